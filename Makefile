@@ -1,0 +1,36 @@
+# Thin wrapper over CMake: `make run` builds (Release) and runs the main job, `make test` builds and runs every test.
+BUILD ?= build
+TEST_BUILD ?= build-test
+JOBS ?= $(shell nproc)
+
+.PHONY: run test build build-test asan tsan bench clean
+
+build:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./tools/run-main-job.sh $(BUILD)
+
+build-test:
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+
+test: build-test
+	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZADIVO_ASAN=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+tsan:
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZADIVO_TSAN=ON >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	./$(BUILD)/bench/zadivo_bench
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD) build-asan build-tsan
