@@ -1,0 +1,176 @@
+// The card-wide driver object: register window, interrupt, DMA common buffer, TS rings, DPCs, the I2C mutex
+// and the eight per-channel tuners. One per card, owned by the KSDEVICE's context.
+#pragma once
+#include "platform/platform.h"
+
+class BDATuner;
+
+// One per DMA channel: 1 MiB ring of transport-stream bytes between the DMA DPC and the capture pin's frames.
+struct TsRing {
+  ULONG capacity;
+  ULONG read;   // R: next byte to read
+  ULONG write;  // W: next byte to write
+  ULONG reserved;
+  UCHAR data[1];  // capacity bytes
+};
+inline constexpr ULONG kTsRingCapacity = 0x100000;
+inline constexpr ULONG kTsRingAllocBytes = 0x100014;
+inline constexpr ULONG kTsFrameBytes = 96256;  // 512 packets
+inline constexpr ULONG kMaxTsPacketSize = 188;
+
+ULONG ringFree(const TsRing* ring);
+ULONG ringReadable(const TsRing* ring);
+BOOLEAN ringWrite(TsRing* ring, const UCHAR* src, ULONG len);
+BOOLEAN ringRead(TsRing* ring, UCHAR* dst, ULONG len);
+
+// Pool tags as stored in memory ('Deva' reads D,e,v,a from the lowest byte up).
+inline constexpr ULONG kTagDevice = 'aveD';
+inline constexpr ULONG kTagRing = 'AVOZ';
+
+struct DeviceChannel {
+  PVOID p_pin;  // KSPIN of the capture pin
+  BOOLEAN running;
+};
+
+struct DeviceBar {
+  BOOLEAN valid;
+  BOOLEAN is_port;
+  BOOLEAN needs_mapping;
+  ULONG64 port_address;
+  PVOID p_mapped;
+  PHYSICAL_ADDRESS phys_start;
+  ULONG length;
+  USHORT flags;
+  UCHAR type;
+};
+
+inline constexpr ULONG kBarEntries = 7;
+
+class Device {
+ public:
+  explicit Device(PKSDEVICE ksDevice);
+  ~Device();
+
+  // Framework dispatch (device descriptor).
+  static NTSTATUS dispatchCreate(PKSDEVICE ksDevice);
+  static NTSTATUS dispatchPnpStart(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translated,
+                                   PCM_RESOURCE_LIST untranslated);
+  static void dispatchPnpStop(PKSDEVICE ksDevice, PIRP irp);
+  static void dispatchRemove(PKSDEVICE ksDevice, PIRP irp);
+  static NTSTATUS dispatchQueryPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE deviceTo,
+                                     DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
+                                     SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
+  static void dispatchSetPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+  static NTSTATUS dispatchQueryInterface(PKSDEVICE ksDevice, PIRP irp);
+
+  NTSTATUS init(PCM_RESOURCE_LIST translatedResources);
+  void unInit();
+  NTSTATUS createTuners();
+  NTSTATUS registerFilterFactories();
+  NTSTATUS changeTunerType(UCHAR newType);
+  void notifyTSPreChannelChange();
+  BOOLEAN notifyTSPostChannelChange();
+
+  // Hardware resources and start-up.
+  NTSTATUS InitializeHW(PCM_RESOURCE_LIST translatedResources);
+  NTSTATUS RetrieveResources(PCM_RESOURCE_LIST translatedResources);
+  void UnmapResources();
+  static NTSTATUS ReadWriteConfigSpace(PDEVICE_OBJECT pdo, BOOLEAN write, PVOID buffer, ULONG offset,
+                                       ULONG length);
+  static ULONG getBoardId(PDEVICE_OBJECT pdo);
+
+  // Register primitives: no locking, any IRQL.
+  ULONG readRegister(ULONG address);
+  void writeRegister(ULONG address, ULONG value);
+  void readRegisterBuffer(ULONG address, ULONG count, PULONG out);
+
+  // I2C building blocks: caller holds the I2C mutex, PASSIVE_LEVEL.
+  void i2cSetMode(ULONG master, ULONG value);
+  void i2cBeginOp(ULONG master);
+  bool i2cWaitOp(ULONG master);
+  bool i2cRead(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength, PUCHAR out,
+               ULONG length);
+  bool i2cReadShort(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength, PUCHAR out,
+                    ULONG length);
+  bool i2cWrite(ULONG master, UCHAR slave, ULONG length, const UCHAR* data);
+
+  // Locked I2C operations: take the I2C mutex, up to three attempts.
+  bool i2cReadRegister(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
+  bool i2cReadBurst(ULONG master, UCHAR slave, PUCHAR out, ULONG length);
+  bool i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG length);
+  bool i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
+  NTSTATUS i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
+                            PUCHAR out, ULONG length);
+  ULONG DVB_SET_DemodReset(ULONG offset);
+
+  // Transport-stream DMA.
+  void startTS(ULONG channel, PVOID pinObject);
+  void startTS0(PVOID pinObject, ULONG blockBase);
+  void startTS1(PVOID pinObject, ULONG blockBase);
+  void startTS2(PVOID pinObject, ULONG blockBase);
+  void startTS3(PVOID pinObject, ULONG blockBase);
+  void startTS4(PVOID pinObject, ULONG blockBase);
+  void startTS5(PVOID pinObject, ULONG blockBase);
+  void startTS6(PVOID pinObject, ULONG blockBase);
+  void startTS7(PVOID pinObject, ULONG blockBase);
+  void stopTS(ULONG blockBase);
+  void powerUpDma();
+
+  static BOOLEAN isr(PKINTERRUPT interrupt, PVOID context);
+  static void i2cDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+  static void dmaDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+
+  // Accessors used by tuners, filters and pins.
+  ULONG boardId() const { return _board_id; }
+  BDATuner* tuner(ULONG index) const { return index < 8 ? _p_tuner[index] : nullptr; }
+  PKSDEVICE ksDevice() const { return _p_ks_device; }
+  static constexpr ULONG maxTsPacketSize() { return kMaxTsPacketSize; }
+
+  static void* operator new(size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  // Fields in declaration order. Lock or context that guards each shared one is noted.
+  PDEVICE_OBJECT _p_lower_device;
+  DeviceChannel _channel[8];  // p_pin before running; running read by the DMA DPC
+  TsRing* _p_ts_ring[8];      // ring n: _channel_lock[n]
+  KDPC _dpc[12];              // [0..3] I2C masters, [4..11] DMA channels
+  KSPIN_LOCK _spare_lock;
+  KSPIN_LOCK _channel_lock[8];
+  KMUTEX _mutex[8];  // [0] serialises every I2C transfer and the demod reset lines
+  PKSDEVICE _p_ks_device;
+  ULONG _board_id;
+  ULONG _initialized;
+  ULONG _power_state;
+  BDATuner* _p_tuner[8];
+  BOOLEAN _channel_change;
+  ULONG _resource_count;
+  DeviceBar _bar[kBarEntries];
+  UCHAR _pci_config[256];
+  PDMA_ADAPTER _p_dma_adapter;
+  PHYSICAL_ADDRESS _dma_buffer_phys;
+  PVOID _p_dma_buffer;
+  ULONG _map_registers;
+  BOOLEAN _dma_ready;
+  ULONG _dma_buffer_size;
+  ULONG _bus_number;
+  USHORT _device_number;
+  USHORT _function_number;
+  ULONG _ui_number;
+  BOOLEAN _has_interrupt;
+  ULONG _irq_vector;
+  UCHAR _irq_level;
+  ULONG _irq_mode;
+  ULONG64 _irq_affinity;
+  PKINTERRUPT _p_interrupt;
+  KEVENT _i2c_done[4];
+
+ private:
+  void dmaDpcChannel(ULONG n);
+  void programDmaChannels();
+  void enableInterrupts();
+  void dumpPciConfig();
+  bool lockI2c();
+  void unlockI2c();
+};
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
