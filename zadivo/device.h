@@ -23,9 +23,19 @@ ULONG ringReadable(const TsRing* ring);
 BOOLEAN ringWrite(TsRing* ring, const UCHAR* src, ULONG len);
 BOOLEAN ringRead(TsRing* ring, UCHAR* dst, ULONG len);
 
-// Pool tags as stored in memory ('Deva' reads D,e,v,a from the lowest byte up).
-inline constexpr ULONG kTagDevice = 'aveD';
-inline constexpr ULONG kTagRing = 'AVOZ';
+// Pool tag whose bytes in memory read as the four characters given.
+constexpr ULONG poolTag(const char (&t)[5]) {
+  return ULONG(UCHAR(t[0])) | ULONG(UCHAR(t[1])) << 8 | ULONG(UCHAR(t[2])) << 16 | ULONG(UCHAR(t[3])) << 24;
+}
+inline constexpr ULONG kTagDevice = poolTag("Deva");
+inline constexpr ULONG kTagRing = poolTag("ZOVA");
+
+// Driver objects live on the non-paged pool with tag 'Deva'; allocation failure yields null, never throws.
+void* zdPoolNew(size_t size) noexcept;
+void zdPoolDelete(void* p) noexcept;
+#define ZD_POOL_OBJECT                                                        \
+  static void* operator new(size_t size) noexcept { return zdPoolNew(size); } \
+  static void operator delete(void* p) noexcept { zdPoolDelete(p); }
 
 struct DeviceChannel {
   PVOID p_pin;  // KSPIN of the capture pin
@@ -102,6 +112,8 @@ class Device {
   NTSTATUS i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
                             PUCHAR out, ULONG length);
   ULONG DVB_SET_DemodReset(ULONG offset);
+  // Chunked read after a one-byte sub-address (EEPROM), under the mutex with three attempts.
+  bool i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
 
   // Transport-stream DMA.
   void startTS(ULONG channel, PVOID pinObject);
@@ -126,8 +138,7 @@ class Device {
   PKSDEVICE ksDevice() const { return _p_ks_device; }
   static constexpr ULONG maxTsPacketSize() { return kMaxTsPacketSize; }
 
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
+  ZD_POOL_OBJECT
 
   // Fields in declaration order. Lock or context that guards each shared one is noted.
   PDEVICE_OBJECT _p_lower_device;
@@ -165,12 +176,21 @@ class Device {
   KEVENT _i2c_done[4];
 
  private:
+  volatile ULONG* registerPointer(ULONG address) const;
   void dmaDpcChannel(ULONG n);
   void programDmaChannels();
   void enableInterrupts();
   void dumpPciConfig();
-  bool lockI2c();
+  void powerUpTuners();
+  void deleteTuners();
+  void lockI2c();
   void unlockI2c();
+  template <class Op>
+  bool i2cAttempts(Op op);
+
+  // Next block of each channel that the DMA DPC has not copied yet (0..7); written at start and by the DPC
+  // under _channel_lock[n].
+  UCHAR _next_block[8];
 };
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

@@ -12,29 +12,29 @@ extern LONG ZadivoBreakOnError;
 #define ZD_PREFIX "durivoza: "
 #define ZD_ERROR_PREFIX "durivoza (error): "
 
-#define ZTRACE(...)                 \
-  do {                              \
-    if (ZadivoTraceLevel > 0) {     \
-      DbgPrint(ZD_PREFIX);          \
-      DbgPrint(__VA_ARGS__);        \
-    }                               \
+#define ZTRACE(...)             \
+  do {                          \
+    if (ZadivoTraceLevel > 0) { \
+      DbgPrint(ZD_PREFIX);      \
+      DbgPrint(__VA_ARGS__);    \
+    }                           \
   } while (0)
 
-#define ZTRACE_ALLOC(...)           \
-  do {                              \
-    if (ZadivoTraceLevel > 2) {     \
-      DbgPrint(ZD_PREFIX);          \
-      DbgPrint(__VA_ARGS__);        \
-    }                               \
+#define ZTRACE_ALLOC(...)       \
+  do {                          \
+    if (ZadivoTraceLevel > 2) { \
+      DbgPrint(ZD_PREFIX);      \
+      DbgPrint(__VA_ARGS__);    \
+    }                           \
   } while (0)
 
-#define ZERROR(...)                          \
-  do {                                       \
-    if (ZadivoTraceLevel >= 0) {             \
-      DbgPrint(ZD_ERROR_PREFIX);             \
-      DbgPrint(__VA_ARGS__);                 \
+#define ZERROR(...)                            \
+  do {                                         \
+    if (ZadivoTraceLevel >= 0) {               \
+      DbgPrint(ZD_ERROR_PREFIX);               \
+      DbgPrint(__VA_ARGS__);                   \
       if (ZadivoBreakOnError) DbgBreakPoint(); \
-    }                                        \
+    }                                          \
   } while (0)
 
 // Traces "Entering %s" now and "Exiting  %s" when the scope ends.

@@ -1,0 +1,45 @@
+// One demodulator path (one tuner channel): the records of the demodulator and tuner drivers, the path lock,
+// and the register primitives through which both drivers reach their chips over the path's I2C master.
+#pragma once
+#include "demod/sony_demod.h"
+#include "platform/platform.h"
+
+class Device;
+
+struct DemodPath {
+  explicit DemodPath(UCHAR index);
+
+  Device* device;
+  UCHAR pathIndex;  // 1..8
+  sony_integ_t integ;
+  KMUTEX lock;  // held by the glue around each monitor call
+  BOOLEAN repeaterWindowHeld;  // this path holds its master's repeater window (lock: path's callers)
+
+  // Board I2C master base of this path, 0 for an index outside 1..8.
+  ULONG masterBase() const;
+
+  static void* operator new(size_t size) noexcept;
+  static void* operator new(size_t size, void* where) noexcept { return (void)size, where; }
+  static void operator delete(void* p) noexcept;
+};
+
+// Master base for a path index: paths 1,2 -> 0x4000 ... 7,8 -> 0x7000; 0 outside 1..8.
+ULONG cxd6802_MasterBase(ULONG pathIndex);
+// Demodulator main slave for a path index (by index modulo 4).
+UCHAR cxd6802_SlaveAddress(ULONG pathIndex);
+
+// Register primitives. Every access is one locked I2C transfer of the Device.
+DemodResult ReadRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR* buffer, ULONG length);
+DemodResult WriteRegister(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
+DemodResult WriteOneRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value);
+DemodResult SetRegisterBits(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value, UCHAR mask);
+
+// Waits 2 x n ms at PASSIVE_LEVEL.
+void DemodWaitMs(ULONG n);
+
+// Repeater windows: the two paths of one I2C master have tuners at the same address, so only one of them may
+// have its repeater open. The window of master k is the Device's _mutex[1 + k]; lock order: object lock, path
+// lock, repeater window, I2C mutex.
+PKMUTEX cxd6802_RepeaterWindowLock(DemodPath* path);
+void cxd6802_AcquireRepeaterWindow(DemodPath* path);
+void cxd6802_ReleaseRepeaterWindow(DemodPath* path);

@@ -1,0 +1,138 @@
+// Transport-stream capture: the ISR, the DMA DPCs moving blocks from the common buffer into the per-channel
+// rings and from there into the capture pin's frames, and channel start/stop.
+#include "hw/dma_regs.h"
+#include "hw/irq_regs.h"
+#include "zadivo/device.h"
+#include "zadivo/trace.h"
+
+ULONG ringFree(const TsRing* ring) {
+  const ULONG r = ring->read, w = ring->write;
+  if (r == w) return ring->capacity;
+  return r > w ? r - w - 1 : ring->capacity - w + r - 1;
+}
+
+// One less than the bytes held: a read never empties a non-empty ring.
+ULONG ringReadable(const TsRing* ring) {
+  const ULONG r = ring->read, w = ring->write;
+  if (r == w) return 0;
+  return r > w ? ring->capacity - r + w - 1 : w - r - 1;
+}
+
+BOOLEAN ringWrite(TsRing* ring, const UCHAR* src, ULONG len) {
+  if (ringFree(ring) < len) return FALSE;
+  const ULONG w = ring->write;
+  const ULONG tail = ring->capacity - w;
+  if (tail < len) {
+    RtlCopyMemory(ring->data + w, src, tail);
+    RtlCopyMemory(ring->data, src + tail, len - tail);
+  } else {
+    RtlCopyMemory(ring->data + w, src, len);
+  }
+  ring->write = (w + len) % ring->capacity;
+  return TRUE;
+}
+
+BOOLEAN ringRead(TsRing* ring, UCHAR* dst, ULONG len) {
+  if (ringReadable(ring) < len) return FALSE;
+  const ULONG r = ring->read;
+  const ULONG tail = ring->capacity - r;
+  if (tail < len) {
+    RtlCopyMemory(dst, ring->data + r, tail);
+    RtlCopyMemory(dst + tail, ring->data, len - tail);
+  } else {
+    RtlCopyMemory(dst, ring->data + r, len);
+  }
+  ring->read = (r + len) % ring->capacity;
+  return TRUE;
+}
+
+BOOLEAN Device::isr(PKINTERRUPT, PVOID context) {
+  Device* device = static_cast<Device*>(context);
+  ULONG status;
+  device->readRegisterBuffer(hw::irq::kStatus, 1, &status);
+  device->writeRegister(hw::irq::kStatus, status);
+  if ((status & hw::irq::kCardBits) == 0) {
+    device->writeRegister(hw::irq::kMasterEnable, 1);
+    return FALSE;
+  }
+  for (int n = 0; n < 8; ++n)
+    if (status & hw::irq::kDmaBit(n)) KeInsertQueueDpc(&device->_dpc[4 + n], nullptr, nullptr);
+  for (int k = 3; k >= 0; --k)
+    if (status & hw::irq::kI2cBit(k)) KeInsertQueueDpc(&device->_dpc[k], nullptr, nullptr);
+  device->writeRegister(hw::irq::kMasterEnable, 1);
+  return TRUE;
+}
+
+void Device::dmaDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+  Device* device = static_cast<Device*>(context);
+  device->dmaDpcChannel(static_cast<ULONG>(dpc - &device->_dpc[4]));
+}
+
+// Copies every block completed since the last run (a queued DPC is not queued again, so one run may stand for
+// several interrupts), then hands over every whole frame the ring holds.
+void Device::dmaDpcChannel(ULONG n) {
+  const ULONG counter = readRegister(hw::dma::kBlockBase[n] + hw::dma::kControl) & 0xFF;
+  const ULONG next = counter % hw::dma::kBlocksPerSlice;
+  KeAcquireSpinLockAtDpcLevel(&_channel_lock[n]);
+  if (_p_dma_buffer && _channel[n].running) {
+    TsRing* ring = _p_ts_ring[n];
+    const PUCHAR slice = static_cast<PUCHAR>(_p_dma_buffer) + n * hw::dma::kSliceBytes;
+    ULONG block = _next_block[n];
+    // Eight pending blocks are indistinguishable from none; the counter cannot tell them apart.
+    while (block != next) {
+      ringWrite(ring, slice + block * hw::dma::kBlockBytes,
+                hw::dma::kBlockBytes);  // full ring: block dropped
+      block = (block + 1) % hw::dma::kBlocksPerSlice;
+    }
+    _next_block[n] = static_cast<UCHAR>(block);
+    PKSPIN pin = static_cast<PKSPIN>(_channel[n].p_pin);
+    while (pin && ringReadable(ring) >= kTsFrameBytes) {
+      PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+      if (!sp) break;
+      const ULONG count = sp->OffsetOut.Count < kTsFrameBytes ? sp->OffsetOut.Count : kTsFrameBytes;
+      ringRead(ring, sp->OffsetOut.Data, count);
+      KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, count, FALSE);
+    }
+  } else {
+    _next_block[n] = static_cast<UCHAR>(next);
+  }
+  KeReleaseSpinLockFromDpcLevel(&_channel_lock[n]);
+}
+
+void Device::startTS(ULONG n, PVOID pinObject) {
+  // The capture pin object's first field is its KSPIN.
+  _channel[n].p_pin = *static_cast<PKSPIN*>(pinObject);
+  ZTRACE("@@@@@@@@@@startTS%d \n", n);
+  const ULONG base = hw::dma::kBlockBase[n];
+  const ULONG counter = readRegister(base + hw::dma::kControl) & 0xFF;
+  _next_block[n] = static_cast<UCHAR>(counter % hw::dma::kBlocksPerSlice);
+  _channel[n].running = TRUE;
+  writeRegister(hw::irq::dmaEnable(static_cast<int>(n)), 1);
+  writeRegister(base + hw::dma::kControl, 1);
+}
+
+void Device::startTS0(PVOID pinObject, ULONG) { startTS(0, pinObject); }
+void Device::startTS1(PVOID pinObject, ULONG) { startTS(1, pinObject); }
+void Device::startTS2(PVOID pinObject, ULONG) { startTS(2, pinObject); }
+void Device::startTS3(PVOID pinObject, ULONG) { startTS(3, pinObject); }
+void Device::startTS4(PVOID pinObject, ULONG) { startTS(4, pinObject); }
+void Device::startTS5(PVOID pinObject, ULONG) { startTS(5, pinObject); }
+void Device::startTS6(PVOID pinObject, ULONG) { startTS(6, pinObject); }
+void Device::startTS7(PVOID pinObject, ULONG) { startTS(7, pinObject); }
+
+void Device::stopTS(ULONG blockBase) {
+  readRegister(blockBase + hw::dma::kControl);
+  const int n = hw::dma::channelOfBase(blockBase);
+  if (n >= 0) {
+    writeRegister(hw::irq::dmaEnable(n), 0);
+    _channel[n].running = FALSE;
+  }
+  ZTRACE("@@@@@@@@@@@@@@@@stopTS\n");
+  writeRegister(blockBase + hw::dma::kControl, 0);
+}
+
+void Device::powerUpDma() {
+  if (_p_dma_buffer) RtlZeroMemory(_p_dma_buffer, _dma_buffer_size);
+  programDmaChannels();
+  enableInterrupts();
+}
