@@ -1,0 +1,308 @@
+// Generated transport stream: PAT, PMT and SDT every 100 ms of stream, a PCR on each service's PCR PID every
+// 20 ms, MPEG-1 layer II audio frames of silence on the audio PIDs (decodable), private-data PES packets
+// with a PTS on each service's first ES PID, and null packets to fill the bitrate. Time is the stream's own:
+// packet i starts at i * 1504 / bitrate seconds, so PCR and PTS follow the bitrate exactly.
+#include <algorithm>
+#include <array>
+#include <deque>
+
+#include "sim/ts_source.h"
+#include "sim/ts_util.h"
+
+namespace sim {
+namespace {
+
+using Packet = std::array<uint8_t, kTsPacket>;
+
+constexpr int64_t kPsiIntervalNs = 100'000'000;
+constexpr int64_t kPcrIntervalNs = 20'000'000;
+constexpr uint64_t kMinBitrate = 500'000;
+constexpr int64_t kPtsLead90k = 27000;  // PTS runs 300 ms ahead of the PCR
+constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
+constexpr uint8_t kStreamTypeMpegAudio = 0x03;
+constexpr uint8_t kStreamTypePrivatePes = 0x06;
+constexpr uint8_t kStreamIdAudio = 0xC0;
+constexpr uint8_t kStreamIdPrivate1 = 0xBD;
+// One MPEG-1 layer II frame: 64 kbit/s mono at 48 kHz, 1152 samples = 24 ms, 192 bytes. A header followed by
+// zeros allocates no bits to any subband: silence.
+constexpr size_t kAudioFrameBytes = 192;
+constexpr int64_t kAudioFrameNs = 24'000'000;
+constexpr uint8_t kAudioHeader[4] = {0xFF, 0xFD, 0x44, 0xC0};
+constexpr size_t kMaxName = 64;
+constexpr size_t kMaxAudioQueue = 64;
+
+class Generator : public TsSource {
+ public:
+  explicit Generator(const TsGenConfig& cfg) : cfg_(cfg) {
+    bitrate_ = std::max(cfg.bitrate, kMinBitrate);
+    uint64_t payload = cfg.payloadBitrate ? std::min(cfg.payloadBitrate, bitrate_) : bitrate_ / 2;
+    rng_ = cfg.seed ? cfg.seed : 0x9E3779B9u;
+    for (const TsService& s : cfg_.services) {
+      pcrPids_.push_back(s.pcrPid & 0x1FFF);
+      nextPcrNs_.push_back(0);
+      if (!s.esPids.empty()) dataPids_.push_back(s.esPids[0] & 0x1FFF);
+      for (size_t i = 1; i < s.esPids.size(); ++i) {
+        audioPids_.push_back(s.esPids[i] & 0x1FFF);
+        nextAudioNs_.push_back(0);
+      }
+    }
+    uint64_t audio = audioPids_.size() * 2 * kTsPacket * 8 * 1000000000ull / kAudioFrameNs;
+    dataBitrate_ = payload > audio ? payload - audio : 0;
+  }
+
+  uint64_t bitrate() const override { return bitrate_; }
+
+  void fill(uint8_t* dst, size_t packets) override {
+    for (size_t i = 0; i < packets; ++i, ++index_) next(dst + i * kTsPacket);
+  }
+
+ private:
+  int64_t timeNs(uint64_t index, uint64_t byteOffset = 0) const {
+    return static_cast<int64_t>((static_cast<__int128>(index) * kTsPacket + byteOffset) * 8 * 1000000000 /
+                                bitrate_);
+  }
+  uint64_t pcrAt(uint64_t index) const {
+    // The PCR names the time of its own last byte's arrival; 27 MHz, starting at one second.
+    __int128 t = (static_cast<__int128>(index) * kTsPacket + 11) * 8 * 27000000 / bitrate_ + 27000000;
+    return static_cast<uint64_t>(t % kPcrWrap);
+  }
+  uint64_t ptsNow() const { return (pcrAt(index_) / 300 + kPtsLead90k) & ((uint64_t{1} << 33) - 1); }
+
+  uint32_t rand32() {
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 17;
+    rng_ ^= rng_ << 5;
+    return rng_;
+  }
+
+  void header(ts::Writer& w, uint16_t pid, bool start, bool payload, bool adaptation) {
+    w.u8(ts::kSync);
+    w.u16(static_cast<uint16_t>((start ? 0x4000 : 0) | pid));
+    uint8_t& cc = cc_[pid];
+    uint8_t afc = static_cast<uint8_t>((adaptation ? 0x20 : 0) | (payload ? 0x10 : 0));
+    w.u8(static_cast<uint8_t>(afc | cc));
+    if (payload) cc = (cc + 1) & 0x0F;  // only packets with payload advance the counter
+  }
+
+  // Splits a PES packet or a PSI payload into transport packets; the last one is padded (adaptation
+  // stuffing for PES, 0xFF after the section for PSI).
+  void packetize(uint16_t pid, const uint8_t* data, size_t len, bool psi, std::deque<Packet>& out) {
+    size_t pos = 0;
+    bool first = true;
+    while (pos < len || first) {
+      Packet p;
+      ts::Writer w(p.data(), p.size());
+      size_t n = std::min<size_t>(len - pos, 184);
+      if (psi || n == 184) {
+        header(w, pid, first, true, false);
+        w.bytes(data + pos, n);
+        w.fill(0xFF, w.room());
+      } else {
+        header(w, pid, first, true, true);
+        size_t afl = 183 - n;
+        w.u8(static_cast<uint8_t>(afl));
+        if (afl > 0) {
+          w.u8(0x00);
+          w.fill(0xFF, afl - 1);
+        }
+        w.bytes(data + pos, n);
+      }
+      pos += n;
+      first = false;
+      out.push_back(p);
+    }
+  }
+
+  // Long-form section with CRC; body is what follows last_section_number.
+  static size_t section(uint8_t* buf, size_t cap, uint8_t tableId, uint16_t ext, uint8_t reservedBits,
+                        const uint8_t* body, size_t bodyLen) {
+    ts::Writer w(buf, cap);
+    w.u8(tableId);
+    uint16_t len = static_cast<uint16_t>(5 + bodyLen + 4);
+    w.u16(static_cast<uint16_t>(0x8000 | (reservedBits << 12) | len));
+    w.u16(ext);
+    w.u8(0xC1);  // version 0, current
+    w.u8(0);
+    w.u8(0);
+    w.bytes(body, bodyLen);
+    if (!w.ok()) return 0;
+    w.u32(ts::crc32(buf, w.size()));
+    return w.ok() ? w.size() : 0;
+  }
+
+  void queueSection(uint16_t pid, uint8_t tableId, uint16_t ext, uint8_t reservedBits, const uint8_t* body,
+                    size_t bodyLen) {
+    uint8_t buf[1 + 1024];
+    buf[0] = 0;  // pointer field
+    size_t n = section(buf + 1, sizeof buf - 1, tableId, ext, reservedBits, body, bodyLen);
+    if (n) packetize(pid, buf, n + 1, true, psiQueue_);
+  }
+
+  void queuePsi() {
+    uint8_t body[1021];
+    {  // PAT
+      ts::Writer w(body, sizeof body - 9);
+      for (const TsService& s : cfg_.services) {
+        if (w.room() < 4) break;
+        w.u16(s.programNumber);
+        w.u16(static_cast<uint16_t>(0xE000 | (s.pmtPid & 0x1FFF)));
+      }
+      queueSection(ts::kPatPid, 0x00, cfg_.transportStreamId, 0x3, body, w.size());
+    }
+    for (const TsService& s : cfg_.services) {  // PMT
+      ts::Writer w(body, sizeof body - 9);
+      w.u16(static_cast<uint16_t>(0xE000 | (s.pcrPid & 0x1FFF)));
+      w.u16(0xF000);  // no program descriptors
+      for (size_t i = 0; i < s.esPids.size() && w.room() >= 11; ++i) {
+        bool audio = i > 0;
+        w.u8(audio ? kStreamTypeMpegAudio : kStreamTypePrivatePes);
+        w.u16(static_cast<uint16_t>(0xE000 | (s.esPids[i] & 0x1FFF)));
+        if (audio) {
+          w.u16(0xF000);
+        } else {
+          // A registration descriptor of our own keeps analysers from guessing a codec in the private data.
+          w.u16(0xF006);
+          const uint8_t reg[6] = {0x05, 0x04, 'Z', 'D', 'V', 'O'};
+          w.bytes(reg, sizeof reg);
+        }
+      }
+      queueSection(s.pmtPid & 0x1FFF, 0x02, s.programNumber, 0x3, body, w.size());
+    }
+    {  // SDT actual
+      ts::Writer w(body, sizeof body - 9);
+      w.u16(cfg_.originalNetworkId);
+      w.u8(0xFF);
+      for (const TsService& s : cfg_.services) {
+        size_t pl = std::min(s.provider.size(), kMaxName), nl = std::min(s.name.size(), kMaxName);
+        size_t descLen = 2 + 3 + pl + nl;
+        if (w.room() < 5 + descLen) break;
+        w.u16(s.programNumber);
+        w.u8(0xFC);
+        w.u16(static_cast<uint16_t>((4 << 13) | descLen));  // running, not scrambled
+        w.u8(0x48);                                         // service descriptor
+        w.u8(static_cast<uint8_t>(3 + pl + nl));
+        w.u8(0x01);  // digital television service
+        w.u8(static_cast<uint8_t>(pl));
+        w.bytes(s.provider.data(), pl);
+        w.u8(static_cast<uint8_t>(nl));
+        w.bytes(s.name.data(), nl);
+      }
+      queueSection(ts::kSdtPid, 0x42, cfg_.transportStreamId, 0x7, body, w.size());
+    }
+  }
+
+  size_t pesHeader(uint8_t* buf, uint8_t streamId, size_t payloadLen) {
+    ts::Writer w(buf, 14);
+    w.u8(0);
+    w.u8(0);
+    w.u8(1);
+    w.u8(streamId);
+    w.u16(static_cast<uint16_t>(8 + payloadLen));
+    w.u8(0x80);  // '10', not scrambled
+    w.u8(0x80);  // PTS only
+    w.u8(5);
+    uint64_t pts = ptsNow();
+    w.u8(static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E)));
+    w.u16(static_cast<uint16_t>(((pts >> 14) & 0xFFFE) | 1));
+    w.u16(static_cast<uint16_t>(((pts << 1) & 0xFFFE) | 1));
+    return w.size();
+  }
+
+  void queueAudioFrame(uint16_t pid) {
+    uint8_t pes[14 + kAudioFrameBytes] = {};
+    size_t h = pesHeader(pes, kStreamIdAudio, kAudioFrameBytes);
+    std::copy(std::begin(kAudioHeader), std::end(kAudioHeader), pes + h);
+    packetize(pid, pes, h + kAudioFrameBytes, false, audioQueue_);
+  }
+
+  void dataPacket(uint8_t* dst, uint16_t pid) {
+    ts::Writer w(dst, kTsPacket);
+    header(w, pid, true, true, false);
+    uint8_t h[14];
+    size_t n = pesHeader(h, kStreamIdPrivate1, 184 - 14);
+    w.bytes(h, n);
+    while (w.room() >= 4) w.u32(rand32());
+    w.fill(0, w.room());
+  }
+
+  void pcrPacket(uint8_t* dst, uint16_t pid) {
+    ts::Writer w(dst, kTsPacket);
+    header(w, pid, false, false, true);
+    w.u8(183);
+    w.u8(0x10);  // PCR flag
+    uint64_t pcr = pcrAt(index_);
+    uint64_t base = pcr / 300, ext = pcr % 300;
+    w.u32(static_cast<uint32_t>(base >> 1));
+    w.u8(static_cast<uint8_t>(((base & 1) << 7) | 0x7E | (ext >> 8)));
+    w.u8(static_cast<uint8_t>(ext));
+    w.fill(0xFF, w.room());
+  }
+
+  void next(uint8_t* dst) {
+    const int64_t t = timeNs(index_);
+    for (size_t s = 0; s < pcrPids_.size(); ++s) {
+      if (t >= nextPcrNs_[s]) {
+        nextPcrNs_[s] += kPcrIntervalNs;
+        if (nextPcrNs_[s] <= t) nextPcrNs_[s] = t + kPcrIntervalNs;
+        pcrPacket(dst, pcrPids_[s]);
+        return;
+      }
+    }
+    if (psiQueue_.empty() && t >= nextPsiNs_) {
+      nextPsiNs_ += kPsiIntervalNs;
+      if (nextPsiNs_ <= t) nextPsiNs_ = t + kPsiIntervalNs;
+      queuePsi();
+    }
+    if (!psiQueue_.empty()) return pop(psiQueue_, dst);
+    for (size_t a = 0; a < audioPids_.size(); ++a) {
+      if (t >= nextAudioNs_[a]) {
+        nextAudioNs_[a] += kAudioFrameNs;
+        // A bitrate too low for the audio drops frames instead of queueing without bound.
+        if (audioQueue_.size() < kMaxAudioQueue) queueAudioFrame(audioPids_[a]);
+      }
+    }
+    if (!audioQueue_.empty()) return pop(audioQueue_, dst);
+    const uint64_t dataDue =
+        static_cast<uint64_t>(static_cast<__int128>(t) * dataBitrate_ / 1000000000 / (kTsPacket * 8));
+    if (!dataPids_.empty() && dataSent_ < dataDue) {
+      ++dataSent_;
+      dataPacket(dst, dataPids_[dataTurn_++ % dataPids_.size()]);
+      return;
+    }
+    nullPacket(dst);
+  }
+
+  static void pop(std::deque<Packet>& q, uint8_t* dst) {
+    std::copy(q.front().begin(), q.front().end(), dst);
+    q.pop_front();
+  }
+
+  static void nullPacket(uint8_t* dst) {
+    dst[0] = ts::kSync;
+    dst[1] = 0x1F;
+    dst[2] = 0xFF;
+    dst[3] = 0x10;
+    std::fill(dst + 4, dst + kTsPacket, 0xFF);
+  }
+
+  TsGenConfig cfg_;
+  uint64_t bitrate_ = 0;
+  uint64_t dataBitrate_ = 0;
+  uint64_t index_ = 0;
+  uint32_t rng_;
+  std::array<uint8_t, 8192> cc_{};
+  std::vector<uint16_t> pcrPids_, dataPids_, audioPids_;
+  std::vector<int64_t> nextPcrNs_, nextAudioNs_;
+  int64_t nextPsiNs_ = 0;
+  uint64_t dataSent_ = 0;
+  size_t dataTurn_ = 0;
+  std::deque<Packet> psiQueue_, audioQueue_;
+};
+
+}  // namespace
+
+std::unique_ptr<TsSource> makeGeneratedSource(const TsGenConfig& config) {
+  return std::make_unique<Generator>(config);
+}
+
+}  // namespace sim
