@@ -1,0 +1,455 @@
+// The air: multiplex list, channel-file parser, built-in default, lookups.
+#include "sim/air.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "platform/host/clock.h"
+
+namespace sim {
+namespace {
+
+using host::clock::kMs;
+
+struct SystemInfo {
+  DeliverySystem system;
+  const char* name;
+  SystemLimits limits;
+};
+
+// C/N thresholds are those of the mode each standard's default multiplex uses (e.g. 64-QAM 2/3 for DVB-T,
+// 256-QAM for cable); a real demodulator needs a little more margin than the textbook figure.
+constexpr SystemInfo kSystems[] = {
+    {DeliverySystem::DVBT, "DVBT", {18.0, 250000, 180 * kMs}},
+    {DeliverySystem::DVBT2, "DVBT2", {20.0, 250000, 300 * kMs}},
+    {DeliverySystem::DVBC_ANNEX_A, "DVBC/ANNEX_A", {28.0, 200000, 150 * kMs}},
+    {DeliverySystem::DVBC2, "DVBC2", {30.0, 200000, 150 * kMs}},
+    {DeliverySystem::DVBC_ANNEX_B, "DVBC/ANNEX_B", {28.0, 200000, 150 * kMs}},
+    {DeliverySystem::ISDBT, "ISDBT", {19.0, 250000, 200 * kMs}},
+    {DeliverySystem::ISDBC, "ISDBC", {26.0, 200000, 150 * kMs}},
+    {DeliverySystem::ATSC, "ATSC", {15.5, 200000, 250 * kMs}},
+};
+
+const SystemInfo& info(DeliverySystem s) {
+  for (const auto& i : kSystems)
+    if (i.system == s) return i;
+  return kSystems[0];
+}
+
+constexpr uint64_t kMinFrequencyHz = 1000000;
+constexpr uint64_t kMaxFrequencyHz = 1200000000;
+
+bool isCable(DeliverySystem s) {
+  return s == DeliverySystem::DVBC_ANNEX_A || s == DeliverySystem::DVBC_ANNEX_B || s == DeliverySystem::ISDBC;
+}
+
+// Occupied width on the spectrum, for what a tuner hears at a frequency.
+uint32_t channelWidthHz(const Multiplex& m) {
+  if (m.bandwidthHz) return m.bandwidthHz;
+  if (isCable(m.system) && m.symbolRate) return static_cast<uint32_t>(m.symbolRate * 1.15);
+  return 6000000;
+}
+
+uint64_t defaultBitrate(const Multiplex& m) {
+  double bw = m.bandwidthHz / 8e6;
+  switch (m.system) {
+    case DeliverySystem::DVBT:
+      return static_cast<uint64_t>(24128342 * bw);  // 64-QAM 2/3, GI 1/4
+    case DeliverySystem::DVBT2:
+      return static_cast<uint64_t>(40200000 * bw);
+    case DeliverySystem::DVBC_ANNEX_A:
+      return uint64_t{m.symbolRate} * 8 * 188 / 204;  // 256-QAM
+    case DeliverySystem::DVBC2:
+      return static_cast<uint64_t>(60000000 * bw);
+    case DeliverySystem::DVBC_ANNEX_B:
+      return m.symbolRate >= 5300000 ? 38810700 : 26970350;
+    case DeliverySystem::ISDBT:
+      return static_cast<uint64_t>(18000000 * (m.bandwidthHz / 6e6));
+    case DeliverySystem::ISDBC:
+      return m.streamId == kNoStreamId ? 29162000 : 14581000;
+    case DeliverySystem::ATSC:
+      return 19392658;
+  }
+  return 24000000;
+}
+
+// Allowed bandwidths per standard (0 = none given: the default is the first).
+std::vector<uint32_t> allowedBandwidths(DeliverySystem s) {
+  switch (s) {
+    case DeliverySystem::DVBT:
+      return {8000000, 7000000, 6000000, 5000000};
+    case DeliverySystem::DVBT2:
+      return {8000000, 7000000, 6000000, 5000000, 1712000};
+    case DeliverySystem::DVBC_ANNEX_A:
+      return {8000000, 7000000, 6000000};
+    case DeliverySystem::DVBC2:
+      return {8000000, 6000000};
+    case DeliverySystem::ISDBT:
+      return {6000000, 7000000, 8000000};
+    case DeliverySystem::DVBC_ANNEX_B:
+    case DeliverySystem::ISDBC:
+    case DeliverySystem::ATSC:
+      return {6000000};
+  }
+  return {};
+}
+
+uint32_t defaultSymbolRate(DeliverySystem s) {
+  switch (s) {
+    case DeliverySystem::DVBC_ANNEX_A:
+      return 6900000;
+    case DeliverySystem::DVBC_ANNEX_B:
+      return 5360537;
+    case DeliverySystem::ISDBC:
+      return 5274000;
+    default:
+      return 0;
+  }
+}
+
+// Keys that dvbv5 tools write and that say nothing the air needs; accepted and ignored.
+constexpr const char* kIgnoredKeys[] = {
+    "MODULATION", "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE",
+    "HIERARCHY",  "INNER_FEC", "ROLLOFF",      "PILOT",        "VIDEO_PID",      "AUDIO_PID",
+    "SERVICE_ID", "PLP_ID",    "VCHANNEL",     "LNA"};
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+template <class T>
+bool parseInt(std::string_view s, T* out) {
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+  return ec == std::errc() && p == s.data() + s.size();
+}
+
+bool parseDouble(std::string_view s, double* out) {
+  std::string tmp(s);
+  char* end = nullptr;
+  *out = std::strtod(tmp.c_str(), &end);
+  return !tmp.empty() && end == tmp.c_str() + tmp.size() && std::isfinite(*out);
+}
+
+bool fileReadable(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return f.good();
+}
+
+struct Section {
+  Multiplex mux;
+  int line = 0;
+  std::vector<std::string> keys;
+  bool hasSystem = false, hasFrequency = false, hasBitrate = false;
+};
+
+}  // namespace
+
+const char* deliverySystemName(DeliverySystem system) { return info(system).name; }
+
+std::optional<DeliverySystem> parseDeliverySystem(std::string_view name) {
+  for (const auto& i : kSystems)
+    if (name == i.name) return i.system;
+  if (name == "DVBC") return DeliverySystem::DVBC_ANNEX_A;
+  return std::nullopt;
+}
+
+const SystemLimits& systemLimits(DeliverySystem system) { return info(system).limits; }
+
+Air::Air(std::vector<Multiplex> multiplexes, uint32_t seed) : _muxes(std::move(multiplexes)), _seed(seed) {
+  for (size_t i = 0; i < _muxes.size(); ++i)
+    if (_muxes[i].transportStreamId == 0) _muxes[i].transportStreamId = static_cast<uint16_t>(0x1001 + i);
+}
+
+std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::string_view origin,
+                                const std::string& baseDir, uint32_t seed) {
+  std::vector<Multiplex> out;
+  std::optional<Section> cur;
+  std::string err;
+  int lineNo = 0;
+  auto fail = [&](int line, const std::string& what) {
+    err = std::string(origin) + ":" + std::to_string(line) + ": " + what;
+    return false;
+  };
+
+  auto finish = [&](Section& s) -> bool {
+    Multiplex& m = s.mux;
+    if (!s.hasSystem) return fail(s.line, "[" + m.name + "] has no DELIVERY_SYSTEM");
+    if (!s.hasFrequency) return fail(s.line, "[" + m.name + "] has no FREQUENCY");
+    auto bws = allowedBandwidths(m.system);
+    if (m.bandwidthHz == 0) m.bandwidthHz = bws.front();
+    if (std::find(bws.begin(), bws.end(), m.bandwidthHz) == bws.end())
+      return fail(s.line, "[" + m.name + "] BANDWIDTH_HZ " + std::to_string(m.bandwidthHz) +
+                              " not valid for " + deliverySystemName(m.system));
+    if (isCable(m.system) && m.symbolRate == 0) m.symbolRate = defaultSymbolRate(m.system);
+    if (m.streamId != kNoStreamId && m.system != DeliverySystem::DVBT2 && m.system != DeliverySystem::DVBC2 &&
+        m.system != DeliverySystem::ISDBC)
+      return fail(s.line,
+                  std::string("[") + m.name + "] STREAM_ID is not used by " + deliverySystemName(m.system));
+    if (!s.hasBitrate) m.bitrate = defaultBitrate(m);
+    if (m.serviceName.empty()) m.serviceName = m.name;
+    for (const auto& o : out)
+      if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId)
+        return fail(s.line,
+                    "[" + m.name + "] repeats [" + o.name + "] (same system, frequency and stream id)");
+    out.push_back(m);
+    return true;
+  };
+
+  size_t pos = 0;
+  bool ok = true;
+  while (ok && pos <= text.size()) {
+    size_t nl = text.find('\n', pos);
+    std::string_view line =
+        text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+    pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
+    ++lineNo;
+    line = trim(line);
+    if (line.empty() || line.front() == '#') continue;
+    if (line.front() == '[') {
+      if (line.back() != ']') {
+        ok = fail(lineNo, "section header without closing ']'");
+        break;
+      }
+      if (cur && !(ok = finish(*cur))) break;
+      cur.emplace();
+      cur->line = lineNo;
+      cur->mux.name = std::string(trim(line.substr(1, line.size() - 2)));
+      if (cur->mux.name.empty()) ok = fail(lineNo, "empty section name");
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+      ok = fail(lineNo, "expected 'KEY = value' or '[name]', got '" + std::string(line) + "'");
+      break;
+    }
+    std::string key(trim(line.substr(0, eq)));
+    std::string_view value = trim(line.substr(eq + 1));
+    if (!cur) {
+      ok = fail(lineNo, key + " before any [section]");
+      break;
+    }
+    if (std::find(cur->keys.begin(), cur->keys.end(), key) != cur->keys.end()) {
+      ok = fail(lineNo, key + " given twice in [" + cur->mux.name + "]");
+      break;
+    }
+    cur->keys.push_back(key);
+    Multiplex& m = cur->mux;
+    auto bad = [&](const std::string& what) {
+      return fail(lineNo, key + ": " + what + " '" + std::string(value) + "'");
+    };
+    if (key == "DELIVERY_SYSTEM") {
+      auto s = parseDeliverySystem(value);
+      if (!s) {
+        ok = bad("unknown delivery system");
+        break;
+      }
+      m.system = *s;
+      cur->hasSystem = true;
+    } else if (key == "FREQUENCY") {
+      uint64_t f = 0;
+      if (!parseInt(value, &f)) {
+        ok = bad("not a frequency in Hz");
+      } else if (f < kMinFrequencyHz || f > kMaxFrequencyHz) {
+        ok = bad("outside 1 MHz .. 1200 MHz");
+      }
+      m.frequencyHz = f;
+      cur->hasFrequency = true;
+    } else if (key == "BANDWIDTH_HZ") {
+      if (!parseInt(value, &m.bandwidthHz) || m.bandwidthHz == 0) ok = bad("not a bandwidth in Hz");
+    } else if (key == "SYMBOL_RATE") {
+      if (!parseInt(value, &m.symbolRate) || m.symbolRate < 1000000 || m.symbolRate > 7200000)
+        ok = bad("not a symbol rate in 1000000 .. 7200000 symbols/s");
+    } else if (key == "STREAM_ID") {
+      if (!parseInt(value, &m.streamId) || m.streamId < 0 || m.streamId > 0xFFFF)
+        ok = bad("not a stream id 0..65535");
+    } else if (key == "RF_LEVEL_DBM") {
+      if (!parseDouble(value, &m.rfLevelDbm) || m.rfLevelDbm < -120 || m.rfLevelDbm > 20)
+        ok = bad("not a level in -120 .. 20 dBm");
+    } else if (key == "CNR_DB") {
+      if (!parseDouble(value, &m.cnrDb) || m.cnrDb < -10 || m.cnrDb > 60)
+        ok = bad("not a C/N in -10 .. 60 dB");
+    } else if (key == "BITRATE_BPS") {
+      if (!parseInt(value, &m.bitrate) || m.bitrate < 188 * 8 || m.bitrate > 200000000)
+        ok = bad("not a bitrate in 1504 .. 200000000 bit/s");
+      cur->hasBitrate = true;
+    } else if (key == "TS_FILE") {
+      std::string path(value);
+      if (path.empty()) {
+        ok = bad("empty path");
+        break;
+      }
+      if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
+      if (!fileReadable(path)) ok = fail(lineNo, "TS_FILE: cannot read '" + path + "'");
+      m.tsFile = path;
+    } else if (key == "SERVICE_NAME") {
+      if (value.empty() || value.size() > 64) ok = bad("service name must be 1..64 characters");
+      m.serviceName = std::string(value);
+    } else if (std::find_if(std::begin(kIgnoredKeys), std::end(kIgnoredKeys),
+                            [&](const char* k) { return key == k; }) == std::end(kIgnoredKeys)) {
+      ok = fail(lineNo, "unknown key " + key);
+    }
+  }
+  if (ok && cur) ok = finish(*cur);
+  if (ok && out.empty()) ok = fail(lineNo, "no multiplex in the file");
+  if (!ok) {
+    if (error) *error = err;
+    return nullptr;
+  }
+  return std::make_shared<Air>(std::move(out), seed);
+}
+
+std::shared_ptr<Air> Air::load(const std::string& path, std::string* error, uint32_t seed) {
+  std::ifstream f(path);
+  if (!f) {
+    if (error) *error = path + ": cannot open";
+    return nullptr;
+  }
+  std::stringstream ss;
+  ss << f.rdbuf();
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  return parse(ss.str(), error, path, dir, seed);
+}
+
+std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
+  using D = DeliverySystem;
+  auto mk = [](std::string name, D s, uint64_t f, uint32_t bw, uint32_t sr, int32_t sid, double lvl,
+               double cn, std::string service) {
+    Multiplex m;
+    m.name = std::move(name);
+    m.system = s;
+    m.frequencyHz = f;
+    m.bandwidthHz = bw;
+    m.symbolRate = sr;
+    m.streamId = sid;
+    m.rfLevelDbm = lvl;
+    m.cnrDb = cn;
+    m.serviceName = std::move(service);
+    m.bitrate = defaultBitrate(m);
+    return m;
+  };
+  std::vector<Multiplex> v = {
+      mk("DVB-T 474 MHz", D::DVBT, 474000000, 8000000, 0, kNoStreamId, -45.0, 30.0, "Zadivo One"),
+      mk("DVB-T 506 MHz", D::DVBT, 506000000, 8000000, 0, kNoStreamId, -62.5, 24.3, "Zadivo Two"),
+      mk("DVB-T 177.5 MHz", D::DVBT, 177500000, 7000000, 0, kNoStreamId, -55.0, 27.0, "Zadivo Band III"),
+      mk("DVB-T 602 MHz 6 MHz", D::DVBT, 602000000, 6000000, 0, kNoStreamId, -50.0, 26.5, "Zadivo Six"),
+      mk("DVB-T 226.5 MHz 5 MHz", D::DVBT, 226500000, 5000000, 0, kNoStreamId, -58.0, 22.8, "Zadivo Five"),
+      mk("DVB-T2 538 MHz PLP 0", D::DVBT2, 538000000, 8000000, 0, 0, -48.0, 28.0, "Zadivo HD"),
+      mk("DVB-T2 538 MHz PLP 1", D::DVBT2, 538000000, 8000000, 0, 1, -48.0, 28.0, "Zadivo UHD"),
+      mk("DVB-T2 650 MHz", D::DVBT2, 650000000, 7000000, 0, 0, -52.0, 25.5, "Zadivo T2 Seven"),
+      mk("DVB-C 346 MHz", D::DVBC_ANNEX_A, 346000000, 8000000, 6900000, kNoStreamId, -40.0, 36.0,
+         "Zadivo Cable"),
+      mk("DVB-C2 474 MHz", D::DVBC2, 474000000, 8000000, 0, 0, -42.0, 35.0, "Zadivo C2"),
+      mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0,
+         "Zadivo Annex B"),
+      mk("ISDB-T 557.143 MHz", D::ISDBT, 557143000, 6000000, 0, kNoStreamId, -50.0, 27.0, "Zadivo ISDB"),
+      mk("ISDB-C 375 MHz TS 1", D::ISDBC, 375000000, 6000000, 5274000, 1, -43.0, 33.0, "Zadivo TSMF 1"),
+      mk("ISDB-C 375 MHz TS 2", D::ISDBC, 375000000, 6000000, 5274000, 2, -43.0, 33.0, "Zadivo TSMF 2"),
+      mk("ATSC 575 MHz", D::ATSC, 575000000, 6000000, 0, kNoStreamId, -55.0, 25.0, "Zadivo ATSC"),
+  };
+  return std::make_shared<Air>(std::move(v), seed);
+}
+
+std::vector<Multiplex> Air::multiplexes() const {
+  std::lock_guard g(_m);
+  return _muxes;
+}
+
+size_t Air::size() const {
+  std::lock_guard g(_m);
+  return _muxes.size();
+}
+
+std::optional<Multiplex> Air::find(DeliverySystem system, uint64_t frequencyHz, uint32_t toleranceHz,
+                                   int32_t streamId) const {
+  std::lock_guard g(_m);
+  const Multiplex* best = nullptr;
+  uint64_t bestDist = 0;
+  for (const auto& m : _muxes) {
+    if (m.system != system) continue;
+    uint64_t d = m.frequencyHz > frequencyHz ? m.frequencyHz - frequencyHz : frequencyHz - m.frequencyHz;
+    if (d > toleranceHz) continue;
+    if (streamId != kNoStreamId && m.streamId != kNoStreamId && m.streamId != streamId) continue;
+    if (!best || d < bestDist) {
+      best = &m;
+      bestDist = d;
+    }
+  }
+  if (!best) return std::nullopt;
+  return *best;
+}
+
+std::vector<int32_t> Air::streamIds(DeliverySystem system, uint64_t frequencyHz, uint32_t toleranceHz) const {
+  std::lock_guard g(_m);
+  std::vector<int32_t> ids;
+  for (const auto& m : _muxes) {
+    uint64_t d = m.frequencyHz > frequencyHz ? m.frequencyHz - frequencyHz : frequencyHz - m.frequencyHz;
+    if (m.system == system && d <= toleranceHz && m.streamId != kNoStreamId) ids.push_back(m.streamId);
+  }
+  return ids;
+}
+
+double Air::rfLevelAt(uint64_t frequencyHz) const {
+  std::lock_guard g(_m);
+  double level = kNoiseFloorDbm;
+  for (const auto& m : _muxes) {
+    uint64_t half = channelWidthHz(m) / 2;
+    if (frequencyHz + half >= m.frequencyHz && frequencyHz <= m.frequencyHz + half)
+      level = std::max(level, m.rfLevelDbm);
+  }
+  return level;
+}
+
+bool Air::setRfLevel(const std::string& name, double dbm) {
+  std::lock_guard g(_m);
+  bool found = false;
+  for (auto& m : _muxes)
+    if (m.name == name) m.rfLevelDbm = dbm, found = true;
+  return found;
+}
+
+bool Air::setCnr(const std::string& name, double db) {
+  std::lock_guard g(_m);
+  bool found = false;
+  for (auto& m : _muxes)
+    if (m.name == name) m.cnrDb = db, found = true;
+  return found;
+}
+
+void Air::setSourceFactory(SourceFactory factory) {
+  std::lock_guard g(_m);
+  _factory = std::move(factory);
+}
+
+TsGenConfig Air::generatorConfig(const Multiplex& mux) const {
+  TsGenConfig c;
+  c.transportStreamId = mux.transportStreamId;
+  c.originalNetworkId = 0x2000 + static_cast<uint16_t>(mux.system);
+  c.services.clear();
+  TsService s;
+  s.programNumber = static_cast<uint16_t>((mux.transportStreamId & 0xFF) * 16 + 1);
+  s.name = mux.serviceName;
+  c.services.push_back(s);
+  c.bitrate = mux.bitrate;
+  c.seed = _seed * 2654435761u + mux.transportStreamId;
+  return c;
+}
+
+std::unique_ptr<TsSource> Air::makeSource(const Multiplex& mux, std::string* error) const {
+  SourceFactory factory;
+  {
+    std::lock_guard g(_m);
+    factory = _factory;
+  }
+  if (factory) return factory(mux, _seed);
+  if (!mux.tsFile.empty()) return makeFileSource(mux.tsFile, mux.bitrate, error);
+  return makeGeneratedSource(generatorConfig(mux));
+}
+
+}  // namespace sim

@@ -1,0 +1,78 @@
+// The silicon tuner in front of each demodulator path, as a bus slave at 0xC0 (reached only through its
+// demodulator's repeater). A register file with auto-incrementing sub-address; chip id and the variant
+// read-backs the driver probes at power-on; the frequency and filter decoded from the tune block it receives;
+// AGC words that follow the air's level at the tuned frequency.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "sim/i2c_slave.h"
+
+namespace sim {
+
+class Air;
+
+inline constexpr uint8_t kTunerAddress = 0xC0;
+
+// Chip-id high nibble 0xC or 0xD: the variant is told by probe read-backs (1, 2 or 4); 0xE: variant 3.
+struct TunerOptions {
+  uint8_t chipId = 0xE4;
+  int probeVariant = 1;       // for ids 0xC_/0xD_: 1, 2 or 4
+  bool powerOnFault = false;  // status register 0x1A reads non-zero after power-on
+};
+
+class TunerModel : public I2cSlave {
+ public:
+  explicit TunerModel(std::shared_ptr<const Air> air, TunerOptions options = {});
+
+  bool start(uint8_t addr8, bool read) override;
+  bool writeByte(uint8_t byte) override;
+  uint8_t readByte() override;
+  void stop() override;
+
+  // Back to power-on values (the card's reset).
+  void powerOn();
+
+  // What the last tune block programmed. Analog systems and cable are told apart from terrestrial.
+  struct Tuning {
+    bool valid = false;
+    uint32_t frequencyKHz = 0;
+    uint32_t filterHz = 0;  // channel filter: 1.7, 6, 7 or 8 MHz
+    int systemRow = 0;      // first row of the tuner's system table the block matches, 0 = none
+    bool analog = false;
+    bool cable = false;       // cable IF path (0x91 = 16 26)
+    int rfOffsetCentiDb = 0;  // the level correction the tune's standard family gets from the driver
+  };
+  Tuning tuning() const;
+  uint8_t reg(uint8_t r) const;
+  const TunerOptions& options() const { return _opt; }
+
+  // The two AGC words the chip reports for an input level, as the chip's calibrated response; exposed so
+  // tests can check the inverse. rfGainStepCode is register 0x69's low nibble.
+  static int rssiCentiDb(uint8_t ifAgc, uint8_t rfAgc, uint8_t gainStepCode, uint32_t frequencyKHz,
+                         int variant);
+  static void agcFor(int targetRssiCentiDb, uint8_t gainStepCode, uint32_t frequencyKHz, int variant,
+                     uint8_t* ifAgc, uint8_t* rfAgc);
+
+ private:
+  int variant() const;
+  void onWrite(uint8_t r, uint8_t v);
+  uint8_t onRead(uint8_t r);
+  void decodeTune();
+  void updateAgc();
+
+  std::shared_ptr<const Air> _air;
+  TunerOptions _opt;
+  mutable std::mutex _m;
+  std::array<uint8_t, 256> _regs{};  // guarded by _m
+  uint8_t _ptr = 0;
+  bool _selected = false, _reading = false, _gotSubaddr = false;
+  int _tuneWriteStart = -1;  // sub-address of the burst in progress, for the tune block
+  int _burstLen = 0;
+  Tuning _tuning;
+  uint8_t _ifAgc = 0, _rfAgc = 0;
+};
+
+}  // namespace sim
