@@ -203,7 +203,7 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
 
   size_t pos = 0;
   bool ok = true;
-  while (ok && pos <= text.size()) {
+  while (ok && pos < text.size()) {
     size_t nl = text.find('\n', pos);
     std::string_view line =
         text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
@@ -345,7 +345,7 @@ std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
       mk("DVB-T2 650 MHz", D::DVBT2, 650000000, 7000000, 0, 0, -52.0, 25.5, "Zadivo T2 Seven"),
       mk("DVB-C 346 MHz", D::DVBC_ANNEX_A, 346000000, 8000000, 6900000, kNoStreamId, -40.0, 36.0,
          "Zadivo Cable"),
-      mk("DVB-C2 474 MHz", D::DVBC2, 474000000, 8000000, 0, 0, -42.0, 35.0, "Zadivo C2"),
+      mk("DVB-C2 714 MHz", D::DVBC2, 714000000, 8000000, 0, 0, -42.0, 35.0, "Zadivo C2"),
       mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0,
          "Zadivo Annex B"),
       mk("ISDB-T 557.143 MHz", D::ISDBT, 557143000, 6000000, 0, kNoStreamId, -50.0, 27.0, "Zadivo ISDB"),

@@ -268,7 +268,7 @@ bool DemodModel::start(uint8_t addr8, bool read) {
   _cur = s;
   _reading = read;
   _gotPtr = false;
-  if (read && s == kMain && at(kMain, 0, 0x01) == 0) presentStatusLocked();
+  if (read && s == kMain && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
   return true;
 }
 
@@ -310,6 +310,8 @@ void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
   }
   if (slave == kSys && bank == 0 && (r == 0xFB || r == 0xFD)) return;  // chip id is read-only
   if (isGlobal(slave, r)) bank = 0;
+  // Freezing latches the monitors as they are at this moment.
+  if (slave == kMain && r == 0x01 && (v & 1) && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
   at(slave, bank, r) = v;
   if (slave == kMain && bank == 0 && r == 0xFE && (v & 1) && stateLocked() == State::Active) {
     // Tune end / soft reset: acquisition starts over with what is programmed now.

@@ -1,0 +1,167 @@
+// The air: channel-file parsing, the built-in default, lookups.
+#include "sim/air.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+namespace {
+
+using sim::Air;
+using sim::DeliverySystem;
+
+std::string parseError(const std::string& text) {
+  std::string err;
+  auto air = Air::parse(text, &err, "chan.conf");
+  EXPECT_EQ(air, nullptr) << "accepted:\n" << text;
+  return err;
+}
+
+TEST(AirParse, ReadsAChannelFile) {
+  std::string err;
+  auto air = Air::parse(R"(# written by a scan
+[Mux A]
+	DELIVERY_SYSTEM = DVBT
+	FREQUENCY = 474000000
+	BANDWIDTH_HZ = 7000000
+	MODULATION = QAM/64
+	RF_LEVEL_DBM = -61.5
+	CNR_DB = 23.25
+	SERVICE_NAME = Channel A
+
+[Mux B]
+DELIVERY_SYSTEM = DVBC/ANNEX_B
+FREQUENCY = 555000000
+SYMBOL_RATE = 5056941
+BITRATE_BPS = 26970350
+[T2 plp 4]
+DELIVERY_SYSTEM = DVBT2
+FREQUENCY = 538000000
+STREAM_ID = 4
+)",
+                        &err);
+  ASSERT_TRUE(air) << err;
+  auto v = air->multiplexes();
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v[0].name, "Mux A");
+  EXPECT_EQ(v[0].system, DeliverySystem::DVBT);
+  EXPECT_EQ(v[0].frequencyHz, 474000000u);
+  EXPECT_EQ(v[0].bandwidthHz, 7000000u);
+  EXPECT_DOUBLE_EQ(v[0].rfLevelDbm, -61.5);
+  EXPECT_DOUBLE_EQ(v[0].cnrDb, 23.25);
+  EXPECT_EQ(v[0].serviceName, "Channel A");
+  EXPECT_GT(v[0].bitrate, 0u);
+  EXPECT_EQ(v[1].system, DeliverySystem::DVBC_ANNEX_B);
+  EXPECT_EQ(v[1].symbolRate, 5056941u);
+  EXPECT_EQ(v[1].bitrate, 26970350u);
+  EXPECT_EQ(v[1].serviceName, "Mux B");  // the section names the service when nothing else does
+  EXPECT_EQ(v[2].streamId, 4);
+  EXPECT_EQ(v[2].bandwidthHz, 8000000u);  // default for the standard
+  EXPECT_NE(v[0].transportStreamId, v[1].transportStreamId);
+}
+
+TEST(AirParse, BadLinesAreReportedWithTheirLineNumber) {
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY 474000000\n"),
+            "chan.conf:3: expected 'KEY = value' or '[name]', got 'FREQUENCY 474000000'");
+  EXPECT_EQ(parseError("FREQUENCY = 1\n"), "chan.conf:1: FREQUENCY before any [section]");
+  EXPECT_EQ(parseError("\n[a]\nDELIVERY_SYSTEM = DVBS2\n"),
+            "chan.conf:3: DELIVERY_SYSTEM: unknown delivery system 'DVBS2'");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 47x\n"),
+            "chan.conf:3: FREQUENCY: not a frequency in Hz '47x'");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nFREQENCY = 5\n"),
+            "chan.conf:4: unknown key FREQENCY");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nFREQUENCY = 482000000\n"),
+            "chan.conf:4: FREQUENCY given twice in [a]");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nBANDWIDTH_HZ = 1712000\n"),
+            "chan.conf:1: [a] BANDWIDTH_HZ 1712000 not valid for DVBT");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\n[b]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n"),
+            "chan.conf:1: [a] has no FREQUENCY");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n[b]\nDELIVERY_SYSTEM = DVBT\n"
+                       "FREQUENCY = 474000000\n"),
+            "chan.conf:4: [b] repeats [a] (same system, frequency and stream id)");
+  EXPECT_EQ(parseError("[a\n"), "chan.conf:1: section header without closing ']'");
+  EXPECT_EQ(parseError("# nothing\n"), "chan.conf:1: no multiplex in the file");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = ATSC\nFREQUENCY = 575000000\nSTREAM_ID = 1\n"),
+            "chan.conf:1: [a] STREAM_ID is not used by ATSC");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 2000000000\n"),
+            "chan.conf:3: FREQUENCY: outside 1 MHz .. 1200 MHz '2000000000'");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = /nonexistent/x.ts\n"),
+            "chan.conf:4: TS_FILE: cannot read '/nonexistent/x.ts'");
+}
+
+TEST(AirParse, LoadResolvesTsFilesBesideTheChannelFile) {
+  std::string dir = ::testing::TempDir();
+  {
+    std::ofstream ts(dir + "/h5_mux.ts", std::ios::binary);
+    std::string pkt(188, '\0');
+    pkt[0] = 0x47;
+    pkt[1] = 0x1F;
+    pkt[2] = static_cast<char>(0xFF);
+    pkt[3] = 0x10;
+    for (int i = 0; i < 10; ++i) ts << pkt;
+    std::ofstream conf(dir + "/h5_air.conf");
+    conf << "[file]\nDELIVERY_SYSTEM = ISDBT\nFREQUENCY = 557143000\nTS_FILE = h5_mux.ts\nBITRATE_BPS = "
+            "1000000\n";
+  }
+  std::string err;
+  auto air = Air::load(dir + "/h5_air.conf", &err);
+  ASSERT_TRUE(air) << err;
+  auto mux = air->multiplexes().at(0);
+  EXPECT_EQ(mux.tsFile, dir + "/h5_mux.ts");
+  auto src = air->makeSource(mux, &err);
+  ASSERT_TRUE(src) << err;
+  uint8_t buf[188];
+  src->fill(buf, 1);
+  EXPECT_EQ(buf[0], 0x47);
+  EXPECT_EQ(Air::load(dir + "/h5_missing.conf", &err), nullptr);
+  EXPECT_NE(err.find("cannot open"), std::string::npos);
+  std::remove((dir + "/h5_mux.ts").c_str());
+  std::remove((dir + "/h5_air.conf").c_str());
+}
+
+TEST(AirDefault, CoversEveryStandardWithDistinctStreams) {
+  auto air = Air::makeDefault();
+  auto v = air->multiplexes();
+  std::set<DeliverySystem> systems;
+  std::set<uint32_t> dvbtBandwidths;
+  std::set<uint16_t> tsids;
+  std::set<std::string> names;
+  for (const auto& m : v) {
+    systems.insert(m.system);
+    if (m.system == DeliverySystem::DVBT) dvbtBandwidths.insert(m.bandwidthHz);
+    tsids.insert(m.transportStreamId);
+    names.insert(m.serviceName);
+    EXPECT_GE(m.cnrDb, sim::systemLimits(m.system).minCnrDb) << m.name;
+    EXPECT_GT(m.bitrate, 0u);
+  }
+  EXPECT_EQ(systems.size(), 8u);
+  EXPECT_EQ(dvbtBandwidths, (std::set<uint32_t>{5000000, 6000000, 7000000, 8000000}));
+  EXPECT_EQ(tsids.size(), v.size());
+  EXPECT_EQ(names.size(), v.size());
+  EXPECT_EQ(air->streamIds(DeliverySystem::DVBT2, 538000000, 0), (std::vector<int32_t>{0, 1}));
+  // Generated streams carry the multiplex's identity and are reproducible from the seed.
+  auto a = air->generatorConfig(v[0]);
+  EXPECT_EQ(a.transportStreamId, v[0].transportStreamId);
+  EXPECT_EQ(a.services.at(0).name, v[0].serviceName);
+  EXPECT_EQ(Air::makeDefault(7)->generatorConfig(v[0]).seed, Air::makeDefault(7)->generatorConfig(v[0]).seed);
+  EXPECT_NE(Air::makeDefault(7)->generatorConfig(v[0]).seed, Air::makeDefault(8)->generatorConfig(v[0]).seed);
+}
+
+TEST(AirLookup, FindsByFrequencyWithinToleranceSystemAndStream) {
+  auto air = Air::makeDefault();
+  EXPECT_EQ(air->find(DeliverySystem::DVBT, 474200000, 250000)->name, "DVB-T 474 MHz");
+  EXPECT_FALSE(air->find(DeliverySystem::DVBT, 474300000, 250000));
+  EXPECT_FALSE(air->find(DeliverySystem::DVBT2, 474000000, 250000));  // same frequency, other system
+  EXPECT_EQ(air->find(DeliverySystem::DVBC2, 714000000, 0)->name, "DVB-C2 714 MHz");
+  EXPECT_EQ(air->find(DeliverySystem::DVBT2, 538000000, 0, 1)->serviceName, "Zadivo UHD");
+  EXPECT_FALSE(air->find(DeliverySystem::DVBT2, 538000000, 0, 5));
+  EXPECT_DOUBLE_EQ(air->rfLevelAt(477900000), -45.0);  // inside the 8 MHz channel
+  EXPECT_DOUBLE_EQ(air->rfLevelAt(490000000), Air::kNoiseFloorDbm);
+  EXPECT_TRUE(air->setCnr("DVB-T 474 MHz", 12.0));
+  EXPECT_DOUBLE_EQ(air->find(DeliverySystem::DVBT, 474000000, 0)->cnrDb, 12.0);
+  EXPECT_FALSE(air->setRfLevel("no such mux", -10));
+}
+
+}  // namespace
