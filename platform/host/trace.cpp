@@ -1,0 +1,148 @@
+// Debugger output and assertions: DbgPrint into a sink, DbgBreakPoint as a counter, RtlAssert that stops the
+// process unless a test installed a handler.
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "platform/host/internal.h"
+
+namespace host {
+namespace {
+
+enum class Sink { Stderr, File, Capture, Discard };
+
+struct TraceState {
+  std::mutex m;
+  Sink sink = Sink::Stderr;
+  FILE* file = nullptr;
+  std::string captured;
+  AssertHandler handler;
+};
+TraceState& state() {
+  static TraceState* s = new TraceState;  // never destroyed: traces may come from threads during exit
+  return *s;
+}
+std::atomic<uint64_t> gBreaks{0};
+std::atomic<uint64_t> gAsserts{0};
+
+void emit(const char* text, size_t len) {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> g(s.m);
+  switch (s.sink) {
+    case Sink::Stderr:
+      fwrite(text, 1, len, stderr);
+      break;
+    case Sink::File:
+      fwrite(text, 1, len, s.file);
+      fflush(s.file);
+      break;
+    case Sink::Capture:
+      s.captured.append(text, len);
+      break;
+    case Sink::Discard:
+      break;
+  }
+}
+
+void setSink(Sink sink, FILE* file) {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> g(s.m);
+  if (s.file && s.file != file) fclose(s.file);
+  s.file = file;
+  s.sink = sink;
+}
+
+std::string vformat(const char* fmt, va_list ap) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(big.data(), big.size(), fmt, ap);
+  big.resize(static_cast<size_t>(n));
+  return big;
+}
+
+}  // namespace
+
+void setAssertHandler(AssertHandler handler) {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> g(s.m);
+  s.handler = std::move(handler);
+}
+uint64_t assertCount() { return gAsserts.load(); }
+
+namespace trace {
+void toStderr() { setSink(Sink::Stderr, nullptr); }
+bool toFile(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (!f) return false;
+  setSink(Sink::File, f);
+  return true;
+}
+void capture() { setSink(Sink::Capture, nullptr); }
+void discard() { setSink(Sink::Discard, nullptr); }
+std::string text() {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> g(s.m);
+  return s.captured;
+}
+void clear() {
+  TraceState& s = state();
+  std::lock_guard<std::mutex> g(s.m);
+  s.captured.clear();
+}
+uint64_t breakCount() { return gBreaks.load(); }
+}  // namespace trace
+
+namespace detail {
+void misuse(const char* what, const char* file, int line) {
+  RtlAssert(const_cast<char*>(what), const_cast<char*>(file), static_cast<ULONG>(line), nullptr);
+}
+}  // namespace detail
+
+}  // namespace host
+
+extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+  va_list ap;
+  va_start(ap, Format);
+  std::string s = host::vformat(Format, ap);
+  va_end(ap);
+  host::emit(s.data(), s.size());
+  return STATUS_SUCCESS;
+}
+
+extern "C" VOID DbgBreakPoint(VOID) {
+  host::gBreaks.fetch_add(1);
+  DbgPrint("*** DbgBreakPoint (no debugger attached)\n");
+}
+
+extern "C" VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message) {
+  host::gAsserts.fetch_add(1);
+  char report[1024];
+  snprintf(report, sizeof report, "*** Assertion failed: %s%s%s\n***   Source File: %s, line %u\n",
+           Message ? Message : "", Message ? " " : "",
+           FailedAssertion ? static_cast<const char*>(FailedAssertion) : "?",
+           FileName ? static_cast<const char*>(FileName) : "?", LineNumber);
+  DbgPrint("%s", report);
+  host::AssertHandler handler;
+  bool onStderr;
+  {
+    host::TraceState& s = host::state();
+    std::lock_guard<std::mutex> g(s.m);
+    handler = s.handler;
+    onStderr = s.sink == host::Sink::Stderr;
+  }
+  if (handler) {
+    handler(report);
+    return;
+  }
+  if (!onStderr) fputs(report, stderr);
+  abort();
+}
