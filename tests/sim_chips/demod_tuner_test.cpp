@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/host/clock.h"
+#include "sim/card.h"
 #include "sim/demod_model.h"
 #include "sim/frontend.h"
 #include "sim/tuner_model.h"
@@ -592,6 +593,24 @@ TEST_F(PathTest, FrontEndsWireEightPathsOnFourMasters) {
   EXPECT_TRUE(fe.demod(7).inReset());
   EXPECT_EQ(fe.stream(3), nullptr);
   EXPECT_THROW(fe.demod(9), std::out_of_range);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrontEndsOnCard, AttachToTheCardBusesAndLeaveThemOnDestruction) {
+  sim::Card card;
+  {
+    sim::FrontEnds fe(card, sim::Air::makeDefault());
+    Master m0(card.i2cBus(0)), m3(card.i2cBus(3));
+    for (int p = 1; p <= 8; ++p) EXPECT_EQ(fe.demod(p).inReset(), card.demodInReset(p - 1));
+    ASSERT_TRUE(m0.write(0xCC, 0x00, {0x00}));  // path 1
+    ASSERT_TRUE(m3.write(0xDE, 0x00, {0x00}));  // path 8
+    EXPECT_EQ(m0.read1(0xDE, 0xFD), -1);        // path 8 is not on master 0
+  }
+  EXPECT_FALSE(card.i2cBus(0).start(0xC8, false));
+  card.i2cBus(0).stop();
 }
 
 }  // namespace
