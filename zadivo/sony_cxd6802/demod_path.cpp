@@ -7,8 +7,6 @@
 #include "zadivo/trace.h"
 
 namespace {
-constexpr ULONG kPoolTagDevice = 'aveD';
-
 int masterIndexOf(ULONG pathIndex) {
   if (pathIndex < 1 || pathIndex > 8) return -1;
   return static_cast<int>((pathIndex - 1) / 2);
@@ -27,7 +25,7 @@ DemodPath::DemodPath(UCHAR index) : device(nullptr), pathIndex(index), repeaterW
 ULONG DemodPath::masterBase() const { return cxd6802_MasterBase(pathIndex); }
 
 void* DemodPath::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(NonPagedPool, size, kPoolTagDevice);
+  void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
   ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<ULONG>(size), p);
   return p;
 }
