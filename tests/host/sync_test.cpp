@@ -1,0 +1,261 @@
+// Mutexes, events, spin locks, IRQL rules and the assertion path.
+#include "platform/kernel.h"
+#include "tests/host/support.h"
+
+using hosttest::AssertRecorder;
+using hosttest::waitFor;
+
+namespace {
+
+LARGE_INTEGER relativeMs(int64_t ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -ms * 10000;
+  return t;
+}
+
+TEST(Mutex, IsRecursiveAndOwned) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  EXPECT_EQ(KeReadStateMutex(&m), 1);
+  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateMutex(&m), -1);
+
+  // Another thread cannot take it while this one holds it, even after one release.
+  KeReleaseMutex(&m, FALSE);
+  NTSTATUS other = STATUS_SUCCESS;
+  std::thread([&] {
+    LARGE_INTEGER t = relativeMs(20);
+    other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &t);
+  }).join();
+  EXPECT_EQ(other, STATUS_TIMEOUT);
+
+  KeReleaseMutex(&m, FALSE);
+  EXPECT_EQ(KeReadStateMutex(&m), 1);
+  std::thread([&] {
+    LARGE_INTEGER t = relativeMs(1000);
+    other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &t);
+    KeReleaseMutex(&m, FALSE);
+  }).join();
+  EXPECT_EQ(other, STATUS_SUCCESS);
+}
+
+TEST(Mutex, ReleaseByNonOwnerAsserts) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  AssertRecorder rec;
+  KeReleaseMutex(&m, FALSE);  // not held at all
+  EXPECT_TRUE(rec.saw("does not own"));
+  ASSERT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  std::thread([&] { KeReleaseMutex(&m, FALSE); }).join();  // held by this thread, released by another
+  EXPECT_EQ(rec.count(), 2u);
+  EXPECT_EQ(KeReadStateMutex(&m), 0) << "a refused release must leave the mutex owned";
+  KeReleaseMutex(&m, FALSE);
+}
+
+TEST(Mutex, ExcludesUnderContention) {
+  KMUTEX m;
+  KeInitializeMutex(&m, 0);
+  int counter = 0;  // guarded by m
+  auto work = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
+      ++counter;
+      KeReleaseMutex(&m, FALSE);
+    }
+  };
+  std::thread a(work), b(work), c(work);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(counter, 60000);
+  EXPECT_EQ(KeReadStateMutex(&m), 1);
+}
+
+TEST(Event, TimeoutsPollAndInfinite) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  LARGE_INTEGER rel = relativeMs(10);
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &rel), STATUS_TIMEOUT);
+  LARGE_INTEGER abs;
+  KeQuerySystemTime(&abs);
+  abs.QuadPart += 10 * 10000;  // absolute, 10 ms ahead
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &abs), STATUS_TIMEOUT);
+
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    KeSetEvent(&e, 0, FALSE);
+  });
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  setter.join();
+  // Notification: stays signalled for every waiter until cleared.
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&e), 1);
+  EXPECT_EQ(KeResetEvent(&e), 1);
+  EXPECT_EQ(KeReadStateEvent(&e), 0);
+  KeSetEvent(&e, 0, FALSE);
+  KeClearEvent(&e);
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+TEST(Event, SynchronizationReleasesOneWaiterPerSet) {
+  KEVENT e;
+  KeInitializeEvent(&e, SynchronizationEvent, TRUE);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&e), 0) << "a satisfied wait resets a synchronization event";
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+
+  std::atomic<int> woken{0};
+  auto waiter = [&] {
+    LARGE_INTEGER t = relativeMs(5000);
+    if (KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS) woken++;
+  };
+  std::thread a(waiter), b(waiter);
+  KeSetEvent(&e, 0, FALSE);
+  ASSERT_TRUE(waitFor([&] { return woken.load() == 1; }));
+  KeSetEvent(&e, 0, FALSE);
+  a.join();
+  b.join();
+  EXPECT_EQ(woken.load(), 2);
+}
+
+TEST(Event, WakesWaitersAcrossThreadsRepeatedly) {
+  // Ping-pong as the I2C path does: one side sets from a "DPC" thread, the other waits at PASSIVE.
+  KEVENT ping, pong;
+  KeInitializeEvent(&ping, NotificationEvent, FALSE);
+  KeInitializeEvent(&pong, NotificationEvent, FALSE);
+  constexpr int kRounds = 2000;
+  std::thread dpc([&] {
+    host::setThreadIrql(DISPATCH_LEVEL);
+    for (int i = 0; i < kRounds; ++i) {
+      while (KeReadStateEvent(&ping) == 0) std::this_thread::yield();
+      KeClearEvent(&ping);
+      KeSetEvent(&pong, 0, FALSE);
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    KeClearEvent(&pong);
+    KeSetEvent(&ping, 0, FALSE);
+    LARGE_INTEGER t = relativeMs(10000);
+    ASSERT_EQ(KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS)
+        << "round " << i;
+  }
+  dpc.join();
+}
+
+TEST(Irql, WaitsAndDelaysAboveApcAssert) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, TRUE);
+  AssertRecorder rec;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(rec.count(), 0u) << "a zero-timeout poll is allowed at DISPATCH_LEVEL";
+  LARGE_INTEGER t = relativeMs(1);
+  KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
+  EXPECT_TRUE(rec.saw("KeWaitForSingleObject with a non-zero timeout above APC_LEVEL"));
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+  EXPECT_TRUE(rec.saw("KeDelayExecutionThread above APC_LEVEL"));
+  KeLowerIrql(old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  KeLowerIrql(DISPATCH_LEVEL);  // "lowering" upwards
+  EXPECT_TRUE(rec.saw("KeLowerIrql to a level above"));
+  host::setThreadIrql(PASSIVE_LEVEL);
+}
+
+TEST(SpinLock, RaisesToDispatchAndChecksLevelAndOwner) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  bool otherGotIt = false;
+  std::thread other([&] {
+    KIRQL o;
+    KeAcquireSpinLock(&lock, &o);
+    otherGotIt = true;
+    KeReleaseSpinLock(&lock, o);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(otherGotIt);  // cannot pass a held lock, however slow the machine
+  KeReleaseSpinLock(&lock, old);
+  other.join();
+  EXPECT_TRUE(otherGotIt);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+  AssertRecorder rec;
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  EXPECT_TRUE(rec.saw("below DISPATCH_LEVEL"));
+  KeReleaseSpinLockFromDpcLevel(&lock);
+  host::setThreadIrql(DISPATCH_LEVEL);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  KeAcquireSpinLockAtDpcLevel(&lock);  // its own lock again: would deadlock
+  EXPECT_TRUE(rec.saw("acquired again by its owner"));
+  KeReleaseSpinLockFromDpcLevel(&lock);
+  host::setThreadIrql(PASSIVE_LEVEL);
+}
+
+TEST(Assertions, ReportExpressionFileAndLineThroughTheTraceSink) {
+  AssertRecorder rec;
+  host::trace::clear();
+  int x = 1;
+  ASSERT(x == 2);
+  EXPECT_TRUE(rec.saw("*** Assertion failed: x == 2"));
+  EXPECT_TRUE(rec.saw("sync_test.cpp"));
+  EXPECT_NE(host::trace::text().find("*** Assertion failed: x == 2"), std::string::npos);
+}
+
+TEST(AssertionsDeathTest, AbortWithoutHandler) {
+  EXPECT_DEATH(
+      {
+        host::setAssertHandler(nullptr);
+        host::trace::toStderr();
+        RtlAssert((PVOID) "p_irp", (PVOID) "device.cpp", 42, nullptr);
+      },
+      "Assertion failed: p_irp");
+}
+
+TEST(Trace, DbgPrintKeepsEachCallIntactAcrossThreads) {
+  host::trace::clear();
+  auto writer = [](char c) {
+    std::string line(100, c);
+    for (int i = 0; i < 200; ++i) DbgPrint("%s|%d\n", line.c_str(), i);
+  };
+  std::thread a(writer, 'a'), b(writer, 'b');
+  a.join();
+  b.join();
+  std::string t = host::trace::text();
+  size_t lines = 0, pos = 0;
+  while ((pos = t.find('\n', pos)) != std::string::npos) {
+    ++lines;
+    ++pos;
+  }
+  EXPECT_EQ(lines, 400u);
+  EXPECT_EQ(t.find("ab"), std::string::npos);
+  EXPECT_EQ(t.find("ba"), std::string::npos);
+  uint64_t breaks = host::trace::breakCount();
+  DbgBreakPoint();
+  EXPECT_EQ(host::trace::breakCount(), breaks + 1);
+  host::trace::clear();
+  EXPECT_TRUE(host::trace::text().empty());
+}
+
+TEST(Time, DelayRunsOnThePlatformClockAndTimeMovesForward) {
+  LARGE_INTEGER a, b;
+  KeQuerySystemTime(&a);
+  ULONGLONG ia = KeQueryInterruptTime();
+  LARGE_INTEGER d = relativeMs(2);
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &d), STATUS_SUCCESS);
+  KeQuerySystemTime(&b);
+  EXPECT_GE(b.QuadPart - a.QuadPart, 2 * 10000);
+  EXPECT_GE(KeQueryInterruptTime() - ia, 2u * 10000u);
+  EXPECT_GT(a.QuadPart, 130000000000000000LL) << "system time counts from 1601";
+}
+
+}  // namespace
