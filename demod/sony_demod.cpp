@@ -165,7 +165,9 @@ DemodResult sony_demod_SetConfig(sony_demod_t* demod, ULONG id, LONG value) {
   const bool sleeping = demod->state == DEMOD_STATE_SLEEP;
   const UCHAR m = demod->slaveMain;
   const UCHAR s = demod->slaveSys;
-  auto mainBits = [&](UCHAR reg, UCHAR v, UCHAR mask) { return SetBankAndRegisterBits(demod, m, 0x00, reg, v, mask); };
+  auto mainBits = [&](UCHAR reg, UCHAR v, UCHAR mask) {
+    return SetBankAndRegisterBits(demod, m, 0x00, reg, v, mask);
+  };
 
   const bool known = id <= 21 || id == 84;
   if (!known) return DEMOD_ERR_UNSUPPORTED;
@@ -231,17 +233,20 @@ DemodResult sony_demod_SetConfig(sony_demod_t* demod, ULONG id, LONG value) {
     case 17:
       return SetBankAndRegisterBits(demod, s, 0x00, 0x86, static_cast<UCHAR>(value & 3), 0x03);
     case 18:
-      return SetBankAndRegisterBits(demod, s, 0x00, 0x86, static_cast<UCHAR>((value & 3) << 2), 0x0C) == DEMOD_OK
+      return SetBankAndRegisterBits(demod, s, 0x00, 0x86, static_cast<UCHAR>((value & 3) << 2), 0x0C) ==
+                     DEMOD_OK
                  ? DEMOD_OK
                  : DEMOD_ERR_BUS;
     case 19:
-      return SetBankAndRegisterBits(demod, s, 0x00, 0x86, static_cast<UCHAR>((value & 3) << 4), 0x30) == DEMOD_OK
+      return SetBankAndRegisterBits(demod, s, 0x00, 0x86, static_cast<UCHAR>((value & 3) << 4), 0x30) ==
+                     DEMOD_OK
                  ? DEMOD_OK
                  : DEMOD_ERR_BUS;
     case 20:
       if (!inRange(value, 0, 3)) return DEMOD_ERR_RANGE;
       if (isChip9x(demod->chipId)) return DEMOD_ERR_UNSUPPORTED;
-      SONY_CHECK(SetBankAndRegisterBits(demod, s, 0x00, 0xC0, value == 3 ? 0 : static_cast<UCHAR>(value), 0x03));
+      SONY_CHECK(
+          SetBankAndRegisterBits(demod, s, 0x00, 0xC0, value == 3 ? 0 : static_cast<UCHAR>(value), 0x03));
       demod->chbondMode = value;
       return DEMOD_OK;
     case 21:
@@ -269,10 +274,18 @@ DemodResult sony_demod_SetTSClockModeAndFreq(sony_demod_t* demod, ULONG system) 
 
   UCHAR mode = 0, d3 = 0, de = 0;
   switch (system) {
-    case 1: case 2: case 3: case 4: case 10: case 11:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 10:
+    case 11:
       mode = d3 = de = demod->tsClkModeFlag ? 1 : 0;
       break;
-    case 5: case 7: case 8: case 12:
+    case 5:
+    case 7:
+    case 8:
+    case 12:
       d3 = 1;
       break;
     case 9:
@@ -481,12 +494,23 @@ ULONG sony_demod_IfFreqConfig(const sony_demod_t* demod, ULONG ifStd, ULONG band
     col = bandwidth - 50;
   } else {
     switch (bandwidth) {
-      case 1: col = IF_BW_1_7; break;
-      case 5: col = IF_BW_5; break;
-      case 6: col = IF_BW_6; break;
-      case 7: col = IF_BW_7; break;
-      case 8: col = IF_BW_8; break;
-      default: return 0;
+      case 1:
+        col = IF_BW_1_7;
+        break;
+      case 5:
+        col = IF_BW_5;
+        break;
+      case 6:
+        col = IF_BW_6;
+        break;
+      case 7:
+        col = IF_BW_7;
+        break;
+      case 8:
+        col = IF_BW_8;
+        break;
+      default:
+        return 0;
     }
   }
   return demod->iffreqconfig[ifStd][col];

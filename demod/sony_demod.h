@@ -82,8 +82,8 @@ DemodResult sony_demod_SetTSClockModeAndFreq(sony_demod_t* demod, ULONG system);
 DemodResult sony_demod_SetTSDataPinHiZ(sony_demod_t* demod, UCHAR hiZ);
 DemodResult sony_demod_SetStreamOutput(sony_demod_t* demod, UCHAR enable);
 
-// Repeater to the tuner. Enabling also takes the master's repeater window (shared with the sibling path on the
-// same I2C master); disabling gives it back, also when the disable write fails.
+// Repeater to the tuner. Enabling also takes the master's repeater window (shared with the sibling path on
+// the same I2C master); disabling gives it back, also when the disable write fails.
 DemodResult sony_demod_I2cRepeater(sony_demod_t* demod, UCHAR enable);
 DemodResult sony_demod_TunerI2cEnable(sony_demod_t* demod, ULONG config);
 

@@ -43,7 +43,8 @@ DemodResult slaveRWriteMultiRegisters(sony_demod_t* demod, UCHAR bank, UCHAR fir
                                       UCHAR length) {
   if (!demod || !data) return DEMOD_ERR_ARGUMENT;
   for (UCHAR i = 0; i < length; ++i)
-    SONY_CHECK(sony_demod_atsc_SlaveRWriteRegister(demod, bank, static_cast<UCHAR>(firstReg + i), data[i], 0xFF));
+    SONY_CHECK(
+        sony_demod_atsc_SlaveRWriteRegister(demod, bank, static_cast<UCHAR>(firstReg + i), data[i], 0xFF));
   return DEMOD_OK;
 }
 

@@ -4,14 +4,16 @@
 #include "zadivo/sony_cxd6802/demod_path.h"
 #include "zadivo/trace.h"
 
-#define SONY_CHECK(expr)                 \
-  do {                                   \
-    DemodResult sony_r_ = (expr);        \
+#define SONY_CHECK(expr)                     \
+  do {                                       \
+    DemodResult sony_r_ = (expr);            \
     if (sony_r_ != DEMOD_OK) return sony_r_; \
   } while (0)
 
 namespace sony {
-inline DemodResult bank(sony_demod_t* d, UCHAR slave, UCHAR b) { return WriteOneRegister(d->p_path, slave, 0x00, b); }
+inline DemodResult bank(sony_demod_t* d, UCHAR slave, UCHAR b) {
+  return WriteOneRegister(d->p_path, slave, 0x00, b);
+}
 inline DemodResult wr(sony_demod_t* d, UCHAR slave, UCHAR reg, UCHAR v) {
   return WriteOneRegister(d->p_path, slave, reg, v);
 }

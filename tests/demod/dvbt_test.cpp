@@ -56,8 +56,9 @@ TEST_F(Dvbt, LockedTuneProgramsBandTunerAndEndsActive) {
   auto log = rig.bus.log();
   EXPECT_TRUE(fake::hasWrite(log, m(), 0x10, 0x67, {0x00}));
   EXPECT_TRUE(fake::hasWrite(log, m(), 0x10, 0x9F, {0x15, 0, 0, 0, 0}));
-  EXPECT_TRUE(fake::hasWrite(log, m(), 0x10, 0xA6,
-                             {0x2F, 0xBA, 0x28, 0x9B, 0x28, 0x9D, 0x28, 0xA1, 0x29, 0xA5, 0x2A, 0xAC, 0x29, 0xB5}));
+  EXPECT_TRUE(
+      fake::hasWrite(log, m(), 0x10, 0xA6,
+                     {0x2F, 0xBA, 0x28, 0x9B, 0x28, 0x9D, 0x28, 0xA1, 0x29, 0xA5, 0x2A, 0xAC, 0x29, 0xB5}));
   EXPECT_TRUE(fake::hasWrite(log, m(), 0x10, 0xB6, {0x19, 0x99, 0x9A}));
   EXPECT_TRUE(fake::hasWrite(log, m(), 0x10, 0xD9, {0x15, 0x28}));
   EXPECT_TRUE(fake::hasWrite(log, m(), 0x17, 0x38, {0x01, 0x02}));
@@ -122,7 +123,8 @@ TEST_F(Dvbt, RetuneSkipsWakeUpAndSleepSteps) {
     if (log[i].write && log[i].slave == m() && log[i].reg == 0xC3 && log[i].data == std::vector<uint8_t>{1} &&
         off == log.size())
       off = i;
-    if (log[i].write && log[i].slave == m() && log[i].bank == 0x13 && log[i].reg == 0x9C && band == log.size())
+    if (log[i].write && log[i].slave == m() && log[i].bank == 0x13 && log[i].reg == 0x9C &&
+        band == log.size())
       band = i;
   }
   EXPECT_LT(off, band);

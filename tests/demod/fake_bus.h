@@ -13,10 +13,10 @@ namespace fake {
 
 struct Transfer {
   uint32_t master = 0;
-  uint8_t slave = 0;       // 8-bit address as the driver passed it
-  uint8_t tunerOf = 0;     // for 0xC0: main address of the demodulator whose tuner answered (0: none)
+  uint8_t slave = 0;    // 8-bit address as the driver passed it
+  uint8_t tunerOf = 0;  // for 0xC0: main address of the demodulator whose tuner answered (0: none)
   bool write = false;
-  uint8_t bank = 0;        // bank selected on that slave when the transfer started
+  uint8_t bank = 0;  // bank selected on that slave when the transfer started
   uint8_t reg = 0;
   std::vector<uint8_t> data;
   bool ok = true;
@@ -39,8 +39,12 @@ class Bus {
   void addDemod(uint32_t master, uint8_t mainAddr, uint16_t chipId, uint8_t tunerId = 0xC4);
   Chip* chip(uint32_t master, uint8_t slave);
   Chip* tuner(uint32_t master, uint8_t demodMain);
-  uint8_t& reg(uint32_t master, uint8_t slave, uint8_t bank, uint8_t r) { return chip(master, slave)->regs[bank][r]; }
-  uint8_t& tunerReg(uint32_t master, uint8_t demodMain, uint8_t r) { return tuner(master, demodMain)->regs[0][r]; }
+  uint8_t& reg(uint32_t master, uint8_t slave, uint8_t bank, uint8_t r) {
+    return chip(master, slave)->regs[bank][r];
+  }
+  uint8_t& tunerReg(uint32_t master, uint8_t demodMain, uint8_t r) {
+    return tuner(master, demodMain)->regs[0][r];
+  }
   bool repeaterOpen(uint32_t master, uint8_t demodMain);
 
   // Scripting: a transfer for which failIf returns true is NAKed (logged with ok = false).

@@ -64,7 +64,8 @@ TEST(RepeaterWindow, SiblingsUseDistinctWindowsPerMaster) {
   EXPECT_EQ(cxd6802_RepeaterWindowLock(&rig.path(7)), cxd6802_RepeaterWindowLock(&rig.path(8)));
   EXPECT_NE(cxd6802_RepeaterWindowLock(&rig.path(2)), cxd6802_RepeaterWindowLock(&rig.path(3)));
   // The I2C mutex is not one of them.
-  for (int idx = 1; idx <= 8; ++idx) EXPECT_NE(cxd6802_RepeaterWindowLock(&rig.path(idx)), &rig.dev._mutex[0]);
+  for (int idx = 1; idx <= 8; ++idx)
+    EXPECT_NE(cxd6802_RepeaterWindowLock(&rig.path(idx)), &rig.dev._mutex[0]);
   EXPECT_EQ(cxd6802_RepeaterWindowLock(&rig.path(5)), &rig.dev._mutex[3]);
 }
 

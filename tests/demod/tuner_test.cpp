@@ -75,8 +75,8 @@ TEST_F(Tuner, VariantDetectionAtPowerOn) {
     EXPECT_EQ(tu->chipVariant, c.variant) << int(c.reg19);
     // Power-on block: crystal 2 code, oscillator bytes, reference-output level 3.
     EXPECT_TRUE(fake::hasWrite(local.bus.log(), 0xC0, 0, 0x81,
-                               {0x18, 0x84, 0xA8, 0x82, 0x00, 0x00, 0xC4, 0x40, 0x10, 0x00, 0x45, 0x75, 0x07, 0x1C,
-                                0x3F, 0x02, 0x10, 0x20, 0x0A, 0x00}));
+                               {0x18, 0x84, 0xA8, 0x82, 0x00, 0x00, 0xC4, 0x40, 0x10, 0x00,
+                                0x45, 0x75, 0x07, 0x1C, 0x3F, 0x02, 0x10, 0x20, 0x0A, 0x00}));
   }
 }
 
@@ -113,11 +113,13 @@ TEST_F(Tuner, Variant4LowFrequencyTail) {
   ASSERT_EQ(t()->chipVariant, SONY_ASCOT3_VARIANT_4);
   ASSERT_EQ(sony_ascot3_Tune(t(), 100000, 17), DEMOD_OK);
   auto tune = lastTuneBytes(rig.bus.log());
-  EXPECT_EQ(std::vector<uint8_t>(tune.begin() + 13, tune.end()), (std::vector<uint8_t>{0x09, 0x00, 0x27, 0x87}));
+  EXPECT_EQ(std::vector<uint8_t>(tune.begin() + 13, tune.end()),
+            (std::vector<uint8_t>{0x09, 0x00, 0x27, 0x87}));
   EXPECT_EQ(tune[12], 0x11);
   ASSERT_EQ(sony_ascot3_Tune(t(), 100001, 17), DEMOD_OK);
   tune = lastTuneBytes(rig.bus.log());
-  EXPECT_EQ(std::vector<uint8_t>(tune.begin() + 13, tune.end()), (std::vector<uint8_t>{0x99, 0x00, 0x24, 0x87}));
+  EXPECT_EQ(std::vector<uint8_t>(tune.begin() + 13, tune.end()),
+            (std::vector<uint8_t>{0x99, 0x00, 0x24, 0x87}));
 }
 
 TEST_F(Tuner, RefusalsWithoutTraffic) {
@@ -132,7 +134,7 @@ TEST_F(Tuner, RefusalsWithoutTraffic) {
   EXPECT_EQ(sony_ascot3_Tune(t(), 1200001, 17), DEMOD_ERR_RANGE);
   EXPECT_EQ(sony_ascot3_Tune(t(), 474000, 0), DEMOD_ERR_ARGUMENT);
   EXPECT_EQ(sony_ascot3_Tune(t(), 474000, 32), DEMOD_ERR_ARGUMENT);
-  EXPECT_EQ(sony_tuner_ascot3_Tune(t(), 474000, 4, 7), DEMOD_ERR_ARGUMENT);  // DVB-C2 7 MHz
+  EXPECT_EQ(sony_tuner_ascot3_Tune(t(), 474000, 4, 7), DEMOD_ERR_ARGUMENT);   // DVB-C2 7 MHz
   EXPECT_EQ(sony_tuner_ascot3_Tune(t(), 474000, 9, 52), DEMOD_ERR_ARGUMENT);  // J.83B class 52
   EXPECT_TRUE(rig.bus.log().empty());
   EXPECT_EQ(sony_ascot3_Tune(t(), 1000, 17), DEMOD_OK);
@@ -175,7 +177,8 @@ TEST_F(Tuner, CableTuneBytes) {
   EXPECT_EQ(tune[5], 0x02);
   EXPECT_EQ(tune[6], 0x1E);
   EXPECT_EQ(tune[12], 0x11);
-  EXPECT_EQ(std::vector<uint8_t>(tune.begin() + 13, tune.end()), (std::vector<uint8_t>{0xD9, 0x0F, 0x25, 0x87}));
+  EXPECT_EQ(std::vector<uint8_t>(tune.begin() + 13, tune.end()),
+            (std::vector<uint8_t>{0xD9, 0x0F, 0x25, 0x87}));
   EXPECT_TRUE(fake::hasWrite(log, 0xC0, 0, 0x87, {0xC0}));  // tune end
 }
 
@@ -191,7 +194,8 @@ TEST_F(Tuner, RfLevelOffsetsPerStandard) {
   const struct {
     ULONG system;
     LONG offset;
-  } cases[] = {{1, -400}, {2, -400}, {3, -150}, {4, -400}, {5, -500}, {6, -400}, {7, -450}, {8, -150}, {9, -150}};
+  } cases[] = {{1, -400}, {2, -400}, {3, -150}, {4, -400}, {5, -500},
+               {6, -400}, {7, -450}, {8, -150}, {9, -150}};
   for (const auto& c : cases) {
     t()->rfLevelSystem = c.system;
     LONG level = 0;

@@ -1,5 +1,5 @@
-// Register access layer of a demodulator path: byte registers of the path's chips over the Device's locked I2C
-// operations, the driver's wait, and the per-master repeater windows.
+// Register access layer of a demodulator path: byte registers of the path's chips over the Device's locked
+// I2C operations, the driver's wait, and the per-master repeater windows.
 #include "zadivo/sony_cxd6802/demod_path.h"
 
 #include "hw/i2c_regs.h"

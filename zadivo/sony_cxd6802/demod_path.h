@@ -12,7 +12,7 @@ struct DemodPath {
   Device* device;
   UCHAR pathIndex;  // 1..8
   sony_integ_t integ;
-  KMUTEX lock;  // held by the glue around each monitor call
+  KMUTEX lock;                 // held by the glue around each monitor call
   BOOLEAN repeaterWindowHeld;  // this path holds its master's repeater window (lock: path's callers)
 
   // Board I2C master base of this path, 0 for an index outside 1..8.

@@ -48,12 +48,12 @@ void cxd6802_InitPath(DemodPath* path, Device* device) {
     ZTRACE("sony_integ_Initialize failed.\n");
 }
 
-ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz, USHORT streamId,
-                   DemodMode mode) {
+ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz,
+                   USHORT streamId, DemodMode mode) {
   if (!path) return 0;
   ZTRACE("\n");
-  ZTRACE("Demod %d, frequency = %d,symrate_KSps = %d,bandwith = %d,streamid = %d mode = %d \n", path->pathIndex,
-         frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, mode);
+  ZTRACE("Demod %d, frequency = %d,symrate_KSps = %d,bandwith = %d,streamid = %d mode = %d \n",
+         path->pathIndex, frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, mode);
   DemodResult r;
   switch (mode) {
     case DEMOD_MODE_DVBT: {
@@ -73,7 +73,8 @@ ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
   UCHAR sync = 0, tsLock = 0, unlock = 0;
   {
     PathLock guard(path);
-    if (mode == DEMOD_MODE_DVBT) sony_demod_dvbt_monitor_SyncStat(path->integ.p_demod, &sync, &tsLock, &unlock);
+    if (mode == DEMOD_MODE_DVBT)
+      sony_demod_dvbt_monitor_SyncStat(path->integ.p_demod, &sync, &tsLock, &unlock);
   }
   return (unlock == 0 && tsLock != 0) ? 1 : 0;
 }
@@ -93,7 +94,8 @@ LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
   {
     PathLock guard(path);
     ZTRACE("Demodpath =%d", path->pathIndex);
-    if (mode == DEMOD_MODE_DVBT && sony_demod_dvbt_monitor_SNR(path->integ.p_demod, &snr) != DEMOD_OK) snr = 0;
+    if (mode == DEMOD_MODE_DVBT && sony_demod_dvbt_monitor_SNR(path->integ.p_demod, &snr) != DEMOD_OK)
+      snr = 0;
     ZTRACE("snr = %d", snr);
   }
   const LONG quality = static_cast<LONG>(static_cast<LONGLONG>(snr) * 100 / 65535);

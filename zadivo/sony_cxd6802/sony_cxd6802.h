@@ -18,8 +18,8 @@ enum : ULONG {
 // Runs once per power-up of the channel; failures are traced only (a later tune fails on its own).
 void cxd6802_InitPath(DemodPath* path, Device* device);
 // 1 when the standard's tune succeeded (locked), else 0. Caller holds its object lock, not the path lock.
-ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz, USHORT streamId,
-                   DemodMode mode);
+ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz,
+                   USHORT streamId, DemodMode mode);
 // Monitors, each under the path lock. A failed read reports not locked / 0.
 ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode);
 LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode);  // hundredths of a dBm
