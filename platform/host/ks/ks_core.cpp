@@ -1,0 +1,898 @@
+// Filter factories, filters and pins of the kernel-streaming emulation: creation and teardown with their
+// object bags, automation-table routing of property and method requests (node requests reach the node's
+// table), data-range intersection, pin state sequencing, _KsEdit and the filter registry.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "platform/host/host.h"
+#include "platform/host/ks/ks_internal.h"
+
+namespace host::ks::detail {
+
+namespace {
+
+struct Registry {
+  uint64_t nextId = 1;
+  std::vector<Registration> entries;
+  std::map<uint64_t, Factory*> factoryOf;  // registration id -> factory (openable entries only)
+};
+
+struct Tables {
+  std::map<PDEVICE_OBJECT, PKSDEVICE> devices;  // FDO and PDO -> KSDEVICE
+  std::vector<std::shared_ptr<Factory>> factories;
+  std::map<PKSFILTER, std::weak_ptr<Filter>> filters;
+  std::map<PKSPIN, std::weak_ptr<Pin>> pins;
+  Registry registry;
+};
+
+Tables& tables() {
+  static Tables* t = new Tables;  // lives for the process: DPC threads may look pins up at exit
+  return *t;
+}
+
+PKSDEVICE deviceOfObject(PDEVICE_OBJECT object) {
+  auto& t = tables();
+  auto it = t.devices.find(object);
+  if (it != t.devices.end()) return it->second;
+  return host::ksDeviceOf(object);
+}
+
+PDRIVER_OBJECT machineOf(PKSDEVICE device) {
+  if (device && device->FunctionalDeviceObject) return device->FunctionalDeviceObject->DriverObject;
+  return nullptr;
+}
+
+const KSPIN_DESCRIPTOR_EX* pinDescriptor(const KSFILTER_DESCRIPTOR* d, ULONG id) {
+  if (!d || id >= d->PinDescriptorsCount || !d->PinDescriptors) return nullptr;
+  ULONG stride = d->PinDescriptorSize ? d->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+  return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const UCHAR*>(d->PinDescriptors) +
+                                                      size_t(id) * stride);
+}
+
+const KSNODE_DESCRIPTOR* nodeDescriptor(const KSFILTER_DESCRIPTOR* d, ULONG id) {
+  if (!d || id >= d->NodeDescriptorsCount || !d->NodeDescriptors) return nullptr;
+  ULONG stride = d->NodeDescriptorSize ? d->NodeDescriptorSize : sizeof(KSNODE_DESCRIPTOR);
+  return reinterpret_cast<const KSNODE_DESCRIPTOR*>(reinterpret_cast<const UCHAR*>(d->NodeDescriptors) +
+                                                    size_t(id) * stride);
+}
+
+std::vector<RegisteredPin> pinsOf(const KSFILTER_DESCRIPTOR* d) {
+  std::vector<RegisteredPin> pins;
+  for (ULONG i = 0; d && i < d->PinDescriptorsCount; ++i) {
+    const KSPIN_DESCRIPTOR_EX* p = pinDescriptor(d, i);
+    RegisteredPin rp;
+    rp.dataFlow = p->PinDescriptor.DataFlow;
+    for (ULONG m = 0; m < p->PinDescriptor.MediumsCount && p->PinDescriptor.Mediums; ++m)
+      rp.mediums.push_back(p->PinDescriptor.Mediums[m]);
+    pins.push_back(std::move(rp));
+  }
+  return pins;
+}
+
+// Writes (or rewrites) the registry entries of a factory, one per category. Global lock held.
+void cacheFactory(Factory* f, const KSFILTER_DESCRIPTOR* d) {
+  auto& reg = tables().registry;
+  for (ULONG c = 0; d && c < d->CategoriesCount && d->Categories; ++c) {
+    const GUID& cat = d->Categories[c];
+    Registration* entry = nullptr;
+    for (auto& e : reg.entries) {
+      auto it = reg.factoryOf.find(e.id);
+      if (it != reg.factoryOf.end() && it->second == f && sameGuid(e.category, cat)) entry = &e;
+    }
+    if (!entry) {
+      Registration r;
+      r.id = reg.nextId++;
+      r.device = f->device;
+      r.machine = machineOf(f->device);
+      r.category = cat;
+      r.openable = true;
+      reg.entries.push_back(r);
+      entry = &reg.entries.back();
+      reg.factoryOf[entry->id] = f;
+    }
+    entry->reference = d->ReferenceGuid ? *d->ReferenceGuid : GUID_NULL;
+    entry->pins = pinsOf(d);
+  }
+}
+
+void forgetRegistrations(Factory* f, PKSDEVICE device) {
+  auto& reg = tables().registry;
+  std::vector<Registration> keep;
+  for (auto& e : reg.entries) {
+    auto it = reg.factoryOf.find(e.id);
+    bool ofFactory = it != reg.factoryOf.end() && f && it->second == f;
+    bool ofDevice = device && e.device == device;
+    if (ofFactory || ofDevice) {
+      if (it != reg.factoryOf.end()) reg.factoryOf.erase(it);
+    } else {
+      keep.push_back(e);
+    }
+  }
+  reg.entries.swap(keep);
+}
+
+void requirePassive(const char* what) {
+  if (KeGetCurrentIrql() > APC_LEVEL) KS_MISUSE(what);
+}
+
+struct Irp {
+  IRP irp{};
+  IO_STACK_LOCATION stack{};
+  explicit Irp(FileObject* file, UCHAR major) {
+    irp.Tail.CurrentStackLocation = &stack;
+    irp.RequestorMode = UserMode;
+    stack.MajorFunction = major;
+    stack.FileObject = file;
+  }
+};
+
+bool matchesGuid(const GUID& want, const GUID& have) {
+  return sameGuid(want, GUID_NULL) || sameGuid(have, GUID_NULL) || sameGuid(want, have);
+}
+
+bool rangeMatches(const KSDATARANGE& caller, const KSDATARANGE& own) {
+  return matchesGuid(caller.MajorFormat, own.MajorFormat) && matchesGuid(caller.SubFormat, own.SubFormat) &&
+         matchesGuid(caller.Specifier, own.Specifier);
+}
+
+// Tears down one filter: its pins (through STOP), the Close dispatch, the BDA state, the bag.
+void teardownFilter(const std::shared_ptr<Filter>& f);
+
+}  // namespace
+
+std::mutex& globalLock() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+void misuse(const char* what, const char* file, int line) {
+  RtlAssert(const_cast<char*>(what), const_cast<char*>(file), ULONG(line), nullptr);
+}
+
+std::shared_ptr<Pin> pinOf(PKSPIN pin) {
+  std::lock_guard<std::mutex> g(globalLock());
+  auto& t = tables();
+  auto it = t.pins.find(pin);
+  return it == t.pins.end() ? nullptr : it->second.lock();
+}
+
+Filter* filterFromIrp(PIRP irp) {
+  if (!irp || !irp->Tail.CurrentStackLocation) return nullptr;
+  auto* file = static_cast<FileObject*>(irp->Tail.CurrentStackLocation->FileObject);
+  return file ? file->filter : nullptr;
+}
+
+// ---- Factories
+// --------------------------------------------------------------------------------------------------
+
+static NTSTATUS createFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor, ULONG flags,
+                              PKSFILTERFACTORY* out) {
+  requirePassive("KsCreateFilterFactory above APC_LEVEL");
+  if (!deviceObject || !descriptor) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> g(globalLock());
+  PKSDEVICE device = deviceOfObject(deviceObject);
+  if (!device) return STATUS_INVALID_DEVICE_REQUEST;
+  auto f = std::make_shared<Factory>();
+  f->ks.FilterDescriptor = descriptor;
+  f->ks.Bag = host::bag::create();
+  if (!f->ks.Bag) return STATUS_INSUFFICIENT_RESOURCES;
+  f->device = device;
+  f->createFlags = flags;
+  tables().factories.push_back(f);
+  cacheFactory(f.get(), descriptor);
+  if (out) *out = &f->ks;
+  return STATUS_SUCCESS;
+}
+
+static std::shared_ptr<Factory> factoryOf(PKSFILTERFACTORY ks) {
+  for (auto& f : tables().factories)
+    if (&f->ks == ks && !f->dead) return f;
+  return nullptr;
+}
+
+// Closes every filter of the factory and empties its bag. Called without the global lock.
+static void teardownFactory(const std::shared_ptr<Factory>& f) {
+  std::vector<std::shared_ptr<Filter>> filters;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    if (f->dead) return;
+    f->dead = true;
+    filters = f->filters;
+    forgetRegistrations(f.get(), nullptr);
+  }
+  for (auto& filter : filters) teardownFilter(filter);
+  host::bag::destroy(f->ks.Bag);
+  f->ks.Bag = nullptr;
+  std::lock_guard<std::mutex> g(globalLock());
+  auto& v = tables().factories;
+  v.erase(std::remove(v.begin(), v.end(), f), v.end());
+}
+
+static void teardownDevice(PKSDEVICE device, bool onlyFreeOnStop) {
+  std::vector<std::shared_ptr<Factory>> victims;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    for (auto& f : tables().factories)
+      if (f->device == device && (!onlyFreeOnStop || (f->createFlags & KSCREATE_ITEM_FREEONSTOP)))
+        victims.push_back(f);
+  }
+  // Last created first, as the framework unwinds create items.
+  for (auto it = victims.rbegin(); it != victims.rend(); ++it) teardownFactory(*it);
+  if (!onlyFreeOnStop) {
+    std::lock_guard<std::mutex> g(globalLock());
+    forgetRegistrations(nullptr, device);
+    auto& d = tables().devices;
+    for (auto it = d.begin(); it != d.end();) it = it->second == device ? d.erase(it) : std::next(it);
+  }
+}
+
+// ---- Filters
+// ----------------------------------------------------------------------------------------------------
+
+NTSTATUS openFilter(uint64_t registrationId, std::shared_ptr<Filter>& out) {
+  requirePassive("filter create above APC_LEVEL");
+  auto f = std::make_shared<Filter>();
+  Factory* factory = nullptr;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    auto& reg = tables().registry;
+    auto it = reg.factoryOf.find(registrationId);
+    if (it == reg.factoryOf.end() || it->second->dead) return STATUS_OBJECT_NAME_NOT_FOUND;
+    factory = it->second;
+    f->factory = factory;
+    f->ks.Descriptor = factory->ks.FilterDescriptor;
+    f->ks.Context = factory->ks.Context;
+    f->file.filter = f.get();
+  }
+  f->ks.Bag = host::bag::create();
+  if (!f->ks.Bag) return STATUS_INSUFFICIENT_RESOURCES;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    tables().filters[&f->ks] = f;
+  }
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor->Dispatch;
+  if (dispatch && dispatch->Create) {
+    Irp irp(&f->file, IRP_MJ_CREATE);
+    std::lock_guard<std::recursive_mutex> c(f->control);
+    status = dispatch->Create(&f->ks, &irp.irp);
+  }
+  std::lock_guard<std::mutex> g(globalLock());
+  if (!NT_SUCCESS(status) || factory->dead) {
+    tables().filters.erase(&f->ks);
+    f->closed = true;
+    bdaForget(*f);
+    host::bag::destroy(f->ks.Bag);
+    f->ks.Bag = nullptr;
+    return NT_SUCCESS(status) ? STATUS_DEVICE_NOT_CONNECTED : status;
+  }
+  factory->filters.push_back(f);
+  out = f;
+  return status;
+}
+
+namespace {
+
+void teardownFilter(const std::shared_ptr<Filter>& f) {
+  std::vector<std::shared_ptr<Pin>> pins;
+  {
+    std::lock_guard<std::recursive_mutex> c(f->control);
+    if (f->closed) return;
+    pins = f->pins;
+  }
+  for (auto& p : pins) closePin(p);
+  std::lock_guard<std::recursive_mutex> c(f->control);
+  if (f->closed) return;
+  const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor ? f->ks.Descriptor->Dispatch : nullptr;
+  if (dispatch && dispatch->Close) {
+    Irp irp(&f->file, IRP_MJ_CLOSE);
+    dispatch->Close(&f->ks, &irp.irp);
+  }
+  f->closed = true;
+  bdaForget(*f);
+  host::bag::destroy(f->ks.Bag);
+  f->ks.Bag = nullptr;
+  std::lock_guard<std::mutex> g(globalLock());
+  tables().filters.erase(&f->ks);
+  if (f->factory) {
+    auto& v = f->factory->filters;
+    v.erase(std::remove(v.begin(), v.end(), f), v.end());
+  }
+  f->factory = nullptr;
+}
+
+}  // namespace
+
+NTSTATUS closeFilter(const std::shared_ptr<Filter>& filter) {
+  requirePassive("filter close above APC_LEVEL");
+  {
+    std::lock_guard<std::recursive_mutex> c(filter->control);
+    if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  teardownFilter(filter);
+  return STATUS_SUCCESS;
+}
+
+// ---- Requests
+// ---------------------------------------------------------------------------------------------------
+
+NTSTATUS request(Filter* filter, Pin* pin, ULONG ioctl, const void* req, ULONG reqSize, void* data,
+                 ULONG dataSize, ULONG* bytesReturned) {
+  requirePassive("property or method request above APC_LEVEL");
+  if (bytesReturned) *bytesReturned = 0;
+  if (!filter || !req) return STATUS_INVALID_PARAMETER;
+  if (!data && dataSize) return STATUS_INVALID_PARAMETER;
+  if (reqSize < sizeof(KSIDENTIFIER)) return STATUS_BUFFER_TOO_SMALL;
+  bool isMethod = ioctl == IOCTL_KS_METHOD;
+  if (!isMethod && ioctl != IOCTL_KS_PROPERTY) return STATUS_INVALID_DEVICE_REQUEST;
+
+  std::lock_guard<std::recursive_mutex> c(filter->control);
+  if (filter->closed || (pin && pin->closed)) return STATUS_DEVICE_NOT_CONNECTED;
+
+  // Exact-size copies, so a handler that strays beyond the buffers it was given is caught by the sanitizers.
+  std::vector<UCHAR> reqBuf(static_cast<const UCHAR*>(req), static_cast<const UCHAR*>(req) + reqSize);
+  std::unique_ptr<UCHAR[]> dataBuf(dataSize ? new UCHAR[dataSize] : nullptr);
+  if (dataSize) std::memcpy(dataBuf.get(), data, dataSize);
+  auto* id = reinterpret_cast<KSIDENTIFIER*>(reqBuf.data());
+
+  const KSFILTER_DESCRIPTOR* fd = filter->ks.Descriptor;
+  const KSAUTOMATION_TABLE* table = nullptr;
+  if (id->Flags & KSPROPERTY_TYPE_TOPOLOGY) {
+    if (reqSize < sizeof(KSP_NODE)) return STATUS_BUFFER_TOO_SMALL;
+    ULONG nodeId = reinterpret_cast<KSP_NODE*>(reqBuf.data())->NodeId;
+    const KSNODE_DESCRIPTOR* node = nodeDescriptor(fd, nodeId);
+    if (!node) return STATUS_INVALID_DEVICE_REQUEST;
+    table = node->AutomationTable;
+  } else {
+    table = pin ? pin->ks.Descriptor->AutomationTable : fd->AutomationTable;
+  }
+  if (!table) return STATUS_NOT_FOUND;
+
+  PFNKSHANDLER handler = nullptr;
+  ULONG minReq = sizeof(KSIDENTIFIER), minData = 0;
+  bool isGet = false;
+  if (!isMethod) {
+    const KSPROPERTY_SET* set = nullptr;
+    for (ULONG i = 0; i < table->PropertySetsCount; ++i)
+      if (table->PropertySets[i].Set && sameGuid(*table->PropertySets[i].Set, id->Set))
+        set = &table->PropertySets[i];
+    if (!set) return STATUS_NOT_FOUND;
+    ULONG stride = table->PropertyItemSize ? table->PropertyItemSize : sizeof(KSPROPERTY_ITEM);
+    const KSPROPERTY_ITEM* item = nullptr;
+    for (ULONG i = 0; i < set->PropertiesCount; ++i) {
+      auto* it = reinterpret_cast<const KSPROPERTY_ITEM*>(reinterpret_cast<const UCHAR*>(set->PropertyItem) +
+                                                          size_t(i) * stride);
+      if (it->PropertyId == id->Id) item = it;
+    }
+    if (!item) return STATUS_NOT_FOUND;
+    ULONG verb = id->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
+    if (verb == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
+    if (verb == KSPROPERTY_TYPE_BASICSUPPORT && !item->SupportHandler) {
+      ULONG access = (item->GetPropertyHandler ? KSPROPERTY_TYPE_GET : 0) |
+                     (item->SetPropertyHandler ? KSPROPERTY_TYPE_SET : 0);
+      if (dataSize >= sizeof(KSPROPERTY_DESCRIPTION)) {
+        KSPROPERTY_DESCRIPTION desc{};
+        desc.AccessFlags = access;
+        desc.DescriptionSize = sizeof(desc);
+        std::memcpy(data, &desc, sizeof(desc));
+        if (bytesReturned) *bytesReturned = sizeof(desc);
+      } else if (dataSize >= sizeof(ULONG)) {
+        std::memcpy(data, &access, sizeof(access));
+        if (bytesReturned) *bytesReturned = sizeof(ULONG);
+      } else {
+        if (bytesReturned) *bytesReturned = sizeof(ULONG);
+        return STATUS_BUFFER_OVERFLOW;
+      }
+      return STATUS_SUCCESS;
+    }
+    if (verb == KSPROPERTY_TYPE_BASICSUPPORT) {
+      handler = item->SupportHandler;
+    } else if (verb == KSPROPERTY_TYPE_GET) {
+      handler = item->GetPropertyHandler;
+      isGet = true;
+    } else if (verb == KSPROPERTY_TYPE_SET) {
+      handler = item->SetPropertyHandler;
+    } else {
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (!handler) return STATUS_NOT_FOUND;
+    minReq = std::max<ULONG>(minReq, item->MinProperty);
+    minData = item->MinData;
+  } else {
+    const KSMETHOD_SET* set = nullptr;
+    for (ULONG i = 0; i < table->MethodSetsCount; ++i)
+      if (table->MethodSets[i].Set && sameGuid(*table->MethodSets[i].Set, id->Set))
+        set = &table->MethodSets[i];
+    if (!set) return STATUS_NOT_FOUND;
+    ULONG stride = table->MethodItemSize ? table->MethodItemSize : sizeof(KSMETHOD_ITEM);
+    const KSMETHOD_ITEM* item = nullptr;
+    for (ULONG i = 0; i < set->MethodsCount; ++i) {
+      auto* it = reinterpret_cast<const KSMETHOD_ITEM*>(reinterpret_cast<const UCHAR*>(set->MethodItem) +
+                                                        size_t(i) * stride);
+      if (it->MethodId == id->Id) item = it;
+    }
+    if (!item) return STATUS_NOT_FOUND;
+    ULONG verb = id->Flags & ~KSMETHOD_TYPE_TOPOLOGY;
+    if (verb == KSMETHOD_TYPE_SETSUPPORT) return STATUS_SUCCESS;
+    handler = verb == KSMETHOD_TYPE_BASICSUPPORT ? item->SupportHandler : item->MethodHandler;
+    if (!handler) return STATUS_NOT_FOUND;
+    minReq = std::max<ULONG>(minReq, item->MinMethod);
+    minData = item->MinData;
+  }
+
+  if (reqSize < minReq) return STATUS_BUFFER_TOO_SMALL;
+  if (isGet && dataSize == 0 && minData > 0) {
+    if (bytesReturned) *bytesReturned = minData;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (dataSize < minData) return STATUS_BUFFER_TOO_SMALL;
+
+  Irp irp(pin ? &pin->file : &filter->file, IRP_MJ_DEVICE_CONTROL);
+  auto& p = irp.stack.Parameters.DeviceIoControl;
+  p.IoControlCode = ioctl;
+  p.InputBufferLength = reqSize;
+  p.OutputBufferLength = dataSize;
+  p.Type3InputBuffer = reqBuf.data();
+  irp.irp.UserBuffer = dataBuf.get();
+  irp.irp.AssociatedIrp.SystemBuffer = dataBuf.get();
+  irp.irp.IoStatus.Information = isGet ? minData : 0;
+
+  NTSTATUS status = handler(&irp.irp, id, dataBuf.get());
+  irp.irp.IoStatus.Status = status;
+  ULONG_PTR info = irp.irp.IoStatus.Information;
+  if (dataSize) std::memcpy(data, dataBuf.get(), dataSize);
+  if (bytesReturned) {
+    // An overflow reports the size needed; otherwise no more than the caller's buffer was returned.
+    *bytesReturned =
+        status == STATUS_BUFFER_OVERFLOW ? ULONG(info) : ULONG(std::min<ULONG_PTR>(info, dataSize));
+  }
+  return status;
+}
+
+// ---- Pins
+// -------------------------------------------------------------------------------------------------------
+
+NTSTATUS intersect(Filter* filter, ULONG pinId, const KSDATARANGE* range, ULONG rangeSize,
+                   std::vector<UCHAR>& format) {
+  if (!range || rangeSize < sizeof(KSDATARANGE)) return STATUS_INVALID_PARAMETER;
+  const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(filter->ks.Descriptor, pinId);
+  if (!pd) return STATUS_INVALID_PARAMETER;
+  std::vector<UCHAR> caller(reinterpret_cast<const UCHAR*>(range),
+                            reinterpret_cast<const UCHAR*>(range) + rangeSize);
+  auto* callerRange = reinterpret_cast<KSDATARANGE*>(caller.data());
+  for (ULONG i = 0; i < pd->PinDescriptor.DataRangesCount; ++i) {
+    PKSDATARANGE own = pd->PinDescriptor.DataRanges[i];
+    if (!own || !rangeMatches(*callerRange, *own)) continue;
+    if (!pd->IntersectHandler) {
+      // Without a handler the pin's own range is the format.
+      format.assign(reinterpret_cast<UCHAR*>(own), reinterpret_cast<UCHAR*>(own) + own->FormatSize);
+      return STATUS_SUCCESS;
+    }
+    KSP_PIN pinReq{};
+    pinReq.Property.Set = GUID_NULL;
+    pinReq.PinId = pinId;
+    Irp irp(&filter->file, IRP_MJ_DEVICE_CONTROL);
+    irp.stack.Parameters.DeviceIoControl.Type3InputBuffer = &pinReq;
+    irp.stack.Parameters.DeviceIoControl.InputBufferLength = sizeof(pinReq);
+    ULONG size = 0;
+    NTSTATUS st = pd->IntersectHandler(&filter->ks, &irp.irp, &pinReq, callerRange, own, 0, nullptr, &size);
+    if (st == STATUS_NO_MATCH) continue;
+    if (st != STATUS_BUFFER_OVERFLOW && !NT_SUCCESS(st)) return st;
+    if (size == 0 || size > 0x10000) return STATUS_INVALID_PARAMETER;
+    std::vector<UCHAR> buf(size);
+    ULONG got = 0;
+    st = pd->IntersectHandler(&filter->ks, &irp.irp, &pinReq, callerRange, own, size, buf.data(), &got);
+    if (st == STATUS_NO_MATCH) continue;
+    if (!NT_SUCCESS(st)) return st;
+    if (got < sizeof(KSDATAFORMAT) || got > size) return STATUS_INVALID_PARAMETER;
+    buf.resize(got);
+    format.swap(buf);
+    return STATUS_SUCCESS;
+  }
+  return STATUS_NO_MATCH;
+}
+
+NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSDATARANGE* range,
+                   ULONG rangeSize, std::shared_ptr<Pin>& out) {
+  requirePassive("pin create above APC_LEVEL");
+  std::lock_guard<std::recursive_mutex> c(filter->control);
+  if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
+  const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(filter->ks.Descriptor, pinId);
+  if (!pd) return STATUS_INVALID_PARAMETER;
+  ULONG existing = 0;
+  for (auto& p : filter->pins)
+    if (p->ks.Id == pinId) ++existing;
+  if (existing >= pd->InstancesPossible) return STATUS_DEVICE_BUSY;
+
+  std::vector<UCHAR> format;
+  if (!range) {
+    if (!pd->PinDescriptor.DataRangesCount) return STATUS_NO_MATCH;
+    range = pd->PinDescriptor.DataRanges[0];
+    rangeSize = range->FormatSize;
+  }
+  NTSTATUS status = intersect(filter.get(), pinId, range, rangeSize, format);
+  if (!NT_SUCCESS(status)) return status;
+
+  auto p = std::make_shared<Pin>();
+  p->filter = filter.get();
+  p->file.filter = filter.get();
+  p->file.pin = p.get();
+  p->format = std::move(format);
+  KSPIN& k = p->ks;
+  k.Descriptor = pd;
+  k.Context = filter->ks.Context;
+  k.Id = pinId;
+  k.Communication = pd->PinDescriptor.Communication;
+  k.ConnectionIsExternal = TRUE;
+  k.ConnectionInterface.Set = KSINTERFACESETID_Standard;
+  k.ConnectionMedium.Set = KSMEDIUMSETID_Standard;
+  if (pd->PinDescriptor.MediumsCount && pd->PinDescriptor.Mediums)
+    k.ConnectionMedium = pd->PinDescriptor.Mediums[0];
+  k.ConnectionPriority.PriorityClass = 1;
+  k.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  k.StreamHeaderSize = sizeof(KSSTREAM_HEADER);
+  k.DataFlow = pd->PinDescriptor.DataFlow;
+  k.DeviceState = KSSTATE_STOP;
+  k.ClientState = KSSTATE_STOP;
+  k.Bag = host::bag::create();
+  if (!k.Bag) return STATUS_INSUFFICIENT_RESOURCES;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    tables().pins[&k] = p;
+  }
+  const KSPIN_DISPATCH* dispatch = pd->Dispatch;
+  if (dispatch && dispatch->SetDataFormat) {
+    const KSDATARANGE* matched = nullptr;
+    for (ULONG i = 0; i < pd->PinDescriptor.DataRangesCount && !matched; ++i)
+      if (rangeMatches(*k.ConnectionFormat, *pd->PinDescriptor.DataRanges[i]))
+        matched = pd->PinDescriptor.DataRanges[i];
+    status = dispatch->SetDataFormat(&k, nullptr, nullptr, matched, nullptr);
+  }
+  if (NT_SUCCESS(status) && dispatch && dispatch->Create) {
+    Irp irp(&p->file, IRP_MJ_CREATE);
+    status = dispatch->Create(&k, &irp.irp);
+  }
+  if (!NT_SUCCESS(status)) {
+    {
+      std::lock_guard<std::mutex> g(globalLock());
+      tables().pins.erase(&k);
+    }
+    p->closed = true;
+    host::bag::destroy(k.Bag);
+    k.Bag = nullptr;
+    return status;
+  }
+  filter->pins.push_back(p);
+  out = p;
+  return STATUS_SUCCESS;
+}
+
+// One step of the state machine: the driver sees every intermediate state.
+static NTSTATUS stepState(Pin& p, KSSTATE to) {
+  KSSTATE from = p.ks.DeviceState;
+  if (from == KSSTATE_STOP && to == KSSTATE_ACQUIRE) streamStart(p);
+  const KSPIN_DISPATCH* dispatch = p.ks.Descriptor->Dispatch;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (dispatch && dispatch->SetDeviceState) status = dispatch->SetDeviceState(&p.ks, to, from);
+  if (!NT_SUCCESS(status)) {
+    if (from == KSSTATE_STOP) streamStop(p);
+    return status;
+  }
+  p.ks.DeviceState = to;
+  if (to == KSSTATE_STOP) streamStop(p);
+  return status;
+}
+
+NTSTATUS setPinState(const std::shared_ptr<Pin>& pin, KSSTATE state) {
+  requirePassive("pin state change above APC_LEVEL");
+  Filter* f = pin->filter;
+  std::lock_guard<std::recursive_mutex> c(f->control);
+  if (pin->closed) return STATUS_DEVICE_NOT_CONNECTED;
+  if (ULONG(state) > ULONG(KSSTATE_RUN)) {
+    // Not a state: delivered once so the driver can refuse it; the pin stays where it is.
+    const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
+    if (!dispatch || !dispatch->SetDeviceState) return STATUS_INVALID_PARAMETER;
+    return dispatch->SetDeviceState(&pin->ks, state, pin->ks.DeviceState);
+  }
+  pin->ks.ClientState = state;
+  while (pin->ks.DeviceState != state) {
+    KSSTATE next = KSSTATE(int(pin->ks.DeviceState) + (int(state) > int(pin->ks.DeviceState) ? 1 : -1));
+    NTSTATUS status = stepState(*pin, next);
+    if (!NT_SUCCESS(status)) {
+      pin->ks.ClientState = pin->ks.DeviceState;
+      return status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS closePin(const std::shared_ptr<Pin>& pin) {
+  requirePassive("pin close above APC_LEVEL");
+  Filter* f = pin->filter;
+  std::lock_guard<std::recursive_mutex> c(f->control);
+  if (pin->closed) return STATUS_DEVICE_NOT_CONNECTED;
+  // Closing a running pin walks it down to STOP first; a refused step is forced.
+  while (pin->ks.DeviceState != KSSTATE_STOP) {
+    KSSTATE next = KSSTATE(int(pin->ks.DeviceState) - 1);
+    if (!NT_SUCCESS(stepState(*pin, next))) {
+      pin->ks.DeviceState = next;
+      if (next == KSSTATE_STOP) streamStop(*pin);
+    }
+  }
+  const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
+  if (dispatch && dispatch->Close) {
+    Irp irp(&pin->file, IRP_MJ_CLOSE);
+    dispatch->Close(&pin->ks, &irp.irp);
+  }
+  pin->closed = true;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    tables().pins.erase(&pin->ks);
+  }
+  streamClose(*pin);
+  host::bag::destroy(pin->ks.Bag);
+  pin->ks.Bag = nullptr;
+  auto& v = f->pins;
+  v.erase(std::remove(v.begin(), v.end(), pin), v.end());
+  return STATUS_SUCCESS;
+}
+
+}  // namespace host::ks::detail
+
+// ---- Host API
+// ---------------------------------------------------------------------------------------------------
+
+namespace host::ks {
+
+using namespace detail;
+
+void deviceCreated(PKSDEVICE device) {
+  if (!device) return;
+  std::lock_guard<std::mutex> g(globalLock());
+  if (device->FunctionalDeviceObject) tables().devices[device->FunctionalDeviceObject] = device;
+  if (device->PhysicalDeviceObject) tables().devices[device->PhysicalDeviceObject] = device;
+}
+
+void deviceStopped(PKSDEVICE device) {
+  if (device) teardownDevice(device, true);
+}
+
+void deviceRemoved(PKSDEVICE device) {
+  if (device) teardownDevice(device, false);
+}
+
+std::vector<Registration> registered(const GUID& category, PDRIVER_OBJECT machine) {
+  std::lock_guard<std::mutex> g(globalLock());
+  std::vector<Registration> out;
+  for (auto& e : tables().registry.entries)
+    if (sameGuid(e.category, category) && (!machine || e.machine == machine)) out.push_back(e);
+  return out;
+}
+
+size_t liveFactories() {
+  std::lock_guard<std::mutex> g(globalLock());
+  return tables().factories.size();
+}
+size_t liveFilters() {
+  std::lock_guard<std::mutex> g(globalLock());
+  return tables().filters.size();
+}
+size_t livePins() {
+  std::lock_guard<std::mutex> g(globalLock());
+  return tables().pins.size();
+}
+
+}  // namespace host::ks
+
+// ---- Framework functions
+// ----------------------------------------------------------------------------------------
+
+using namespace host::ks::detail;
+using host::ks::RegisteredPin;
+using host::ks::Registration;
+
+extern "C" {
+
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+                               PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
+                               ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                               PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory) {
+  UNREFERENCED_PARAMETER(RefString);
+  UNREFERENCED_PARAMETER(SecurityDescriptor);
+  UNREFERENCED_PARAMETER(SleepCallback);
+  UNREFERENCED_PARAMETER(WakeCallback);
+  return createFactory(DeviceObject, Descriptor, CreateItemFlags, FilterFactory);
+}
+
+NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
+                                        const KSFILTER_DESCRIPTOR* FilterDescriptor) {
+  requirePassive("KsFilterFactoryUpdateCacheData above APC_LEVEL");
+  std::lock_guard<std::mutex> g(globalLock());
+  auto f = factoryOf(FilterFactory);
+  if (!f) return STATUS_INVALID_PARAMETER;
+  cacheFactory(f.get(), FilterDescriptor ? FilterDescriptor : f->ks.FilterDescriptor);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState) {
+  UNREFERENCED_PARAMETER(NewState);
+  std::lock_guard<std::mutex> g(globalLock());
+  return factoryOf(FilterFactory) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory) {
+  requirePassive("KsDeleteFilterFactory above APC_LEVEL");
+  std::shared_ptr<Factory> f;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    f = factoryOf(FilterFactory);
+  }
+  if (!f) return STATUS_INVALID_PARAMETER;
+  teardownFactory(f);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID,
+                                      ULONG PinCount, BOOL* PinDirection, KSPIN_MEDIUM* MediumList,
+                                      GUID* CategoryList) {
+  UNREFERENCED_PARAMETER(CategoryList);
+  requirePassive("KsRegisterFilterWithNoKSPins above APC_LEVEL");
+  if (!DeviceObject || !InterfaceClassGUID) return STATUS_INVALID_PARAMETER;
+  if (PinCount && (!PinDirection || !MediumList)) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> g(globalLock());
+  auto& t = tables();
+  PKSDEVICE device = deviceOfObject(DeviceObject);
+  if (!device) return STATUS_INVALID_DEVICE_REQUEST;
+  std::vector<RegisteredPin> pins;
+  for (ULONG i = 0; i < PinCount; ++i) {
+    RegisteredPin p;
+    p.dataFlow = PinDirection[i] ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
+    p.mediums.push_back(MediumList[i]);
+    pins.push_back(std::move(p));
+  }
+  // The factory this registration describes: same device and category, and every real medium on its pin.
+  auto describes = [&](Factory* f) {
+    const KSFILTER_DESCRIPTOR* d = f->ks.FilterDescriptor;
+    bool hasCategory = false;
+    for (ULONG c = 0; c < d->CategoriesCount; ++c)
+      hasCategory |= sameGuid(d->Categories[c], *InterfaceClassGUID);
+    if (!hasCategory || d->PinDescriptorsCount != PinCount) return false;
+    for (ULONG i = 0; i < PinCount; ++i) {
+      if (sameGuid(MediumList[i].Set, GUID_NULL)) continue;
+      const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(d, i);
+      bool found = false;
+      for (ULONG m = 0; m < pd->PinDescriptor.MediumsCount; ++m) {
+        const KSPIN_MEDIUM& have = pd->PinDescriptor.Mediums[m];
+        found |= sameGuid(have.Set, MediumList[i].Set) && have.Id == MediumList[i].Id;
+      }
+      if (!found) return false;
+    }
+    return true;
+  };
+  for (auto& e : t.registry.entries) {
+    auto it = t.registry.factoryOf.find(e.id);
+    if (e.device != device || !sameGuid(e.category, *InterfaceClassGUID)) continue;
+    bool same = it != t.registry.factoryOf.end() ? describes(it->second) : false;
+    if (!same && it == t.registry.factoryOf.end() && e.pins.size() == pins.size()) {
+      same = true;
+      for (size_t i = 0; i < pins.size(); ++i)
+        same = same && e.pins[i].mediums.size() == 1 &&
+               std::memcmp(&e.pins[i].mediums[0], &pins[i].mediums[0], sizeof(KSPIN_MEDIUM)) == 0;
+    }
+    if (same) {
+      e.pins = pins;
+      return STATUS_SUCCESS;
+    }
+  }
+  Registration r;
+  r.id = t.registry.nextId++;
+  r.device = device;
+  r.machine = machineOf(device);
+  r.category = *InterfaceClassGUID;
+  r.pins = pins;
+  for (auto& f : t.factories) {
+    if (f->dead || f->device != device || !describes(f.get())) continue;
+    r.openable = true;
+    r.reference = f->ks.FilterDescriptor->ReferenceGuid ? *f->ks.FilterDescriptor->ReferenceGuid : GUID_NULL;
+    t.registry.factoryOf[r.id] = f.get();
+    break;
+  }
+  t.registry.entries.push_back(r);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize,
+                 ULONG Tag) {
+  requirePassive("_KsEdit above APC_LEVEL");
+  if (!ObjectBag || !PointerToPointerToItem || !NewSize) return STATUS_INVALID_PARAMETER;
+  PVOID fresh = ExAllocatePoolWithTag(PagedPool, NewSize, Tag);
+  if (!fresh) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memset(fresh, 0, NewSize);
+  PVOID old = *PointerToPointerToItem;
+  if (old) std::memcpy(fresh, old, std::min(NewSize, OldSize));
+  NTSTATUS status = KsAddItemToObjectBag(ObjectBag, fresh, nullptr);
+  if (!NT_SUCCESS(status)) {
+    ExFreePool(fresh);
+    return status;
+  }
+  // An earlier copy in the bag is freed; a static original is left alone.
+  if (old) KsRemoveItemFromObjectBag(ObjectBag, old, TRUE);
+  *PointerToPointerToItem = fresh;
+  return STATUS_SUCCESS;
+}
+
+PKSDEVICE KsGetDevice(PVOID Object) {
+  if (!Object) return nullptr;
+  std::lock_guard<std::mutex> g(globalLock());
+  auto& t = tables();
+  auto fi = t.filters.find(static_cast<PKSFILTER>(Object));
+  if (fi != t.filters.end()) {
+    auto f = fi->second.lock();
+    return f && f->factory ? f->factory->device : nullptr;
+  }
+  auto pi = t.pins.find(static_cast<PKSPIN>(Object));
+  if (pi != t.pins.end()) {
+    auto p = pi->second.lock();
+    return p && p->filter->factory ? p->filter->factory->device : nullptr;
+  }
+  for (auto& f : t.factories)
+    if (&f->ks == Object) return f->device;
+  for (auto& d : t.devices)
+    if (d.second == Object) return d.second;
+  return static_cast<PKSDEVICE>(Object);  // the device itself
+}
+
+PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
+  Filter* f = filterFromIrp(Irp);
+  return f ? &f->ks : nullptr;
+}
+
+PKSPIN KsGetPinFromIrp(PIRP Irp) {
+  if (!Irp || !Irp->Tail.CurrentStackLocation) return nullptr;
+  auto* file = static_cast<FileObject*>(Irp->Tail.CurrentStackLocation->FileObject);
+  return file && file->pin ? &file->pin->ks : nullptr;
+}
+
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin) {
+  return Pin ? &reinterpret_cast<host::ks::detail::Pin*>(Pin)->filter->ks : nullptr;
+}
+
+PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
+  auto* f = reinterpret_cast<host::ks::detail::Filter*>(Filter);
+  return f && f->factory ? &f->factory->ks : nullptr;
+}
+
+PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId) {
+  auto* f = reinterpret_cast<host::ks::detail::Filter*>(Filter);
+  if (!f) return nullptr;
+  std::lock_guard<std::recursive_mutex> c(f->control);
+  for (auto& p : f->pins)
+    if (p->ks.Id == PinId) return &p->ks;
+  return nullptr;
+}
+
+ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId) {
+  auto* f = reinterpret_cast<host::ks::detail::Filter*>(Filter);
+  if (!f) return 0;
+  std::lock_guard<std::recursive_mutex> c(f->control);
+  ULONG n = 0;
+  for (auto& p : f->pins) n += p->ks.Id == PinId;
+  return n;
+}
+
+PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin) {
+  if (!Pin) return nullptr;
+  auto* self = reinterpret_cast<host::ks::detail::Pin*>(Pin);
+  Filter* f = self->filter;
+  std::lock_guard<std::recursive_mutex> c(f->control);
+  bool seen = false;
+  for (auto& p : f->pins) {
+    if (seen && p->ks.Id == Pin->Id) return &p->ks;
+    seen |= p.get() == self;
+  }
+  return nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,346 @@
+// The data path of a pin: an allocator of framed buffers, the leading-edge and clone stream pointers the
+// driver fills frames through, and the in-order hand-over of completed frames to the client. Stream-pointer
+// calls are legal up to DISPATCH_LEVEL (the driver fills frames from its DPCs).
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "platform/host/clock.h"
+#include "platform/host/ks/ks_internal.h"
+
+namespace host::ks::detail {
+
+namespace {
+
+constexpr ULONG kDefaultFrames = 64;
+
+void requireDispatch(const char* what) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) KS_MISUSE(what);
+}
+
+// Sizes of the pin's allocator from its framing: frame count and the framed size.
+bool framing(const Pin& p, ULONG& frames, ULONG& size) {
+  const KSALLOCATOR_FRAMING_EX* f = p.ks.Descriptor->AllocatorFraming;
+  if (!f || !f->CountItems) return false;
+  const KS_FRAMING_ITEM& item = f->FramingItem[0];
+  frames = item.Frames ? item.Frames : kDefaultFrames;
+  size = item.FramingRange.Range.MaxFrameSize;
+  return size != 0;
+}
+
+void resetFrame(Frame* f) {
+  f->header = KSSTREAM_HEADER{};
+  f->header.Size = sizeof(KSSTREAM_HEADER);
+  f->header.Data = f->data.data();
+  f->header.FrameExtent = ULONG(f->data.size());
+  f->refs = 0;
+}
+
+// Hands a frame back to the pin (or keeps it idle while the pin is stopped). data lock held.
+void recycle(Pin& p, Frame* f) {
+  resetFrame(f);
+  if (p.streaming) p.queue.push_back(f);
+}
+
+// Completes passed frames that nothing holds any more, oldest first, so the client sees them in order.
+void deliverReady(Pin& p) {
+  bool any = false;
+  while (p.edge > 0 && !p.queue.empty() && p.queue.front()->refs == 0) {
+    Frame* f = p.queue.front();
+    p.queue.pop_front();
+    --p.edge;
+    if (f->header.DataUsed > 0) {
+      p.delivered.push_back(f);
+      any = true;
+    } else {
+      recycle(p, f);  // an empty frame carries nothing for the client
+    }
+  }
+  if (any) p.delivered_cv.notify_all();
+}
+
+void passLeadingFrame(Pin& p) {
+  if (p.edge < p.queue.size()) ++p.edge;
+  p.leadingHandedOut = false;
+  deliverReady(p);
+}
+
+Clone* cloneOf(Pin& p, PKSSTREAM_POINTER sp) {
+  for (auto& c : p.clones)
+    if (&c->sp == sp) return c.get();
+  return nullptr;
+}
+
+struct HostClock final : IKsReferenceClock {
+  std::atomic<ULONG> refs{0};
+  NTSTATUS QueryInterface(REFIID, PVOID* out) override {
+    if (out) *out = nullptr;
+    return STATUS_NOT_SUPPORTED;
+  }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override {
+    ULONG before = refs.load();
+    if (before == 0) {
+      KS_MISUSE("reference clock released more often than obtained");
+      return 0;
+    }
+    return --refs;
+  }
+  // 100-ns units of the platform clock.
+  LONGLONG GetTime() override { return host::clock::nowNs() / 100; }
+  LONGLONG GetPhysicalTime() override { return GetTime(); }
+  LONGLONG GetCorrelatedTime(PLONGLONG system) override {
+    LONGLONG t = GetTime();
+    if (system) *system = LONGLONG(KeQueryInterruptTime());
+    return t;
+  }
+  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG system) override { return GetCorrelatedTime(system); }
+  NTSTATUS GetResolution(PKSRESOLUTION r) override {
+    if (!r) return STATUS_INVALID_PARAMETER;
+    r->Granularity = 1;
+    r->Error = 0;
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS GetState(PKSSTATE s) override {
+    if (!s) return STATUS_INVALID_PARAMETER;
+    *s = KSSTATE_RUN;
+    return STATUS_SUCCESS;
+  }
+};
+
+HostClock& hostClock() {
+  static HostClock* c = new HostClock;
+  return *c;
+}
+
+}  // namespace
+
+void streamStart(Pin& p) {
+  std::lock_guard<std::mutex> g(p.data);
+  ULONG count = 0, size = 0;
+  if (!framing(p, count, size)) return;
+  if (p.frames.empty()) {
+    for (ULONG i = 0; i < count; ++i) {
+      auto f = std::make_unique<Frame>();
+      f->data.resize(size);
+      p.frames.push_back(std::move(f));
+    }
+  }
+  p.streaming = true;
+  p.queue.clear();
+  p.edge = 0;
+  // Frames the client still has to read stay with the client.
+  for (auto& f : p.frames)
+    if (std::find(p.delivered.begin(), p.delivered.end(), f.get()) == p.delivered.end()) {
+      resetFrame(f.get());
+      p.queue.push_back(f.get());
+    }
+}
+
+void streamStop(Pin& p) {
+  std::lock_guard<std::mutex> g(p.data);
+  // Clones the driver did not delete are dropped: their frames are cancelled, not delivered.
+  for (auto& c : p.clones)
+    if (c->cancel) c->cancel(&c->sp);
+  p.clones.clear();
+  p.streaming = false;
+  p.queue.clear();
+  p.edge = 0;
+  p.leadingHandedOut = false;
+  p.leading = KSSTREAM_POINTER{};
+}
+
+void streamClose(Pin& p) {
+  std::lock_guard<std::mutex> g(p.data);
+  p.dataClosed = true;
+  p.streaming = false;
+  p.clones.clear();
+  p.queue.clear();
+  p.delivered.clear();
+  p.edge = 0;
+  p.leadingHandedOut = false;
+  p.delivered_cv.notify_all();
+  // Frame memory stays until the pin object goes: a late DPC may still hold a pointer into it.
+}
+
+NTSTATUS readFrame(const std::shared_ptr<Pin>& pin, std::vector<UCHAR>& out,
+                   std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> g(pin->data);
+  if (!pin->delivered_cv.wait_for(g, timeout, [&] { return pin->dataClosed || !pin->delivered.empty(); }))
+    return STATUS_TIMEOUT;
+  if (pin->delivered.empty()) return STATUS_DEVICE_NOT_CONNECTED;
+  Frame* f = pin->delivered.front();
+  pin->delivered.pop_front();
+  out.assign(f->data.begin(), f->data.begin() + std::min<size_t>(f->header.DataUsed, f->data.size()));
+  recycle(*pin, f);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace host::ks::detail
+
+// ---- Inspection
+// -------------------------------------------------------------------------------------------------
+
+size_t host::ks::outstandingClockReferences() { return host::ks::detail::hostClock().refs.load(); }
+
+// ---- Framework functions
+// ----------------------------------------------------------------------------------------
+
+using namespace host::ks::detail;
+
+extern "C" {
+
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
+  if (!Pin || !Interface) return STATUS_INVALID_PARAMETER;
+  HostClock& c = hostClock();
+  c.AddRef();
+  *Interface = &c;
+  return STATUS_SUCCESS;
+}
+
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State) {
+  requireDispatch("KsPinGetLeadingEdgeStreamPointer above DISPATCH_LEVEL");
+  auto p = pinOf(Pin);
+  if (!p) return nullptr;
+  std::lock_guard<std::mutex> g(p->data);
+  if (!p->streaming || p->edge >= p->queue.size()) return nullptr;
+  Frame* f = p->queue[p->edge];
+  KSSTREAM_POINTER& sp = p->leading;
+  sp.Pin = Pin;
+  sp.StreamHeader = &f->header;
+  ULONG used = std::min<ULONG>(f->header.DataUsed, ULONG(f->data.size()));
+  sp.OffsetIn = KSSTREAM_POINTER_OFFSET{};
+  sp.OffsetOut.Data = f->data.data() + used;
+  sp.OffsetOut.Count = ULONG(f->data.size()) - used;
+  sp.OffsetOut.Remaining = sp.OffsetOut.Count;
+  sp.Offset = Pin->DataFlow == KSPIN_DATAFLOW_IN ? &sp.OffsetIn : &sp.OffsetOut;
+  p->leadingHandedOut = State == KSSTREAM_POINTER_STATE_LOCKED;
+  return &sp;
+}
+
+NTSTATUS KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                                BOOLEAN Eject) {
+  requireDispatch("KsStreamPointerAdvanceOffsetsAndUnlock above DISPATCH_LEVEL");
+  if (!StreamPointer) return STATUS_INVALID_PARAMETER;
+  auto p = pinOf(StreamPointer->Pin);
+  if (!p) return STATUS_DEVICE_NOT_CONNECTED;
+  std::lock_guard<std::mutex> g(p->data);
+  if (StreamPointer != &p->leading) {
+    Clone* c = cloneOf(*p, StreamPointer);
+    if (!c) return STATUS_INVALID_PARAMETER;
+    KSSTREAM_POINTER_OFFSET& o = StreamPointer->OffsetOut;
+    if (OutUsed > o.Remaining || InUsed > StreamPointer->OffsetIn.Remaining) {
+      KS_MISUSE("stream pointer advanced beyond its frame");
+      return STATUS_INVALID_PARAMETER;
+    }
+    o.Data += OutUsed;
+    o.Remaining -= OutUsed;
+    o.Count -= OutUsed;
+    c->frame->header.DataUsed += OutUsed;
+    return STATUS_SUCCESS;
+  }
+  // A leading edge taken before the pin was stopped no longer points at a live frame.
+  if (!p->leadingHandedOut || !p->streaming || p->edge >= p->queue.size()) return STATUS_INVALID_DEVICE_STATE;
+  KSSTREAM_POINTER_OFFSET& o = StreamPointer->OffsetOut;
+  if (OutUsed > o.Remaining || InUsed > StreamPointer->OffsetIn.Remaining) {
+    KS_MISUSE("stream pointer advanced beyond its frame");
+    return STATUS_INVALID_PARAMETER;
+  }
+  o.Data += OutUsed;
+  o.Remaining -= OutUsed;
+  o.Count -= OutUsed;
+  Frame* f = p->queue[p->edge];
+  f->header.DataUsed += OutUsed;
+  if (o.Remaining == 0 || Eject)
+    passLeadingFrame(*p);
+  else
+    p->leadingHandedOut = false;
+  return STATUS_SUCCESS;
+}
+
+VOID KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+  requireDispatch("KsStreamPointerUnlock above DISPATCH_LEVEL");
+  if (!StreamPointer) return;
+  auto p = pinOf(StreamPointer->Pin);
+  if (!p) return;
+  std::lock_guard<std::mutex> g(p->data);
+  if (StreamPointer != &p->leading) return;
+  if (Eject && p->leadingHandedOut && p->streaming)
+    passLeadingFrame(*p);
+  else
+    p->leadingHandedOut = false;
+}
+
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
+                              ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer) {
+  requireDispatch("KsStreamPointerClone above DISPATCH_LEVEL");
+  if (!StreamPointer || !CloneStreamPointer) return STATUS_INVALID_PARAMETER;
+  auto p = pinOf(StreamPointer->Pin);
+  if (!p) return STATUS_DEVICE_NOT_CONNECTED;
+  std::lock_guard<std::mutex> g(p->data);
+  Frame* frame = nullptr;
+  if (StreamPointer == &p->leading) {
+    if (!p->streaming || p->edge >= p->queue.size()) return STATUS_INVALID_DEVICE_STATE;
+    frame = p->queue[p->edge];
+  } else if (Clone* c = cloneOf(*p, StreamPointer)) {
+    frame = c->frame;
+  } else {
+    return STATUS_INVALID_PARAMETER;
+  }
+  auto c = std::make_unique<Clone>();
+  c->sp = *StreamPointer;
+  c->frame = frame;
+  c->cancel = CancelCallback;
+  c->context.resize(ContextSize);
+  c->sp.Context = ContextSize ? c->context.data() : nullptr;
+  c->sp.Offset = c->sp.Pin->DataFlow == KSPIN_DATAFLOW_IN ? &c->sp.OffsetIn : &c->sp.OffsetOut;
+  ++frame->refs;
+  *CloneStreamPointer = &c->sp;
+  p->clones.push_back(std::move(c));
+  return STATUS_SUCCESS;
+}
+
+PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin) {
+  requireDispatch("KsPinGetFirstCloneStreamPointer above DISPATCH_LEVEL");
+  auto p = pinOf(Pin);
+  if (!p) return nullptr;
+  std::lock_guard<std::mutex> g(p->data);
+  return p->clones.empty() ? nullptr : &p->clones.front()->sp;
+}
+
+PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer) {
+  requireDispatch("KsStreamPointerGetNextClone above DISPATCH_LEVEL");
+  if (!StreamPointer) return nullptr;
+  auto p = pinOf(StreamPointer->Pin);
+  if (!p) return nullptr;
+  std::lock_guard<std::mutex> g(p->data);
+  for (auto it = p->clones.begin(); it != p->clones.end(); ++it)
+    if (&(*it)->sp == StreamPointer) {
+      ++it;
+      return it == p->clones.end() ? nullptr : &(*it)->sp;
+    }
+  return nullptr;
+}
+
+VOID KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
+  requireDispatch("KsStreamPointerDelete above DISPATCH_LEVEL");
+  if (!StreamPointer) return;
+  auto p = pinOf(StreamPointer->Pin);
+  if (!p) return;
+  std::lock_guard<std::mutex> g(p->data);
+  if (StreamPointer == &p->leading) {
+    KS_MISUSE("the leading edge cannot be deleted");
+    return;
+  }
+  for (auto it = p->clones.begin(); it != p->clones.end(); ++it)
+    if (&(*it)->sp == StreamPointer) {
+      Frame* f = (*it)->frame;
+      p->clones.erase(it);
+      if (f->refs > 0) --f->refs;
+      deliverReady(*p);
+      return;
+    }
+  KS_MISUSE("KsStreamPointerDelete of an unknown stream pointer");
+}
+
+}  // extern "C"
