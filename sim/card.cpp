@@ -157,23 +157,19 @@ void Card::emitI2cLine(const std::string& line) {
   if (i2cSink_) i2cSink_(line + "\n");
 }
 
-void Card::error_locked(const std::string& msg) {
+void Card::error(const std::string& msg) {
+  std::lock_guard<std::mutex> g(errM_);
   errors_.push_back(msg);
   if (cfg_.echoErrors) std::fprintf(stderr, "zadivo card %u: %s\n", cfg_.busNumber, msg.c_str());
 }
 
-void Card::error(const std::string& msg) {
-  std::lock_guard<std::mutex> g(m_);
-  error_locked(msg);
-}
-
 std::vector<std::string> Card::errors() const {
-  std::lock_guard<std::mutex> g(m_);
+  std::lock_guard<std::mutex> g(errM_);
   return errors_;
 }
 
 void Card::clearErrors() {
-  std::lock_guard<std::mutex> g(m_);
+  std::lock_guard<std::mutex> g(errM_);
   errors_.clear();
 }
 

@@ -145,7 +145,7 @@ class Card : public host::PciFunction {
   void dmaEnableWrite_locked(int n, bool on);
   bool dmaActive_locked(const DmaChannel& c) const;
   void restartPacing_locked(DmaChannel& c);
-  void error_locked(const std::string& msg);
+  void error_locked(const std::string& msg) { error(msg); }  // callable with or without m_
   void error(const std::string& msg);
   void waitDmaIdle_locked(std::unique_lock<std::mutex>& lk, int n);
   void traceMmio_locked(char rw, uint32_t offset, uint32_t value);
@@ -160,7 +160,7 @@ class Card : public host::PciFunction {
   std::array<uint8_t, 256> config_{};
   uint64_t bar0_;
 
-  mutable std::mutex m_;  // register state below, traces, error log
+  mutable std::mutex m_;  // register state below, mmio trace
   host::HostBus* bus_ = nullptr;
   std::array<std::atomic<uint32_t>, 8> reset_;
   std::function<void(int, bool)> resetListener_;
@@ -175,6 +175,7 @@ class Card : public host::PciFunction {
   uint32_t masterEnable_ = 0;
   std::array<uint32_t, 4> i2cEnable_{};
   bool spurious_ = false;
+  mutable std::mutex errM_;  // leaf lock: chips report errors from inside register accesses
   std::vector<std::string> errors_;
   FILE* mmioFile_ = nullptr;
   FILE* i2cFile_ = nullptr;

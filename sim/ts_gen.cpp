@@ -78,10 +78,12 @@ class Generator : public TsSource {
   void header(ts::Writer& w, uint16_t pid, bool start, bool payload, bool adaptation) {
     w.u8(ts::kSync);
     w.u16(static_cast<uint16_t>((start ? 0x4000 : 0) | pid));
+    // cc_ holds the last counter sent; only packets with payload advance it, and a packet without payload
+    // repeats it (as the analyser expects).
     uint8_t& cc = cc_[pid];
+    if (payload) cc = (cc + 1) & 0x0F;
     uint8_t afc = static_cast<uint8_t>((adaptation ? 0x20 : 0) | (payload ? 0x10 : 0));
     w.u8(static_cast<uint8_t>(afc | cc));
-    if (payload) cc = (cc + 1) & 0x0F;  // only packets with payload advance the counter
   }
 
   // Splits a PES packet or a PSI payload into transport packets; the last one is padded (adaptation
