@@ -444,9 +444,11 @@ NTSTATUS request(Filter* filter, Pin* pin, ULONG ioctl, const void* req, ULONG r
   ULONG_PTR info = irp.irp.IoStatus.Information;
   if (dataSize) std::memcpy(data, dataBuf.get(), dataSize);
   if (bytesReturned) {
-    // An overflow reports the size needed; otherwise no more than the caller's buffer was returned.
-    *bytesReturned =
-        status == STATUS_BUFFER_OVERFLOW ? ULONG(info) : ULONG(std::min<ULONG_PTR>(info, dataSize));
+    // An overflow or a partial answer reports the size needed; otherwise no more than the caller's buffer was
+    // returned.
+    *bytesReturned = (status == STATUS_BUFFER_OVERFLOW || status == STATUS_MORE_ENTRIES)
+                         ? ULONG(info)
+                         : ULONG(std::min<ULONG_PTR>(info, dataSize));
   }
   return status;
 }

@@ -147,7 +147,6 @@ void streamStop(Pin& p) {
   p.queue.clear();
   p.edge = 0;
   p.leadingHandedOut = false;
-  p.leading = KSSTREAM_POINTER{};
 }
 
 void streamClose(Pin& p) {
