@@ -161,6 +161,7 @@ TEST_F(Hardware, CommonBuffersGetHostBusAddressesTheCardCanWriteWhileLive) {
   FakeCard other(4, 1, 0x42, 0xF1000000);
   ASSERT_EQ(machine.pnp.addCard(other), STATUS_SUCCESS);
   EXPECT_FALSE(other.hostBus.load()->dmaWrite(la.QuadPart, data, 8)) << "not the other card's buffer";
+  EXPECT_EQ(machine.pnp.remove(other), STATUS_SUCCESS);
 
   {
     AssertRecorder rec;

@@ -228,7 +228,8 @@ TEST_F(Pnp, OddResourceListsReachTheDriverAsBuilt) {
   PCM_PARTIAL_RESOURCE_DESCRIPTOR pd = odd.get()->List[0].PartialResourceList.PartialDescriptors;
   EXPECT_EQ(pd[0].Flags, CM_RESOURCE_PORT_IO);
   EXPECT_EQ(pd[5].Flags, CM_RESOURCE_PORT_MEMORY);
-  EXPECT_EQ(pd[3].u.Memory.Start.QuadPart, 0xE0000000LL);
+  LONGLONG memStart = pd[3].u.Memory.Start.QuadPart;  // packed: copy before binding a reference
+  EXPECT_EQ(memStart, 0xE0000000LL);
   EXPECT_EQ(dev(pnp.ksDevice(a))->resources, 9u);
 
   // An interrupt at a vector no card owns fails the connection.
