@@ -364,16 +364,14 @@ NTSTATUS PnpManager::addCard(PciFunction& card) {
   impl_->nodes.push_back(n);
   card.attach(&n->bus);
   n->added = true;
-#if ZADIVO_HOST_KS_HOOKS
-  host::ks::deviceCreated(&ks);
-#endif
   NTSTATUS s = STATUS_SUCCESS;
   const KSDEVICE_DISPATCH* dispatch = impl_->dispatch(*n);
   if (dispatch && dispatch->Add) s = dispatch->Add(&ks);
-  if (!NT_SUCCESS(s)) {
+  if (NT_SUCCESS(s)) {
 #if ZADIVO_HOST_KS_HOOKS
-    host::ks::deviceRemoved(&ks);
+    host::ks::deviceCreated(&ks);
 #endif
+  } else {
     n->added = false;
     bag::destroy(ks.Bag);
     ks.Bag = nullptr;
@@ -419,6 +417,9 @@ NTSTATUS PnpManager::stop(PciFunction& card) {
   PnpIrp irp(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
   if (d && d->Stop) d->Stop(&n->ks, &irp.irp);
   n->ks.Started = FALSE;
+#if ZADIVO_HOST_KS_HOOKS
+  host::ks::deviceStopped(&n->ks);
+#endif
   return STATUS_SUCCESS;
 }
 
@@ -439,12 +440,16 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
     PnpIrp stopIrp(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
     if (d && d->Stop) d->Stop(&n->ks, &stopIrp.irp);
     n->ks.Started = FALSE;
+#if ZADIVO_HOST_KS_HOOKS
+    host::ks::deviceStopped(&n->ks);
+#endif
   }
-  PnpIrp irp(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-  if (d && d->Remove) d->Remove(&n->ks, &irp.irp);
+  // Factories, filters and pins go first, while the driver's device context still exists.
 #if ZADIVO_HOST_KS_HOOKS
   host::ks::deviceRemoved(&n->ks);
 #endif
+  PnpIrp irp(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  if (d && d->Remove) d->Remove(&n->ks, &irp.irp);
   n->added = false;
   bag::destroy(n->ks.Bag);
   n->ks.Bag = nullptr;
