@@ -143,7 +143,8 @@ typedef struct {
 } KSATTRIBUTE, *PKSATTRIBUTE;
 typedef struct _KSATTRIBUTE_LIST KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
 
-typedef enum { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
+// A fixed underlying type: requests may carry values beyond RUN, which the pins must be able to refuse.
+typedef enum : LONG { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
 typedef enum { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT } KSPIN_DATAFLOW, *PKSPIN_DATAFLOW;
 typedef enum {
   KSPIN_COMMUNICATION_NONE,
