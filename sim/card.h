@@ -93,7 +93,8 @@ class Card : public host::PciFunction {
 
   // Demodulator reset lines, n = 0..7 for the registers 0x00, 0x04, 0x08, 0x0C, 0x2C, 0x30, 0x34, 0x38
   // (demodulator path n + 1, DMA channel n). The listener runs in the writing thread, under the card's
-  // register lock: it must not access the register window.
+  // register lock. Like the I2C slaves' callbacks, it may use the back doors below (channel sources, stats,
+  // faults) but must not access the register window.
   bool demodInReset(int n) const;
   void setResetListener(std::function<void(int n, bool inReset)> listener);
 
@@ -147,20 +148,22 @@ class Card : public host::PciFunction {
   void restartPacing_locked(DmaChannel& c);
   void error_locked(const std::string& msg) { error(msg); }  // callable with or without m_
   void error(const std::string& msg);
-  void waitDmaIdle_locked(std::unique_lock<std::mutex>& lk, int n);
+  void waitDmaIdle_locked(std::unique_lock<std::recursive_mutex>& lk, int n);
   void traceMmio_locked(char rw, uint32_t offset, uint32_t value);
   void emitI2cLine(const std::string& line);
   bool wantLine_locked() const;
   void updateLine();
   void dmaThread();
-  void deliverBlock(std::unique_lock<std::mutex>& lk, int n, int64_t periodNs);
+  void deliverBlock(std::unique_lock<std::recursive_mutex>& lk, int n, int64_t periodNs);
   static int64_t periodNs(const DmaChannel& c);
 
   const CardConfig cfg_;
   std::array<uint8_t, 256> config_{};
   uint64_t bar0_;
 
-  mutable std::mutex m_;  // register state below, mmio trace
+  // Register state below and the mmio trace. Recursive because chips called under it (I2C slaves, the reset
+  // listener) may set channel sources or read statistics.
+  mutable std::recursive_mutex m_;
   host::HostBus* bus_ = nullptr;
   std::array<std::atomic<uint32_t>, 8> reset_;
   std::function<void(int, bool)> resetListener_;
@@ -191,8 +194,8 @@ class Card : public host::PciFunction {
   std::atomic<bool> line_{false};
 
   // DMA pacing.
-  std::condition_variable dmaCv_;
-  std::condition_variable dmaIdleCv_;
+  std::condition_variable_any dmaCv_;
+  std::condition_variable_any dmaIdleCv_;
   bool quit_ = false;
   uint64_t dmaGeneration_ = 0;
   std::thread dmaThread_;

@@ -51,33 +51,33 @@ void Card::dmaEnableWrite_locked(int n, bool on) {
   restartPacing_locked(c);
 }
 
-void Card::waitDmaIdle_locked(std::unique_lock<std::mutex>& lk, int n) {
+void Card::waitDmaIdle_locked(std::unique_lock<std::recursive_mutex>& lk, int n) {
   if (std::this_thread::get_id() == dmaThread_.get_id()) return;
   dmaIdleCv_.wait(lk, [&] { return !dma_[n].inFlight; });
 }
 
 void Card::setChannelSource(int n, std::shared_ptr<TsSource> source) {
   if (n < 0 || n >= hw::dma::kChannels) return;
-  std::lock_guard<std::mutex> g(m_);
+  std::lock_guard<std::recursive_mutex> g(m_);
   dma_[n].source = std::move(source);
   restartPacing_locked(dma_[n]);
 }
 
 void Card::stallDmaChannel(int n, bool stalled) {
   if (n < 0 || n >= hw::dma::kChannels) return;
-  std::lock_guard<std::mutex> g(m_);
+  std::lock_guard<std::recursive_mutex> g(m_);
   dma_[n].stalled = stalled;
   restartPacing_locked(dma_[n]);
 }
 
 DmaChannelStats Card::dmaStats(int n) const {
-  std::lock_guard<std::mutex> g(m_);
+  std::lock_guard<std::recursive_mutex> g(m_);
   DmaChannelStats s = dma_.at(static_cast<size_t>(n)).stats;
   s.running = dmaActive_locked(dma_[n]);
   return s;
 }
 
-void Card::deliverBlock(std::unique_lock<std::mutex>& lk, int n, int64_t period) {
+void Card::deliverBlock(std::unique_lock<std::recursive_mutex>& lk, int n, int64_t period) {
   DmaChannel& c = dma_[n];
   const uint32_t blockLen = c.blockLength;
   const uint32_t blocks = blockLen ? c.bufLength / blockLen : 0;
@@ -121,7 +121,9 @@ void Card::deliverBlock(std::unique_lock<std::mutex>& lk, int n, int64_t period)
     c.faulted = true;
     return;
   }
-  if (epoch != c.epoch || !dmaActive_locked(c)) return;  // stopped while the block was on its way
+  // A block that landed completes even if the channel was stopped meanwhile (a stop takes effect at the block
+  // boundary); after a restart it belongs to the old run and is forgotten.
+  if (epoch != c.epoch) return;
   c.counter = (k + 1) % blocks;
   ++c.stats.blocks;
   c.stats.packets += packets;
@@ -135,25 +137,26 @@ void Card::deliverBlock(std::unique_lock<std::mutex>& lk, int n, int64_t period)
 }
 
 void Card::dmaThread() {
-  std::unique_lock<std::mutex> lk(m_);
+  std::unique_lock<std::recursive_mutex> lk(m_);
   while (!quit_) {
     const int64_t now = host::clock::nowNs();
     int64_t earliest = INT64_MAX;
     int due = -1;
     int64_t duePeriod = 0;
-    for (int n = 0; n < hw::dma::kChannels && due < 0; ++n) {
+    // Earliest deadline first, so that an overloaded engine slows every channel alike.
+    for (int n = 0; n < hw::dma::kChannels; ++n) {
       DmaChannel& c = dma_[n];
       if (!dmaActive_locked(c) || c.stalled || !c.source) continue;
       int64_t period = periodNs(c);
       if (period == 0) continue;
       if (c.nextDueNs == 0) c.nextDueNs = now + period;
-      if (c.nextDueNs <= now) {
+      if (c.nextDueNs < earliest) {
+        earliest = c.nextDueNs;
         due = n;
         duePeriod = period;
-      } else {
-        earliest = std::min(earliest, c.nextDueNs);
       }
     }
+    if (earliest > now) due = -1;
     if (due >= 0) {
       deliverBlock(lk, due, duePeriod);
       continue;
@@ -163,7 +166,8 @@ void Card::dmaThread() {
     if (earliest == INT64_MAX)
       dmaCv_.wait(lk, changed);
     else
-      host::clock::waitUntil(dmaCv_, lk, earliest, changed);
+      while (!changed() && host::clock::nowNs() < earliest)
+        dmaCv_.wait_until(lk, host::clock::realPointOf(earliest));
   }
 }
 

@@ -29,7 +29,9 @@ Eeprom::Eeprom(std::string backingFile, std::function<void(const std::string&)> 
   }
 }
 
-bool Eeprom::busy_locked() const { return heldBusy_ || host::clock::nowNs() < busyUntil_; }
+bool Eeprom::busy_locked() const {
+  return heldBusy_ || (cycling_ && host::clock::nowNs() < cycleStart_ + cycleNs_);
+}
 
 bool Eeprom::start(uint8_t addr8, bool read) {
   std::lock_guard<std::mutex> g(m_);
@@ -72,7 +74,8 @@ void Eeprom::commit_locked() {
     if (touched_[i]) mem_[i] = staged_[i];
   pending_ = false;
   ++cycles_;
-  busyUntil_ = host::clock::nowNs() + kWriteCycleNs;
+  cycling_ = true;
+  cycleStart_ = host::clock::nowNs();
   if (persist_) {
     std::string err;
     if (!replaceImage(file_, mem_.data(), kSize, &err) && errorLog_) errorLog_("eeprom: " + err);
@@ -107,6 +110,11 @@ void Eeprom::holdBusy(bool busy) {
 bool Eeprom::busy() const {
   std::lock_guard<std::mutex> g(m_);
   return busy_locked();
+}
+
+void Eeprom::setWriteCycle(int64_t ns) {
+  std::lock_guard<std::mutex> g(m_);
+  cycleNs_ = ns;
 }
 
 uint64_t Eeprom::writeCycles() const {

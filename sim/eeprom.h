@@ -34,6 +34,8 @@ class Eeprom : public I2cSlave {
   // Fault: NAK every address phase as if a write cycle never ended.
   void holdBusy(bool busy);
   bool busy() const;
+  // Write cycle time in platform ns; it also applies to a cycle already running.
+  void setWriteCycle(int64_t ns);
   uint64_t writeCycles() const;
 
  private:
@@ -53,7 +55,9 @@ class Eeprom : public I2cSlave {
   bool pointerSet_ = false;  // first byte of a write addresses the pointer
   bool pending_ = false;     // data bytes latched, programmed at stop
   bool heldBusy_ = false;
-  int64_t busyUntil_ = 0;
+  bool cycling_ = false;
+  int64_t cycleStart_ = 0;
+  int64_t cycleNs_ = kWriteCycleNs;
   uint64_t cycles_ = 0;
 };
 

@@ -33,12 +33,12 @@ void SpiFlash::log(const std::string& msg) const {
 
 bool SpiFlash::busy_locked() const {
   if (heldBusy_) return true;
-  if (busyUntil_ != 0 && host::clock::nowNs() >= busyUntil_) {
-    busyUntil_ = 0;
+  if (busy_ && host::clock::nowNs() >= busyStart_ + (busyErase_ ? eraseNs_ : programNs_)) {
+    busy_ = false;
     if (busyClearsWel_) wel_ = false;  // the latch resets when the operation ends
     busyClearsWel_ = false;
   }
-  return busyUntil_ != 0;
+  return busy_;
 }
 
 uint8_t SpiFlash::status_locked() const {
@@ -160,7 +160,9 @@ void SpiFlash::deselect() {
       }
       std::memset(mem_.data(), 0xFF, kSize);
       ++erases_;
-      busyUntil_ = now + kEraseNs;
+      busy_ = true;
+      busyStart_ = now;
+      busyErase_ = true;
       busyClearsWel_ = true;
       persistAll_locked();
       return;
@@ -181,7 +183,9 @@ void SpiFlash::deselect() {
       for (size_t i = 0; i < kPage; ++i)
         if (pageTouched_[i]) mem_[base + i] &= pageBuf_[i];  // NOR programming only clears bits
       ++programs_;
-      busyUntil_ = now + kProgramNs;
+      busy_ = true;
+      busyStart_ = now;
+      busyErase_ = false;
       busyClearsWel_ = true;
       persistRange_locked(base, kPage);
       return;
@@ -212,6 +216,12 @@ uint8_t SpiFlash::status() const {
 void SpiFlash::holdBusy(bool busy) {
   std::lock_guard<std::mutex> g(m_);
   heldBusy_ = busy;
+}
+
+void SpiFlash::setTimings(int64_t eraseNs, int64_t programNs) {
+  std::lock_guard<std::mutex> g(m_);
+  eraseNs_ = eraseNs;
+  programNs_ = programNs;
 }
 
 uint64_t SpiFlash::erases() const {

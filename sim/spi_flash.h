@@ -36,6 +36,8 @@ class SpiFlash {
   void load(size_t offset, const uint8_t* data, size_t len);
   uint8_t status() const;
   void holdBusy(bool busy);  // fault: write-in-progress stays set
+  // Busy times in platform ns; they also apply to an operation already running.
+  void setTimings(int64_t eraseNs, int64_t programNs);
   uint64_t erases() const;
   uint64_t programs() const;
 
@@ -62,7 +64,10 @@ class SpiFlash {
   std::array<bool, kPage> pageTouched_{};
   bool pageData_ = false;
   mutable bool wel_ = false;
-  mutable int64_t busyUntil_ = 0;
+  mutable bool busy_ = false;
+  int64_t busyStart_ = 0;
+  bool busyErase_ = false;
+  int64_t eraseNs_ = kEraseNs, programNs_ = kProgramNs;
   mutable bool busyClearsWel_ = false;
   bool heldBusy_ = false;
   uint64_t erases_ = 0, programs_ = 0;

@@ -176,3 +176,40 @@ TEST(CardInterrupts, RegisterWindowServesWithoutHost) {
 }
 
 }  // namespace
+
+namespace {
+
+// Chips react to the driver from inside register accesses: a demodulator that starts or stops its stream
+// when written to, or when its reset line moves, uses the card's back doors from there.
+class StreamingChip : public simtest::RegSlave {
+ public:
+  StreamingChip(sim::Card& card) : RegSlave(0xC8), card_(card) {}
+  bool writeByte(uint8_t b) override {
+    card_.setChannelSource(0, b ? std::shared_ptr<sim::TsSource>(sim::makeGeneratedSource({})) : nullptr);
+    (void)card_.dmaStats(0);
+    return RegSlave::writeByte(b);
+  }
+
+ private:
+  sim::Card& card_;
+};
+
+TEST(CardBackDoors, UsableFromChipCallbacks) {
+  sim::Card card(simtest::quietConfig());
+  StreamingChip chip(card);
+  card.i2cBus(1).addSlave(&chip);
+  int resets = 0;
+  card.setResetListener([&](int n, bool in) {
+    ++resets;
+    card.setChannelSource(n, nullptr);
+    card.stallDmaChannel(n, in);
+  });
+  EXPECT_EQ(simtest::i2cOp(card, 1, 0x0001C800 | 0xC2) & sim::kI2cNak, 0u);
+  card.mmioWrite(0, 0x00, 0);
+  card.mmioWrite(0, 0x00, 1);
+  EXPECT_EQ(resets, 2);
+  card.i2cBus(1).removeSlave(&chip);
+  EXPECT_TRUE(card.errors().empty());
+}
+
+}  // namespace
