@@ -114,6 +114,10 @@ uint8_t SpiFlash::transfer(uint8_t out) {
   if (ignored_) return 0xFF;
   switch (opcode_) {
     case 0x05:
+      if (busyReads_ > 0) {
+        --busyReads_;
+        return static_cast<uint8_t>(kStatusWip | (wel_ ? kStatusWel : 0));
+      }
       return status_locked();
     case 0x9F:
       return pos <= 3 ? kId[pos - 1] : 0x00;
@@ -216,6 +220,11 @@ uint8_t SpiFlash::status() const {
 void SpiFlash::holdBusy(bool busy) {
   std::lock_guard<std::mutex> g(m_);
   heldBusy_ = busy;
+}
+
+void SpiFlash::busyForStatusReads(uint32_t reads) {
+  std::lock_guard<std::mutex> g(m_);
+  busyReads_ = reads;
 }
 
 void SpiFlash::setTimings(int64_t eraseNs, int64_t programNs) {

@@ -36,6 +36,8 @@ class SpiFlash {
   void load(size_t offset, const uint8_t* data, size_t len);
   uint8_t status() const;
   void holdBusy(bool busy);  // fault: write-in-progress stays set
+  // The next `reads` status reads on the bus report write-in-progress, whatever the clock says.
+  void busyForStatusReads(uint32_t reads);
   // Busy times in platform ns; they also apply to an operation already running.
   void setTimings(int64_t eraseNs, int64_t programNs);
   uint64_t erases() const;
@@ -70,6 +72,7 @@ class SpiFlash {
   int64_t eraseNs_ = kEraseNs, programNs_ = kProgramNs;
   mutable bool busyClearsWel_ = false;
   bool heldBusy_ = false;
+  uint32_t busyReads_ = 0;
   uint64_t erases_ = 0, programs_ = 0;
 };
 
