@@ -125,7 +125,12 @@ void Device::stopTS(ULONG blockBase) {
   const int n = hw::dma::channelOfBase(blockBase);
   if (n >= 0) {
     writeRegister(hw::irq::dmaEnable(n), 0);
+    // Under the channel lock: once this returns no DPC is still copying into the pin's frames, so the pin
+    // may delete its clones and the framework may recycle the frames.
+    KIRQL irql;
+    KeAcquireSpinLock(&_channel_lock[n], &irql);
     _channel[n].running = FALSE;
+    KeReleaseSpinLock(&_channel_lock[n], irql);
   }
   ZTRACE("@@@@@@@@@@@@@@@@stopTS\n");
   writeRegister(blockBase + hw::dma::kControl, 0);
