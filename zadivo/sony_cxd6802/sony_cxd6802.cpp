@@ -1,10 +1,12 @@
-// Demod path glue. Standards not built yet answer like an unknown mode.
+// Demod path glue. One row per DemodMode names the standard's tune and monitors; a row left empty is a
+// standard whose demodulator code is not built, and the glue answers for it as for an unknown mode.
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
 #include "demod/sony_demod_dvbt.h"
 #include "zadivo/trace.h"
 
 namespace {
+
 class PathLock {
  public:
   explicit PathLock(DemodPath* path) : _p_path(path) {
@@ -17,7 +19,82 @@ class PathLock {
  private:
   DemodPath* _p_path;
 };
+
+// One standard as the glue sees it. Every entry may be null (not built).
+struct ModeOps {
+  DemodResult (*tune)(sony_integ_t* integ, const Cxd6802TuneArgs* args);
+  DemodResult (*syncStat)(sony_demod_t* demod, UCHAR* syncState, UCHAR* tsLock, UCHAR* unlockDetected);
+  DemodResult (*rfLevel)(sony_integ_t* integ, LONG* thousandthsDbm);
+  DemodResult (*snr)(sony_demod_t* demod, LONG* thousandthsDb);
+  DemodResult (*dataPlps)(sony_demod_t* demod, UCHAR* ids, UCHAR* count);
+};
+
+DemodResult tuneDvbt(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  DvbtTuneParams params = {args->centerFreqKHz, args->bandwidth, args->profile};
+  return sony_integ_dvbt_Tune(integ, &params);
+}
+
+// Indexed by DemodMode; row 0 is no standard.
+constexpr ModeOps kModes[] = {
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 0
+    {tuneDvbt, sony_demod_dvbt_monitor_SyncStat, sony_integ_dvbt_monitor_RFLevel, sony_demod_dvbt_monitor_SNR,
+     nullptr},                                      // 1 DVB-T
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 2 DVB-T2
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 3 DVB-C
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 4 DVB-C2
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 5 J.83B
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 6 ISDB-T
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 7 ISDB-C
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 8 ATSC
+};
+constexpr ULONG kModeRows = sizeof(kModes) / sizeof(kModes[0]);
+
+const ModeOps& opsOf(DemodMode mode) { return kModes[mode < kModeRows ? mode : 0]; }
+
 }  // namespace
+
+BOOLEAN cxd6802_TuneArgsFor(DemodMode mode, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz,
+                            USHORT streamId, Cxd6802TuneArgs* args) {
+  if (!args) return FALSE;
+  RtlZeroMemory(args, sizeof(*args));
+  if (mode < DEMOD_MODE_DVBT || mode > DEMOD_MODE_ATSC) return FALSE;
+  args->centerFreqKHz = frequencyKHz;
+  switch (mode) {
+    case DEMOD_MODE_DVBT:
+      args->bandwidth = bandwidthMHz;
+      args->profile = 0;
+      break;
+    case DEMOD_MODE_DVBT2:
+      args->bandwidth = bandwidthMHz;
+      args->dataPlpId = streamId & 0xFF;
+      args->profile = 2;
+      break;
+    case DEMOD_MODE_DVBC:
+      args->bandwidth = 8;  // cable channels are 8 MHz whatever was asked
+      break;
+    case DEMOD_MODE_DVBC2:
+      args->bandwidth = bandwidthMHz;
+      args->dataPlpId = streamId & 0xFF;
+      break;
+    case DEMOD_MODE_J83B:
+      args->bandwidth = symbolRateKSps >= 5500 ? kJ83bClassHigh : kJ83bClassLow;
+      break;
+    case DEMOD_MODE_ISDBT:
+      args->bandwidth = (bandwidthMHz >= 6 && bandwidthMHz <= 8) ? bandwidthMHz : 6;
+      break;
+    case DEMOD_MODE_ISDBC:
+      args->streamId = streamId;
+      args->streamIdExt = 11;
+      break;
+    default:  // ATSC: frequency only
+      break;
+  }
+  return TRUE;
+}
+
+BOOLEAN cxd6802_ModeSupported(DemodMode mode) {
+  return mode >= DEMOD_MODE_DVBT && mode <= DEMOD_MODE_ATSC && opsOf(mode).tune ? TRUE : FALSE;
+}
 
 void cxd6802_InitPath(DemodPath* path, Device* device) {
   if (!path) return;
@@ -26,6 +103,7 @@ void cxd6802_InitPath(DemodPath* path, Device* device) {
     RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
     return;
   }
+  PathLock guard(path);
   ZTRACE("Demodpath =%d", path->pathIndex);
   const UCHAR slave = cxd6802_SlaveAddress(path->pathIndex);
   const UCHAR sys = static_cast<UCHAR>(slave + 4);
@@ -54,27 +132,28 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
   ZTRACE("\n");
   ZTRACE("Demod %d, frequency = %d,symrate_KSps = %d,bandwith = %d,streamid = %d mode = %d \n",
          path->pathIndex, frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, mode);
-  DemodResult r;
-  switch (mode) {
-    case DEMOD_MODE_DVBT: {
-      DvbtTuneParams params = {frequencyKHz, bandwidthMHz, 0};
-      r = sony_integ_dvbt_Tune(&path->integ, &params);
-      break;
-    }
-    default:
-      ZTRACE("Can not support this mode.");
-      return 0;
+  Cxd6802TuneArgs args;
+  const ModeOps& ops = opsOf(mode);
+  if (!cxd6802_TuneArgsFor(mode, frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, &args) || !ops.tune) {
+    ZTRACE("Can not support this mode.");
+    return 0;
   }
+  DemodResult r;
+  {
+    PathLock guard(path);
+    r = ops.tune(&path->integ, &args);
+  }
+  if (mode == DEMOD_MODE_ISDBT) ZTRACE("Sony_ISDB_t centerFreqKHz = %d", args.centerFreqKHz);
   return r == DEMOD_OK ? 1 : 0;
 }
 
 ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
   if (!path) return 0;
   UCHAR sync = 0, tsLock = 0, unlock = 0;
-  {
+  const ModeOps& ops = opsOf(mode);
+  if (ops.syncStat) {
     PathLock guard(path);
-    if (mode == DEMOD_MODE_DVBT)
-      sony_demod_dvbt_monitor_SyncStat(path->integ.p_demod, &sync, &tsLock, &unlock);
+    if (ops.syncStat(path->integ.p_demod, &sync, &tsLock, &unlock) != DEMOD_OK) tsLock = unlock = 0;
   }
   return (unlock == 0 && tsLock != 0) ? 1 : 0;
 }
@@ -82,8 +161,9 @@ ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
 LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
   if (!path) return 0;
   LONG level = 0;
+  const ModeOps& ops = opsOf(mode);
   PathLock guard(path);
-  if (mode == DEMOD_MODE_DVBT && sony_integ_dvbt_monitor_RFLevel(&path->integ, &level) != DEMOD_OK) level = 0;
+  if (ops.rfLevel && ops.rfLevel(&path->integ, &level) != DEMOD_OK) level = 0;
   ZTRACE("rflevel = %d", level);
   return level / 10;
 }
@@ -91,11 +171,11 @@ LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
 LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
   if (!path) return 0;
   LONG snr = 0;
+  const ModeOps& ops = opsOf(mode);
   {
     PathLock guard(path);
     ZTRACE("Demodpath =%d", path->pathIndex);
-    if (mode == DEMOD_MODE_DVBT && sony_demod_dvbt_monitor_SNR(path->integ.p_demod, &snr) != DEMOD_OK)
-      snr = 0;
+    if (ops.snr && ops.snr(path->integ.p_demod, &snr) != DEMOD_OK) snr = 0;
     ZTRACE("snr = %d", snr);
   }
   const LONG quality = static_cast<LONG>(static_cast<LONGLONG>(snr) * 100 / 65535);
@@ -104,10 +184,15 @@ LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
 }
 
 ULONG cxd6802_GetDataPLPs(DemodPath* path, DemodMode mode, UCHAR* ids, UCHAR* count) {
-  // The DVB-T2 list read arrives with that standard; until then the caller's list is left as it was.
-  (void)path;
-  (void)mode;
-  (void)ids;
-  (void)count;
-  return 0;
+  if (count) *count = 0;
+  if (!path || !ids || !count) return DEMOD_ERR_ARGUMENT;
+  const ModeOps& ops = opsOf(mode);
+  if (mode != DEMOD_MODE_DVBT2 || !ops.dataPlps) return DEMOD_ERR_UNSUPPORTED;
+  DemodResult r;
+  {
+    PathLock guard(path);
+    r = ops.dataPlps(path->integ.p_demod, ids, count);
+  }
+  if (r != DEMOD_OK) *count = 0;
+  return r;
 }
