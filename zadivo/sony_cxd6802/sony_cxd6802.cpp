@@ -92,6 +92,12 @@ BOOLEAN cxd6802_TuneArgsFor(DemodMode mode, ULONG frequencyKHz, ULONG symbolRate
   return TRUE;
 }
 
+LONG cxd6802_RFLevelHundredths(LONG thousandthsDbm) { return thousandthsDbm / 10; }
+
+LONG cxd6802_QualityFromSnr(LONG snrThousandthsDb) {
+  return static_cast<LONG>(static_cast<LONGLONG>(snrThousandthsDb) * 100 / 65535);
+}
+
 BOOLEAN cxd6802_ModeSupported(DemodMode mode) {
   return mode >= DEMOD_MODE_DVBT && mode <= DEMOD_MODE_ATSC && opsOf(mode).tune ? TRUE : FALSE;
 }
@@ -165,7 +171,7 @@ LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
   PathLock guard(path);
   if (ops.rfLevel && ops.rfLevel(&path->integ, &level) != DEMOD_OK) level = 0;
   ZTRACE("rflevel = %d", level);
-  return level / 10;
+  return cxd6802_RFLevelHundredths(level);
 }
 
 LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
@@ -178,7 +184,7 @@ LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
     if (ops.snr && ops.snr(path->integ.p_demod, &snr) != DEMOD_OK) snr = 0;
     ZTRACE("snr = %d", snr);
   }
-  const LONG quality = static_cast<LONG>(static_cast<LONGLONG>(snr) * 100 / 65535);
+  const LONG quality = cxd6802_QualityFromSnr(snr);
   ZTRACE("snr = %d", quality);
   return quality;
 }

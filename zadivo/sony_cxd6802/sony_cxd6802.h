@@ -43,6 +43,11 @@ BOOLEAN cxd6802_TuneArgsFor(DemodMode mode, ULONG frequencyKHz, ULONG symbolRate
 // TRUE when the demodulator code of `mode` is built, so that tunes and monitors in it reach the chip.
 BOOLEAN cxd6802_ModeSupported(DemodMode mode);
 
+// Unit conversions of the monitors: thousandths of a dBm to hundredths (truncating toward zero), and SNR in
+// thousandths of a dB to the quality figure SNR x 100 / 65535 (30 dB gives 45).
+LONG cxd6802_RFLevelHundredths(LONG thousandthsDbm);
+LONG cxd6802_QualityFromSnr(LONG snrThousandthsDb);
+
 // Runs once per power-up of the channel; failures are traced only (a later tune fails on its own).
 void cxd6802_InitPath(DemodPath* path, Device* device);
 // 1 when the standard's tune succeeded (locked), else 0. Takes the path lock for the whole tune, so a
