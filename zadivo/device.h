@@ -174,6 +174,9 @@ class Device {
   ULONG64 _irq_affinity;
   PKINTERRUPT _p_interrupt;
   KEVENT _i2c_done[4];
+  // Tuners replaced by changeTunerType, chained through BDATuner::_p_next_retired: filters opened before the
+  // change still use them, so they live until unInit deletes them with the current ones. PnP thread only.
+  BDATuner* _p_retired_tuners = nullptr;
 
  private:
   volatile ULONG* registerPointer(ULONG address) const;

@@ -1,0 +1,361 @@
+// The tuner filter: context create/close, the BDA change protocol on the current and pending parameter sets,
+// resource acquisition through the channel's BDATuner, and the filter operations behind the node properties.
+#include "zadivo/demodfilter.h"
+
+#include "zadivo/bdatuner.h"
+#include "zadivo/instance_table.h"
+#include "zadivo/trace.h"
+#include "zadivo/tuner_demod_type.h"
+
+namespace {
+
+// %ld takes a long, 32 bits on the target and 64 on the host: widen explicitly.
+long asLd(ULONG value) { return static_cast<long>(static_cast<LONG>(value)); }
+
+// An error-severity status has both top bits set; warnings and informational statuses are passed on.
+bool isErrorSeverity(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+CFilter* filterOfMethod(PIRP irp) {
+  PKSFILTER ks = KsGetFilterFromIrp(irp);
+  CFilter* filter = ks ? static_cast<CFilter*>(ks->Context) : nullptr;
+  ASSERT(filter);
+  return filter;
+}
+
+// Instance of a tuner filter descriptor, by its reference GUID (every variant of a channel shares it).
+ULONG instanceOfDescriptor(const KSFILTER_DESCRIPTOR* descriptor) {
+  for (ULONG i = 0; descriptor && descriptor->ReferenceGuid && i < kInstanceCount; ++i)
+    if (IsEqualGUID(*descriptor->ReferenceGuid, kTunerReference[i])) return i + 1;
+  return 1;
+}
+
+}  // namespace
+
+void* CFilter::operator new(size_t size) noexcept {
+  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
+  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
+  return p;
+}
+
+void CFilter::operator delete(void* p) noexcept {
+  ZTRACE_ALLOC("delete(%p)\n", p);
+  if (p) ExFreePool(p);
+}
+
+// ---- Create and close ------------------------------------------------------------------------------------
+
+NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(irp);
+  const InstanceInfo& info = instanceInfo(instanceOfDescriptor(ksFilter->Descriptor));
+  ZTRACE("CFilter%s::create\n", info.suffix);
+
+  CFilter* filter = new CFilter;
+  if (!filter) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(filter, sizeof(*filter));
+  ksFilter->Context = filter;
+
+  PKSDEVICE ksDevice = KsGetDevice(ksFilter);
+  Device* device = ksDevice ? static_cast<Device*>(ksDevice->Context) : nullptr;
+  BDATuner* tuner = device ? device->tuner(info.number - 1) : nullptr;
+  // A factory left behind by a tuner-type change still carries the old descriptor: its tuner is retired
+  // and must not gain new filters.
+  if (!tuner || !tuner->filterTemplate() ||
+      tuner->filterTemplate()->pFilterDescriptor != ksFilter->Descriptor) {
+    delete filter;
+    ksFilter->Context = nullptr;
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+
+  filter->_p_tuner = tuner;
+  filter->_p_device = device;
+  filter->_antenna_state = KSSTATE_STOP;
+  filter->_pending_change = 0;
+  filter->_resource_id = 0;
+  filter->_resources_acquired = FALSE;
+  filter->_current.frequency_multiplier = 1000;
+  filter->_current.polarisation = -1;
+  filter->_current.range = -1;
+  filter->_current.channel_bandwidth = -1;
+  filter->_pending = filter->_current;
+
+  NTSTATUS status = BdaInitFilter(ksFilter, tuner->filterTemplate());
+  if (isErrorSeverity(status)) {
+    ZERROR("failed to initialize filter template topology\n");
+    delete filter;
+    ksFilter->Context = nullptr;
+  }
+  return status;
+}
+
+NTSTATUS CFilter::filterClose(PKSFILTER ksFilter, PIRP irp) {
+  UNREFERENCED_PARAMETER(irp);
+  // The BDATuner's hold was released by the antenna pin's stop, before the pins closed.
+  delete static_cast<CFilter*>(ksFilter->Context);
+  ksFilter->Context = nullptr;
+  return STATUS_SUCCESS;
+}
+
+CFilter* CFilter::fromIrp(PIRP irp) {
+  PKSPIN pin = KsGetPinFromIrp(irp);
+  if (pin && pin->Context) return *static_cast<CFilter**>(pin->Context);
+  PKSFILTER ks = KsGetFilterFromIrp(irp);
+  return ks ? static_cast<CFilter*>(ks->Context) : nullptr;
+}
+
+const InstanceInfo& CFilter::instance() const { return instanceInfo(_p_tuner ? _p_tuner->instance() : 1); }
+
+BDATuner* CFilter::liveTuner() const {
+  if (!_p_device || !_p_tuner) return nullptr;
+  for (ULONG i = 0; i < 8; ++i)
+    if (_p_device->tuner(i) == _p_tuner) return _p_tuner;
+  for (BDATuner* t = _p_device->_p_retired_tuners; t; t = t->_p_next_retired)
+    if (t == _p_tuner) return _p_tuner;
+  return nullptr;
+}
+
+CTunerDemodType* CFilter::tunerDemod() const {
+  BDATuner* tuner = liveTuner();
+  return tuner ? tuner->tunerDemod() : nullptr;
+}
+
+// ---- Change protocol -------------------------------------------------------------------------------------
+
+NTSTATUS CFilter::startChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
+  UNREFERENCED_PARAMETER(method);
+  UNREFERENCED_PARAMETER(data);
+  CFilter* filter = filterOfMethod(irp);
+  NTSTATUS status = BdaStartChanges(irp);
+  if (NT_SUCCESS(status)) {
+    filter->_pending = filter->_current;
+    filter->_pending_change = 0;
+  }
+  return status;
+}
+
+NTSTATUS CFilter::checkChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
+  UNREFERENCED_PARAMETER(method);
+  UNREFERENCED_PARAMETER(data);
+  return BdaCheckChanges(irp);
+}
+
+NTSTATUS CFilter::commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
+  UNREFERENCED_PARAMETER(method);
+  UNREFERENCED_PARAMETER(data);
+  CFilter* filter = filterOfMethod(irp);
+  filter->_current = filter->_pending;
+  filter->_pending_change = 0;
+  // A failed tune is the tuner's to report (lock stays 0); the commit itself answers for the library.
+  if (filter->_antenna_state != KSSTATE_STOP) filter->acquireResources();
+  return BdaCommitChanges(irp);
+}
+
+NTSTATUS CFilter::getChangeState(PIRP irp, PKSIDENTIFIER method, PVOID data) {
+  UNREFERENCED_PARAMETER(method);
+  CFilter* filter = filterOfMethod(irp);
+  if (!data) {
+    irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_MORE_ENTRIES;
+  }
+  // The method item declares no minimum data: a buffer shorter than the answer gets none of it.
+  if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
+    irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  BDA_CHANGE_STATE state = BDA_CHANGES_COMPLETE;
+  NTSTATUS status = BdaGetChangeState(irp, &state);
+  if (NT_SUCCESS(status)) {
+    *static_cast<PULONG>(data) = (state == BDA_CHANGES_PENDING || filter->_pending_change == 1)
+                                     ? BDA_CHANGES_PENDING
+                                     : BDA_CHANGES_COMPLETE;
+    irp->IoStatus.Information = sizeof(ULONG);
+  }
+  return status;
+}
+
+NTSTATUS CFilter::createTopology(PIRP irp, PKSIDENTIFIER method, PVOID data) {
+  return BdaMethodCreateTopology(irp, method, data);
+}
+
+// ---- Resources -------------------------------------------------------------------------------------------
+
+NTSTATUS CFilter::setDeviceState(KSSTATE state) {
+  _antenna_state = state;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CFilter::acquireResources() {
+  BDATuner* tuner = liveTuner();
+  if (!tuner) return STATUS_DEVICE_NOT_CONNECTED;
+  if (_resources_acquired) return tuner->updateResources(&_current, _resource_id);
+  NTSTATUS status = tuner->acquireResources(&_current, &_resource_id);
+  _resources_acquired = NT_SUCCESS(status) ? TRUE : FALSE;
+  return status;
+}
+
+NTSTATUS CFilter::releaseResources() {
+  if (!_resources_acquired) return STATUS_SUCCESS;
+  BDATuner* tuner = liveTuner();
+  // A tuner the device has already deleted took its hold with it.
+  NTSTATUS status = tuner ? tuner->releaseResources(_resource_id) : STATUS_SUCCESS;
+  _resource_id = 0;
+  _resources_acquired = FALSE;
+  return status;
+}
+
+// ---- Standard tuning properties --------------------------------------------------------------------------
+
+#define ZD_GET_CURRENT(name, field)                      \
+  NTSTATUS CFilter::name(PULONG value) {                 \
+    ZTRACE("CFilter%s::" #name "\n", instance().suffix); \
+    if (!value) return STATUS_INVALID_PARAMETER;         \
+    *value = static_cast<ULONG>(_current.field);         \
+    return STATUS_SUCCESS;                               \
+  }
+
+#define ZD_GET_UNSUPPORTED(name)                         \
+  NTSTATUS CFilter::name(PULONG value) {                 \
+    ZTRACE("CFilter%s::" #name "\n", instance().suffix); \
+    if (!value) return STATUS_INVALID_PARAMETER;         \
+    return STATUS_NOT_SUPPORTED;                         \
+  }
+
+#define ZD_PUT_UNSUPPORTED(name)                                            \
+  NTSTATUS CFilter::name(ULONG value) {                                     \
+    ZTRACE("CFilter%s::" #name " = %ld\n", instance().suffix, asLd(value)); \
+    _pending_change = 1;                                                    \
+    return STATUS_NOT_SUPPORTED;                                            \
+  }
+
+NTSTATUS CFilter::putTunerFrequency(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putTunerFrequency = %ld, device instance = %x\n", instance().suffix, asLd(value),
+         static_cast<unsigned>(instance().number));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->setFrequency(value);
+  _pending.carrier_frequency = value;
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getTunerFrequency, carrier_frequency)
+
+NTSTATUS CFilter::putTunerFrequencyMultiplier(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putTunerFrequencyMultiplier = %ld\n", instance().suffix, asLd(value));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->setFrequencyMultiplier(value);
+  _pending.frequency_multiplier = value;  // whatever the object made of it
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getTunerFrequencyMultiplier, frequency_multiplier)
+
+NTSTATUS CFilter::putTunerChannelBandwidth(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putTunerChannelBandwidth = %ld\n", instance().suffix, asLd(value));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->apiSetBandwidth(value);
+  _pending.channel_bandwidth = static_cast<LONG>(value);
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getTunerChannelBandwidth, channel_bandwidth)
+
+NTSTATUS CFilter::putTunerRange(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putTunerRange = %ld\n", instance().suffix, asLd(value));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->setTunerRange(static_cast<LONG>(value));
+  _pending.range = static_cast<LONG>(value);
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getTunerRange, range)
+
+// Satellite-only: no tuner type of this card has a polarisation or an LNB.
+ZD_PUT_UNSUPPORTED(putTunerPolarity)
+ZD_GET_UNSUPPORTED(getTunerPolarity)
+ZD_PUT_UNSUPPORTED(putLNBLowOscillator)
+ZD_GET_UNSUPPORTED(getLNBLowOscillator)
+ZD_PUT_UNSUPPORTED(putLNBHighOscillator)
+ZD_GET_UNSUPPORTED(getLNBHighOscillator)
+ZD_PUT_UNSUPPORTED(putLNBSwitchFrequency)
+ZD_GET_UNSUPPORTED(getLNBSwitchFrequency)
+
+NTSTATUS CFilter::putDemodModulationType(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putDemodModulationType =%ld\n", instance().suffix, asLd(value));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->apiSetModulationType(static_cast<LONG>(value));
+  _pending.modulation_type = static_cast<LONG>(value);
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getDemodModulationType, modulation_type)
+
+// The method is fixed; the pending set records that one was asked for.
+NTSTATUS CFilter::putDemodInnerFECMethod(ULONG value) {
+  ZTRACE("CFilter%s::putDemodInnerFECMethod = %ld\n", instance().suffix, asLd(value));
+  _pending_change = 1;
+  _pending.inner_fec_method = 1;
+  return STATUS_NOT_SUPPORTED;
+}
+ZD_GET_CURRENT(getDemodInnerFECMethod, inner_fec_method)
+
+NTSTATUS CFilter::putDemodInnerFECRate(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putDemodInnerFECRate = %ld\n", instance().suffix, asLd(value));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->setInnerFECRate(static_cast<LONG>(value));
+  _pending.inner_fec_rate = static_cast<LONG>(value);
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getDemodInnerFECRate, inner_fec_rate)
+
+NTSTATUS CFilter::putDemodSymbolRate(ULONG value) {
+  CTunerDemodType* object = tunerDemod();
+  ZTRACE("CFilter%s::putDemodSymbolRate = %ld\n", instance().suffix, asLd(value));
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  _pending_change = 1;
+  object->apiSetSymbolRate(value);
+  _pending.symbol_rate = value;
+  return STATUS_SUCCESS;
+}
+ZD_GET_CURRENT(getDemodSymbolRate, symbol_rate)
+
+ZD_PUT_UNSUPPORTED(putDemodSpectralInversion)
+ZD_GET_UNSUPPORTED(getDemodSpectralInversion)
+ZD_GET_UNSUPPORTED(getViterbiCodeRate)
+
+// ---- Signal statistics -----------------------------------------------------------------------------------
+
+// Strength, quality and the auxiliary value are reported only once the antenna pin has left STOP (as the
+// filter records it, one transition behind the pin).
+NTSTATUS CFilter::getSignalStrength(PULONG value) {
+  if (!value) return STATUS_INVALID_PARAMETER;
+  CTunerDemodType* object = tunerDemod();
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalStrength() : 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CFilter::getSignalQuality(PULONG value) {
+  if (!value) return STATUS_INVALID_PARAMETER;
+  CTunerDemodType* object = tunerDemod();
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalQuality() : 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CFilter::getDemodAuxValue(PULONG value) {
+  if (!value) return STATUS_INVALID_PARAMETER;
+  CTunerDemodType* object = tunerDemod();
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalStatistic() : 0;
+  return STATUS_SUCCESS;
+}
+
+// Lock is read from the hardware on every request, whatever the antenna pin's state.
+NTSTATUS CFilter::getSignalStatus(PBOOLEAN present, PBOOLEAN locked) {
+  BDATuner* tuner = liveTuner();
+  if (!tuner) return STATUS_DEVICE_NOT_CONNECTED;
+  return tuner->getStatus(present, locked);
+}

@@ -1,0 +1,115 @@
+// The BDA network-tuner filter of one channel: its context (current and pending tuning parameters), the BDA
+// change protocol, resource arbitration with the channel's BDATuner and the filter operations that the
+// antenna and transport pins' property handlers call. Descriptors and routing tables are in
+// tuner_filter_descriptors.cpp.
+#pragma once
+#include "platform/bda.h"
+#include "platform/platform.h"
+#include "zadivo/device.h"
+
+class BDATuner;
+class CTunerDemodType;
+struct InstanceInfo;
+
+// BDA tuning parameters as one plain record: the filter holds a current and a pending copy and the BDATuner
+// the copy last acquired or updated.
+struct TunerResource {
+  ULONG carrier_frequency;     // in the multiplier's unit (kHz)
+  ULONG frequency_multiplier;  // 1000 after create
+  LONG polarisation;           // never stored (satellite)
+  LONG range;
+  LONG channel_bandwidth;
+  ULONG lnb_low_oscillator;  // never stored (satellite)
+  ULONG lnb_high_oscillator;
+  ULONG lnb_switch_frequency;
+  UCHAR reserved_id[16];
+  LONG modulation_type;
+  LONG inner_fec_method;  // the constant 1 once written
+  LONG reserved_word;
+  LONG inner_fec_rate;
+  ULONG symbol_rate;
+  LONG spectral_inversion;
+  UCHAR remainder[256];  // carried along, never interpreted
+};
+static_assert(sizeof(TunerResource) == 328, "TunerResource layout");
+
+class CFilter {
+ public:
+  // Framework dispatch (KSFILTER_DISPATCH).
+  static NTSTATUS create(PKSFILTER filter, PIRP irp);
+  static NTSTATUS filterClose(PKSFILTER filter, PIRP irp);
+
+  // Method handlers (KSMETHODSETID_BdaChangeSync, KSMETHODSETID_BdaDeviceConfiguration).
+  static NTSTATUS startChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS checkChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS getChangeState(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS createTopology(PIRP irp, PKSIDENTIFIER method, PVOID data);
+
+  // The filter a property request is about: the context of the request's pin (antenna or transport pin
+  // contexts begin with the filter), or of its filter when the request came on the filter handle.
+  static CFilter* fromIrp(PIRP irp);
+
+  // Resources and antenna state, driven by the antenna pin.
+  NTSTATUS setDeviceState(KSSTATE state);
+  NTSTATUS acquireResources();
+  NTSTATUS releaseResources();
+
+  // Standard tuning properties. Puts write the pending set (and the tuner-demod object), gets read the
+  // current set.
+  NTSTATUS putTunerFrequency(ULONG value);
+  NTSTATUS getTunerFrequency(PULONG value);
+  NTSTATUS putTunerFrequencyMultiplier(ULONG value);
+  NTSTATUS getTunerFrequencyMultiplier(PULONG value);
+  NTSTATUS putTunerChannelBandwidth(ULONG value);
+  NTSTATUS getTunerChannelBandwidth(PULONG value);
+  NTSTATUS putTunerRange(ULONG value);
+  NTSTATUS getTunerRange(PULONG value);
+  NTSTATUS putTunerPolarity(ULONG value);
+  NTSTATUS getTunerPolarity(PULONG value);
+  NTSTATUS putLNBLowOscillator(ULONG value);
+  NTSTATUS getLNBLowOscillator(PULONG value);
+  NTSTATUS putLNBHighOscillator(ULONG value);
+  NTSTATUS getLNBHighOscillator(PULONG value);
+  NTSTATUS putLNBSwitchFrequency(ULONG value);
+  NTSTATUS getLNBSwitchFrequency(PULONG value);
+  NTSTATUS putDemodModulationType(ULONG value);
+  NTSTATUS getDemodModulationType(PULONG value);
+  NTSTATUS putDemodInnerFECMethod(ULONG value);
+  NTSTATUS getDemodInnerFECMethod(PULONG value);
+  NTSTATUS putDemodInnerFECRate(ULONG value);
+  NTSTATUS getDemodInnerFECRate(PULONG value);
+  NTSTATUS putDemodSymbolRate(ULONG value);
+  NTSTATUS getDemodSymbolRate(PULONG value);
+  NTSTATUS putDemodSpectralInversion(ULONG value);
+  NTSTATUS getDemodSpectralInversion(PULONG value);
+  NTSTATUS getViterbiCodeRate(PULONG value);
+
+  // Signal statistics.
+  NTSTATUS getSignalStrength(PULONG value);
+  NTSTATUS getSignalQuality(PULONG value);
+  NTSTATUS getDemodAuxValue(PULONG value);
+  NTSTATUS getSignalStatus(PBOOLEAN present, PBOOLEAN locked);
+
+  // The channel's BDATuner while it is still one of the device's (current or retired); nullptr once the
+  // device has torn its tuners down under an open filter.
+  BDATuner* liveTuner() const;
+  CTunerDemodType* tunerDemod() const;
+  const InstanceInfo& instance() const;
+  KSSTATE antennaState() const { return KSSTATE(_antenna_state); }
+
+  // Contexts live on the paged pool with tag 'Deva'.
+  static void* operator new(size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  // Context fields in order. Property and method handlers run at PASSIVE_LEVEL under the framework's
+  // filter control mutex, which serialises them.
+  BDATuner* _p_tuner;
+  LONG _antenna_state;   // the state the antenna pin last left (lags the pin by one transition)
+  LONG _pending_change;  // 1 after a put since the last start or commit
+  TunerResource _current;
+  TunerResource _pending;
+  ULONG _resource_id;  // from BDATuner::acquireResources; 0 when none is held
+  BOOLEAN _resources_acquired;
+  Device* _p_device;  // the owning card, to tell whether the tuner above is still alive
+};

@@ -1,0 +1,145 @@
+// Transport pin: context create/close, format intersection, a state that changes nothing, the demodulator
+// node's standard properties and the signal statistics of both nodes.
+#include "zadivo/transportpin.h"
+
+#include "zadivo/bdatuner.h"
+#include "zadivo/demodfilter.h"
+#include "zadivo/instance_table.h"
+#include "zadivo/trace.h"
+
+namespace {
+
+constexpr ULONG kTransportRangeBytes = sizeof(KS_DATARANGE_BDA_TRANSPORT);  // 88
+
+const char* suffixOf(CFilter* filter) { return filter ? filter->instance().suffix : ""; }
+
+NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, NTSTATUS (CFilter::*op)(ULONG)) {
+  CFilter* filter = nullptr;
+  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  return (filter->*op)(*static_cast<PULONG>(data));
+}
+
+NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, NTSTATUS (CFilter::*op)(PULONG)) {
+  CFilter* filter = nullptr;
+  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  return (filter->*op)(static_cast<PULONG>(data));
+}
+
+}  // namespace
+
+NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter) {
+  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  if (!NT_SUCCESS(status)) return status;
+  *filter = CFilter::fromIrp(irp);
+  return *filter ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void* CTransportPin::operator new(size_t size) noexcept {
+  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
+  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
+  return p;
+}
+
+void CTransportPin::operator delete(void* p) noexcept {
+  ZTRACE_ALLOC("delete(%p)\n", p);
+  if (p) ExFreePool(p);
+}
+
+NTSTATUS CTransportPin::pinCreate(PKSPIN pin, PIRP irp) {
+  PAGED_CODE();
+  PKSFILTER ksFilter = KsGetFilterFromIrp(irp);
+  CFilter* filter = ksFilter ? static_cast<CFilter*>(ksFilter->Context) : nullptr;
+  ZTRACE("CTransportPin%s::pinCreate\n", suffixOf(filter));
+  CTransportPin* context = new CTransportPin;
+  if (!context) return STATUS_INSUFFICIENT_RESOURCES;
+  context->_p_filter = filter;
+  pin->Context = context;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CTransportPin::pinClose(PKSPIN pin, PIRP irp) {
+  UNREFERENCED_PARAMETER(irp);
+  auto* context = static_cast<CTransportPin*>(pin->Context);
+  ZTRACE("CTransportPin%s::pinClose\n", suffixOf(context ? context->_p_filter : nullptr));
+  delete context;
+  pin->Context = nullptr;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CTransportPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
+                                            PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+                                            ULONG bufferSize, PVOID data, PULONG dataSize) {
+  UNREFERENCED_PARAMETER(context);
+  UNREFERENCED_PARAMETER(irp);
+  UNREFERENCED_PARAMETER(pinRequest);
+  UNREFERENCED_PARAMETER(descriptorRange);
+  ZTRACE("CTransportPin::intersectDataFormat\n");
+  if (bufferSize < kTransportRangeBytes) {
+    *dataSize = kTransportRangeBytes;
+    ZTRACE("STATUS_BUFFER_TOO_SMALL\n");
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (callerRange->FormatSize < kTransportRangeBytes) return STATUS_NO_MATCH;
+  *dataSize = kTransportRangeBytes;
+  RtlCopyMemory(data, callerRange, kTransportRangeBytes);
+  return STATUS_SUCCESS;
+}
+
+// The transport pin's state has no effect on tuning or on the stream.
+NTSTATUS CTransportPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+  auto* context = static_cast<CTransportPin*>(pin->Context);
+  const char* suffix = suffixOf(context ? context->_p_filter : nullptr);
+  ZTRACE("CTransportPin%s::pinSetDeviceState\n", suffix);
+  ZTRACE("CTransportPin%s::pinSetDeviceState Device State. to_state 0x%08x.  from_state 0x%08x\n", suffix,
+         static_cast<unsigned>(toState), static_cast<unsigned>(fromState));
+  return STATUS_SUCCESS;
+}
+
+// ---- Demodulator node ------------------------------------------------------------------------------------
+
+#define ZD_TRANSPORT_GET(handler, op)                                             \
+  NTSTATUS CTransportPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
+    return getVia(irp, property, data, &CFilter::op);                             \
+  }
+#define ZD_TRANSPORT_SET(handler, op)                                             \
+  NTSTATUS CTransportPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
+    return setVia(irp, property, data, &CFilter::op);                             \
+  }
+
+ZD_TRANSPORT_GET(getModulationType, getDemodModulationType)
+ZD_TRANSPORT_SET(putModulationType, putDemodModulationType)
+ZD_TRANSPORT_GET(getInnerFECMethod, getDemodInnerFECMethod)
+ZD_TRANSPORT_SET(putInnerFECMethod, putDemodInnerFECMethod)
+ZD_TRANSPORT_GET(getInnerFECRate, getDemodInnerFECRate)
+ZD_TRANSPORT_SET(putInnerFECRate, putDemodInnerFECRate)
+ZD_TRANSPORT_GET(getSymbolRate, getDemodSymbolRate)
+ZD_TRANSPORT_SET(putSymbolRate, putDemodSymbolRate)
+ZD_TRANSPORT_GET(getSpectralInversion, getDemodSpectralInversion)
+ZD_TRANSPORT_SET(putSpectralInversion, putDemodSpectralInversion)
+ZD_TRANSPORT_GET(getViterbiCodeRate, getViterbiCodeRate)
+ZD_TRANSPORT_GET(getDemodAuxValue, getDemodAuxValue)
+
+// ---- Signal statistics (both nodes) ----------------------------------------------------------------------
+
+ZD_TRANSPORT_GET(getSignalStrength, getSignalStrength)
+ZD_TRANSPORT_GET(getSignalQuality, getSignalQuality)
+
+NTSTATUS CTransportPin::getSignalPresentLocked(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  CFilter* filter = nullptr;
+  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  BOOLEAN present = FALSE, locked = FALSE;
+  status = filter->getSignalStatus(&present, &locked);
+  if (!NT_SUCCESS(status)) return status;
+  if (property->Id == KSPROPERTY_BDA_SIGNAL_PRESENT) {
+    *static_cast<PULONG>(data) = present ? 1 : 0;
+  } else if (property->Id == KSPROPERTY_BDA_SIGNAL_LOCKED) {
+    *static_cast<PULONG>(data) = locked ? 1 : 0;
+  } else {
+    ZTRACE("Invalid property Id\n");
+    return STATUS_INVALID_PARAMETER;
+  }
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,47 @@
+// Output pin of a channel's tuner filter. It carries no data (the stream reaches the capture filter by DMA);
+// the graph joins it by medium to the capture filter's input. The demodulator node's properties and the
+// signal statistics of both nodes arrive through the pins' node tables and are answered here.
+#pragma once
+#include "platform/bda.h"
+#include "platform/platform.h"
+
+class CFilter;
+
+class CTransportPin {
+ public:
+  // Pin dispatch.
+  static NTSTATUS pinCreate(PKSPIN pin, PIRP irp);
+  static NTSTATUS pinClose(PKSPIN pin, PIRP irp);
+  static NTSTATUS pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+  static NTSTATUS intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest, PKSDATARANGE callerRange,
+                                      PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
+                                      PULONG dataSize);
+
+  // Demodulator node: digital demodulator properties.
+  static NTSTATUS getModulationType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS putModulationType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getInnerFECMethod(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS putInnerFECMethod(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getInnerFECRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS putInnerFECRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getSymbolRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS putSymbolRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getSpectralInversion(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS putSpectralInversion(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getViterbiCodeRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getDemodAuxValue(PIRP irp, PKSIDENTIFIER property, PVOID data);
+
+  // Signal statistics, on both nodes.
+  static NTSTATUS getSignalStrength(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getSignalQuality(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS getSignalPresentLocked(PIRP irp, PKSIDENTIFIER property, PVOID data);
+
+  static void* operator new(size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  CFilter* _p_filter;  // the only field: the pin keeps no state of its own
+};
+
+// Runs the three steps every node property handler shares: validate the node property, find the filter,
+// and (for a set) read the 32-bit value. Returns the failure status, or STATUS_SUCCESS with filter set.
+NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter);
