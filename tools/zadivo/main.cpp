@@ -1,0 +1,306 @@
+// zadivo: status, tuning, capture, scan, monitoring and board storage of the simulated eight-tuner card, as a
+// BDA application on the emulated machine. Arguments are checked before any card is touched.
+#include <CLI/CLI.hpp>
+#include <filesystem>
+
+#include "tools/zadivo/commands.h"
+#include "tools/zadivo/state_dir.h"
+
+using namespace zadivo::tool;
+
+namespace {
+
+struct Raw {
+  std::vector<std::string> channels;
+  std::vector<uint32_t> freqs;
+  std::vector<uint32_t> bandwidths;
+  std::vector<uint32_t> symbolRates;
+  std::vector<int> plps;
+  std::vector<std::string> outputs;
+};
+
+// Validation failures raised from callbacks end up as one line and exit code 2.
+[[noreturn]] void refuse(const std::string& what) { throw CLI::ValidationError(what); }
+
+ChannelRef channelOf(const std::string& text) {
+  std::string error;
+  auto ref = parseChannel(text, &error);
+  if (!ref) refuse(error);
+  return *ref;
+}
+
+// -b/-s/--plp: absent, one value for every channel, or one per channel.
+template <class T>
+T perChannel(const std::vector<T>& v, size_t i, T none, const char* name) {
+  if (v.empty()) return none;
+  if (v.size() == 1) return v[0];
+  if (i >= v.size()) refuse(std::string(name) + " must be given once or once per -c");
+  return v[i];
+}
+
+std::vector<ChannelTune> tunesOf(const Raw& r, bool needOutput) {
+  if (r.channels.size() != r.freqs.size())
+    refuse("each -c needs its own -f (" + std::to_string(r.channels.size()) + " channels, " +
+           std::to_string(r.freqs.size()) + " frequencies)");
+  if (needOutput && r.outputs.size() != r.channels.size())
+    refuse("each -c needs its own -o (" + std::to_string(r.channels.size()) + " channels, " +
+           std::to_string(r.outputs.size()) + " outputs)");
+  for (auto* v : {&r.bandwidths, &r.symbolRates})
+    if (v->size() > 1 && v->size() != r.channels.size())
+      refuse("-b and -s must be given once or once per -c");
+  if (r.plps.size() > 1 && r.plps.size() != r.channels.size())
+    refuse("--plp must be given once or once per -c");
+  std::vector<ChannelTune> out;
+  for (size_t i = 0; i < r.channels.size(); ++i) {
+    ChannelTune t;
+    t.channel = channelOf(r.channels[i]);
+    for (auto& o : out)
+      if (o.channel == t.channel) refuse("channel " + r.channels[i] + " given twice");
+    if (r.freqs[i] == 0) refuse("frequency 0 kHz is not a channel");
+    t.tune.frequencyKHz = r.freqs[i];
+    const uint32_t mhz = perChannel<uint32_t>(r.bandwidths, i, 0, "-b");
+    if (mhz && (mhz < 1 || mhz > 10))
+      refuse("bandwidth " + std::to_string(mhz) + " MHz is not one of 1..10 MHz");
+    t.tune.bandwidthHz = mhz * 1000000;
+    t.tune.symbolRateKsps = perChannel<uint32_t>(r.symbolRates, i, 0, "-s");
+    const int plp = perChannel<int>(r.plps, i, -1, "--plp");
+    if (r.plps.size() && (plp < 0 || plp > 255)) refuse("--plp " + std::to_string(plp) + " is not 0..255");
+    t.tune.streamId = plp;
+    if (needOutput) {
+      t.output = r.outputs[i];
+      for (auto& o : out)
+        if (o.output == t.output && t.output != "-") refuse("output " + t.output + " given twice");
+      if (t.output == "-" && std::count(r.outputs.begin(), r.outputs.end(), "-") > 1)
+        refuse("only one channel can go to standard output");
+    }
+    out.push_back(std::move(t));
+  }
+  return out;
+}
+
+void tuningOptions(CLI::App* c, Raw& r, bool several) {
+  auto* ch =
+      c->add_option("-c,--channel", r.channels, "channel A..H, optionally card-prefixed (1:A)")->required();
+  auto* f = c->add_option("-f,--frequency", r.freqs, "frequency in kHz")->required();
+  c->add_option("-b,--bandwidth", r.bandwidths, "bandwidth in MHz");
+  c->add_option("-s,--symbol-rate", r.symbolRates, "symbol rate in kS/s");
+  c->add_option("--plp", r.plps, "PLP or stream id");
+  if (!several) {
+    ch->expected(1);
+    f->expected(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"zadivo: the eight-tuner digital TV card on the emulated machine"};
+  app.require_subcommand(1);
+  Globals g;
+  std::string stateDir;
+  app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, 8));
+  app.add_option("--state-dir", stateDir, "where the cards keep EEPROM and flash images");
+  app.add_option("--time-scale", g.machine.timeScale, "platform time per real time (1 = real time)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--trace-level", g.machine.traceLevel, "driver trace level")->check(CLI::Range(0, 1000));
+  app.add_option("--trace-log", g.machine.traceLog, "driver traces to FILE or - (stderr)");
+  app.add_option("--mmio-log", g.machine.mmioLog, "register accesses to FILE");
+  app.add_option("--i2c-log", g.machine.i2cLog, "I2C transfers to FILE");
+  app.add_flag("--json", g.json, "machine-readable output");
+
+  std::function<int()> run;
+  Raw raw;
+
+  app.add_subcommand("status", "every channel of every card")->callback([&] {
+    run = [&] { return cmdStatus(g); };
+  });
+
+  auto* tune = app.add_subcommand("tune", "tune one channel and report lock");
+  tuningOptions(tune, raw, false);
+  tune->callback([&] {
+    auto t = tunesOf(raw, false);
+    run = [&g, t] { return cmdTune(g, t[0]); };
+  });
+
+  auto* capture = app.add_subcommand("capture", "record transport streams");
+  tuningOptions(capture, raw, true);
+  capture->add_option("-o,--output", raw.outputs, "output file per channel, - for stdout")->required();
+  CaptureOptions co;
+  auto* secs = capture->add_option("--seconds", co.seconds, "seconds of stream")->check(CLI::PositiveNumber);
+  auto* pkts =
+      capture->add_option("--packets", co.packets, "packets per channel")->check(CLI::PositiveNumber);
+  secs->excludes(pkts);
+  capture->callback([&] {
+    if (!co.seconds && !co.packets) refuse("capture needs --seconds or --packets");
+    co.channels = tunesOf(raw, true);
+    run = [&] { return cmdCapture(g, co); };
+  });
+
+  auto* scan = app.add_subcommand("scan", "find the multiplexes of the card's standard family");
+  ScanOptions so;
+  std::string scanChannel = "A";
+  scan->add_option("-c,--channel", scanChannel, "channel to scan with (default A)");
+  auto* from = scan->add_option("--from", so.fromKHz, "first frequency (kHz)");
+  auto* to = scan->add_option("--to", so.toKHz, "last frequency (kHz)");
+  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)");
+  auto* initial = scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies")
+                      ->check(CLI::ExistingFile);
+  from->needs(to, step);
+  to->needs(from, step);
+  step->needs(from, to);
+  initial->excludes(from, to, step);
+  scan->add_option("-o,--output", so.output, "dvbv5 channel file, - for stdout")->required();
+  scan->callback([&] {
+    so.channel = channelOf(scanChannel);
+    if (*from && (so.fromKHz == 0 || so.stepKHz == 0 || so.toKHz < so.fromKHz))
+      refuse("--from must be above 0, --to not below it, --step above 0");
+    run = [&] { return cmdScan(g, so); };
+  });
+
+  auto* monitor = app.add_subcommand("monitor", "signal statistics every interval");
+  MonitorOptions mo;
+  std::string monChannel;
+  uint32_t monFreq = 0, monBw = 0, monSr = 0;
+  int monPlp = -1;
+  monitor->add_option("-c,--channel", monChannel, "channel")->required();
+  monitor->add_option("-f,--frequency", monFreq, "tune to this frequency (kHz) first");
+  monitor->add_option("-b,--bandwidth", monBw, "bandwidth in MHz");
+  monitor->add_option("-s,--symbol-rate", monSr, "symbol rate in kS/s");
+  monitor->add_option("--plp", monPlp, "PLP or stream id")->check(CLI::Range(0, 255));
+  monitor->add_option("--count", mo.count, "number of reports (0: until interrupted)")
+      ->check(CLI::NonNegativeNumber);
+  monitor->add_option("--interval", mo.interval, "seconds between reports")->check(CLI::PositiveNumber);
+  monitor->callback([&] {
+    raw.channels = {monChannel};
+    raw.freqs = {monFreq ? monFreq : 1};
+    if (monBw) raw.bandwidths = {monBw};
+    if (monSr) raw.symbolRates = {monSr};
+    if (monPlp >= 0) raw.plps = {monPlp};
+    mo.tuned = tunesOf(raw, false)[0];
+    mo.tuned.tune.frequencyKHz = monFreq;
+    run = [&] { return cmdMonitor(g, mo); };
+  });
+
+  int card = 0;
+  auto cardOption = [&](CLI::App* c) {
+    c->add_option("--card", card, "card number (0-based)")->check(CLI::Range(0, 7));
+  };
+
+  auto* mac = app.add_subcommand("mac", "MAC addresses in the EEPROM");
+  mac->require_subcommand(1);
+  int macIndex = 0;
+  std::string macText;
+  auto* macGet = mac->add_subcommand("get", "read one");
+  macGet->add_option("--index", macIndex, "tuner index 1..8")->required()->check(CLI::Range(1, 8));
+  cardOption(macGet);
+  macGet->callback([&] { run = [&] { return cmdMacGet(g, card, macIndex); }; });
+  auto* macSet = mac->add_subcommand("set", "write one");
+  macSet->add_option("--index", macIndex, "tuner index 1..8")->required()->check(CLI::Range(1, 8));
+  macSet->add_option("--mac", macText, "aa:bb:cc:dd:ee:ff")->required();
+  cardOption(macSet);
+  macSet->callback([&] {
+    std::string error;
+    auto m = parseMac(macText, &error);
+    if (!m) refuse(error);
+    run = [&, m = *m] { return cmdMacSet(g, card, macIndex, m); };
+  });
+
+  auto* tt = app.add_subcommand("tuner-type", "the board's standard family");
+  tt->require_subcommand(1);
+  auto* ttGet = tt->add_subcommand("get", "stored tuner type");
+  cardOption(ttGet);
+  ttGet->callback([&] { run = [&] { return cmdTunerTypeGet(g, card); }; });
+  int ttValue = 0;
+  auto* ttSet = tt->add_subcommand("set", "store a tuner type (from the next start)");
+  ttSet->add_option("type", ttValue, "1 DVB-T/T2, 3 ATSC, 4 DVB-C, 5 ISDB-T, 6 J.83B, 7 DVB-C2, 8 ISDB-C")
+      ->required()
+      ->check(CLI::Range(0, 255));
+  cardOption(ttSet);
+  ttSet->callback([&] { run = [&] { return cmdTunerTypeSet(g, card, ttValue); }; });
+
+  auto* flash = app.add_subcommand("flash", "the configuration flash (through channel A)");
+  flash->require_subcommand(1);
+  auto* fid = flash->add_subcommand("id", "identification");
+  cardOption(fid);
+  fid->callback([&] { run = [&] { return cmdFlashId(g, card); }; });
+  auto* ferase = flash->add_subcommand("erase", "erase the whole chip");
+  cardOption(ferase);
+  ferase->callback([&] { run = [&] { return cmdFlashErase(g, card); }; });
+  std::string flashFile;
+  bool verify = false;
+  auto* fwrite = flash->add_subcommand("write", "erase, then program an image");
+  fwrite->add_option("file", flashFile, "image")->required()->check(CLI::ExistingFile);
+  fwrite->add_flag("--verify", verify, "read back and compare");
+  cardOption(fwrite);
+  fwrite->callback([&] { run = [&] { return cmdFlashWrite(g, card, flashFile, verify); }; });
+  uint64_t readSize = 0;
+  auto* fread_ = flash->add_subcommand("read", "read into a file");
+  fread_->add_option("file", flashFile, "output file, - for stdout")->required();
+  fread_->add_option("--size", readSize, "bytes")->required()->check(CLI::PositiveNumber);
+  cardOption(fread_);
+  fread_->callback([&] { run = [&] { return cmdFlashRead(g, card, flashFile, readSize); }; });
+
+  auto* regs = app.add_subcommand("regs", "raw I2C register access (master 0x4000)");
+  regs->require_subcommand(1);
+  std::string slaveText, subText, dataText;
+  int len = 0;
+  auto* rread = regs->add_subcommand("read", "read registers");
+  rread->add_option("--slave", slaveText, "8-bit slave address")->required();
+  rread->add_option("--sub", subText, "sub-address bytes, comma-separated (0..2)");
+  rread->add_option("--len", len, "bytes to read (1..4)")->required()->check(CLI::Range(1, 4));
+  cardOption(rread);
+  rread->callback([&] {
+    std::string error;
+    auto slave = parseByte(slaveText, &error);
+    if (!slave) refuse("--slave: " + error);
+    std::vector<uint8_t> sub;
+    if (!subText.empty()) {
+      auto s = parseByteList(subText, &error);
+      if (!s) refuse("--sub: " + error);
+      if (s->size() > 2) refuse("--sub takes at most 2 bytes");
+      sub = *s;
+    }
+    run = [&, slave = *slave, sub] { return cmdRegsRead(g, card, slave, sub, len); };
+  });
+  auto* rwrite = regs->add_subcommand("write", "write registers (the device receives 0x00, then the data)");
+  rwrite->add_option("--slave", slaveText, "8-bit slave address")->required();
+  rwrite->add_option("--data", dataText, "bytes, comma-separated (1..128)")->required();
+  cardOption(rwrite);
+  rwrite->callback([&] {
+    std::string error;
+    auto slave = parseByte(slaveText, &error);
+    if (!slave) refuse("--slave: " + error);
+    auto data = parseByteList(dataText, &error);
+    if (!data) refuse("--data: " + error);
+    if (data->size() > 128) refuse("--data takes at most 128 bytes");
+    run = [&, slave = *slave, data = *data] { return cmdRegsWrite(g, card, slave, data); };
+  });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    fprintf(stderr, "zadivo: %s\n", e.what());
+    return 2;
+  }
+  if (stateDir.empty()) stateDir = defaultStateDir();
+  if (stateDir.empty()) {
+    errorLine("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
+    return 2;
+  }
+  g.stateDir = stateDir;
+  for (auto* log : {&g.machine.mmioLog, &g.machine.i2cLog, &g.machine.traceLog})
+    if (!log->empty() && *log != "-") {
+      auto dir = std::filesystem::path(*log).parent_path();
+      if (!dir.empty() && !std::filesystem::is_directory(dir)) {
+        errorLine("log directory " + dir.string() + " does not exist");
+        return 2;
+      }
+    }
+  return run ? run() : 2;
+}
