@@ -60,6 +60,12 @@ class DpcEngine {
     std::lock_guard<std::mutex> g(m_);
     return queued_;
   }
+
+  void setPaused(bool paused) {
+    std::lock_guard<std::mutex> g(m_);
+    paused_ = paused;
+    if (!paused) work_.notify_all();
+  }
   uint64_t runs() { return runs_.load(); }
 
  private:
@@ -84,6 +90,7 @@ class DpcEngine {
 
   // First queued DPC that is not running on another thread.
   PRKDPC takeRunnable() {
+    if (paused_) return nullptr;
     for (PLIST_ENTRY e = head_.Flink; e != &head_; e = e->Flink) {
       PRKDPC d = CONTAINING_RECORD(e, KDPC, DpcListEntry);
       bool busy = false;
@@ -123,6 +130,7 @@ class DpcEngine {
   LIST_ENTRY head_;
   uint64_t lastSeq_ = 0;
   size_t queued_ = 0;
+  bool paused_ = false;  // test hook: queued DPCs wait until resumed
   Running running_[kDpcThreads];
   std::atomic<uint64_t> runs_{0};
 };
@@ -137,6 +145,8 @@ DpcEngine& engine() {
 namespace dpc {
 size_t queuedCount() { return engine().queued(); }
 uint64_t runCount() { return engine().runs(); }
+void pause() { engine().setPaused(true); }
+void resume() { engine().setPaused(false); }
 }  // namespace dpc
 
 }  // namespace host

@@ -101,6 +101,10 @@ namespace dpc {
 // DPCs queued but not yet run.
 size_t queuedCount();
 uint64_t runCount();
+// Test hook: the DPC threads start no DPC until resume() (one already running finishes). Queueing still works
+// and a queued DPC is still not queued twice. KeFlushQueuedDpcs waits for a resume: resume before teardown.
+void pause();
+void resume();
 }  // namespace dpc
 
 // ---- Object bags (kernel-streaming objects use the same bags as the device)
