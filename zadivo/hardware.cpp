@@ -177,7 +177,7 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
         bar.type = d.Type;
         bar.valid = TRUE;
         bar.port_address = d.u.Port.Start.LowPart;
-        bar.phys_start = d.u.Port.Start;
+        bar.phys_start.QuadPart = d.u.Port.Start.QuadPart;  // the descriptor is 4-byte packed
         bar.length = d.u.Port.Length;
         bar.needs_mapping = (d.Flags & CM_RESOURCE_PORT_IO) == 0;
         bar.is_port = TRUE;
@@ -201,7 +201,9 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
           ZTRACE("RetrieveResources: resource table full, Memory %x ignored\n", d.u.Memory.Start.LowPart);
           break;
         }
-        PVOID mapped = MmMapIoSpace(d.u.Memory.Start, d.u.Memory.Length, MmNonCached);
+        PHYSICAL_ADDRESS start;
+        start.QuadPart = d.u.Memory.Start.QuadPart;  // the descriptor is 4-byte packed
+        PVOID mapped = MmMapIoSpace(start, d.u.Memory.Length, MmNonCached);
         if (!mapped) {
           ZTRACE("ERROR! MmMapIoSpace failed!\n");
           result = STATUS_INSUFFICIENT_RESOURCES;
@@ -213,7 +215,7 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
         bar.flags = d.Flags;
         bar.type = d.Type;
         bar.valid = TRUE;
-        bar.phys_start = d.u.Memory.Start;
+        bar.phys_start = start;
         bar.length = d.u.Memory.Length;
         bar.needs_mapping = TRUE;
         bar.is_port = FALSE;
