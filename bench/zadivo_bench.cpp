@@ -1,0 +1,352 @@
+// Benchmarks of the transport-stream path and the bus access underneath, each reported against a baseline
+// measured in the same run (counters named *_ratio):
+//   BM_RingCopy/1, /8     the DMA DPC's copy work (block into ring, frame out) vs memcpy of the same bytes
+//   BM_StreamEightChannels the whole emulated path at 83 Mbit/s per channel: losses and CPU per core
+//   BM_I2cReadRegister    one locked I2C read vs a bare three-thread KEVENT wake-up round trip
+//   BM_ReadRegister       Device::readRegister through the emulated MMIO vs a plain function call
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "hw/dma_regs.h"
+#include "hw/i2c_regs.h"
+#include "hw/irq_regs.h"
+#include "platform/host/clock.h"
+#include "platform/host/host.h"
+#include "platform/host/pnp.h"
+#include "sim/card.h"
+#include "sim/i2c_slave.h"
+#include "tests/tsdma/stream_rig.h"
+#include "zadivo/device.h"
+#include "zadivo/trace.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double threadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+double processCpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
+// ---- (a) The DPC's copy work
+
+// One channel's memory as the DPC sees it: the 8-block slice of the common buffer, its ring and a frame.
+struct ChannelMemory {
+  std::vector<UCHAR> slice = std::vector<UCHAR>(hw::dma::kSliceBytes);
+  std::vector<UCHAR> ringStorage = std::vector<UCHAR>(kTsRingAllocBytes);
+  std::vector<UCHAR> frame = std::vector<UCHAR>(kTsFrameBytes);
+  TsRing* ring = reinterpret_cast<TsRing*>(ringStorage.data());
+  ULONG block = 0;
+  ChannelMemory() {
+    ring->capacity = kTsRingCapacity;
+    ring->read = ring->write = ring->reserved = 0;
+    for (size_t i = 0; i < slice.size(); ++i) slice[i] = static_cast<UCHAR>(i * 13);
+    std::memset(ring->data, 0, kTsRingCapacity);
+  }
+  // One DPC run for one completed block, as Device::dmaDpcChannel does it.
+  void dpcRun() {
+    ringWrite(ring, slice.data() + block * hw::dma::kBlockBytes, hw::dma::kBlockBytes);
+    block = (block + 1) % hw::dma::kBlocksPerSlice;
+    while (ringReadable(ring) >= kTsFrameBytes) ringRead(ring, frame.data(), kTsFrameBytes);
+  }
+};
+
+// memcpy of the same bytes from the same slices into destinations of the ring's size; ns per block.
+double memcpyNsPerBlock(std::vector<ChannelMemory>& ch, int rounds) {
+  std::vector<std::vector<UCHAR>> dst(ch.size(), std::vector<UCHAR>(kTsRingCapacity));
+  std::vector<size_t> pos(ch.size(), 0);
+  double best = 1e30;
+  for (int r = 0; r < 5; ++r) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < rounds; ++i)
+      for (size_t c = 0; c < ch.size(); ++c) {
+        const ULONG b = static_cast<ULONG>(i) % hw::dma::kBlocksPerSlice;
+        if (pos[c] + hw::dma::kBlockBytes > kTsRingCapacity) pos[c] = 0;
+        std::memcpy(dst[c].data() + pos[c], ch[c].slice.data() + b * hw::dma::kBlockBytes,
+                    hw::dma::kBlockBytes);
+        pos[c] += hw::dma::kBlockBytes;
+      }
+    benchmark::DoNotOptimize(dst[0].data());
+    benchmark::ClobberMemory();
+    best = std::min(best, seconds(Clock::now() - t0) * 1e9 / (double(rounds) * double(ch.size())));
+  }
+  return best;
+}
+
+void BM_RingCopy(benchmark::State& state) {
+  const int channels = static_cast<int>(state.range(0));
+  std::vector<ChannelMemory> ch(static_cast<size_t>(channels));
+  const double baseline = memcpyNsPerBlock(ch, 400);
+  uint64_t blocks = 0;
+  double busy = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < 64; ++i)
+      for (auto& c : ch) c.dpcRun();
+    benchmark::DoNotOptimize(ch[0].frame.data());
+    benchmark::ClobberMemory();
+    busy += seconds(Clock::now() - t0);
+    blocks += 64 * static_cast<uint64_t>(channels);
+  }
+  const double pathNs = busy * 1e9 / double(blocks);
+  state.SetBytesProcessed(static_cast<int64_t>(blocks * hw::dma::kBlockBytes));
+  state.counters["ns_per_block"] = pathNs;
+  state.counters["memcpy_ns_per_block"] = baseline;
+  // Throughput of the path relative to one memcpy of the same bytes; the path copies twice, so 0.5 at best.
+  state.counters["vs_memcpy_ratio"] = baseline / pathNs;
+}
+BENCHMARK(BM_RingCopy)->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
+
+// ---- A started card with the driver, for (b), (c) and (d)
+
+struct Rig {
+  host::PnpManager pnp;
+  std::unique_ptr<sim::Card> card;
+  Device* device = nullptr;
+  bool ok = false;
+
+  Rig() {
+    host::trace::discard();
+    ZadivoTraceLevel = 0;
+    if (pnp.loadDriver(DriverEntry) != STATUS_SUCCESS) return;
+    sim::CardConfig cfg;
+    cfg.echoErrors = false;
+    card = std::make_unique<sim::Card>(cfg);
+    if (pnp.addCard(*card) != STATUS_SUCCESS || pnp.start(*card) != STATUS_SUCCESS) return;
+    device = static_cast<Device*>(pnp.ksDevice(*card)->Context);
+    ok = true;
+  }
+  ~Rig() {
+    if (card) pnp.remove(*card);
+  }
+};
+
+// ---- (b) Eight channels through the whole emulated path
+
+// A numbered source that also counts the CPU its packet generation costs (not the driver's work).
+class TimedSource final : public sim::TsSource {
+ public:
+  TimedSource(int channel, uint64_t bitrate) : inner_(channel, bitrate) {}
+  void fill(uint8_t* dst, size_t packets) override {
+    const double t0 = threadCpuSeconds();
+    inner_.fill(dst, packets);
+    cpuNs_.fetch_add(static_cast<uint64_t>((threadCpuSeconds() - t0) * 1e9));
+  }
+  uint64_t bitrate() const override { return inner_.bitrate(); }
+  double cpuSeconds() const { return double(cpuNs_.load()) * 1e-9; }
+
+ private:
+  tsdma_rig::SeqSource inner_;
+  std::atomic<uint64_t> cpuNs_{0};
+};
+
+void BM_StreamEightChannels(benchmark::State& state) {
+  constexpr uint64_t kBitrate = 83000000;
+  const auto streamTime = std::chrono::milliseconds(state.range(0));
+  const double scale = host::clock::scale();
+  host::clock::setScale(1.0);  // real time: the CPU share is per second of real streaming
+  Rig rig;
+  if (!rig.ok || tsdma_rig::createCaptureFactory(rig.pnp.ksDevice(*rig.card)) != STATUS_SUCCESS) {
+    state.SkipWithError("card did not start");
+    host::clock::setScale(scale);
+    return;
+  }
+  std::shared_ptr<TimedSource> sources[8];
+  tsdma_rig::Capture captures[8];
+  tsdma_rig::StreamCheck checks[8];
+  for (int n = 0; n < 8; ++n) {
+    sources[n] = std::make_shared<TimedSource>(n, kBitrate);
+    rig.card->setChannelSource(n, sources[n]);
+    if (captures[n].open(rig.pnp.driverObject()) != STATUS_SUCCESS) {
+      state.SkipWithError("capture pin did not open");
+      host::clock::setScale(scale);
+      return;
+    }
+    checks[n].channel = n;
+  }
+  for (auto _ : state) {
+    std::atomic<bool> stop{false};
+    double checkCpu[8] = {};
+    std::vector<std::thread> readers;
+    const double cpu0 = processCpuSeconds();
+    const auto t0 = Clock::now();
+    for (int n = 0; n < 8; ++n) captures[n].start(rig.device, n);
+    for (int n = 0; n < 8; ++n)
+      readers.emplace_back([&, n] {
+        std::vector<UCHAR> frame;
+        while (!stop.load()) {
+          if (captures[n].pin->readFrame(frame, std::chrono::milliseconds(50)) != STATUS_SUCCESS) continue;
+          const double c0 = threadCpuSeconds();
+          checks[n].frame(frame);
+          checkCpu[n] += threadCpuSeconds() - c0;
+        }
+      });
+    std::this_thread::sleep_for(streamTime);
+    const double wall = seconds(Clock::now() - t0);
+    const double cpu = processCpuSeconds() - cpu0;
+    for (int n = 0; n < 8; ++n) rig.device->stopTS(hw::dma::kBlockBase[n]);
+    stop = true;
+    for (auto& t : readers) t.join();
+
+    double sourceCpu = 0, checkerCpu = 0;
+    uint64_t blocks = 0, lost = 0, packets = 0, faults = 0;
+    for (int n = 0; n < 8; ++n) {
+      sourceCpu += sources[n]->cpuSeconds();
+      checkerCpu += checkCpu[n];
+      blocks += rig.card->dmaStats(n).blocks;
+      lost += checks[n].lostPackets;
+      packets += checks[n].packets;
+      faults += checks[n].faults.size();
+    }
+    state.counters["blocks"] = double(blocks);
+    state.counters["lost_blocks"] = double(lost / tsdma_rig::kPacketsPerBlock);
+    state.counters["faults"] = double(faults);
+    state.counters["Mbit_per_s"] = double(packets) * 188 * 8 / wall / 1e6;
+    state.counters["cpu_total_pct"] = 100 * cpu / wall;
+    state.counters["cpu_source_pct"] = 100 * sourceCpu / wall;    // packet generation in the card model
+    state.counters["cpu_checker_pct"] = 100 * checkerCpu / wall;  // the benchmark's byte-by-byte check
+    state.counters["cpu_path_pct"] = 100 * (cpu - sourceCpu - checkerCpu) / wall;
+  }
+  for (auto& c : captures) c.close();
+  host::clock::setScale(scale);
+}
+BENCHMARK(BM_StreamEightChannels)->Arg(3000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// ---- (c) One locked I2C operation vs a three-thread wake-up round trip
+
+class EchoSlave final : public sim::I2cSlave {
+ public:
+  bool start(uint8_t addr8, bool) override { return addr8 == 0x58; }
+  bool writeByte(uint8_t b) override {
+    reg_ = b;
+    return true;
+  }
+  uint8_t readByte() override { return reg_++; }
+  void stop() override {}
+
+ private:
+  uint8_t reg_ = 0;
+};
+
+// A wakes B wakes C wakes A, with the platform's events; ns per round trip.
+double threeThreadRoundTripNs(int rounds) {
+  KEVENT ev[3];
+  for (auto& e : ev) KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+  std::atomic<bool> quit{false};
+  auto relay = [&](int from, int to) {
+    while (true) {
+      KeWaitForSingleObject(&ev[from], Executive, KernelMode, FALSE, nullptr);
+      if (quit.load()) return;
+      KeSetEvent(&ev[to], 0, FALSE);
+    }
+  };
+  std::thread b(relay, 1, 2), c(relay, 2, 0);
+  for (int i = 0; i < 100; ++i) {  // warm-up
+    KeSetEvent(&ev[1], 0, FALSE);
+    KeWaitForSingleObject(&ev[0], Executive, KernelMode, FALSE, nullptr);
+  }
+  const auto t0 = Clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    KeSetEvent(&ev[1], 0, FALSE);
+    KeWaitForSingleObject(&ev[0], Executive, KernelMode, FALSE, nullptr);
+  }
+  const double ns = seconds(Clock::now() - t0) * 1e9 / rounds;
+  quit = true;
+  KeSetEvent(&ev[1], 0, FALSE);
+  KeSetEvent(&ev[2], 0, FALSE);
+  b.join();
+  c.join();
+  return ns;
+}
+
+void BM_ThreeThreadRoundTrip(benchmark::State& state) {
+  for (auto _ : state) state.counters["ns_per_round_trip"] = threeThreadRoundTripNs(5000);
+}
+BENCHMARK(BM_ThreeThreadRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_I2cReadRegister(benchmark::State& state) {
+  Rig rig;
+  if (!rig.ok) {
+    state.SkipWithError("card did not start");
+    return;
+  }
+  EchoSlave slave;
+  rig.card->i2cBus(0).addSlave(&slave);
+  const double baseline = threeThreadRoundTripNs(5000);
+  uint64_t ops = 0, failures = 0;
+  const auto t0 = Clock::now();
+  for (auto _ : state) {
+    UCHAR out = 0;
+    if (!rig.device->i2cReadRegister(hw::i2c::kMasterBase[0], 0x58, 0x10, &out, 1)) ++failures;
+    benchmark::DoNotOptimize(out);
+    ++ops;
+  }
+  const double ns = seconds(Clock::now() - t0) * 1e9 / double(ops);
+  rig.card->i2cBus(0).removeSlave(&slave);
+  state.counters["failures"] = double(failures);
+  state.counters["ns_per_op"] = ns;
+  state.counters["round_trip_ns"] = baseline;
+  state.counters["vs_round_trip_ratio"] = ns / baseline;
+}
+BENCHMARK(BM_I2cReadRegister)->Unit(benchmark::kMicrosecond);
+
+// ---- (d) Register access through the emulated window vs a plain call
+
+volatile ULONG gPlainRegister = 1;
+__attribute__((noinline)) ULONG plainRead(ULONG address) { return gPlainRegister + (address & 0); }
+
+double plainCallNs(int rounds) {
+  ULONG sum = 0;
+  const auto t0 = Clock::now();
+  for (int i = 0; i < rounds; ++i) sum += plainRead(hw::irq::kMasterEnable);
+  benchmark::DoNotOptimize(sum);
+  return seconds(Clock::now() - t0) * 1e9 / rounds;
+}
+
+void BM_PlainCall(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(plainRead(hw::irq::kMasterEnable));
+}
+BENCHMARK(BM_PlainCall);
+
+void BM_ReadRegister(benchmark::State& state) {
+  Rig rig;
+  if (!rig.ok) {
+    state.SkipWithError("card did not start");
+    return;
+  }
+  const double baseline = plainCallNs(2000000);
+  uint64_t ops = 0;
+  const auto t0 = Clock::now();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(rig.device->readRegister(hw::irq::kMasterEnable));
+    ++ops;
+  }
+  const double ns = seconds(Clock::now() - t0) * 1e9 / double(ops);
+  state.counters["ns_per_read"] = ns;
+  state.counters["plain_call_ns"] = baseline;
+  state.counters["vs_plain_call_ratio"] = ns / baseline;
+}
+BENCHMARK(BM_ReadRegister);
+
+}  // namespace
+
+BENCHMARK_MAIN();
