@@ -372,7 +372,8 @@ int cmdScan(Globals& g, const ScanOptions& o) {
   size_t n = 0;
   for (const auto& c : plan) {
     ++n;
-    fprintf(stderr, "scan: %zu/%zu %s\r", n, plan.size(), khzText(c.frequencyKHz).c_str());
+    if (stderrIsTerminal())
+      fprintf(stderr, "\rscan: %zu/%zu %s ", n, plan.size(), khzText(c.frequencyKHz).c_str());
     const auto bws = c.bandwidthsHz.empty() ? std::vector<uint32_t>{0} : c.bandwidthsHz;
     const auto srs = c.symbolRatesKsps.empty() ? std::vector<uint32_t>{0} : c.symbolRatesKsps;
     bool locked = false;
@@ -411,7 +412,8 @@ int cmdScan(Globals& g, const ScanOptions& o) {
       x.streamId = id;
       x.name = std::string(e.deliverySystem) + " " + khzText(c.frequencyKHz) +
                (id >= 0 ? " stream " + std::to_string(id) : "");
-      fprintf(stderr, "scan: found %s (%s)\n", x.name.c_str(), femonLine(s).c_str());
+      fprintf(stderr, "%sscan: found %s (%s)\n", stderrIsTerminal() ? "\r" : "", x.name.c_str(),
+              femonLine(s).c_str());
       if (g.json) {
         Json j;
         j.add("name", x.name)
@@ -426,7 +428,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
       found.push_back(std::move(x));
     }
   }
-  fprintf(stderr, "scan: %zu multiplex entries found\n", found.size());
+  fprintf(stderr, "%sscan: %zu multiplex entries found\n", stderrIsTerminal() ? "\r" : "", found.size());
   const std::string text = formatChannelFile(found);
   if (!out.write(text.data(), text.size(), &error) || !out.commit(&error)) {
     errorLine(error);

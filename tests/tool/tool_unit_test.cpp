@@ -1,0 +1,323 @@
+// The tool's pure helpers: argument values, transport-stream analysis, channel files, atomic outputs, the
+// state directory's fresh images, statistics formatting and scan plans.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "sim/backing_file.h"
+#include "tools/zadivo/args.h"
+#include "tools/zadivo/atomic_file.h"
+#include "tools/zadivo/channel_file.h"
+#include "tools/zadivo/frontend_client.h"
+#include "tools/zadivo/report.h"
+#include "tools/zadivo/scan_plan.h"
+#include "tools/zadivo/state_dir.h"
+#include "tools/zadivo/ts_analyzer.h"
+
+using namespace zadivo::tool;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path tempDir() {
+  char tmpl[] = "/tmp/zadivo_tool_unitXXXXXX";
+  return mkdtemp(tmpl);
+}
+
+// A packet with payload (or adaptation only), with the given counter.
+std::vector<uint8_t> packet(uint16_t pid, uint8_t cc, bool payload = true, bool discontinuity = false) {
+  std::vector<uint8_t> p(kTsPacket, 0xFF);
+  p[0] = kTsSync;
+  p[1] = static_cast<uint8_t>(pid >> 8);
+  p[2] = static_cast<uint8_t>(pid);
+  const bool adaptation = !payload || discontinuity;
+  p[3] = static_cast<uint8_t>((adaptation ? 0x20 : 0) | (payload ? 0x10 : 0) | (cc & 0xF));
+  if (adaptation) {
+    p[4] = payload ? 1 : 183;
+    p[5] = discontinuity ? 0x80 : 0x00;
+  }
+  return p;
+}
+
+void append(std::vector<uint8_t>& s, const std::vector<uint8_t>& p) { s.insert(s.end(), p.begin(), p.end()); }
+
+}  // namespace
+
+TEST(ToolArgs, ChannelsWithAndWithoutCard) {
+  std::string e;
+  EXPECT_EQ(parseChannel("A", &e), (ChannelRef{0, 0}));
+  EXPECT_EQ(parseChannel("h", &e), (ChannelRef{0, 7}));
+  EXPECT_EQ(parseChannel("1:C", &e), (ChannelRef{1, 2}));
+  for (const char* bad : {"I", "", "AB", "x:A", "1:", ":A", "-1:A", "1:I"}) {
+    e.clear();
+    EXPECT_FALSE(parseChannel(bad, &e)) << bad;
+    EXPECT_FALSE(e.empty()) << bad;
+  }
+  EXPECT_EQ(channelName({0, 4}), "E");
+  EXPECT_EQ(channelName({2, 1}), "2:B");
+}
+
+TEST(ToolArgs, MacAddressesAndBytes) {
+  std::string e;
+  auto m = parseMac("02:5A:44:00:0a:FF", &e);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(formatMac(*m), "02:5a:44:00:0a:ff");
+  EXPECT_TRUE(parseMac("02-5a-44-00-0a-ff", &e));
+  for (const char* bad :
+       {"02:5a:44:00:0a", "02:5a:44:00:0a:ff:00", "g2:5a:44:00:0a:ff", "025a4400:0a:ff", "zz"})
+    EXPECT_FALSE(parseMac(bad, &e)) << bad;
+
+  EXPECT_EQ(parseByte("0xd8", &e), 0xD8);
+  EXPECT_EQ(parseByte("200", &e), 200);
+  EXPECT_FALSE(parseByte("0x100", &e));
+  EXPECT_FALSE(parseByte("0x", &e));
+  auto list = parseByteList("0x01,2,0xff", &e);
+  ASSERT_TRUE(list);
+  EXPECT_EQ(*list, (std::vector<uint8_t>{1, 2, 0xFF}));
+  EXPECT_FALSE(parseByteList("1,,2", &e));
+  EXPECT_FALSE(parseByteList("1,300", &e));
+}
+
+TEST(ToolTs, CountsPacketsAcrossSplitFeeds) {
+  std::vector<uint8_t> s;
+  for (int i = 0; i < 40; ++i) append(s, packet(0x100, static_cast<uint8_t>(i)));
+  TsAnalyzer a;
+  // Odd piece sizes split packets everywhere.
+  for (size_t off = 0; off < s.size();) {
+    size_t n = std::min<size_t>(s.size() - off, 77);
+    a.feed(s.data() + off, n);
+    off += n;
+  }
+  EXPECT_EQ(a.packets(), 40u);
+  EXPECT_EQ(a.bytes(), s.size());
+  EXPECT_EQ(a.continuityErrors(), 0u);
+  EXPECT_EQ(a.syncErrors(), 0u);
+}
+
+TEST(ToolTs, ContinuityRules) {
+  std::vector<uint8_t> s;
+  append(s, packet(0x100, 14));
+  append(s, packet(0x100, 15));
+  append(s, packet(0x100, 0));         // wraps
+  append(s, packet(0x100, 0));         // one duplicate is legal
+  append(s, packet(0x100, 0, false));  // adaptation only: counter holds
+  append(s, packet(0x100, 1));
+  append(s, packet(0x200, 7));   // another PID has its own counter
+  append(s, packet(0x1FFF, 3));  // null packets are not checked
+  append(s, packet(0x1FFF, 9));
+  append(s, packet(0x100, 9, true, true));  // flagged discontinuity
+  append(s, packet(0x100, 10));
+  TsAnalyzer ok;
+  ok.feed(s.data(), s.size());
+  EXPECT_EQ(ok.continuityErrors(), 0u);
+  EXPECT_EQ(ok.pidCount(), 3u);
+
+  std::vector<uint8_t> bad;
+  append(bad, packet(0x100, 1));
+  append(bad, packet(0x100, 3));         // lost one
+  append(bad, packet(0x100, 3));         // duplicate: fine once
+  append(bad, packet(0x100, 3));         // twice: error
+  append(bad, packet(0x100, 5, false));  // adaptation-only packet that moved the counter
+  TsAnalyzer b;
+  b.feed(bad.data(), bad.size());
+  EXPECT_EQ(b.continuityErrors(), 3u);
+}
+
+TEST(ToolTs, SyncLossIsCountedOnceAndRecovered) {
+  std::vector<uint8_t> s;
+  append(s, packet(0x100, 0));
+  s.insert(s.end(), {0x00, 0x11, 0x22});  // garbage
+  append(s, packet(0x100, 1));
+  append(s, packet(0x100, 2));
+  std::vector<uint8_t> t(s.begin(), s.end());
+  t[0] = 0x48;  // first packet without sync
+  TsAnalyzer a;
+  a.feed(s.data(), s.size());
+  EXPECT_EQ(a.syncErrors(), 1u);
+  EXPECT_EQ(a.packets(), 3u);
+  EXPECT_EQ(a.continuityErrors(), 0u);
+  TsAnalyzer b;
+  b.feed(t.data(), t.size());
+  EXPECT_EQ(b.syncErrors(), 1u);
+  EXPECT_EQ(b.packets(), 2u);
+}
+
+TEST(ToolTs, TransportErrorIndicator) {
+  auto p = packet(0x100, 0);
+  p[1] |= 0x80;
+  TsAnalyzer a;
+  a.feed(p.data(), p.size());
+  EXPECT_EQ(a.transportErrors(), 1u);
+}
+
+TEST(ToolChannelFile, WritesAndReadsBack) {
+  std::vector<ChannelEntry> in = {
+      {"DVBT2 538000 kHz stream 1", "DVBT2", 538000000, 8000000, 0, 1},
+      {"DVB-C", "DVBC/ANNEX_A", 346000000, 0, 6900000, -1},
+  };
+  const std::string text = formatChannelFile(in);
+  EXPECT_NE(text.find("[DVBT2 538000 kHz stream 1]\n\tDELIVERY_SYSTEM = DVBT2\n\tFREQUENCY = 538000000\n"
+                      "\tBANDWIDTH_HZ = 8000000\n\tSTREAM_ID = 1\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("STREAM_ID = -1"), std::string::npos);
+  std::string e;
+  auto sections = parseChannelFile(text, "t", &e);
+  ASSERT_TRUE(sections) << e;
+  auto out = entriesOf(*sections, &e);
+  ASSERT_TRUE(out) << e;
+  ASSERT_EQ(out->size(), 2u);
+  EXPECT_EQ((*out)[0].name, in[0].name);
+  EXPECT_EQ((*out)[0].streamId, 1);
+  EXPECT_EQ((*out)[1].symbolRate, 6900000u);
+  EXPECT_EQ((*out)[1].bandwidthHz, 0u);
+  EXPECT_EQ((*out)[1].deliverySystem, "DVBC/ANNEX_A");
+}
+
+TEST(ToolChannelFile, RefusesBrokenFilesWithTheLine) {
+  std::string e;
+  EXPECT_FALSE(parseChannelFile("FREQUENCY = 1\n", "f.conf", &e));
+  EXPECT_EQ(e, "f.conf:1: key outside a section");
+  EXPECT_FALSE(parseChannelFile("# c\n[a]\n\tjunk\n", "f.conf", &e));
+  EXPECT_EQ(e, "f.conf:3: expected KEY = value");
+  auto s = parseChannelFile("[a]\nfrequency = abc\n", "f", &e);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(entriesOf(*s, &e));
+  s = parseChannelFile("[a]\nDELIVERY_SYSTEM = DVBT\n", "f", &e);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(entriesOf(*s, &e));  // no frequency
+}
+
+TEST(ToolAtomicFile, CompleteOrAbsent) {
+  const fs::path dir = tempDir();
+  const std::string target = (dir / "out.ts").string();
+  std::string e;
+  {
+    AtomicFile f;
+    ASSERT_TRUE(f.open(target, &e)) << e;
+    ASSERT_TRUE(f.write("abc", 3, &e));
+    EXPECT_FALSE(fs::exists(target));  // not before the commit
+    EXPECT_TRUE(fs::exists(f.tempPath()));
+  }  // dropped without commit
+  EXPECT_TRUE(fs::is_empty(dir));
+
+  {
+    std::ofstream(target) << "old";
+    AtomicFile f;
+    ASSERT_TRUE(f.open(target, &e));
+    ASSERT_TRUE(f.write("new!", 4, &e));
+    ASSERT_TRUE(f.commit(&e)) << e;
+  }
+  std::string back;
+  ASSERT_TRUE(readFile(target, back, &e));
+  EXPECT_EQ(back, "new!");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+  AtomicFile nowhere;
+  EXPECT_FALSE(nowhere.open((dir / "missing" / "x.ts").string(), &e));
+  EXPECT_NE(e.find("missing"), std::string::npos);
+  EXPECT_FALSE(readFile((dir / "none").string(), back, &e));
+  fs::remove_all(dir);
+}
+
+TEST(ToolStateDir, FreshImagesHaveTypeOneAndDistinctMacs) {
+  std::set<std::string> macs;
+  for (int card = 0; card < 3; ++card) {
+    auto img = freshEeprom(card);
+    EXPECT_EQ(img[kTunerTypeOffset], 1);
+    for (int i = 1; i <= 8; ++i) {
+      Mac m;
+      memcpy(m.data(), &img[i * 0x10], 6);
+      EXPECT_EQ(m[0] & 0x03, 0x02) << "locally administered unicast";
+      macs.insert(formatMac(m));
+    }
+  }
+  EXPECT_EQ(macs.size(), 24u);
+
+  const fs::path dir = tempDir() / "a" / "b";
+  std::string e;
+  ASSERT_TRUE(prepareStateDir(dir.string(), 2, &e)) << e;
+  std::vector<uint8_t> image;
+  ASSERT_EQ(sim::loadImage((dir / "card1.eeprom").string(), kEepromSize, image), sim::LoadResult::kLoaded);
+  EXPECT_EQ(image[0x20 + 5], 2);
+  // An existing image is kept as it is.
+  image[kTunerTypeOffset] = 4;
+  ASSERT_TRUE(sim::replaceImage((dir / "card1.eeprom").string(), image.data(), image.size(), &e));
+  ASSERT_TRUE(prepareStateDir(dir.string(), 2, &e));
+  ASSERT_EQ(sim::loadImage((dir / "card1.eeprom").string(), kEepromSize, image), sim::LoadResult::kLoaded);
+  EXPECT_EQ(image[kTunerTypeOffset], 4);
+  // A file where the directory should be.
+  std::ofstream((dir / "file").string()) << "x";
+  EXPECT_FALSE(prepareStateDir((dir / "file").string(), 1, &e));
+  fs::remove_all(dir.parent_path().parent_path());
+}
+
+TEST(ToolReport, FiguresAsLinuxUsersReadThem) {
+  // -45.20 dBm as the driver reports it: hundredths, 16-bit two's complement, zero-extended.
+  SignalStats s{true, true, static_cast<uint16_t>(-4520), 45};
+  EXPECT_DOUBLE_EQ(strengthDbm(s.strength), -45.20);
+  EXPECT_NEAR(cnrDb(45), 29.49, 0.01);  // 30 dB gives 45
+  EXPECT_EQ(femonLine(s), "Lock    Signal= -45.20dBm C/N= 29.49dB Quality= 45");
+  s.locked = false;
+  EXPECT_EQ(femonLine(s), "No lock Signal= -45.20dBm C/N= --");
+  Json j;
+  addStats(j, s);
+  EXPECT_EQ(j.str(),
+            "{\"present\":true,\"locked\":false,\"signal_dbm\":-45.20,\"cnr_db\":null,\"quality\":45,"
+            "\"strength_raw\":61016}");
+  EXPECT_EQ(jsonString("a\"b\\\n\x01"), "\"a\\\"b\\\\\\n\\u0001\"");
+}
+
+TEST(ToolReport, TunerTypesAndFamilies) {
+  EXPECT_EQ(effectiveTunerType(0), 1);
+  EXPECT_EQ(effectiveTunerType(2), 1);
+  EXPECT_EQ(effectiveTunerType(9), 1);
+  EXPECT_EQ(effectiveTunerType(7), 7);
+  EXPECT_STREQ(familyName(2), "DVB-T/T2");
+  EXPECT_STREQ(familyName(6), "J.83B");
+  CaptureSummary c{"A", "a.ts", 1000, 188000, 2.0, 1, 0};
+  EXPECT_EQ(summaryLine(c),
+            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 1 continuity errors, 0 sync errors");
+}
+
+TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
+  auto has = [](const std::vector<ScanCandidate>& p, uint32_t khz) {
+    return std::any_of(p.begin(), p.end(), [&](auto& c) { return c.frequencyKHz == khz; });
+  };
+  auto t = defaultPlan(1);
+  for (uint32_t f : {177500u, 226500u, 474000u, 538000u, 858000u}) EXPECT_TRUE(has(t, f)) << f;
+  EXPECT_EQ(t.front().bandwidthsHz.front(), 7000000u);  // band III is 7 MHz first
+  EXPECT_TRUE(t.front().symbolRatesKsps.empty());
+  EXPECT_TRUE(has(defaultPlan(4), 346000));
+  EXPECT_TRUE(has(defaultPlan(6), 555000));
+  EXPECT_TRUE(has(defaultPlan(5), 557143));
+  EXPECT_TRUE(has(defaultPlan(8), 375000));
+  EXPECT_TRUE(has(defaultPlan(3), 575000));
+  EXPECT_TRUE(has(defaultPlan(7), 714000));
+  EXPECT_FALSE(defaultPlan(4).front().symbolRatesKsps.empty());
+  EXPECT_EQ(rangePlan(1, 474000, 490000, 8000).size(), 3u);
+  EXPECT_TRUE(rangePlan(1, 474000, 490000, 0).empty());
+
+  // An initial file's own setting is tried first; duplicates collapse.
+  std::vector<ChannelEntry> init = {{"a", "DVBT", 602000000, 6000000, 0, -1},
+                                    {"b", "DVBT", 602000000, 0, 0, 1}};
+  auto p = initialPlan(1, init);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].bandwidthsHz.front(), 6000000u);
+  EXPECT_EQ(p[0].bandwidthsHz.size(), 4u);
+}
+
+TEST(ToolFrontEnd, PlpReplyStaysInsideTheRecord) {
+  uint8_t reply[260] = {};
+  reply[0] = 2;
+  reply[1] = 0;
+  reply[2] = 1;
+  EXPECT_EQ(parsePlpReply(reply, sizeof reply), (std::vector<uint8_t>{0, 1}));
+  reply[0] = 255;
+  EXPECT_EQ(parsePlpReply(reply, 10).size(), 9u);
+  EXPECT_TRUE(parsePlpReply(reply, 0).empty());
+}
