@@ -180,6 +180,7 @@ class Device {
 
  private:
   volatile ULONG* registerPointer(ULONG address) const;
+  bool i2cReadOp(ULONG master, ULONG control, PUCHAR out, ULONG count);
   void dmaDpcChannel(ULONG n);
   void programDmaChannels();
   void enableInterrupts();

@@ -54,19 +54,40 @@ bool Device::i2cWaitOp(ULONG master) {
   return status == STATUS_SUCCESS && (word & hw::i2c::kNak) == 0;
 }
 
+namespace {
+// First operation of a read: slave byte in read form, sub-address flags in byte 0, sub-address in bytes 2
+// and 3.
+struct ReadAddressing {
+  UCHAR b0, b1, b2, b3;
+};
+ReadAddressing readAddressing(UCHAR start, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength) {
+  ReadAddressing a = {start, static_cast<UCHAR>((slave & 0xFE) + 1), 0, 0};
+  if (subAddressLength == 1) {
+    a.b0 += hw::i2c::kSub1;
+    a.b2 = subAddress[0];
+  } else if (subAddressLength == 2) {
+    a.b0 += hw::i2c::kSub2;
+    a.b2 = subAddress[0];
+    a.b3 = subAddress[1];
+  }
+  return a;
+}
+}  // namespace
+
+// One read operation of up to four bytes; false when it did not complete.
+bool Device::i2cReadOp(ULONG master, ULONG control, PUCHAR out, ULONG count) {
+  i2cBeginOp(master);
+  writeRegister(master + hw::i2c::kControl, control);
+  if (!i2cWaitOp(master)) return false;
+  const ULONG data = readRegister(master + hw::i2c::kData);
+  for (ULONG i = 0; i < count; ++i) out[i] = static_cast<UCHAR>(data >> (8 * i));
+  return true;
+}
+
 bool Device::i2cReadShort(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
                           PUCHAR out, ULONG length) {
-  UCHAR b0 = hw::i2c::kStart | hw::i2c::kStop;
-  const UCHAR b1 = static_cast<UCHAR>((slave & 0xFE) + 1);
-  UCHAR b2 = 0, b3 = 0;
-  if (subAddressLength == 1) {
-    b0 += hw::i2c::kSub1;
-    b2 = subAddress[0];
-  } else if (subAddressLength == 2) {
-    b0 += hw::i2c::kSub2;
-    b2 = subAddress[0];
-    b3 = subAddress[1];
-  }
+  const ReadAddressing a =
+      readAddressing(hw::i2c::kStart | hw::i2c::kStop, slave, subAddress, subAddressLength);
   if (length == 0) {
     ZTRACE(" error! read register length is zero !\n");
     return false;
@@ -75,15 +96,10 @@ bool Device::i2cReadShort(ULONG master, UCHAR slave, const UCHAR* subAddress, UL
     ZTRACE(" more than 4 byte read, hardware not support %d !\n", length);
     return false;
   }
-  b0 = static_cast<UCHAR>(b0 + length);
-  i2cBeginOp(master);
-  writeRegister(master + hw::i2c::kControl, controlWord(b0, b1, b2, b3));
-  if (!i2cWaitOp(master)) {
+  if (!i2cReadOp(master, controlWord(static_cast<UCHAR>(a.b0 + length), a.b1, a.b2, a.b3), out, length)) {
     ZTRACE(" read error!\n");
     return false;
   }
-  const ULONG data = readRegister(master + hw::i2c::kData);
-  for (ULONG i = 0; i < length; ++i) out[i] = static_cast<UCHAR>(data >> (8 * i));
   return true;
 }
 
@@ -94,46 +110,27 @@ bool Device::i2cRead(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG s
     first = 4;
     chunks -= 1;
   }
-  UCHAR b0 = hw::i2c::kStart;
-  const UCHAR b1 = static_cast<UCHAR>((slave & 0xFE) + 1);
-  UCHAR b2 = 0, b3 = 0;
-  if (subAddressLength == 1) {
-    b0 += hw::i2c::kSub1;
-    b2 = subAddress[0];
-  } else if (subAddressLength == 2) {
-    b0 += hw::i2c::kSub2;
-    b2 = subAddress[0];
-    b3 = subAddress[1];
-  } else if (subAddressLength != 0) {
+  if (subAddressLength > 2) {
     ZTRACE(" read sub address more than 16bit or less 8 bit !\n");
     return false;
   }
+  const ReadAddressing a = readAddressing(hw::i2c::kStart, slave, subAddress, subAddressLength);
   if (length == 0) {
     ZTRACE(" error! read register length is zero !\n");
     return false;
   }
-  if (length < 5) b0 |= hw::i2c::kStop;
-  b0 = static_cast<UCHAR>(b0 + first);
-  i2cBeginOp(master);
-  writeRegister(master + hw::i2c::kControl, controlWord(b0, b1, b2, b3));
-  if (!i2cWaitOp(master)) {
-    ZTRACE(" read error! subaddr : %x\n", subAddressLength ? subAddress[0] : 0);
-    return false;
-  }
-  ULONG data = readRegister(master + hw::i2c::kData);
-  for (ULONG i = 0; i < first; ++i) out[i] = static_cast<UCHAR>(data >> (8 * i));
-  ULONG pos = first;
-  for (ULONG c = 0; c < chunks; ++c) {
-    const UCHAR op = (pos == length - 4) ? (hw::i2c::kStop | 4) : 4;
-    i2cBeginOp(master);
-    writeRegister(master + hw::i2c::kControl, controlWord(op, b1, b2, b3));
-    if (!i2cWaitOp(master)) {
+  const UCHAR b0 = static_cast<UCHAR>((length < 5 ? a.b0 | hw::i2c::kStop : a.b0) + first);
+  ULONG pos = 0;
+  ULONG count = first;
+  UCHAR op = b0;
+  for (ULONG c = 0; c <= chunks; ++c) {
+    if (!i2cReadOp(master, controlWord(op, a.b1, a.b2, a.b3), out + pos, count)) {
       ZTRACE(" read error! subaddr : %x\n", subAddressLength ? subAddress[0] : 0);
       return false;
     }
-    data = readRegister(master + hw::i2c::kData);
-    for (ULONG i = 0; i < 4; ++i) out[pos + i] = static_cast<UCHAR>(data >> (8 * i));
-    pos += 4;
+    pos += count;
+    count = 4;
+    op = (pos == length - 4) ? (hw::i2c::kStop | 4) : 4;  // continuation: no start, stop on the last
   }
   return true;
 }
