@@ -182,7 +182,7 @@ void Channel::stopCapture() {
 
 std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* error) {
   std::unique_ptr<FrontEnd> fe(new FrontEnd());
-  host::clock::setScale(o.timeScale);
+  if (o.timeScale > 0) host::clock::setScale(o.timeScale);
   if (o.traceLog.empty()) {
     host::trace::discard();
   } else if (o.traceLog == "-") {

@@ -22,7 +22,7 @@ struct MachineOptions {
   int cards = 1;
   std::string stateDir;  // "" keeps EEPROM and flash in memory
   std::shared_ptr<sim::Air> air;
-  double timeScale = 1.0;
+  double timeScale = 0;  // 0: as the environment sets it (ZADIVO_TIME_SCALE, else real time)
   int traceLevel = -1;   // -1: leave the driver's own default
   std::string traceLog;  // "" no driver traces, "-" stderr, else a file
   std::string mmioLog;

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Captures all eight channels of one card for a fixed amount of stream time at the air's bitrates and reports
+# the tool's peak resident memory and CPU time per second of stream (goal: under 100 MiB, well under one
+# core, no block lost). Usage: bench_capture.sh [build-dir] [seconds]
+set -euo pipefail
+build=${1:-build}
+seconds=${2:-10}
+zadivo="$build/tools/zadivo"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Channel: frequency (kHz) and bandwidth (MHz) of the default air's DVB-T family, two tuners on some.
+chans=(A:474000:8 B:506000:8 C:177500:7 D:602000:6 E:226500:5 F:474000:8 G:506000:8 H:177500:7)
+args=()
+for c in "${chans[@]}"; do
+  IFS=: read -r ch f b <<<"$c"
+  args+=(-c "$ch" -f "$f" -b "$b" -o "$work/$ch.ts")
+done
+/usr/bin/time -v -o "$work/time.txt" "$zadivo" --state-dir "$work/state" capture "${args[@]}" --seconds "$seconds" \
+  >"$work/summary.txt"
+cat "$work/summary.txt"
+rss_kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
+user=$(awk -F': ' '/User time/ {print $2}' "$work/time.txt")
+sys=$(awk -F': ' '/System time/ {print $2}' "$work/time.txt")
+errors=$(awk '{for (i = 1; i < NF; i++) if ($(i+1) == "continuity") s += $i} END {print s + 0}' "$work/summary.txt")
+awk -v rss="$rss_kb" -v u="$user" -v s="$sys" -v t="$seconds" -v e="$errors" 'BEGIN {
+  printf "peak RSS %.1f MiB, CPU %.3f s per second of stream (%.1f%% of one core), continuity errors %d\n",
+         rss / 1024, (u + s) / t, 100 * (u + s) / t, e }'
