@@ -158,6 +158,14 @@ TEST_F(ToolE2E, TuneWithoutSignalSaysNoLock) {
   EXPECT_NE(r.out.find("No lock"), std::string::npos) << r.out;
 }
 
+TEST_F(ToolE2E, TuneWithoutBandwidthTriesTheFamilysOwn) {
+  Outcome r = zadivo({"tuner-type", "get"});
+  SKIP_IF_DRIVER_LACKS(r, "the demod-mode member");
+  r = zadivo({"tune", "-c", "D", "-f", "602000"});  // a 6 MHz multiplex
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.out.find("Lock    Signal= -50.00dBm"), std::string::npos) << r.out;
+}
+
 TEST_F(ToolE2E, StatusListsEveryChannelOfEveryCard) {
   Outcome r = zadivo({"--cards", "2", "status"});
   ASSERT_EQ(r.rc, 0) << r.err;

@@ -43,6 +43,25 @@ void printOut(const std::string& line) {
 
 std::string khzText(uint32_t khz) { return std::to_string(khz) + " kHz"; }
 
+// Tunes; where the user left bandwidth or symbol rate open, the family's usual ones are tried until one locks
+// (the last one tried stands when none does).
+bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error) {
+  std::vector<uint32_t> bws{p.bandwidthHz}, srs{p.symbolRateKsps};
+  if (!p.bandwidthHz && ch.tunerType() > 0 && !familyBandwidths(ch.tunerType()).empty())
+    bws = familyBandwidths(ch.tunerType());
+  if (!p.symbolRateKsps && ch.tunerType() > 0 && !familySymbolRates(ch.tunerType()).empty())
+    srs = familySymbolRates(ch.tunerType());
+  for (size_t i = 0; i < bws.size(); ++i)
+    for (size_t k = 0; k < srs.size(); ++k) {
+      TuneParams q = p;
+      q.bandwidthHz = bws[i];
+      q.symbolRateKsps = srs[k];
+      if (!ch.tune(q, error)) return false;
+      if (bws.size() * srs.size() == 1 || ch.waitLock(kLockWaitNs / 4)) return true;
+    }
+  return true;
+}
+
 }  // namespace
 
 void errorLine(const std::string& what) {
@@ -111,7 +130,7 @@ int cmdTune(Globals& g, const ChannelTune& t) {
   if (!fe) return 1;
   std::string error;
   auto ch = fe->openChannel(t.channel, false, &error);
-  if (!ch || !ch->tune(t.tune, &error)) {
+  if (!ch || !tuneAuto(*ch, t.tune, &error)) {
     errorLine(error);
     return 1;
   }
@@ -137,7 +156,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
   if (!fe) return 1;
   std::string error;
   auto ch = fe->openChannel(o.tuned.channel, false, &error);
-  if (!ch || (o.tuned.tune.frequencyKHz && !ch->tune(o.tuned.tune, &error))) {
+  if (!ch || (o.tuned.tune.frequencyKHz && !tuneAuto(*ch, o.tuned.tune, &error))) {
     errorLine(error);
     return 1;
   }
@@ -189,7 +208,7 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
     auto job = std::make_unique<CaptureJob>();
     job->spec = &spec;
     job->channel = fe->openChannel(spec.channel, true, &error);
-    if (!job->channel || !job->channel->tune(spec.tune, &error)) {
+    if (!job->channel || !tuneAuto(*job->channel, spec.tune, &error)) {
       errorLine(error);
       return 1;
     }

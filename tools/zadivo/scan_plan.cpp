@@ -6,9 +6,7 @@
 
 namespace zadivo::tool {
 
-namespace {
-
-std::vector<uint32_t> bandwidths(int type) {
+std::vector<uint32_t> familyBandwidths(int type) {
   switch (effectiveTunerType(type)) {
     case 1:
       return {8000000, 7000000, 6000000, 5000000};
@@ -22,7 +20,7 @@ std::vector<uint32_t> bandwidths(int type) {
   return {};
 }
 
-std::vector<uint32_t> symbolRates(int type) {
+std::vector<uint32_t> familySymbolRates(int type) {
   switch (effectiveTunerType(type)) {
     case 4:
       return {6900, 6875, 5217};
@@ -34,10 +32,12 @@ std::vector<uint32_t> symbolRates(int type) {
   return {};
 }
 
+namespace {
+
 void addRange(std::vector<ScanCandidate>& out, int type, uint32_t from, uint32_t to, uint32_t step) {
   if (step == 0) return;
   for (uint64_t f = from; f <= to; f += step)
-    out.push_back({static_cast<uint32_t>(f), bandwidths(type), symbolRates(type)});
+    out.push_back({static_cast<uint32_t>(f), familyBandwidths(type), familySymbolRates(type)});
 }
 
 }  // namespace
@@ -100,7 +100,8 @@ std::vector<ScanCandidate> defaultPlan(int type) {
 std::vector<ScanCandidate> initialPlan(int type, const std::vector<ChannelEntry>& entries) {
   std::vector<ScanCandidate> out;
   for (const auto& e : entries) {
-    ScanCandidate c{static_cast<uint32_t>(e.frequencyHz / 1000), bandwidths(type), symbolRates(type)};
+    ScanCandidate c{static_cast<uint32_t>(e.frequencyHz / 1000), familyBandwidths(type),
+                    familySymbolRates(type)};
     if (e.bandwidthHz && !c.bandwidthsHz.empty()) {
       std::erase(c.bandwidthsHz, e.bandwidthHz);
       c.bandwidthsHz.insert(c.bandwidthsHz.begin(), e.bandwidthHz);

@@ -16,6 +16,10 @@ struct ScanCandidate {
   std::vector<uint32_t> symbolRatesKsps;
 };
 
+// The bandwidths (Hz) and symbol rates (kS/s) a family's channels commonly use, likeliest first.
+std::vector<uint32_t> familyBandwidths(int tunerType);
+std::vector<uint32_t> familySymbolRates(int tunerType);
+
 // Delivery system names a family writes ("DVBT" for type 1 and DVB-T; type 1 also yields DVBT2).
 const char* deliverySystemOf(int tunerType);
 // The family's usual rasters (kHz) with its usual bandwidths or symbol rates.
