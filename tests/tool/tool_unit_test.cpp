@@ -314,10 +314,12 @@ TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
 TEST(ToolFrontEnd, PlpReplyStaysInsideTheRecord) {
   uint8_t reply[260] = {};
   reply[0] = 2;
-  reply[1] = 0;
-  reply[2] = 1;
+  reply[4] = 0;
+  reply[5] = 1;
   EXPECT_EQ(parsePlpReply(reply, sizeof reply), (std::vector<uint8_t>{0, 1}));
-  reply[0] = 255;
-  EXPECT_EQ(parsePlpReply(reply, 10).size(), 9u);
-  EXPECT_TRUE(parsePlpReply(reply, 0).empty());
+  reply[0] = 0xFF;
+  reply[1] = 0xFF;  // a count beyond the record
+  EXPECT_EQ(parsePlpReply(reply, sizeof reply).size(), 255u);
+  EXPECT_EQ(parsePlpReply(reply, 10).size(), 6u);
+  EXPECT_TRUE(parsePlpReply(reply, 3).empty());
 }

@@ -65,9 +65,11 @@ std::string statusText(NTSTATUS s) {
 
 std::vector<uint8_t> parsePlpReply(const uint8_t* reply, size_t size) {
   std::vector<uint8_t> ids;
-  if (size < 1) return ids;
-  const size_t n = std::min<size_t>(reply[0], size - 1);
-  ids.assign(reply + 1, reply + 1 + n);
+  if (size < 4) return ids;
+  uint32_t count = 0;
+  memcpy(&count, reply, 4);
+  const size_t n = std::min<size_t>({count, 255, size - 4});
+  ids.assign(reply + 4, reply + 4 + n);
   return ids;
 }
 

@@ -125,7 +125,7 @@ extern const GUID kExtendedSet;
 // Reference GUIDs of the tuner filters of instances A..H.
 extern const GUID kTunerReference[8];
 
-// The PLP ids in the 260-byte Get PLP reply: byte 0 the count, the ids from byte 1.
+// The PLP ids in the 260-byte Get PLP reply: a 32-bit count, then up to 255 one-byte ids.
 std::vector<uint8_t> parsePlpReply(const uint8_t* reply, size_t size);
 
 // Status as hex for messages.
