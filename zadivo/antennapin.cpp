@@ -1,10 +1,12 @@
 // Antenna pin: context create/close, format intersection, the state logic that drives the filter's resource
-// hold, and the RF tuner node's standard property handlers.
+// hold, the RF tuner node's standard property handlers and the pin's members of the extended set.
 #include "zadivo/antennapin.h"
 
 #include "zadivo/bdatuner.h"
 #include "zadivo/demodfilter.h"
+#include "zadivo/eeprom.h"
 #include "zadivo/instance_table.h"
+#include "zadivo/spi_flash.h"
 #include "zadivo/trace.h"
 #include "zadivo/transportpin.h"
 #include "zadivo/tuner_demod_type.h"
@@ -180,4 +182,317 @@ NTSTATUS CAntennaPin::PutDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID 
     default:
       return STATUS_INVALID_PARAMETER;
   }
+}
+
+// ---- Extended set: satellite-era members -----------------------------------------------------------------
+
+namespace {
+
+ULONG requestLength(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
+}
+ULONG dataLength(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+// The request's payload, which follows its KSP_NODE header; nullptr when the request is shorter than
+// `bytes` of it.
+const UCHAR* payload(PIRP irp, PKSIDENTIFIER property, ULONG bytes) {
+  if (requestLength(irp) < CAntennaPin::kPayloadOffset + bytes) return nullptr;
+  return reinterpret_cast<const UCHAR*>(property) + CAntennaPin::kPayloadOffset;
+}
+bool dataHolds(PIRP irp, PVOID data, ULONG bytes) { return data && dataLength(irp) >= bytes; }
+
+NTSTATUS satellite(PIRP irp, PKSIDENTIFIER property, const char* name, NTSTATUS (CFilter::*op)()) {
+  CFilter* filter = nullptr;
+  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZTRACE("CAntennaPin%s::%s\n", suffixOf(filter), name);
+  return (filter->*op)();
+}
+
+// Validates the node property and finds the card and the filter (for the trace's class name).
+NTSTATUS deviceRequest(PIRP irp, PKSIDENTIFIER property, Device** device, CFilter** filter) {
+  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  if (!NT_SUCCESS(status)) return status;
+  *filter = CFilter::fromIrp(irp);
+  PKSPIN pin = KsGetPinFromIrp(irp);
+  PKSDEVICE ksDevice = pin ? KsGetDevice(pin) : nullptr;
+  if (!ksDevice) {
+    PKSFILTER ksFilter = KsGetFilterFromIrp(irp);
+    ksDevice = ksFilter ? KsGetDevice(ksFilter) : nullptr;
+  }
+  *device = ksDevice ? static_cast<Device*>(ksDevice->Context) : nullptr;
+  return *device ? status : STATUS_INVALID_DEVICE_REQUEST;
+}
+
+constexpr ULONG kDiSEqCMessageBytes = 188;
+constexpr ULONG kRegisterMaster = 0x4000;
+// Register read record offsets.
+constexpr ULONG kRegSubAddress = 1, kRegSubLength = 129, kRegData = 130, kRegDataLength = 258;
+// What the I2C layer can carry in one register access.
+constexpr ULONG kMaxSubAddress = 2, kMaxReadData = 4, kMaxWriteData = 128;
+
+PULONG words(PVOID data) { return static_cast<PULONG>(data); }
+
+}  // namespace
+
+NTSTATUS CAntennaPin::tunerSetDiSEqCMessage(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  CFilter* filter = nullptr;
+  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZTRACE("CAntennaPin%s::tunerSetDiSEqCMessage\n", suffixOf(filter));
+  const UCHAR* message = payload(irp, property, kDiSEqCMessageBytes);
+  if (!message || !dataHolds(irp, data, kDiSEqCMessageBytes)) return STATUS_BUFFER_TOO_SMALL;
+  status = filter->putDiSEqCMessage();
+  RtlCopyMemory(data, message, kDiSEqCMessageBytes);
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerInitDiSEqC(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerInitDiSEqC", &CFilter::initDiSEqC);
+}
+
+NTSTATUS CAntennaPin::tunerSatNoOp(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}
+
+NTSTATUS CAntennaPin::tunerGetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerGetSatChannelChange", &CFilter::getChannelChange);
+}
+NTSTATUS CAntennaPin::tunerSetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerSetSatChannelChange", &CFilter::setChannelChange);
+}
+NTSTATUS CAntennaPin::tunerGetSatDemodInfo(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerGetSatDemodInfo", &CFilter::getDemodInfo);
+}
+NTSTATUS CAntennaPin::tunerGetSatEffectiveFrequency(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerGetSatEffectiveFrequency", &CFilter::getEffectiveFrequency);
+}
+// Ids 7 and 8 print the demod-info handler's name.
+NTSTATUS CAntennaPin::tunerGetSatLockStatus(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerGetSatDemodInfo", &CFilter::getLockStatus);
+}
+NTSTATUS CAntennaPin::tunerSetSatErrorControl(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerGetSatDemodInfo", &CFilter::setErrorControl);
+}
+NTSTATUS CAntennaPin::tunerGetSatChannelInfo(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerGetSatChannelInfo", &CFilter::getChannelInfo);
+}
+NTSTATUS CAntennaPin::tunerSetNBCParams(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  return satellite(irp, property, "tunerSetNBCParams", &CFilter::initNBCParams);
+}
+
+// ---- Extended set: MAC addresses, register access, tuner type --------------------------------------------
+
+NTSTATUS CAntennaPin::Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  const UCHAR* record = payload(irp, property, kMacRecordBytes);
+  if (!record || !dataHolds(irp, data, kMacRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
+  MacRequest request;
+  RtlCopyMemory(request.bytes, record, kMacRecordBytes);
+  ULONG index;
+  RtlCopyMemory(&index, request.bytes, sizeof(index));
+  ZTRACE("Info: A ZYNI2CRead MAC %d nIndex is:", static_cast<int>(index));
+  const bool read = MACAddress_get(device, &request, false);
+  // An index outside 1..8 is answered with the record as it came; a failed EEPROM read of a real index is
+  // reported rather than passing the caller's bytes off as the card's address.
+  if (!read && index >= 1 && index <= kInstanceCount) {
+    ZERROR(" Static_ReadMAC operation error! ");
+    return STATUS_UNSUCCESSFUL;
+  }
+  RtlCopyMemory(data, request.bytes, kMacRecordBytes);
+  irp->IoStatus.Information = kMacRecordBytes;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CAntennaPin::Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  constexpr ULONG kWriteBytes = 10;  // index and the six address bytes
+  if (!dataHolds(irp, data, kWriteBytes)) return STATUS_BUFFER_TOO_SMALL;
+  MacRequest request = {};
+  const ULONG n = dataLength(irp) < kMacRecordBytes ? dataLength(irp) : kMacRecordBytes;
+  RtlCopyMemory(request.bytes, data, n);
+  if (!MACAddress_get(device, &request, true)) {
+    ZERROR(" Static_WriteMAC operation error! ");
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CAntennaPin::Static_SetZYNAccess(PIRP irp, PKSIDENTIFIER property, PVOID) {
+  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  if (!NT_SUCCESS(status)) return status;
+  PKSFILTER ks = KsGetFilterFromIrp(irp);
+  CFilter* filter = ks ? static_cast<CFilter*>(ks->Context) : nullptr;
+  ZTRACE("CAntennaPin%s::Static_SetZYNAccess\n", suffixOf(filter));
+  return filter ? filter->setZYNAccess() : STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS CAntennaPin::Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  CFilter* named = CFilter::fromIrp(irp);
+  ZTRACE("CAntennaPin%s::Static_ReadRegData\n", suffixOf(named));
+  const UCHAR* request = payload(irp, property, kRegReadRecordBytes);
+  if (request)
+    ZTRACE("i2ctemp->data[0] %.2x  i2ctemp->data[1] %.2x i2ctemp->nbdata i2ctemp->nlenth %d\n",
+           request[kRegSubAddress], request[kRegSubAddress + 1], request[kRegDataLength]);
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  if (!request || !dataHolds(irp, data, kRegReadRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
+  UCHAR record[kRegReadRecordBytes];
+  RtlCopyMemory(record, request, kRegReadRecordBytes);
+  const ULONG subLength = record[kRegSubLength], length = record[kRegDataLength];
+  // Lengths the I2C layer cannot carry are refused before the bus is touched.
+  if (subLength > kMaxSubAddress || length < 1 || length > kMaxReadData) return STATUS_INVALID_PARAMETER;
+  // The hardware result shows in the data bytes; the request itself was well formed.
+  device->i2cReadInterface(kRegisterMaster, record[0], record + kRegSubAddress, subLength, record + kRegData,
+                           length);
+  RtlCopyMemory(data, record, kRegReadRecordBytes);
+  irp->IoStatus.Information = kRegReadRecordBytes;
+  return status;
+}
+
+NTSTATUS CAntennaPin::Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  ZTRACE("CAntennaPin%s::Static_SetRegData\n", suffixOf(CFilter::fromIrp(irp)));
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  if (!dataHolds(irp, data, kRegWriteRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
+  UCHAR record[kRegWriteRecordBytes];
+  RtlCopyMemory(record, data, kRegWriteRecordBytes);
+  const ULONG length = record[kRegWriteRecordBytes - 1];
+  if (length == 0) return STATUS_UNSUCCESSFUL;
+  if (length > kMaxWriteData) return STATUS_INVALID_PARAMETER;
+  return device->i2cWriteRegister(kRegisterMaster, record[0], 0x00, record + 1, length) ? STATUS_SUCCESS
+                                                                                        : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS CAntennaPin::GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZTRACE("CAntennaPin%s::GetDemodMode\n", suffixOf(filter));
+  if (!dataHolds(irp, data, kDemodModeReply)) return STATUS_BUFFER_TOO_SMALL;
+  UCHAR type = 0;
+  // A failed read is not a tuner type: say so instead of answering a stale byte.
+  if (!TunerTypeRead(device, &type)) return STATUS_UNSUCCESSFUL;
+  static_cast<PUCHAR>(data)[0] = type;
+  irp->IoStatus.Information = kDemodModeReply;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CAntennaPin::SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZERROR(" CAntennaPin::SetDemodMode ");
+  if (!dataHolds(irp, data, 1)) return STATUS_BUFFER_TOO_SMALL;
+  const UCHAR type = static_cast<PUCHAR>(data)[0];
+  // Only the family codes are stored: another byte would sit in the EEPROM as a type the card does not run
+  // (start-up reads it as 1) and would be reported back as if it were in effect.
+  if (type < 1 || type > 8 || type == 2) return STATUS_INVALID_PARAMETER;
+  if (!TunerTypeWrite(device, type)) {
+    ZERROR(" Static_WriteMAC operation error! ");
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
+}
+
+// ---- Extended set: SPI flash (channel A only) ------------------------------------------------------------
+
+NTSTATUS CAntennaPin::tunerGetRDID(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZTRACE("CAntennaPin%s::tunerGetRDID\n", suffixOf(filter));
+  if (!dataHolds(irp, data, kFlashIdBytes)) return STATUS_BUFFER_TOO_SMALL;
+  PUCHAR reply = static_cast<PUCHAR>(data);
+  reply[36] = spi_GetFlashID(device, reply) ? 1 : 0;
+  for (ULONG i = 0; i < 3; ++i) ZTRACE("SPI flash ID (%x)\n", reply[i]);
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerChipErase(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZTRACE("CAntennaPin%s::tunerGetEraseStatus\n", suffixOf(filter));
+  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
+  words(data)[2] = spi_ChipErase(device) ? 1 : 0;
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerGetEraseStatus(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  ZTRACE("CAntennaPin%s::tunerGetEraseStatus\n", suffixOf(filter));
+  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
+  words(data)[2] = spi_ReadStatus(device) == 1 ? 1 : 0;
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerGetPageWriteReady(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
+  words(data)[2] = 1;
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerSetFlashWriteOnePage(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  if (!dataHolds(irp, data, kPageRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
+  PUCHAR record = static_cast<PUCHAR>(data);
+  record[0] = spi_Write32bit(device, record + 1, record + 5) ? 1 : 0;
+  if (record[0] == 0) {
+    ZERROR(" tunerSetFlashWriteOnePage error! ");
+    return STATUS_UNSUCCESSFUL;
+  }
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerFlashRead(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  const UCHAR* address = payload(irp, property, 3);
+  if (!address || !dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
+  ULONG word = 0;
+  words(data)[2] = spi_read32bit(device, address, &word);
+  words(data)[1] = word;
+  return status;
+}
+
+NTSTATUS CAntennaPin::tunerSetFlashWriteEnable(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  Device* device = nullptr;
+  CFilter* filter = nullptr;
+  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  if (!NT_SUCCESS(status)) return status;
+  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
+  if (words(data)[1] == 1)
+    spi_WriteEnable(device);
+  else
+    spi_WriteDisable(device);
+  return status;
 }

@@ -1,6 +1,7 @@
 // Input pin of a channel's tuner filter. It carries no data: its state changes drive the filter's resource
-// acquisition, and the RF tuner node's properties arrive through it. The extended-set members of the pin
-// (register access, MAC, tuner type, flash) arrive with the extended property set.
+// acquisition, and the RF tuner node's properties arrive through it, among them the pin's own members of the
+// extended set: register access, MAC addresses, the tuner type, SPI flash (channel A) and the satellite-era
+// members that no tuner type of this card answers.
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
@@ -38,6 +39,46 @@ class CAntennaPin {
   // DiSEqC commands: accepted and ignored (no satellite front end).
   static NTSTATUS GetDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID data);
   static NTSTATUS PutDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID data);
+
+  // Extended set, satellite-era members (ids 0..10): STATUS_NOT_SUPPORTED after the filter's operation.
+  static NTSTATUS tunerSetDiSEqCMessage(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 0 get
+  static NTSTATUS tunerInitDiSEqC(PIRP irp, PKSIDENTIFIER property, PVOID data);                // 1 set
+  static NTSTATUS tunerSatNoOp(PIRP irp, PKSIDENTIFIER property, PVOID data);                   // 2
+  static NTSTATUS tunerGetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID data);       // 3 get
+  static NTSTATUS tunerSetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID data);       // 3 set
+  static NTSTATUS tunerGetSatDemodInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);           // 4 get
+  static NTSTATUS tunerGetSatEffectiveFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 5 get
+  static NTSTATUS tunerGetSatLockStatus(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 7 get
+  static NTSTATUS tunerSetSatErrorControl(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 8 set
+  static NTSTATUS tunerGetSatChannelInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 9 get
+  static NTSTATUS tunerSetNBCParams(PIRP irp, PKSIDENTIFIER property, PVOID data);              // 10 set
+
+  // Extended set, device access. Payloads carried in the request follow its KSP_NODE header
+  // (kPayloadOffset). Every record is checked against the buffers before it is read or written: a short
+  // request gets STATUS_BUFFER_TOO_SMALL and touches nothing.
+  static NTSTATUS Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 15 get
+  static NTSTATUS Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);            // 15 set
+  static NTSTATUS Static_SetZYNAccess(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 21 set
+  static NTSTATUS Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 25 get
+  static NTSTATUS Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 25 set
+  static NTSTATUS GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 60 get
+  static NTSTATUS SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 60 set
+  static NTSTATUS tunerGetRDID(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 100 get
+  static NTSTATUS tunerGetEraseStatus(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 101 get
+  static NTSTATUS tunerChipErase(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 101 set
+  static NTSTATUS tunerGetPageWriteReady(PIRP irp, PKSIDENTIFIER property, PVOID data);     // 102 get
+  static NTSTATUS tunerSetFlashWriteOnePage(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 102 set
+  static NTSTATUS tunerFlashRead(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 103 get
+  static NTSTATUS tunerSetFlashWriteEnable(PIRP irp, PKSIDENTIFIER property, PVOID data);   // 103 set
+
+  static constexpr ULONG kPayloadOffset = sizeof(KSP_NODE);  // 32
+  static constexpr ULONG kMacRecordBytes = 16;
+  static constexpr ULONG kRegReadRecordBytes = 259;  // slave, 128 sub-address bytes, length, 128 data, length
+  static constexpr ULONG kRegWriteRecordBytes = 130;  // slave, 128 data bytes, length
+  static constexpr ULONG kPageRecordBytes = 261;      // result, 24-bit address, unused, 256 bytes
+  static constexpr ULONG kFlashIdBytes = 40;
+  static constexpr ULONG kFlashWordsBytes = 12;
+  static constexpr ULONG kDemodModeReply = 8;
 
   // Contexts live on the paged pool with tag 'Deva'.
   static void* operator new(size_t size) noexcept;

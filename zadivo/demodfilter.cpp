@@ -359,3 +359,111 @@ NTSTATUS CFilter::getSignalStatus(PBOOLEAN present, PBOOLEAN locked) {
   if (!tuner) return STATUS_DEVICE_NOT_CONNECTED;
   return tuner->getStatus(present, locked);
 }
+
+// ---- Extended property set: multi-stream, blind scan, SNR/BER, media information -------------------------
+
+namespace {
+
+struct ExtendedMember {
+  const char* name;   // handler name, traced at every verbosity
+  const char* error;  // traced when the object reports failure
+  ULONG (CTunerDemodType::*op)(PUCHAR);
+  ULONG need;   // data bytes the object reads or writes
+  ULONG reply;  // information size of a successful get; 0 for a set
+};
+
+ULONG dataLength(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+NTSTATUS callExtended(PIRP irp, PVOID data, const ExtendedMember& member) {
+  PKSFILTER ks = KsGetFilterFromIrp(irp);
+  CFilter* filter = ks ? static_cast<CFilter*>(ks->Context) : nullptr;
+  if (ZadivoTraceLevel >= 0) {
+    DbgPrint(ZD_PREFIX);
+    DbgPrint("CFilter%s::%s", filter ? filter->instance().suffix : "", member.name);
+  }
+  if (!filter) return STATUS_INVALID_DEVICE_REQUEST;
+  // The object works on whole records: a shorter buffer is refused before it is touched.
+  if (dataLength(irp) < member.need || (member.need && !data)) {
+    irp->IoStatus.Information = member.need;
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  CTunerDemodType* object = filter->tunerDemod();
+  if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  if (!(object->*member.op)(static_cast<PUCHAR>(data))) {
+    ZERROR("%s", member.error);
+    return STATUS_UNSUCCESSFUL;
+  }
+  irp->IoStatus.Information = member.reply;
+  return STATUS_SUCCESS;
+}
+
+// Reply sizes and the bytes each object reads (PLP id: 1; input stream id: 2); the sets no class
+// interprets need no data.
+constexpr ExtendedMember kGetSNRBER = {"Static_GetSNRBER", " Static_GetSNRBER Get error! ",
+                                       &CTunerDemodType::GetSNRBER, 12, 12};
+constexpr ExtendedMember kGetBlindScan = {"Static_GetBlindScan", " Static_GetBlindScan Get error! ",
+                                          &CTunerDemodType::GetBlindScan, 4008, 4008};
+constexpr ExtendedMember kSetBlindScan = {"Static_SetBlindScan", " Static_SetBlindScan set error! ",
+                                          &CTunerDemodType::SetBlindScan, 0, 0};
+constexpr ExtendedMember kGetZYNPLPNumber = {
+    "Static_GetZYNPLPNumber", " Static_GetZYNPLPNumber set error! ", &CTunerDemodType::GetZYNPLPNumber,
+    CTunerDemodType::kPlpReplyBytes, CTunerDemodType::kPlpReplyBytes};
+constexpr ExtendedMember kSetZYNPLPNumber = {"Static_SetZYNPLPNumber", " Static_SetZYNPLPNumber set error! ",
+                                             &CTunerDemodType::SetZYNPLPNumber, 1, 0};
+constexpr ExtendedMember kSetZYNGoldCode = {"Static_SetZYNGoldCode", " Static_SetZYNGoldCode set error! ",
+                                            &CTunerDemodType::SetZYNGoldCode, 0, 0};
+constexpr ExtendedMember kSetMODCODES = {"Static_SetMODCODES", " Static_SetMODCODES set error! ",
+                                         &CTunerDemodType::SetMODCODES, 0, 0};
+constexpr ExtendedMember kGetMediaInfo = {"Static_GetMediaInfo", " Static_GetMediaInfo set error! ",
+                                          &CTunerDemodType::GetMediaInfo, 72, 72};
+constexpr ExtendedMember kGetStreamType = {"Static_GetStreamType", " Static_GetStreamType set error! ",
+                                           &CTunerDemodType::GetStreamType, 2, 2};
+constexpr ExtendedMember kSetStreamType = {"Static_SetStreamType", " Static_SetStreamType set error! ",
+                                           &CTunerDemodType::SetStreamType, 0, 0};
+constexpr ExtendedMember kSetInputStreamID = {"Static_SetInputStreamID",
+                                              " Static_SetInputStreamID set error! ",
+                                              &CTunerDemodType::SetInputStreamID, 2, 0};
+
+}  // namespace
+
+#define ZD_EXTENDED(handler, member)                                        \
+  NTSTATUS CFilter::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
+    UNREFERENCED_PARAMETER(property);                                       \
+    return callExtended(irp, data, member);                                 \
+  }
+
+ZD_EXTENDED(Static_GetSNRBER, kGetSNRBER)
+ZD_EXTENDED(Static_GetBlindScan, kGetBlindScan)
+ZD_EXTENDED(Static_SetBlindScan, kSetBlindScan)
+ZD_EXTENDED(Static_GetZYNPLPNumber, kGetZYNPLPNumber)
+ZD_EXTENDED(Static_SetZYNPLPNumber, kSetZYNPLPNumber)
+ZD_EXTENDED(Static_SetZYNGoldCode, kSetZYNGoldCode)
+ZD_EXTENDED(Static_SetMODCODES, kSetMODCODES)
+ZD_EXTENDED(Static_GetMediaInfo, kGetMediaInfo)
+ZD_EXTENDED(Static_GetStreamType, kGetStreamType)
+ZD_EXTENDED(Static_SetStreamType, kSetStreamType)
+ZD_EXTENDED(Static_SetInputStreamID, kSetInputStreamID)
+
+// ---- Extended property set: satellite-era operations -----------------------------------------------------
+
+#define ZD_SATELLITE(name, marksPending)                 \
+  NTSTATUS CFilter::name() {                             \
+    ZTRACE("CFilter%s::" #name "\n", instance().suffix); \
+    if (marksPending) _pending_change = 1;               \
+    return STATUS_NOT_SUPPORTED;                         \
+  }
+
+ZD_SATELLITE(putDiSEqCMessage, true)
+ZD_SATELLITE(initDiSEqC, true)
+ZD_SATELLITE(getChannelChange, true)
+ZD_SATELLITE(setChannelChange, true)
+ZD_SATELLITE(getDemodInfo, false)
+ZD_SATELLITE(getEffectiveFrequency, false)
+ZD_SATELLITE(getLockStatus, false)
+ZD_SATELLITE(setErrorControl, false)
+ZD_SATELLITE(getChannelInfo, false)
+ZD_SATELLITE(initNBCParams, true)
+
+NTSTATUS CFilter::setZYNAccess() { return STATUS_SUCCESS; }

@@ -91,6 +91,35 @@ class CFilter {
   NTSTATUS getDemodAuxValue(PULONG value);
   NTSTATUS getSignalStatus(PBOOLEAN present, PBOOLEAN locked);
 
+  // Extended property set, answered by the channel's tuner-demod object. Each refuses a data buffer shorter
+  // than what the object reads or the reply it reports (STATUS_BUFFER_TOO_SMALL).
+  static NTSTATUS Static_GetSNRBER(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_GetBlindScan(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_SetBlindScan(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_GetZYNPLPNumber(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_SetZYNPLPNumber(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_SetZYNGoldCode(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_SetMODCODES(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_GetMediaInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_GetStreamType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_SetStreamType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS Static_SetInputStreamID(PIRP irp, PKSIDENTIFIER property, PVOID data);
+
+  // Satellite-era operations of the extended set: no tuner type of this card has them (STATUS_NOT_SUPPORTED);
+  // those that would change the tuning mark changes pending.
+  NTSTATUS putDiSEqCMessage();
+  NTSTATUS initDiSEqC();
+  NTSTATUS getChannelChange();
+  NTSTATUS setChannelChange();
+  NTSTATUS getDemodInfo();
+  NTSTATUS getEffectiveFrequency();
+  NTSTATUS getLockStatus();
+  NTSTATUS setErrorControl();
+  NTSTATUS getChannelInfo();
+  NTSTATUS initNBCParams();
+  // Register access needs no opening on this card: nothing to do.
+  NTSTATUS setZYNAccess();
+
   // The channel's BDATuner while it is still one of the device's (current or retired); nullptr once the
   // device has torn its tuners down under an open filter.
   BDATuner* liveTuner() const;

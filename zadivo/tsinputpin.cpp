@@ -13,6 +13,7 @@
 #include "zadivo/device.h"
 #include "zadivo/filter_descriptors.h"
 #include "zadivo/trace.h"
+#include "zadivo/tsoutputpin.h"
 
 namespace {
 
@@ -53,27 +54,17 @@ constinit const KSALLOCATOR_FRAMING_EX kTsOutputFraming = {
     }},
 };
 
-// Until the capture pin's streaming is wired to its DMA channel, the pin opens and pauses but refuses to
-// run rather than pretend to deliver frames.
-NTSTATUS tsOutputAcceptFormat(PKSPIN, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE*,
-                              const KSATTRIBUTE_LIST*) {
-  return STATUS_SUCCESS;
-}
-NTSTATUS tsOutputSetState(PKSPIN, KSSTATE toState, KSSTATE) {
-  return toState == KSSTATE_RUN ? STATUS_NOT_IMPLEMENTED : STATUS_SUCCESS;
-}
-
 constinit const KSPIN_DISPATCH kTsOutputDispatch = {
-    nullptr,               // Create
-    nullptr,               // Close
-    nullptr,               // Process
-    nullptr,               // Reset
-    tsOutputAcceptFormat,  // SetDataFormat
-    tsOutputSetState,      // SetDeviceState
-    nullptr,               // Connect
-    nullptr,               // Disconnect
-    nullptr,               // Clock
-    nullptr,               // Allocator
+    TSOutputPin::static_Create,         // Create
+    nullptr,                            // Close: the context goes with the pin's bag
+    TSOutputPin::static_Process,        // Process
+    nullptr,                            // Reset
+    TSOutputPin::static_SetDataFormat,  // SetDataFormat: any format is the fixed one
+    TSOutputPin::static_SetState,       // SetDeviceState
+    nullptr,                            // Connect
+    nullptr,                            // Disconnect
+    nullptr,                            // Clock
+    nullptr,                            // Allocator
 };
 
 // ---- Descriptors -----------------------------------------------------------------------------------------
@@ -133,7 +124,7 @@ constexpr KSPIN_DESCRIPTOR_EX tsOutputPin() {
       1,                                                                // InstancesPossible
       0,                                                                // InstancesNecessary
       &kTsOutputFraming,                                                // AllocatorFraming
-      nullptr,                                                          // IntersectHandler
+      TSOutputPin::static_IntersectHandler,                             // IntersectHandler
   };
 }
 

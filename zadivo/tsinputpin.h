@@ -1,5 +1,5 @@
 // The capture (receiver) filter of a channel: its Create dispatch and the TS input pin's intersect handler.
-// The descriptors are in tsinputpin.cpp; the TS output pin's streaming arrives with the capture pin.
+// The descriptors are in tsinputpin.cpp; the TS output pin is TSOutputPin (tsoutputpin.h).
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"

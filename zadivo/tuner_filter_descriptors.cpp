@@ -11,8 +11,9 @@
 //   variant 3: RF tuner table 1 + QAM demodulator,   demod table 1 (types 4, 6, 8)
 //   variant 4: RF tuner table 2 + 8VSB demodulator,  demod table 2 (type 3)
 //
-// Node properties of node 0 arrive through the antenna pin, those of node 1 through the transport pin; every
-// table here is shared by the eight channels, whose handlers find their channel through the pin's filter.
+// Node properties of node 0 arrive through the antenna pin, those of node 1 through the transport pin. The
+// tables are shared by the eight channels, whose handlers find their channel through the pin's filter, except
+// that channel A's RF tuner node also carries the SPI flash members of the extended set (ids 100..103).
 // The transport pin's medium is per channel and carries Id 0 here: the factory's copy gets the board id.
 #include "zadivo/antennapin.h"
 #include "zadivo/bdatuner.h"
@@ -86,6 +87,54 @@ constinit const KSPROPERTY_ITEM kTunerSignalStats[] = {
     ZD_NODE_PROPERTY(KSPROPERTY_BDA_SIGNAL_LOCKED, CTransportPin::getSignalPresentLocked, nullptr, ZD_VALUE),
 };
 
+// ---- Extended property set on the RF tuner node -----------------------------------------------------------
+
+// An extended member: minimum property and data sizes as the set declares them (the handlers check the
+// records they really use against the buffers), serialized size 0 unless stated.
+#define ZD_EXT(id, get, set, minProperty, minData, serialized) \
+  { (id), {(get)}, (minProperty), (minData), {(set)}, nullptr, 0, nullptr, nullptr, (serialized) }
+#define ZD_EXTENDED_COMMON_HEAD                                                                           \
+  ZD_EXT(0, CAntennaPin::tunerSetDiSEqCMessage, nullptr, 188, 188, 4),                                    \
+      ZD_EXT(1, nullptr, CAntennaPin::tunerInitDiSEqC, 32, 16, 0),                                        \
+      ZD_EXT(2, CAntennaPin::tunerSatNoOp, CAntennaPin::tunerSatNoOp, 32, 16, 0),                         \
+      ZD_EXT(3, CAntennaPin::tunerGetSatChannelChange, CAntennaPin::tunerSetSatChannelChange, 32, 48, 0), \
+      ZD_EXT(4, CAntennaPin::tunerGetSatDemodInfo, nullptr, 32, 24, 0),                                   \
+      ZD_EXT(5, CAntennaPin::tunerGetSatEffectiveFrequency, nullptr, 32, 4, 0),                           \
+      ZD_EXT(6, CFilter::Static_GetSNRBER, nullptr, 32, 0, 0),                                            \
+      ZD_EXT(11, CFilter::Static_GetBlindScan, CFilter::Static_SetBlindScan, 24, 0, 0),                   \
+      ZD_EXT(22, CFilter::Static_GetZYNPLPNumber, CFilter::Static_SetZYNPLPNumber, 24, 0, 0),             \
+      ZD_EXT(23, nullptr, CFilter::Static_SetZYNGoldCode, 24, 0, 0),                                      \
+      ZD_EXT(24, nullptr, CFilter::Static_SetMODCODES, 24, 0, 0),                                         \
+      ZD_EXT(12, CFilter::Static_GetMediaInfo, nullptr, 24, 0, 0),                                        \
+      ZD_EXT(13, CFilter::Static_GetStreamType, CFilter::Static_SetStreamType, 24, 0, 0),                 \
+      ZD_EXT(14, nullptr, CFilter::Static_SetInputStreamID, 24, 0, 0),                                    \
+      ZD_EXT(7, CAntennaPin::tunerGetSatLockStatus, nullptr, 32, 28, 0),                                  \
+      ZD_EXT(8, nullptr, CAntennaPin::tunerSetSatErrorControl, 32, 12, 0),                                \
+      ZD_EXT(9, CAntennaPin::tunerGetSatChannelInfo, nullptr, 32, 28, 0),                                 \
+      ZD_EXT(10, nullptr, CAntennaPin::tunerSetNBCParams, 32, 20, 0),                                     \
+      ZD_EXT(21, nullptr, CAntennaPin::Static_SetZYNAccess, 8, 0, 0),                                     \
+      ZD_EXT(15, CAntennaPin::Static_ReadMAC, CAntennaPin::Static_WriteMAC, 24, 0, 0)
+#define ZD_EXTENDED_COMMON_TAIL                                                          \
+  ZD_EXT(25, CAntennaPin::Static_ReadRegData, CAntennaPin::Static_SetRegData, 24, 0, 0), \
+      ZD_EXT(60, CAntennaPin::GetDemodMode, CAntennaPin::SetDemodMode, 24, 0, 0)
+
+// Channels B..H: 22 members.
+constinit const KSPROPERTY_ITEM kExtended[] = {
+    ZD_EXTENDED_COMMON_HEAD,
+    ZD_EXTENDED_COMMON_TAIL,
+};
+
+// Channel A: the same with the SPI flash members between MAC and register access, 26 members.
+constinit const KSPROPERTY_ITEM kExtendedWithFlash[] = {
+    ZD_EXTENDED_COMMON_HEAD,
+    ZD_EXT(100, CAntennaPin::tunerGetRDID, nullptr, 32, 40, 0),
+    ZD_EXT(101, CAntennaPin::tunerGetEraseStatus, CAntennaPin::tunerChipErase, 32, 12, 0),
+    ZD_EXT(102, CAntennaPin::tunerGetPageWriteReady, CAntennaPin::tunerSetFlashWriteOnePage, 32, 261, 0),
+    ZD_EXT(103, CAntennaPin::tunerFlashRead, CAntennaPin::tunerSetFlashWriteEnable, 32, 12, 0),
+    ZD_EXTENDED_COMMON_TAIL,
+};
+static_assert(SIZEOF_ARRAY(kExtended) == 22 && SIZEOF_ARRAY(kExtendedWithFlash) == 26, "extended set sizes");
+
 // Tuner table 2 (terrestrial variants): frequency, multiplier, bandwidth.
 constinit const KSPROPERTY_ITEM kFrequencyFilter2[] = {
     ZD_NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_FREQUENCY, CAntennaPin::tunerGetFrequency,
@@ -96,11 +145,14 @@ constinit const KSPROPERTY_ITEM kFrequencyFilter2[] = {
                      CAntennaPin::tunerSetChannelBandwidth, ZD_VALUE),
 };
 
-constinit const KSPROPERTY_SET kTunerTable2[] = {
-    {&KSPROPSETID_BdaFrequencyFilter, SIZEOF_ARRAY(kFrequencyFilter2), kFrequencyFilter2, 0, nullptr},
-    {&KSPROPSETID_BdaSignalStats, SIZEOF_ARRAY(kTunerSignalStats), kTunerSignalStats, 0, nullptr},
-    // The extended set {FAA8F3E5-...} joins here with the extended property set.
-};
+#define ZD_TUNER_TABLE2(extended)                                                                      \
+  {                                                                                                    \
+    {&KSPROPSETID_BdaFrequencyFilter, SIZEOF_ARRAY(kFrequencyFilter2), kFrequencyFilter2, 0, nullptr}, \
+        {&KSPROPSETID_BdaSignalStats, SIZEOF_ARRAY(kTunerSignalStats), kTunerSignalStats, 0, nullptr}, \
+        {&kPropSetExtended, SIZEOF_ARRAY(extended), extended, 0, nullptr},                             \
+  }
+constinit const KSPROPERTY_SET kTunerTable2[] = ZD_TUNER_TABLE2(kExtended);
+constinit const KSPROPERTY_SET kTunerTable2A[] = ZD_TUNER_TABLE2(kExtendedWithFlash);
 
 // Tuner table 1 (satellite-shaped variants): LNB information, frequency filter without bandwidth, DiSEqC.
 constinit const KSPROPERTY_ITEM kLnbInfo[] = {
@@ -136,13 +188,16 @@ constinit const KSPROPERTY_ITEM kDiseqCommand[] = {
     ZD_NODE_PROPERTY(KSPROPERTY_BDA_DISEQC_RESPONSE, CAntennaPin::GetDiseqCProperty, nullptr, 16),
 };
 
-constinit const KSPROPERTY_SET kTunerTable1[] = {
-    {&KSPROPSETID_BdaLNBInfo, SIZEOF_ARRAY(kLnbInfo), kLnbInfo, 0, nullptr},
-    {&KSPROPSETID_BdaFrequencyFilter, SIZEOF_ARRAY(kFrequencyFilter1), kFrequencyFilter1, 0, nullptr},
-    {&KSPROPSETID_BdaSignalStats, SIZEOF_ARRAY(kTunerSignalStats), kTunerSignalStats, 0, nullptr},
-    // The extended set {FAA8F3E5-...} joins here with the extended property set.
-    {&KSPROPSETID_BdaDiseqCommand, SIZEOF_ARRAY(kDiseqCommand), kDiseqCommand, 0, nullptr},
-};
+#define ZD_TUNER_TABLE1(extended)                                                                          \
+  {                                                                                                        \
+    {&KSPROPSETID_BdaLNBInfo, SIZEOF_ARRAY(kLnbInfo), kLnbInfo, 0, nullptr},                               \
+        {&KSPROPSETID_BdaFrequencyFilter, SIZEOF_ARRAY(kFrequencyFilter1), kFrequencyFilter1, 0, nullptr}, \
+        {&KSPROPSETID_BdaSignalStats, SIZEOF_ARRAY(kTunerSignalStats), kTunerSignalStats, 0, nullptr},     \
+        {&kPropSetExtended, SIZEOF_ARRAY(extended), extended, 0, nullptr},                                 \
+        {&KSPROPSETID_BdaDiseqCommand, SIZEOF_ARRAY(kDiseqCommand), kDiseqCommand, 0, nullptr},            \
+  }
+constinit const KSPROPERTY_SET kTunerTable1[] = ZD_TUNER_TABLE1(kExtended);
+constinit const KSPROPERTY_SET kTunerTable1A[] = ZD_TUNER_TABLE1(kExtendedWithFlash);
 
 // ---- Demodulator node tables -----------------------------------------------------------------------------
 
@@ -205,6 +260,8 @@ constinit const KSPROPERTY_SET kDemodTable1[] = {
   { DEFINE_KSAUTOMATION_PROPERTIES(sets), DEFINE_KSAUTOMATION_METHODS_NULL, DEFINE_KSAUTOMATION_EVENTS_NULL }
 constinit const KSAUTOMATION_TABLE kTunerNode1 = ZD_NODE_TABLE(kTunerTable1);
 constinit const KSAUTOMATION_TABLE kTunerNode2 = ZD_NODE_TABLE(kTunerTable2);
+constinit const KSAUTOMATION_TABLE kTunerNode1A = ZD_NODE_TABLE(kTunerTable1A);
+constinit const KSAUTOMATION_TABLE kTunerNode2A = ZD_NODE_TABLE(kTunerTable2A);
 constinit const KSAUTOMATION_TABLE kDemodNode1 = ZD_NODE_TABLE(kDemodTable1);
 constinit const KSAUTOMATION_TABLE kDemodNode2 = ZD_NODE_TABLE(kDemodTable2);
 
@@ -225,6 +282,23 @@ constinit const KSNODE_DESCRIPTOR kNodesQam[] = {
 };
 constinit const KSNODE_DESCRIPTOR kNodes8vsb[] = {
     {&kTunerNode2, &KSNODE_BDA_RF_TUNER, nullptr},
+    {&kDemodNode2, &KSNODE_BDA_8VSB_DEMODULATOR, nullptr},
+};
+// Channel A's variants: the same nodes with the flash members on the RF tuner.
+constinit const KSNODE_DESCRIPTOR kNodesQpskA[] = {
+    {&kTunerNode1A, &KSNODE_BDA_RF_TUNER, nullptr},
+    {&kDemodNode1, &KSNODE_BDA_QPSK_DEMODULATOR, nullptr},
+};
+constinit const KSNODE_DESCRIPTOR kNodesCofdmA[] = {
+    {&kTunerNode2A, &KSNODE_BDA_RF_TUNER, nullptr},
+    {&kDemodNode2, &KSNODE_BDA_COFDM_DEMODULATOR, nullptr},
+};
+constinit const KSNODE_DESCRIPTOR kNodesQamA[] = {
+    {&kTunerNode1A, &KSNODE_BDA_RF_TUNER, nullptr},
+    {&kDemodNode1, &KSNODE_BDA_QAM_DEMODULATOR, nullptr},
+};
+constinit const KSNODE_DESCRIPTOR kNodes8vsbA[] = {
+    {&kTunerNode2A, &KSNODE_BDA_RF_TUNER, nullptr},
     {&kDemodNode2, &KSNODE_BDA_8VSB_DEMODULATOR, nullptr},
 };
 
@@ -361,7 +435,7 @@ constexpr KSFILTER_DESCRIPTOR tunerFilter(const KSNODE_DESCRIPTOR* nodes, ULONG 
 
 #define ZD_TUNER_FILTERS(nodes)                                                                    \
   {                                                                                                \
-    tunerFilter(nodes, 0), tunerFilter(nodes, 1), tunerFilter(nodes, 2), tunerFilter(nodes, 3),    \
+    tunerFilter(nodes##A, 0), tunerFilter(nodes, 1), tunerFilter(nodes, 2), tunerFilter(nodes, 3), \
         tunerFilter(nodes, 4), tunerFilter(nodes, 5), tunerFilter(nodes, 6), tunerFilter(nodes, 7) \
   }
 // [variant - 1][instance - 1]

@@ -1,0 +1,43 @@
+// The capture filter's output pin: it moves no data itself. Running it starts the channel's DMA, whose DPC
+// fills the frames at the pin's leading edge; leaving RUN stops it. The pin also holds the reference clock
+// between ACQUIRE and STOP and agrees on its one fixed format.
+#pragma once
+#include "platform/bda.h"
+#include "platform/platform.h"
+
+class Device;
+struct InstanceInfo;
+
+class TSOutputPin {
+ public:
+  // Pin dispatch (KSPIN_DISPATCH) and intersection.
+  static NTSTATUS static_Create(PKSPIN pin, PIRP irp);
+  static void static_cleanup(PVOID context);
+  static NTSTATUS static_Process(PKSPIN pin);
+  static NTSTATUS static_SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
+                                       const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
+  static NTSTATUS static_SetState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+  static NTSTATUS static_IntersectHandler(PVOID filter, PIRP irp, PKSP_PIN pinRequest,
+                                          PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+                                          ULONG bufferSize, PVOID data, PULONG dataSize);
+
+  TSOutputPin(PKSPIN pin, Device* device, const InstanceInfo* instance);
+  ~TSOutputPin();
+  NTSTATUS setState(KSSTATE toState, KSSTATE fromState);
+
+  // Non-paged: the DMA DPC reads the first field at DISPATCH_LEVEL.
+  static void* operator new(size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  // Fields in order. The pin must come first: Device::startTSn takes it from the context's first field.
+  PKSPIN _p_pin;
+  Device* _p_device;
+  PIKSREFERENCECLOCK
+      _p_clock;  // held from ACQUIRE (out of STOP) until STOP; PASSIVE_LEVEL state changes only
+  const InstanceInfo* _p_instance;
+
+ private:
+  void startChannel();
+  void stopChannel();
+  void deleteClones();
+};
