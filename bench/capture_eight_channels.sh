@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Captures all eight channels of one card for a fixed amount of stream time at the air's bitrates and reports
 # the tool's peak resident memory and CPU time per second of stream (goal: under 100 MiB, well under one
-# core, no block lost). Usage: bench_capture.sh [build-dir] [seconds]
+# core, no block lost). Usage: bench/capture_eight_channels.sh [build-dir] [seconds]
 set -euo pipefail
 build=${1:-build}
 seconds=${2:-10}
