@@ -1,0 +1,231 @@
+// End to end through the client on every channel: tune a DVB-T multiplex, run the capture pin, read frames of
+// the multiplex's own stream; statistics; stop releases the DMA and the clock; re-tuning while running; all
+// eight channels at once; the TS output pin's state, clock and intersection rules; the antenna pin's states.
+#include <atomic>
+
+#include "capture_fixture.h"
+#include "zadivo/antennapin.h"
+#include "zadivo/demodfilter.h"
+#include "zadivo/tsoutputpin.h"
+
+using namespace capture_test;
+
+namespace {
+
+constexpr ULONG kMuxOne = 474000, kMuxTwo = 506000;
+
+class Capture : public CaptureTest {
+ protected:
+  void SetUp() override {
+    CaptureTest::SetUp();
+    startSlow();
+  }
+};
+
+class EveryChannel : public Capture, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(EveryChannel, TunesRunsAndDeliversTheMultiplexThenStopReleasesDmaAndClock) {
+  const ULONG channel = GetParam();
+  const int dma = static_cast<int>(channel) - 1;
+  Graph& g = graph(channel);
+  host::trace::clear();
+  tuneAndRun(g, kMuxOne, 8);
+  EXPECT_TRUE(machine->card(0).dmaStats(dma).running);
+  for (int n = 0; n < 8; ++n) {
+    if (n == dma) continue;
+    EXPECT_FALSE(machine->card(0).dmaStats(n).running) << "channel " << n;
+  }
+  EXPECT_NE(traces().find("startTS" + std::to_string(dma) + " "), std::string::npos);
+  EXPECT_EQ(host::ks::outstandingClockReferences(), 1u);
+
+  TsCheck check;
+  readFrames(g, 6, check);
+  EXPECT_EQ(check.badFrames, 0u);
+  EXPECT_EQ(check.syncLosses, 0u);
+  EXPECT_EQ(check.ccErrors, 0u);
+  EXPECT_EQ(check.tsids, std::set<int>{tsidAt(kMuxOne)});
+  EXPECT_TRUE(check.pmtSeen);
+
+  EXPECT_EQ(getValue(*g.antenna, 0, kStats, KSPROPERTY_BDA_SIGNAL_PRESENT), 1u);
+  EXPECT_EQ(getValue(*g.transport, 1, kStats, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
+  EXPECT_NE(getValue(*g.antenna, 0, kStats, KSPROPERTY_BDA_SIGNAL_STRENGTH), 0u);
+  EXPECT_GT(getValue(*g.transport, 1, kStats, KSPROPERTY_BDA_SIGNAL_QUALITY),
+            20u);  // above the unlocked figure
+
+  ASSERT_EQ(g.output->setState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_FALSE(machine->card(0).dmaStats(dma).running);
+  EXPECT_EQ(host::ks::outstandingClockReferences(), 0u);
+  EXPECT_TRUE(machine->card(0).errors().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AtoH, EveryChannel, ::testing::Range<ULONG>(1, 9),
+                         [](const auto& info) { return std::string(1, char('A' + info.param - 1)); });
+
+TEST_F(Capture, RetuningWhileRunningSwitchesTheStream) {
+  Graph& g = graph(3);
+  tuneAndRun(g, kMuxOne, 8);
+  TsCheck before;
+  readStreamOf(g, tsidAt(kMuxOne), 2, before);
+  ASSERT_EQ(tune(g, kMuxTwo, 8), STATUS_SUCCESS);
+  ASSERT_TRUE(waitLocked(g));
+  TsCheck after;
+  readStreamOf(g, tsidAt(kMuxTwo), 4, after);
+  EXPECT_EQ(after.tsids, std::set<int>{tsidAt(kMuxTwo)});
+  EXPECT_TRUE(after.pmtSeen);
+  EXPECT_EQ(after.ccErrors, 0u);
+  EXPECT_EQ(after.syncLosses, 0u);
+}
+
+TEST_F(Capture, AllEightChannelsAtOnceWithoutCollisionsOnTheSharedMasters) {
+  std::vector<Graph*> gs;
+  for (ULONG c = 1; c <= 8; ++c) gs.push_back(&graph(c));
+  std::vector<TsCheck> checks(8);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&, i] {
+      tuneAndRun(*gs[i], i % 2 ? kMuxTwo : kMuxOne, 8);
+      readFrames(*gs[i], 4, checks[i]);
+    });
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE("channel " + std::to_string(i + 1));
+    EXPECT_EQ(checks[i].frames, 4u);
+    EXPECT_EQ(checks[i].ccErrors, 0u);
+    EXPECT_EQ(checks[i].syncLosses, 0u);
+    EXPECT_EQ(checks[i].tsids, std::set<int>{tsidAt(i % 2 ? kMuxTwo : kMuxOne)});
+  }
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(machine->card(0).i2cBus(k).collisions(), 0u) << "master " << k;
+  EXPECT_TRUE(machine->card(0).errors().empty());
+}
+
+// ---- TS output pin ---------------------------------------------------------------------------------------
+
+TEST_F(Capture, PauseRunPauseStartsAndStopsTheChannelOnceEach) {
+  Graph& g = graph(5);
+  ASSERT_EQ(g.output->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  host::trace::clear();
+  ASSERT_EQ(g.output->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(machine->card(0).dmaStats(4).running);
+  ASSERT_EQ(g.output->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_FALSE(machine->card(0).dmaStats(4).running);
+  const std::string t = traces();
+  EXPECT_EQ(count(t, "startTS4 "), 1u);
+  EXPECT_EQ(count(t, "startTS"), 1u);
+  EXPECT_EQ(count(t, "stopTS"), 1u);
+  EXPECT_EQ(count(t, "TSOutputPin_E::setState"), 2u);
+}
+
+TEST_F(Capture, StopFromAcquireStopsTheChannelAndDropsTheClock) {
+  Graph& g = graph(1);
+  ASSERT_EQ(g.output->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(host::ks::outstandingClockReferences(), 1u);
+  host::trace::clear();
+  ASSERT_EQ(g.output->setState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(count(traces(), "stopTS"), 1u);
+  EXPECT_EQ(host::ks::outstandingClockReferences(), 0u);
+}
+
+TEST_F(Capture, ClosingARunningGraphStopsItsChannelAndLeavesNothingBehind) {
+  Graph& g = graph(2);
+  tuneAndRun(g, kMuxOne, 8);
+  TsCheck check;
+  readFrames(g, 1, check);
+  g.close();
+  EXPECT_FALSE(machine->card(0).dmaStats(1).running);
+  EXPECT_EQ(host::ks::outstandingClockReferences(), 0u);
+  EXPECT_EQ(host::ks::livePins(), 0u);
+}
+
+TEST_F(Capture, OutputPinTakesAnyFormatAndAnswersWithItsOwnRange) {
+  std::unique_ptr<host::client::Filter> capture;
+  bda_test::FilterInfo info;
+  for (auto& c : captures())
+    if (bda_test::channelOf(c, kCaptureReference) == 1) info = c;
+  ASSERT_EQ(host::client::Filter::open(info, capture), STATUS_SUCCESS);
+  const KSPIN_DESCRIPTOR_EX& pd = capture->ksFilter()->Descriptor->PinDescriptors[1];
+  const KSDATARANGE& own = *pd.PinDescriptor.DataRanges[0];
+  EXPECT_EQ(own.FormatSize, 64u);
+  EXPECT_EQ(own.SampleSize, kTsFrameBytes);
+  ASSERT_NE(pd.AllocatorFraming, nullptr);
+  EXPECT_EQ(pd.AllocatorFraming->FramingItem[0].Frames, 64u);
+  EXPECT_EQ(pd.AllocatorFraming->FramingItem[0].FramingRange.Range.MinFrameSize, kTsFrameBytes);
+  EXPECT_EQ(pd.AllocatorFraming->FramingItem[0].FramingRange.Range.MaxFrameSize, kTsFrameBytes);
+
+  // Intersection: 0 bytes asks for the size, 63 is too small, 64 gets the pin's own range whatever was asked.
+  KSDATARANGE foreign = own;
+  foreign.SampleSize = 1234;
+  foreign.Flags = 0;
+  UCHAR buffer[64];
+  std::memset(buffer, 0xEE, sizeof buffer);
+  ULONG size = 0;
+  auto handler = pd.IntersectHandler;
+  EXPECT_EQ(handler(capture->ksFilter(), nullptr, nullptr, &foreign, const_cast<PKSDATARANGE>(&own), 0,
+                    nullptr, &size),
+            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(size, 64u);
+  size = 0;
+  EXPECT_EQ(handler(capture->ksFilter(), nullptr, nullptr, &foreign, const_cast<PKSDATARANGE>(&own), 63,
+                    buffer, &size),
+            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(buffer[0], 0xEE);
+  EXPECT_EQ(handler(capture->ksFilter(), nullptr, nullptr, &foreign, const_cast<PKSDATARANGE>(&own), 64,
+                    buffer, &size),
+            STATUS_SUCCESS);
+  EXPECT_EQ(size, 64u);
+  EXPECT_EQ(std::memcmp(buffer, &own, 64), 0);
+
+  // A pin created from a foreign range gets the fixed format, and a format change is accepted.
+  std::unique_ptr<host::client::Pin> out;
+  ASSERT_EQ(capture->createPin(1, &foreign, sizeof foreign, out), STATUS_SUCCESS);
+  EXPECT_EQ(out->format().SampleSize, kTsFrameBytes);
+  KSDATAFORMAT other = out->format();
+  other.SampleSize = 1;
+  EXPECT_EQ(pd.Dispatch->SetDataFormat(out->ksPin(), &other, nullptr, &own, nullptr), STATUS_SUCCESS);
+  out.reset();
+  capture.reset();
+}
+
+// ---- Antenna pin -----------------------------------------------------------------------------------------
+
+TEST_F(Capture, AntennaPinStatesAndTheStateTheFilterSees) {
+  Graph& g = graph(1);
+  auto* filter = static_cast<CFilter*>(g.tuner->ksFilter()->Context);
+  PKSPIN pin = g.antenna->ksPin();
+  auto setState = pin->Descriptor->Dispatch->SetDeviceState;
+
+  // STOP to STOP only traces.
+  host::trace::clear();
+  EXPECT_EQ(setState(pin, KSSTATE_STOP, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(count(traces(), "new Antenna pin state"), 1u);
+  EXPECT_EQ(count(traces(), "BDATuner:"), 0u);
+
+  ASSERT_EQ(g.antenna->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(filter->antennaState(), KSSTATE_STOP);  // the state the pin left
+  ASSERT_EQ(g.antenna->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(filter->antennaState(), KSSTATE_ACQUIRE);
+
+  // A to-state of 4 is refused; the pin keeps PAUSE, the filter still hears of the state being left.
+  EXPECT_EQ(setState(pin, KSSTATE(4), KSSTATE_PAUSE), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(static_cast<CAntennaPin*>(pin->Context)->_state, KSSTATE_PAUSE);
+  EXPECT_EQ(filter->antennaState(), KSSTATE_PAUSE);
+  EXPECT_EQ(g.antenna->setState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+TEST_F(Capture, AnAcquisitionErrorKeepsTheAntennaPinInStop) {
+  Graph& first = graph(4);
+  ASSERT_EQ(first.antenna->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  // A second filter of the same channel finds the tuner held: refused, and its pin stays in STOP.
+  host::client::Filter* second = openTuner(4);
+  std::unique_ptr<host::client::Pin> antenna;
+  ASSERT_EQ(second->createPin(0, nullptr, 0, antenna), STATUS_SUCCESS);
+  EXPECT_EQ(antenna->setState(KSSTATE_ACQUIRE), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(static_cast<CAntennaPin*>(antenna->ksPin()->Context)->_state, KSSTATE_STOP);
+  // The refusal dropped the hold, so the next attempt from STOP acquires.
+  EXPECT_EQ(antenna->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(antenna->setState(KSSTATE_STOP), STATUS_SUCCESS);
+  antenna.reset();
+  // The first filter's hold went with the refusal: its release reports that it held nothing.
+  EXPECT_EQ(first.antenna->setState(KSSTATE_STOP), STATUS_INVALID_DEVICE_REQUEST);
+}
+
+}  // namespace
