@@ -3,7 +3,9 @@
 #include "demod/sony_demod.h"
 
 #include "demod/sony_demod_atsc.h"
+#include "demod/sony_demod_dvbc.h"
 #include "demod/sony_demod_dvbt.h"
+#include "demod/sony_demod_dvbt2.h"
 #include "demod/sony_demod_internal.h"
 
 using namespace sony;
@@ -31,6 +33,8 @@ struct SleepEntry {
 };
 constexpr SleepEntry kSleepOps[] = {
     {DEMOD_SYS_DVBT, sony_demod_dvbt_Sleep},
+    {DEMOD_SYS_DVBT2, sony_demod_dvbt2_Sleep},
+    {DEMOD_SYS_DVBC, sony_demod_dvbc_Sleep},
 };
 }  // namespace
 

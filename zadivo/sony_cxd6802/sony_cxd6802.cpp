@@ -2,7 +2,9 @@
 // standard whose demodulator code is not built, and the glue answers for it as for an unknown mode.
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
+#include "demod/sony_demod_dvbc.h"
 #include "demod/sony_demod_dvbt.h"
+#include "demod/sony_demod_dvbt2.h"
 #include "zadivo/trace.h"
 
 namespace {
@@ -34,13 +36,26 @@ DemodResult tuneDvbt(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
   return sony_integ_dvbt_Tune(integ, &params);
 }
 
+DemodResult tuneDvbt2(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  DvbT2TuneParams params = {args->centerFreqKHz, args->bandwidth, static_cast<UCHAR>(args->dataPlpId),
+                            args->profile};
+  return sony_integ_dvbt2_Tune(integ, &params);
+}
+
+DemodResult tuneDvbc(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  DvbcTuneParams params = {args->centerFreqKHz, args->bandwidth};
+  return sony_integ_dvbc_Tune(integ, &params);
+}
+
 // Indexed by DemodMode; row 0 is no standard.
 constexpr ModeOps kModes[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 0
     {tuneDvbt, sony_demod_dvbt_monitor_SyncStat, sony_integ_dvbt_monitor_RFLevel, sony_demod_dvbt_monitor_SNR,
-     nullptr},                                      // 1 DVB-T
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 2 DVB-T2
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 3 DVB-C
+     nullptr},  // 1 DVB-T
+    {tuneDvbt2, sony_demod_dvbt2_monitor_SyncStat, sony_integ_dvbt2_monitor_RFLevel,
+     sony_demod_dvbt2_monitor_SNR, sony_demod_dvbt2_monitor_DataPLPs},  // 2 DVB-T2
+    {tuneDvbc, sony_demod_dvbc_monitor_SyncStat, sony_integ_dvbc_monitor_RFLevel, sony_demod_dvbc_monitor_SNR,
+     nullptr},                                      // 3 DVB-C
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 4 DVB-C2
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 5 J.83B
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 6 ISDB-T
