@@ -5,6 +5,8 @@
 #include "demod/sony_demod_dvbc.h"
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_dvbt2.h"
+#include "demod/sony_demod_isdbt.h"
+#include "demod/sony_demod_j83b.h"
 #include "zadivo/trace.h"
 
 namespace {
@@ -47,6 +49,16 @@ DemodResult tuneDvbc(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
   return sony_integ_dvbc_Tune(integ, &params);
 }
 
+DemodResult tuneJ83b(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  J83bTuneParams params = {args->centerFreqKHz, args->bandwidth};
+  return sony_integ_j83b_Tune(integ, &params);
+}
+
+DemodResult tuneIsdbt(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  IsdbtTuneParams params = {args->centerFreqKHz, args->bandwidth};
+  return sony_integ_isdbt_Tune(integ, &params);
+}
+
 // Indexed by DemodMode; row 0 is no standard.
 constexpr ModeOps kModes[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 0
@@ -57,8 +69,10 @@ constexpr ModeOps kModes[] = {
     {tuneDvbc, sony_demod_dvbc_monitor_SyncStat, sony_integ_dvbc_monitor_RFLevel, sony_demod_dvbc_monitor_SNR,
      nullptr},                                      // 3 DVB-C
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 4 DVB-C2
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 5 J.83B
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 6 ISDB-T
+    {tuneJ83b, sony_demod_j83b_monitor_SyncStat, sony_integ_j83b_monitor_RFLevel, sony_demod_j83b_monitor_SNR,
+     nullptr},  // 5 J.83B
+    {tuneIsdbt, sony_demod_isdbt_monitor_SyncStat, sony_integ_isdbt_monitor_RFLevel,
+     sony_demod_isdbt_monitor_SNR, nullptr},  // 6 ISDB-T
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 7 ISDB-C
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 8 ATSC
 };
