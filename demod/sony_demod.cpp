@@ -4,6 +4,7 @@
 
 #include "demod/sony_demod_atsc.h"
 #include "demod/sony_demod_dvbc.h"
+#include "demod/sony_demod_dvbc2.h"
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_dvbt2.h"
 #include "demod/sony_demod_internal.h"
@@ -37,6 +38,7 @@ constexpr SleepEntry kSleepOps[] = {
     {DEMOD_SYS_DVBT, sony_demod_dvbt_Sleep},
     {DEMOD_SYS_DVBT2, sony_demod_dvbt2_Sleep},
     {DEMOD_SYS_DVBC, sony_demod_dvbc_Sleep},
+    {DEMOD_SYS_DVBC2, sony_demod_dvbc2_Sleep},
     {DEMOD_SYS_J83B, sony_demod_j83b_Sleep},
     {DEMOD_SYS_ISDBT, sony_demod_isdbt_Sleep},
 };

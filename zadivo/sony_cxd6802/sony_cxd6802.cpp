@@ -3,6 +3,7 @@
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
 #include "demod/sony_demod_dvbc.h"
+#include "demod/sony_demod_dvbc2.h"
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_dvbt2.h"
 #include "demod/sony_demod_isdbt.h"
@@ -49,6 +50,16 @@ DemodResult tuneDvbc(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
   return sony_integ_dvbc_Tune(integ, &params);
 }
 
+DemodResult tuneDvbc2(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  DvbC2TuneParams params = {args->centerFreqKHz,
+                            args->bandwidth,
+                            static_cast<UCHAR>(args->dataSliceId),
+                            static_cast<UCHAR>(args->dataPlpId),
+                            static_cast<UCHAR>(args->presetSearch),
+                            args->tunerFrequencyKHz};
+  return sony_integ_dvbc2_Tune(integ, &params);
+}
+
 DemodResult tuneJ83b(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
   J83bTuneParams params = {args->centerFreqKHz, args->bandwidth};
   return sony_integ_j83b_Tune(integ, &params);
@@ -68,7 +79,8 @@ constexpr ModeOps kModes[] = {
      sony_demod_dvbt2_monitor_SNR, sony_demod_dvbt2_monitor_DataPLPs},  // 2 DVB-T2
     {tuneDvbc, sony_demod_dvbc_monitor_SyncStat, sony_integ_dvbc_monitor_RFLevel, sony_demod_dvbc_monitor_SNR,
      nullptr},                                      // 3 DVB-C
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 4 DVB-C2
+    {tuneDvbc2, sony_demod_dvbc2_monitor_SyncStat, sony_integ_dvbc2_monitor_RFLevel,
+     sony_demod_dvbc2_monitor_SNR, nullptr},  // 4 DVB-C2
     {tuneJ83b, sony_demod_j83b_monitor_SyncStat, sony_integ_j83b_monitor_RFLevel, sony_demod_j83b_monitor_SNR,
      nullptr},  // 5 J.83B
     {tuneIsdbt, sony_demod_isdbt_monitor_SyncStat, sony_integ_isdbt_monitor_RFLevel,
