@@ -78,13 +78,13 @@ constexpr ModeOps kModes[] = {
     {tuneDvbt2, sony_demod_dvbt2_monitor_SyncStat, sony_integ_dvbt2_monitor_RFLevel,
      sony_demod_dvbt2_monitor_SNR, sony_demod_dvbt2_monitor_DataPLPs},  // 2 DVB-T2
     {tuneDvbc, sony_demod_dvbc_monitor_SyncStat, sony_integ_dvbc_monitor_RFLevel, sony_demod_dvbc_monitor_SNR,
-     nullptr},                                      // 3 DVB-C
+     nullptr},  // 3 DVB-C
     {tuneDvbc2, sony_demod_dvbc2_monitor_SyncStat, sony_integ_dvbc2_monitor_RFLevel,
      sony_demod_dvbc2_monitor_SNR, nullptr},  // 4 DVB-C2
     {tuneJ83b, sony_demod_j83b_monitor_SyncStat, sony_integ_j83b_monitor_RFLevel, sony_demod_j83b_monitor_SNR,
      nullptr},  // 5 J.83B
     {tuneIsdbt, sony_demod_isdbt_monitor_SyncStat, sony_integ_isdbt_monitor_RFLevel,
-     sony_demod_isdbt_monitor_SNR, nullptr},  // 6 ISDB-T
+     sony_demod_isdbt_monitor_SNR, nullptr},        // 6 ISDB-T
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 7 ISDB-C
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 8 ATSC
 };
