@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/host/clock.h"
+#include "sim/demod_isdbt.h"
 
 namespace sim {
 namespace {
@@ -181,6 +182,8 @@ struct DemodModel::Standard {
   void (*present)(const MainRegs&, const Status&, const std::vector<int32_t>& streamIds);
   // Data PLP / stream selected by the driver (kNoStreamId when the standard has none).
   int32_t (*streamId)(const MainRegs&);
+  // Further needs of the channel (symbol-rate class, tuner system); null when there are none.
+  bool (*fits)(const MainRegs&, const Multiplex&, const TunerModel::Tuning&) = nullptr;
 };
 
 namespace {
@@ -194,6 +197,16 @@ const DemodModel::Standard kStandards[] = {
     {DeliverySystem::DVBT, 0x01, true, bandDvbt, presentDvbt, noStream},
     {DeliverySystem::DVBT2, 0x02, true, bandDvbt2, presentDvbt2, t2Plp},
     {DeliverySystem::DVBC_ANNEX_A, 0x04, false, bandDvbc, presentDvbc, noStream},
+    {DeliverySystem::DVBC_ANNEX_B, 0x08, true, [](const MainRegs& m) { return bandJ83b(m.p); },
+     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) { presentJ83b(m.p, s); },
+     noStream,
+     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsJ83b(m.p, x, t); }},
+    {DeliverySystem::ISDBT, 0x06, true, [](const MainRegs& m) { return bandIsdbt(m.p); },
+     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) {
+       presentIsdbt(m.p, s);
+     },
+     noStream,
+     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsIsdbt(m.p, x, t); }},
 };
 }  // namespace
 
@@ -405,7 +418,8 @@ DemodModel::Status DemodModel::statusLocked() const {
     const Multiplex& mx = *st.mux;
     bool bwOk = s->exactBandwidth ? now.bandwidthHz == mx.bandwidthHz : now.bandwidthHz >= mx.bandwidthHz;
     st.canLock = now == _tuneSig && bwOk && now.tuning.filterHz >= mx.bandwidthHz &&
-                 mx.cnrDb >= lim.minCnrDb && !_refuseLock;
+                 mx.cnrDb >= lim.minCnrDb && !_refuseLock &&
+                 (!s->fits || s->fits(MainRegs{const_cast<uint8_t*>(_regs.data())}, mx, now.tuning));
   }
   // Sync state climbs through acquisition; a channel that cannot lock stalls and is declared unlocked.
   int64_t acq = lim.acquisitionNs;
