@@ -8,6 +8,7 @@
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_dvbt2.h"
 #include "demod/sony_demod_internal.h"
+#include "demod/sony_demod_isdbc.h"
 #include "demod/sony_demod_isdbt.h"
 #include "demod/sony_demod_j83b.h"
 
@@ -41,6 +42,8 @@ constexpr SleepEntry kSleepOps[] = {
     {DEMOD_SYS_DVBC2, sony_demod_dvbc2_Sleep},
     {DEMOD_SYS_J83B, sony_demod_j83b_Sleep},
     {DEMOD_SYS_ISDBT, sony_demod_isdbt_Sleep},
+    {DEMOD_SYS_ISDBC, sony_demod_isdbc_Sleep},
+    {DEMOD_SYS_ATSC, sony_demod_atsc_Sleep},  // its sleep stops the ATSC core before the common steps end
 };
 }  // namespace
 

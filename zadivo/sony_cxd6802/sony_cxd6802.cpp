@@ -2,10 +2,12 @@
 // standard whose demodulator code is not built, and the glue answers for it as for an unknown mode.
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
+#include "demod/sony_demod_atsc.h"
 #include "demod/sony_demod_dvbc.h"
 #include "demod/sony_demod_dvbc2.h"
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_dvbt2.h"
+#include "demod/sony_demod_isdbc.h"
 #include "demod/sony_demod_isdbt.h"
 #include "demod/sony_demod_j83b.h"
 #include "zadivo/trace.h"
@@ -70,6 +72,34 @@ DemodResult tuneIsdbt(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
   return sony_integ_isdbt_Tune(integ, &params);
 }
 
+// The ISDB-C and ATSC lock waits end without an error when their attempts run out; the tune reports
+// success only when the channel did lock, as every other standard's does.
+DemodResult lockedOrUnlocked(sony_integ_t* integ, DemodResult tuned,
+                             DemodResult (*check)(sony_demod_t*, ULONG*)) {
+  if (tuned != DEMOD_OK) return tuned;
+  ULONG lock = 0;
+  const DemodResult r = check(integ->p_demod, &lock);
+  if (r != DEMOD_OK) return r;
+  return lock ? DEMOD_OK : DEMOD_ERR_UNLOCKED;
+}
+
+DemodResult tuneIsdbc(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  IsdbcTuneParams params = {args->centerFreqKHz, args->tsmfSetting, args->streamSelectType, args->streamId,
+                            args->streamIdExt};
+  return lockedOrUnlocked(integ, sony_integ_isdbc_Tune(integ, &params), sony_demod_isdbc_CheckTSLock);
+}
+
+DemodResult tuneAtsc(sony_integ_t* integ, const Cxd6802TuneArgs* args) {
+  AtscTuneParams params = {args->centerFreqKHz};
+  return lockedOrUnlocked(integ, sony_integ_atsc_Tune(integ, &params), sony_demod_atsc_CheckTSLock);
+}
+
+// ATSC reports one flag more (the second lock flag, which no check uses); its VQ lock stands as sync state.
+DemodResult syncStatAtsc(sony_demod_t* demod, UCHAR* syncState, UCHAR* tsLock, UCHAR* unlockDetected) {
+  UCHAR lock2 = 0;
+  return sony_demod_atsc_monitor_SyncStat(demod, syncState, &lock2, tsLock, unlockDetected);
+}
+
 // Indexed by DemodMode; row 0 is no standard.
 constexpr ModeOps kModes[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // 0
@@ -84,9 +114,11 @@ constexpr ModeOps kModes[] = {
     {tuneJ83b, sony_demod_j83b_monitor_SyncStat, sony_integ_j83b_monitor_RFLevel, sony_demod_j83b_monitor_SNR,
      nullptr},  // 5 J.83B
     {tuneIsdbt, sony_demod_isdbt_monitor_SyncStat, sony_integ_isdbt_monitor_RFLevel,
-     sony_demod_isdbt_monitor_SNR, nullptr},        // 6 ISDB-T
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 7 ISDB-C
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // 8 ATSC
+     sony_demod_isdbt_monitor_SNR, nullptr},  // 6 ISDB-T
+    {tuneIsdbc, sony_demod_isdbc_monitor_SyncStat, sony_integ_isdbc_monitor_RFLevel,
+     sony_demod_isdbc_monitor_SNR, nullptr},  // 7 ISDB-C
+    {tuneAtsc, syncStatAtsc, sony_integ_atsc_monitor_RFLevel, sony_demod_atsc_monitor_SNR,
+     nullptr},  // 8 ATSC
 };
 constexpr ULONG kModeRows = sizeof(kModes) / sizeof(kModes[0]);
 
