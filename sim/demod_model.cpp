@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/host/clock.h"
+#include "sim/demod_dvbc2.h"
 #include "sim/demod_isdbt.h"
 
 namespace sim {
@@ -207,6 +208,12 @@ const DemodModel::Standard kStandards[] = {
      },
      noStream,
      [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsIsdbt(m.p, x, t); }},
+    {DeliverySystem::DVBC2, 0x05, true, [](const MainRegs& m) { return bandDvbc2(m.p); },
+     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) {
+       presentDvbc2(m.p, s);
+     },
+     [](const MainRegs& m) { return dvbc2Plp(m.p); },
+     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsDvbc2(m.p, x, t); }},
 };
 }  // namespace
 
