@@ -61,10 +61,14 @@ class ToolE2E : public ::testing::Test {
   // Runs the tool with the test's state directory and a fast platform clock.
   Outcome zadivo(const std::vector<std::string>& args, bool withState = true) {
     std::string cmd = quote(ZADIVO_BIN);
-    if (withState) cmd += " --state-dir " + quote(state_.string()) + " --time-scale 0.02";
-    for (auto& a : args) cmd += " " + quote(a);
+    if (withState) cmd.append(" --state-dir ").append(quote(state_.string())).append(" --time-scale 0.02");
+    for (auto& a : args) cmd.append(" ").append(quote(a));
     const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
-    cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
+    cmd.append(" >")
+        .append(quote(out.string()))
+        .append(" 2>")
+        .append(quote(err.string()))
+        .append(" </dev/null");
     Outcome r;
     const int status = std::system(cmd.c_str());
     r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -99,7 +99,7 @@ std::string formatMac(const Mac& mac) {
 std::optional<uint8_t> parseByte(std::string_view text, std::string* error) {
   auto v = parseUnsigned(text);
   if (!v || *v > 0xFF) {
-    if (error) *error = "'" + std::string(text) + "' is not a byte (0..255 or 0x00..0xff)";
+    if (error) *error = std::string("'").append(text).append("' is not a byte (0..255 or 0x00..0xff)");
     return std::nullopt;
   }
   return static_cast<uint8_t>(*v);

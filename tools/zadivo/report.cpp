@@ -97,7 +97,7 @@ Json& Json::raw(const std::string& key, const std::string& json) {
 std::string Json::str() const {
   std::string out = "{";
   for (size_t i = 0; i < items_.size(); ++i)
-    out += (i ? "," : "") + jsonString(items_[i].first) + ":" + items_[i].second;
+    out.append(i ? "," : "").append(jsonString(items_[i].first)).append(":").append(items_[i].second);
   return out + "}";
 }
 
