@@ -10,7 +10,9 @@
 #include <string>
 
 #include "platform/host/clock.h"
+#include "sim/demod_atsc.h"
 #include "sim/demod_dvbc2.h"
+#include "sim/demod_isdbc.h"
 #include "sim/demod_isdbt.h"
 
 namespace sim {
@@ -214,6 +216,13 @@ const DemodModel::Standard kStandards[] = {
      },
      [](const MainRegs& m) { return dvbc2Plp(m.p); },
      [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsDvbc2(m.p, x, t); }},
+    {DeliverySystem::ISDBC, kIsdbcSelector, false, [](const MainRegs& m) { return bandIsdbc(m.p); },
+     presentDvbc, [](const MainRegs& m) { return isdbcStreamId(m.p); },
+     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsIsdbc(m.p, x, t); }},
+    {DeliverySystem::ATSC, kAtscSelector, true, [](const MainRegs& m) { return bandAtsc(m.p); },
+     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) { presentAtsc(m.p, s); },
+     noStream,
+     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsAtsc(m.p, x, t); }},
 };
 }  // namespace
 
@@ -288,7 +297,9 @@ bool DemodModel::start(uint8_t addr8, bool read) {
   _cur = s;
   _reading = read;
   _gotPtr = false;
-  if (read && s == kMain && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
+  // The ATSC core reports on the monitor slave.
+  const bool statusSlave = s == kMain || s == static_cast<int>(DemodSlave::Mon);
+  if (read && statusSlave && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
   return true;
 }
 
@@ -333,7 +344,10 @@ void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
   // Freezing latches the monitors as they are at this moment.
   if (slave == kMain && r == 0x01 && (v & 1) && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
   at(slave, bank, r) = v;
-  if (slave == kMain && bank == 0 && r == 0xFE && (v & 1) && stateLocked() == State::Active) {
+  if (slave == static_cast<int>(DemodSlave::R)) atscCommandLocked(bank, r, v);
+  // The ATSC core restarts only by its own soft-reset command.
+  if (slave == kMain && bank == 0 && r == 0xFE && (v & 1) && stateLocked() == State::Active &&
+      at(kSys, 0, 0x17) != kAtscSelector) {
     // Tune end / soft reset: acquisition starts over with what is programmed now.
     if (const Standard* st = standardLocked()) {
       _tuneEnded = true;
@@ -345,6 +359,24 @@ void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
   }
   if (slave == kSys && bank == 0 && (r == 0x18 || r == 0x17 || r == 0x02)) {
     if (stateLocked() != State::Active) _tuneEnded = false;
+  }
+}
+
+// The ATSC core's settings and its soft reset arrive through the slave R mailbox.
+void DemodModel::atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v) {
+  const Standard* st = standardLocked();
+  const bool atsc = st && st->system == DeliverySystem::ATSC;
+  switch (atscSlaveRWritten(_regs.data(), bank, r, v, atsc, atsc && _tuneEnded)) {
+    case AtscCommandEffect::SoftReset:
+      _tuneEnded = true;
+      _tuneEndNs = host::clock::nowNs();
+      _tuneSig = signatureLocked(*st);
+      break;
+    case AtscCommandEffect::Abort:
+      if (atsc) _tuneEnded = false;
+      break;
+    case AtscCommandEffect::None:
+      break;
   }
 }
 

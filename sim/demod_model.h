@@ -125,6 +125,7 @@ class DemodModel : public I2cSlave {
   Status statusLocked() const;
   void presentStatusLocked();
   void onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v);
+  void atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v);
   void watch(std::stop_token st);
 
   std::shared_ptr<Air> _air;
