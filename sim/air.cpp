@@ -348,7 +348,8 @@ std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
       mk("DVB-C2 714 MHz", D::DVBC2, 714000000, 8000000, 0, 0, -42.0, 35.0, "Zadivo C2"),
       mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0,
          "Zadivo Annex B"),
-      mk("ISDB-T 557.143 MHz", D::ISDBT, 557143000, 6000000, 0, kNoStreamId, -50.0, 27.0, "Zadivo ISDB"),
+      // Clear of the J.83B channel below it: a tuner hears the stronger of two overlapping channels.
+      mk("ISDB-T 563.143 MHz", D::ISDBT, 563143000, 6000000, 0, kNoStreamId, -50.0, 27.0, "Zadivo ISDB"),
       mk("ISDB-C 375 MHz TS 1", D::ISDBC, 375000000, 6000000, 5274000, 1, -43.0, 33.0, "Zadivo TSMF 1"),
       mk("ISDB-C 375 MHz TS 2", D::ISDBC, 375000000, 6000000, 5274000, 2, -43.0, 33.0, "Zadivo TSMF 2"),
       mk("ATSC 575 MHz", D::ATSC, 575000000, 6000000, 0, kNoStreamId, -55.0, 25.0, "Zadivo ATSC"),
