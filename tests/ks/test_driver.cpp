@@ -58,13 +58,13 @@ NTSTATUS bagContext(KSOBJECT_BAG bag, const char* name, PVOID* context) {
 // ---- Ranges
 // ----------------------------------------------------------------------------------------------------
 
-KSDATARANGE makeRange(ULONG size, ULONG sample, const GUID& major, const GUID& sub, const GUID& spec) {
+KSDATARANGE makeRange(ULONG size, ULONG sample, const GUID& major, const GUID& sub, const GUID& specifier) {
   KSDATARANGE r{};
   r.FormatSize = size;
   r.SampleSize = sample;
   r.MajorFormat = major;
   r.SubFormat = sub;
-  r.Specifier = spec;
+  r.Specifier = specifier;
   return r;
 }
 KSDATARANGE antennaRange = makeRange(sizeof(KSDATARANGE), 0, KSDATAFORMAT_TYPE_BDA_ANTENNA,

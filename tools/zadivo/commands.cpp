@@ -188,7 +188,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
 namespace {
 
 struct CaptureJob {
-  const ChannelTune* spec = nullptr;
+  const ChannelTune* wanted = nullptr;
   std::unique_ptr<Channel> channel;
   AtomicFile out;
   TsAnalyzer ts;
@@ -204,11 +204,11 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
   if (!fe) return 1;
   std::vector<std::unique_ptr<CaptureJob>> jobs;
   std::string error;
-  for (const auto& spec : o.channels) {
+  for (const auto& wanted : o.channels) {
     auto job = std::make_unique<CaptureJob>();
-    job->spec = &spec;
-    job->channel = fe->openChannel(spec.channel, true, &error);
-    if (!job->channel || !tuneAuto(*job->channel, spec.tune, &error)) {
+    job->wanted = &wanted;
+    job->channel = fe->openChannel(wanted.channel, true, &error);
+    if (!job->channel || !tuneAuto(*job->channel, wanted.tune, &error)) {
       errorLine(error);
       return 1;
     }
@@ -216,20 +216,20 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
   }
   for (auto& job : jobs) {
     if (!job->channel->waitLock(kLockWaitNs)) {
-      errorLine("no lock on " + channelName(job->spec->channel) + " at " +
-                khzText(job->spec->tune.frequencyKHz));
+      errorLine("no lock on " + channelName(job->wanted->channel) + " at " +
+                khzText(job->wanted->tune.frequencyKHz));
       return 1;
     }
   }
   for (auto& job : jobs) {
-    if (!job->out.open(job->spec->output, &error)) {
+    if (!job->out.open(job->wanted->output, &error)) {
       errorLine(error);
       return 1;
     }
   }
   for (auto& job : jobs) {
     if (!job->channel->startCapture(&error)) {
-      errorLine(channelName(job->spec->channel) + ": " + error);
+      errorLine(channelName(job->wanted->channel) + ": " + error);
       return 1;
     }
   }
@@ -246,12 +246,12 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
         if (host::clock::nowNs() >= endNs) break;
         NTSTATUS s = job->channel->readFrame(frame, frameTimeout());
         if (s == STATUS_TIMEOUT) {
-          job->error = channelName(job->spec->channel) + ": no data from the card";
+          job->error = channelName(job->wanted->channel) + ": no data from the card";
           failed = true;
           break;
         }
         if (!NT_SUCCESS(s)) {
-          job->error = channelName(job->spec->channel) + ": capture failed (status " + statusText(s) + ")";
+          job->error = channelName(job->wanted->channel) + ": capture failed (status " + statusText(s) + ")";
           failed = true;
           break;
         }
@@ -287,10 +287,10 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
       for (auto& job : jobs) {
         std::lock_guard l(job->m);
         char buf[160];
-        snprintf(buf, sizeof buf, "%s %llu pkts %.2f Mbit/s cc %llu  ",
-                 channelName(job->spec->channel).c_str(), static_cast<unsigned long long>(job->ts.packets()),
-                 t > 0 ? job->ts.bytes() * 8 / t / 1e6 : 0.0,
-                 static_cast<unsigned long long>(job->ts.continuityErrors()));
+        snprintf(
+            buf, sizeof buf, "%s %llu pkts %.2f Mbit/s cc %llu  ", channelName(job->wanted->channel).c_str(),
+            static_cast<unsigned long long>(job->ts.packets()), t > 0 ? job->ts.bytes() * 8 / t / 1e6 : 0.0,
+            static_cast<unsigned long long>(job->ts.continuityErrors()));
         line += buf;
       }
       fprintf(stderr, "\r%s", line.c_str());
@@ -316,8 +316,8 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
   std::vector<std::string> json;
   for (auto& job : jobs) {
     CaptureSummary s;
-    s.channel = channelName(job->spec->channel);
-    s.output = job->spec->output;
+    s.channel = channelName(job->wanted->channel);
+    s.output = job->wanted->output;
     s.packets = job->ts.packets();
     s.bytes = job->ts.bytes();
     s.seconds = job->seconds;
