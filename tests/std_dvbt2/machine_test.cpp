@@ -19,7 +19,7 @@ namespace {
 
 constexpr double kTenthDb = 0.1 + 1e-9;  // the chips' resolution; doubles must not turn 0.1 into more
 
-class OnCard : public ::testing::Test {
+class T2AndCableOnCard : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(machine.startAll(), STATUS_SUCCESS);
@@ -114,7 +114,7 @@ class OnCard : public ::testing::Test {
   bool pathOnePowered = false;
 };
 
-TEST_F(OnCard, T2MultiplexLocksAsT2AtTheFirstTryWithTheAirsFiguresAndBothPlps) {
+TEST_F(T2AndCableOnCard, T2MultiplexLocksAsT2AtTheFirstTryWithTheAirsFiguresAndBothPlps) {
   CDVBTDemod* t = object<CDVBTDemod>(1);
   const sim::Multiplex m = mux("DVB-T2 538 MHz PLP 0");
   request(t, m);
@@ -141,7 +141,7 @@ TEST_F(OnCard, T2MultiplexLocksAsT2AtTheFirstTryWithTheAirsFiguresAndBothPlps) {
   EXPECT_EQ(r.reserved, 0);
 }
 
-TEST_F(OnCard, SelectedPlpIsTheOneDeliveredAndAnAbsentOneNeverLocks) {
+TEST_F(T2AndCableOnCard, SelectedPlpIsTheOneDeliveredAndAnAbsentOneNeverLocks) {
   CDVBTDemod* t = object<CDVBTDemod>(2);
   request(t, mux("DVB-T2 538 MHz PLP 1"));
   UCHAR one[1] = {1};
@@ -168,7 +168,7 @@ TEST_F(OnCard, SelectedPlpIsTheOneDeliveredAndAnAbsentOneNeverLocks) {
   EXPECT_EQ(lockedName(2), "DVB-T2 538 MHz PLP 0");
 }
 
-TEST_F(OnCard, WrongBandwidthFrequencyOrMarginNeverLocksT2) {
+TEST_F(T2AndCableOnCard, WrongBandwidthFrequencyOrMarginNeverLocksT2) {
   CDVBTDemod* t = object<CDVBTDemod>(3);
   const sim::Multiplex seven = mux("DVB-T2 650 MHz");
   request(t, 650000, 8);  // on air at 7 MHz
@@ -194,7 +194,7 @@ TEST_F(OnCard, WrongBandwidthFrequencyOrMarginNeverLocksT2) {
   EXPECT_EQ(plps(t).count, 1u);
 }
 
-TEST_F(OnCard, OneObjectMovesBetweenDvbtAndT2Multiplexes) {
+TEST_F(T2AndCableOnCard, OneObjectMovesBetweenDvbtAndT2Multiplexes) {
   CDVBTDemod* t = object<CDVBTDemod>(1);
   request(t, mux("DVB-T 474 MHz"));
   traces.clear();
@@ -221,7 +221,7 @@ TEST_F(OnCard, OneObjectMovesBetweenDvbtAndT2Multiplexes) {
   EXPECT_TRUE(machine.card(0).errors().empty());
 }
 
-TEST_F(OnCard, CableLocksOnItsMultiplexWithTheAirsFiguresAndStreams) {
+TEST_F(T2AndCableOnCard, CableLocksOnItsMultiplexWithTheAirsFiguresAndStreams) {
   CDVBCDemod* c = object<CDVBCDemod>(3);
   const sim::Multiplex m = mux("DVB-C 346 MHz");
   request(c, m);
@@ -248,7 +248,7 @@ TEST_F(OnCard, CableLocksOnItsMultiplexWithTheAirsFiguresAndStreams) {
   EXPECT_NEAR(raw(c->demodPath(), sony_demod_dvbc_monitor_SNR) / 1000.0, 31.4, kTenthDb);
 }
 
-TEST_F(OnCard, CableRefusesOtherFrequenciesSystemsAndPoorMargin) {
+TEST_F(T2AndCableOnCard, CableRefusesOtherFrequenciesSystemsAndPoorMargin) {
   CDVBCDemod* c = object<CDVBCDemod>(4);
   request(c, 350000, 8, 6900000);  // 4 MHz off the multiplex
   commit(c);
@@ -273,7 +273,7 @@ TEST_F(OnCard, CableRefusesOtherFrequenciesSystemsAndPoorMargin) {
 
 // The card decides lock from what the driver left in the chip: spoil one setting and re-end the tune, and
 // the lock goes; put it back and it returns.
-TEST_F(OnCard, ChipLocksOnlyWithTheBandSettingsTheDriverWrote) {
+TEST_F(T2AndCableOnCard, ChipLocksOnlyWithTheBandSettingsTheDriverWrote) {
   CDVBTDemod* t = object<CDVBTDemod>(1);
   request(t, mux("DVB-T2 538 MHz PLP 0"));
   commit(t);
