@@ -120,6 +120,7 @@ NTSTATUS CAntennaPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fro
   ZTRACE("new Antenna pin state, to_state 0x%08x from_state 0x%08x. \n", static_cast<unsigned>(toState),
          static_cast<unsigned>(fromState));
   context->_state = toState;
+  filter->antennaStateChanged();
   return STATUS_SUCCESS;
 }
 

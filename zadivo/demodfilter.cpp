@@ -73,6 +73,7 @@ NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {
   filter->_pending_change = 0;
   filter->_resource_id = 0;
   filter->_resources_acquired = FALSE;
+  filter->_tune_deferred = FALSE;
   filter->_current.frequency_multiplier = 1000;
   filter->_current.polarisation = -1;
   filter->_current.range = -1;
@@ -146,7 +147,13 @@ NTSTATUS CFilter::commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   filter->_current = filter->_pending;
   filter->_pending_change = 0;
   // A failed tune is the tuner's to report (lock stays 0); the commit itself answers for the library.
-  if (filter->_antenna_state != KSSTATE_STOP) filter->acquireResources();
+  if (filter->_antenna_state != KSSTATE_STOP) {
+    filter->acquireResources();
+  } else {
+    // The filter sees the antenna pin one transition late, so an application that commits right after
+    // moving the pin to ACQUIRE would otherwise never be tuned: keep the request for the pin's next move.
+    filter->_tune_deferred = TRUE;
+  }
   return BdaCommitChanges(irp);
 }
 
@@ -184,10 +191,17 @@ NTSTATUS CFilter::setDeviceState(KSSTATE state) {
   return STATUS_SUCCESS;
 }
 
+void CFilter::antennaStateChanged() {
+  if (_tune_deferred && _antenna_state != KSSTATE_STOP && _resources_acquired) acquireResources();
+}
+
 NTSTATUS CFilter::acquireResources() {
   BDATuner* tuner = liveTuner();
   if (!tuner) return STATUS_DEVICE_NOT_CONNECTED;
-  if (_resources_acquired) return tuner->updateResources(&_current, _resource_id);
+  if (_resources_acquired) {
+    _tune_deferred = FALSE;
+    return tuner->updateResources(&_current, _resource_id);
+  }
   NTSTATUS status = tuner->acquireResources(&_current, &_resource_id);
   _resources_acquired = NT_SUCCESS(status) ? TRUE : FALSE;
   return status;

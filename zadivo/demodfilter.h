@@ -126,6 +126,9 @@ class CFilter {
   CTunerDemodType* tunerDemod() const;
   const InstanceInfo& instance() const;
   KSSTATE antennaState() const { return KSSTATE(_antenna_state); }
+  // The antenna pin left a state: a commit that could not reach the tuner then (the filter still saw STOP)
+  // is carried out now.
+  void antennaStateChanged();
 
   // Contexts live on the paged pool with tag 'Deva'.
   static void* operator new(size_t size) noexcept;
@@ -140,5 +143,6 @@ class CFilter {
   TunerResource _pending;
   ULONG _resource_id;  // from BDATuner::acquireResources; 0 when none is held
   BOOLEAN _resources_acquired;
-  Device* _p_device;  // the owning card, to tell whether the tuner above is still alive
+  Device* _p_device;       // the owning card, to tell whether the tuner above is still alive
+  BOOLEAN _tune_deferred;  // a commit made while the filter saw STOP has not reached the tuner yet
 };

@@ -12,6 +12,12 @@ using namespace capture_test;
 
 namespace {
 
+size_t countOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 constexpr ULONG kMuxOne = 474000, kMuxTwo = 506000;
 
 class Capture : public CaptureTest {
@@ -64,6 +70,27 @@ TEST_P(EveryChannel, TunesRunsAndDeliversTheMultiplexThenStopReleasesDmaAndClock
 
 INSTANTIATE_TEST_SUITE_P(AtoH, EveryChannel, ::testing::Range<ULONG>(1, 9),
                          [](const auto& info) { return std::string(1, char('A' + info.param - 1)); });
+
+// The order a BDA application uses: antenna to ACQUIRE, one transaction, commit, then the graph to RUN. The
+// filter still sees STOP at the commit, so the tune waits for the antenna pin's next move instead of being
+// lost.
+TEST_F(Capture, CommitRightAfterAcquireIsTunedWhenTheGraphRuns) {
+  Graph& g = graph(3);
+  ASSERT_EQ(g.antenna->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(tune(g, kMuxTwo, 8), STATUS_SUCCESS);
+  EXPECT_EQ(traces().find("BDATuner:updateResources"), std::string::npos)
+      << "no tune while the filter sees STOP";
+  ASSERT_EQ(g.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(g.transport->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(g.input->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(g.output->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(countOf(traces(), "BDATuner:updateResources"), 1u) << "one tune, at ACQUIRE to PAUSE";
+  ASSERT_TRUE(waitLocked(g));
+  TsCheck check;
+  readStreamOf(g, tsidAt(kMuxTwo), 4, check);
+  EXPECT_EQ(check.ccErrors, 0u);
+  EXPECT_TRUE(check.pmtSeen);
+}
 
 TEST_F(Capture, RetuningWhileRunningSwitchesTheStream) {
   Graph& g = graph(3);
