@@ -19,7 +19,7 @@ inline constexpr uint32_t kStart = 0x80;
 // Byte 1: slave address byte, bit 0 set for a read. Bytes 2,3: write data 0,1 or read sub-address 0,1.
 
 // Reading the control word returns the master's status, not the word written.
-inline constexpr uint32_t kStatusDone = 0x01;  // last operation completed
+inline constexpr uint32_t kStatusDone = 0x01;  // the operation started by the last control write completed
 inline constexpr uint32_t kNak = 0x02;         // the slave did not acknowledge during the last operation
 
 inline constexpr int masterIndex(uint32_t base) {

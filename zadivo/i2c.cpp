@@ -39,7 +39,8 @@ void Device::i2cBeginOp(ULONG master) {
   KeClearEvent(&_i2c_done[k]);
 }
 
-// Success only when the completion arrived in time and the master reports the slave answered.
+// Success when the operation completed, by its interrupt in time or, should that be late (a busy machine
+// can hold the DPC back), by the master's own status read back afterwards, and the slave answered.
 bool Device::i2cWaitOp(ULONG master) {
   const int k = hw::i2c::masterIndex(master);
   if (k < 0) {
@@ -51,7 +52,8 @@ bool Device::i2cWaitOp(ULONG master) {
   NTSTATUS status = KeWaitForSingleObject(&_i2c_done[k], Executive, KernelMode, FALSE, &timeout);
   ULONG word;
   readRegisterBuffer(master + hw::i2c::kControl, 1, &word);
-  return status == STATUS_SUCCESS && (word & hw::i2c::kNak) == 0;
+  const bool completed = status == STATUS_SUCCESS || (word & hw::i2c::kStatusDone) != 0;
+  return completed && (word & hw::i2c::kNak) == 0;
 }
 
 namespace {

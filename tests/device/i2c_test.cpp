@@ -147,6 +147,19 @@ TEST_F(I2cTest, NakingSlaveGetsThreeAttemptsThenFailure) {
   c->card.i2cBus(0).clearFaults();
 }
 
+// A completion whose DPC is held back past the time-out is still a completed transfer: the master says so.
+TEST_F(I2cTest, LateCompletionIsJudgedByTheMastersStatus) {
+  UCHAR out[2] = {};
+  host::dpc::pause();
+  const bool ok = d->i2cReadRegister(0x4000, 0x38, 0x10, out, 2);
+  const bool absent = d->i2cReadRegister(0x4000, 0x50, 0x10, out, 2);
+  host::dpc::resume();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out[0], slave.regs[0x10]);
+  EXPECT_FALSE(absent) << "a NAK stays a failure";
+  EXPECT_EQ(controlWords().size(), 1u + 3u);
+}
+
 TEST_F(I2cTest, ArgumentErrorsAreRefusedBeforeAnyRegisterAccess) {
   UCHAR out[8];
   const UCHAR sub[3] = {1, 2, 3};
