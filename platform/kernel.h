@@ -46,8 +46,7 @@ typedef const GUID& REFGUID;
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define NTAPI
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - __builtin_offsetof(type, field)))
 
 typedef union _LARGE_INTEGER {
   struct {
