@@ -3,7 +3,7 @@ BUILD ?= build
 TEST_BUILD ?= build-test
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build build-test asan tsan bench clean
+.PHONY: run test build build-test asan tsan fuzz bench clean
 
 build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -29,8 +29,15 @@ tsan:
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
 
+# The property interface under libFuzzer with AddressSanitizer for a minute (clang).
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZADIVO_FUZZ=ON \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=address,fuzzer-no-link" >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target property_fuzzer
+	ZADIVO_TIME_SCALE=0.02 ./build-fuzz/tests/fuzz/property_fuzzer -max_total_time=60 -max_len=4096
+
 bench: build
 	./$(BUILD)/bench/zadivo_bench
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) build-asan build-tsan
+	rm -rf $(BUILD) $(TEST_BUILD) build-asan build-tsan build-fuzz
