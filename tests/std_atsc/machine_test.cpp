@@ -7,6 +7,7 @@
 #include "demod/sony_demod_atsc.h"
 #include "demod/sony_demod_dvbt.h"
 #include "on_card.h"
+#include "sim/demod_atsc.h"
 
 using namespace std_test;
 
@@ -141,6 +142,34 @@ TEST_F(AtscOnCard, ModelRefusesAnIncompleteSetting) {
   EXPECT_TRUE(machine.frontEnds(0).demod(1).status().unlockDetected);
   EXPECT_EQ(cxd6802_GetLock(p, DEMOD_MODE_ATSC), 0u);
   EXPECT_EQ(lockedName(1), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The card model's side of the SNR coding: every C/N the air may carry comes back within the chip's
+// resolution (a tenth of a decibel at worst: its logarithm table skips some hundredths).
+TEST(AtscModel, SnrWordCodesEveryCnrWithinATenth) {
+  for (int tenths = 20; tenths <= 500; ++tenths) {  // above 50 dB the word is too small for tenths
+    const double cnr = tenths / 10.0;
+    const uint32_t word = sim::atscWordFor(cnr);
+    ASSERT_LE(word, 0x7FFFFFu);
+    EXPECT_NEAR(sim::atscSnrOfWord(word) / 1000.0, cnr, kTenthDb) << cnr;
+  }
+}
+
+TEST_F(AtscOnCard, MailboxDoesNotAnswerWhileTheAtscCoreIsOff) {
+  CDVBTDemod* t = object<CDVBTDemod>(1);
+  DemodPath* p = t->demodPath();
+  ASSERT_EQ(cxd6802_Tune(p, 474000, 0, 8, 0, DEMOD_MODE_DVBT), 1u);
+  clearI2c();
+  KeWaitForSingleObject(&p->lock, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(sony_demod_atsc_SlaveRWriteRegister(p->integ.p_demod, 0xA0, 0x13, 0x03, 0x03), DEMOD_ERR_TIMEOUT);
+  KeReleaseMutex(&p->lock, FALSE);
+  EXPECT_EQ(i2cCount("0x4000 0x88 w 0a c5 a0 13 03 03 00"), 1u);
+  EXPECT_EQ(i2cCount("0x4000 0x88 r"), 100u);  // a hundred polls, all "not done"
+  EXPECT_EQ(lockedName(1), "DVB-T 474 MHz");   // the DVB-T channel went on undisturbed
 }
 
 }  // namespace
