@@ -399,10 +399,8 @@ NTSTATUS CAntennaPin::SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data)
   if (!NT_SUCCESS(status)) return status;
   ZERROR(" CAntennaPin::SetDemodMode ");
   if (!dataHolds(irp, data, 1)) return STATUS_BUFFER_TOO_SMALL;
+  // Stored as written; a byte of no family runs as type 1, here and at every start.
   const UCHAR type = static_cast<PUCHAR>(data)[0];
-  // Only the family codes are stored: another byte would sit in the EEPROM as a type the card does not run
-  // (start-up reads it as 1) and would be reported back as if it were in effect.
-  if (type < 1 || type > 8 || type == 2) return STATUS_INVALID_PARAMETER;
   if (!TunerTypeWrite(device, type)) {
     ZERROR(" Static_WriteMAC operation error! ");
     return STATUS_UNSUCCESSFUL;

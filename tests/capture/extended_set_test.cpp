@@ -222,17 +222,23 @@ TEST_F(Extended, MacAddressesByIndex) {
   EXPECT_EQ(ext(*g.antenna, kMac, true, nullptr, 0, nine, sizeof nine).status, STATUS_UNSUCCESSFUL);
 }
 
-TEST_F(Extended, DemodModeReadsTheTunerTypeAndRefusesBytesOfNoFamily) {
+TEST_F(Extended, DemodModeStoresTheByteAsWrittenAndRunsBytesOfNoFamilyAsTypeOne) {
   Graph& g = graph(1);
   uint8_t data[8] = {0xFF, 0xFF};
   auto r = ext(*g.antenna, kDemodMode, false, nullptr, 0, data, sizeof data);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.bytes, 8u);
   EXPECT_EQ(data[0], 1);
-  for (uint8_t bad : {0, 2, 9, 0xFF}) {
-    uint8_t v[8] = {bad};
-    EXPECT_EQ(ext(*g.antenna, kDemodMode, true, nullptr, 0, v, sizeof v).status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(machine->card(0).eeprom().contents()[0x94], 1) << int(bad);
+  Device* device = static_cast<Device*>(machine->pnp().ksDevice(machine->card(0))->Context);
+  for (uint8_t written : {4, 2, 0xFF}) {
+    uint8_t v[8] = {written};
+    EXPECT_EQ(ext(*g.antenna, kDemodMode, true, nullptr, 0, v, sizeof v).status, STATUS_SUCCESS);
+    EXPECT_EQ(machine->card(0).eeprom().contents()[0x94], written);
+    uint8_t back[8] = {};
+    EXPECT_EQ(ext(*g.antenna, kDemodMode, false, nullptr, 0, back, sizeof back).status, STATUS_SUCCESS);
+    EXPECT_EQ(back[0], written);
+    const ULONG runs = written == 4 ? 4 : 1;
+    for (ULONG i = 0; i < 8; ++i) EXPECT_EQ(device->tuner(i)->tunerType(), runs) << int(written);
   }
   EXPECT_EQ(ext(*g.antenna, kAccess, true, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
