@@ -256,8 +256,8 @@ TEST_F(Config, StreamOutputAndSleep) {
   EXPECT_EQ(sony_demod_SetStreamOutput(d(), 1), DEMOD_OK);
   EXPECT_EQ(rig.mainReg(1, 0, 0xC3), 0x00);
 
-  // A system whose sleep sequence is not built refuses and stays where it is.
-  d()->system = DEMOD_SYS_DVBC;
+  // A system with no sleep sequence (code 6 names none) refuses and stays where it is.
+  d()->system = 6;
   EXPECT_EQ(sony_demod_Sleep(d()), DEMOD_ERR_STATE);
   EXPECT_EQ(d()->state, DEMOD_STATE_ACTIVE);
 }

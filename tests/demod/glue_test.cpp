@@ -74,8 +74,7 @@ TEST_F(Glue, FailedTuneAndUnknownModes) {
   EXPECT_EQ(cxd6802_Tune(&p, 474000, 0, 8, 0, DEMOD_MODE_DVBT), 0u);  // no signal
   rig.bus.clearLog();
   fake::clearTrace();
-  for (DemodMode mode :
-       {DemodMode(0), DemodMode(9), DemodMode(DEMOD_MODE_DVBT2), DemodMode(DEMOD_MODE_ATSC)}) {
+  for (DemodMode mode : {DemodMode(0), DemodMode(9), DemodMode(10), DemodMode(0xFFFFFFFF)}) {
     EXPECT_EQ(cxd6802_Tune(&p, 474000, 0, 8, 0, mode), 0u) << mode;
     EXPECT_EQ(cxd6802_GetLock(&p, mode), 0u);
     EXPECT_EQ(cxd6802_GetRFLevel(&p, mode), 0);
