@@ -156,8 +156,9 @@ TEST(ToolTs, TransportErrorIndicator) {
 
 TEST(ToolChannelFile, WritesAndReadsBack) {
   std::vector<ChannelEntry> in = {
-      {"DVBT2 538000 kHz stream 1", "DVBT2", 538000000, 8000000, 0, 1},
-      {"DVB-C", "DVBC/ANNEX_A", 346000000, 0, 6900000, -1},
+      {"DVBT2 538000 kHz stream 1", "DVBT2", 538000000, 8000000, 0, 1, ""},
+      {"DVB-C", "DVBC/ANNEX_A", 346000000, 0, 6900000, -1, ""},
+      {"J.83B", "DVBC/ANNEX_B", 555000000, 0, 5360537, -1, "QAM/256"},
   };
   const std::string text = formatChannelFile(in);
   EXPECT_NE(text.find("[DVBT2 538000 kHz stream 1]\n\tDELIVERY_SYSTEM = DVBT2\n\tFREQUENCY = 538000000\n"
@@ -170,8 +171,10 @@ TEST(ToolChannelFile, WritesAndReadsBack) {
   ASSERT_TRUE(sections) << e;
   auto out = entriesOf(*sections, &e);
   ASSERT_TRUE(out) << e;
-  ASSERT_EQ(out->size(), 2u);
+  ASSERT_EQ(out->size(), 3u);
   EXPECT_EQ((*out)[0].name, in[0].name);
+  EXPECT_EQ((*out)[2].modulation, "QAM/256");
+  EXPECT_EQ((*out)[0].modulation, "");
   EXPECT_EQ((*out)[0].streamId, 1);
   EXPECT_EQ((*out)[1].symbolRate, 6900000u);
   EXPECT_EQ((*out)[1].bandwidthHz, 0u);
@@ -303,8 +306,8 @@ TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
   EXPECT_TRUE(rangePlan(1, 474000, 490000, 0).empty());
 
   // An initial file's own setting is tried first; duplicates collapse.
-  std::vector<ChannelEntry> init = {{"a", "DVBT", 602000000, 6000000, 0, -1},
-                                    {"b", "DVBT", 602000000, 0, 0, 1}};
+  std::vector<ChannelEntry> init = {{"a", "DVBT", 602000000, 6000000, 0, -1, ""},
+                                    {"b", "DVBT", 602000000, 0, 0, 1, ""}};
   auto p = initialPlan(1, init);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].bandwidthsHz.front(), 6000000u);

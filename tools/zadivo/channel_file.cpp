@@ -30,6 +30,7 @@ std::string formatChannelFile(const std::vector<ChannelEntry>& entries) {
     if (e.bandwidthHz) out << "\tBANDWIDTH_HZ = " << e.bandwidthHz << '\n';
     if (e.symbolRate) out << "\tSYMBOL_RATE = " << e.symbolRate << '\n';
     if (e.streamId >= 0) out << "\tSTREAM_ID = " << e.streamId << '\n';
+    if (!e.modulation.empty()) out << "\tMODULATION = " << e.modulation << '\n';
   }
   return out.str();
 }
@@ -99,6 +100,7 @@ std::optional<std::vector<ChannelEntry>> entriesOf(const std::vector<Section>& s
     e.symbolRate = static_cast<uint32_t>(sr);
     e.streamId = sid == UINT64_MAX ? -1 : static_cast<int32_t>(sid);
     if (const std::string* ds = s.find("DELIVERY_SYSTEM")) e.deliverySystem = *ds;
+    if (const std::string* mod = s.find("MODULATION")) e.modulation = *mod;
     out.push_back(std::move(e));
   }
   return out;

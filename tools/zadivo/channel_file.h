@@ -17,6 +17,7 @@ struct ChannelEntry {
   uint32_t bandwidthHz = 0;  // 0: not written
   uint32_t symbolRate = 0;   // symbols/s; 0: not written
   int32_t streamId = -1;     // PLP or TSMF stream; -1: not written
+  std::string modulation;    // dvbv5 name (QAM/256, VSB/8); empty: not written
 };
 
 // The text of a channel file for the entries, in order.

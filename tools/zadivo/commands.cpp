@@ -406,6 +406,17 @@ int cmdScan(Globals& g, const ScanOptions& o) {
         // Only signal at the frequency is worth the other settings.
         if (!locked && strengthDbm(ch->stats().strength) < -90.0) i = bws.size(), k = srs.size();
       }
+    // A carrier of several streams (TSMF) may lock only with one selected. Its streams are numbered from 1,
+    // so a carrier whose first stream does not lock is not worth the others.
+    std::vector<int32_t> streams;
+    const std::vector<int32_t> ids = probedStreamIds(type);
+    if (!locked && error.empty() && !ids.empty() && strengthDbm(ch->stats().strength) >= -90.0 &&
+        attempt(c.frequencyKHz, bw, sr, ids.front())) {
+      streams.push_back(ids.front());
+      for (size_t i = 1; i < ids.size(); ++i)
+        if (attempt(c.frequencyKHz, bw, sr, ids[i])) streams.push_back(ids[i]);
+      locked = true;
+    }
     if (!error.empty()) {
       errorLine(error);
       return 1;
@@ -417,11 +428,11 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     e.frequencyHz = uint64_t(c.frequencyKHz) * 1000;
     e.bandwidthHz = c.bandwidthsHz.empty() ? 0 : bw;
     e.symbolRate = sr * 1000;
-    std::vector<int32_t> streams;
+    e.modulation = modulationOf(type, e.symbolRate);
     if (effectiveTunerType(type) == 1) {
       for (uint8_t plp : ch->dataPlps()) streams.push_back(plp);
       if (!streams.empty()) e.deliverySystem = "DVBT2";
-    } else {
+    } else if (streams.empty()) {
       for (int32_t id : probedStreamIds(type))
         if (attempt(c.frequencyKHz, bw, sr, id)) streams.push_back(id);
     }

@@ -33,6 +33,7 @@ namespace {
 
 // Extended set member ids.
 constexpr ULONG kIdPlp = 22;
+constexpr ULONG kIdInputStream = 14;  // ISDB-C takes its TSMF stream id here, 16 bits little-endian
 constexpr ULONG kIdMac = 15;
 constexpr ULONG kIdRegs = 25;
 constexpr ULONG kIdDemodMode = 60;
@@ -107,9 +108,10 @@ bool Channel::tune(const TuneParams& p, std::string* error) {
   if (p.streamId >= 0) {
     uint8_t data[kPlpReply] = {};
     data[0] = static_cast<uint8_t>(p.streamId);
+    data[1] = static_cast<uint8_t>(p.streamId >> 8);
     KSP_NODE req{};
     req.Property.Set = kExtendedSet;
-    req.Property.Id = kIdPlp;
+    req.Property.Id = effectiveTunerType(tunerType_) == 8 ? kIdInputStream : kIdPlp;
     req.Property.Flags = KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY;
     req.NodeId = kRfNode;
     r = antenna.property(&req, sizeof req, data, sizeof data);

@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, 8));
   app.add_option("--state-dir", stateDir, "where the cards keep EEPROM and flash images");
-  app.add_option("--time-scale", g.machine.timeScale, "real time per unit of platform time (1 = real time, 0.05 = twenty times faster)")
+  app.add_option("--time-scale", g.machine.timeScale,
+                 "real time per unit of platform time (1 = real time, 0.05 = twenty times faster)")
       ->check(CLI::PositiveNumber);
   app.add_option("--trace-level", g.machine.traceLevel, "driver trace level")->check(CLI::Range(0, 1000));
   app.add_option("--trace-log", g.machine.traceLog, "driver traces to FILE or - (stderr)");

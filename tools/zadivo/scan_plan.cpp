@@ -62,6 +62,17 @@ const char* deliverySystemOf(int tunerType) {
   return "DVBT";
 }
 
+// US systems share one dvbv5 family: a reader takes an entry without MODULATION for 8-VSB.
+std::string modulationOf(int tunerType, uint32_t symbolRate) {
+  switch (effectiveTunerType(tunerType)) {
+    case 3:
+      return "VSB/8";
+    case 6:
+      return symbolRate < 5500000 ? "QAM/64" : "QAM/256";  // the demodulator's own class boundary
+  }
+  return {};
+}
+
 std::vector<ScanCandidate> rangePlan(int type, uint32_t fromKHz, uint32_t toKHz, uint32_t stepKHz) {
   std::vector<ScanCandidate> out;
   addRange(out, type, fromKHz, toKHz, stepKHz);

@@ -22,6 +22,8 @@ std::vector<uint32_t> familySymbolRates(int tunerType);
 
 // Delivery system names a family writes ("DVBT" for type 1 and DVB-T; type 1 also yields DVBT2).
 const char* deliverySystemOf(int tunerType);
+// The dvbv5 MODULATION of a family's entries, where a reader needs it to tell the system; empty otherwise.
+std::string modulationOf(int tunerType, uint32_t symbolRate);
 // The family's usual rasters (kHz) with its usual bandwidths or symbol rates.
 std::vector<ScanCandidate> defaultPlan(int tunerType);
 // A range with a fixed step, with the family's bandwidths or symbol rates.
