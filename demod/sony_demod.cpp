@@ -545,6 +545,23 @@ DemodResult sony_integ_WithRepeater(sony_integ_t* integ, sony_tuner_op op, void*
 }
 
 namespace {
+struct TunerTuneCall {
+  ULONG frequencyKHz;
+  ULONG system;
+  ULONG bandwidth;
+};
+DemodResult tuneTuner(sony_integ_t* integ, void* context) {
+  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
+  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, call->system, call->bandwidth);
+}
+}  // namespace
+
+DemodResult sony_integ_TuneTuner(sony_integ_t* integ, ULONG frequencyKHz, ULONG system, ULONG bandwidth) {
+  TunerTuneCall call = {frequencyKHz, system, bandwidth};
+  return sony_integ_WithRepeater(integ, tuneTuner, &call);
+}
+
+namespace {
 struct RfLevelCall {
   DemodSystem system;
   LONG* out;

@@ -112,5 +112,7 @@ DemodResult sony_demod_WriteIfFreq_locked(sony_demod_t* demod, ULONG ifValue);
 // Returns the first failure among enable, op and disable.
 typedef DemodResult (*sony_tuner_op)(sony_integ_t* integ, void* context);
 DemodResult sony_integ_WithRepeater(sony_integ_t* integ, sony_tuner_op op, void* context);
+// Tunes the path's tuner through the repeater.
+DemodResult sony_integ_TuneTuner(sony_integ_t* integ, ULONG frequencyKHz, ULONG system, ULONG bandwidth);
 // The RF-level monitor shape shared by the standards (out in thousandths of a dBm).
 DemodResult sony_integ_MonitorRFLevel(sony_integ_t* integ, DemodSystem system, LONG* out);

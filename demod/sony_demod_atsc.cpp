@@ -34,14 +34,6 @@ bool activeInAtsc(const sony_demod_t* demod) {
 void lowBytes(ULONG value, UCHAR* out, ULONG n) {
   for (ULONG i = 0; i < n; ++i) out[i] = static_cast<UCHAR>(value >> (8 * i));
 }
-
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_ATSC, 6);
-}
 }  // namespace
 
 DemodResult sony_demod_atsc_SlaveRWriteRegister(sony_demod_t* demod, UCHAR bank, UCHAR reg, UCHAR value,
@@ -142,19 +134,8 @@ DemodResult AAtoSL(sony_demod_t* demod) {
 DemodResult sony_demod_atsc_Tune(sony_demod_t* demod, const AtscTuneParams* params) {
   ZTRACE("sony_demod_atsc_Tune");
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
-  if (activeInAtsc(demod)) {
-    demod->bandwidth = 6;
-    SONY_CHECK(AAtoAA(demod));
-    demod->state = DEMOD_STATE_ACTIVE;
-    return DEMOD_OK;
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_ATSC;
-  demod->bandwidth = 6;
-  SONY_CHECK(SLtoAA(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_ATSC, 6, [&] { return AAtoAA(demod); }, [&] { return SLtoAA(demod); });
 }
 
 DemodResult sony_demod_atsc_Sleep(sony_demod_t* demod) {
@@ -195,20 +176,14 @@ DemodResult sony_demod_atsc_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
 
 DemodResult sony_integ_atsc_WaitTSLock(sony_integ_t* integ) {
   ZTRACE("sony_integ_atsc_WaitTSLock");
-  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
-  sony_demod_t* demod = integ->p_demod;
-  if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
-  for (ULONG attempt = 0; attempt < kAtscLockAttempts; ++attempt) {
+  auto check = [](sony_demod_t* demod, bool* locked) -> DemodResult {
     ULONG lock = 0;
     SONY_CHECK(sony_demod_atsc_CheckTSLock(demod, &lock));
-    if (lock) {
-      ZTRACE("the singal is locked.");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(8);
-  }
+    *locked = lock != 0;
+    return DEMOD_OK;
+  };
   // Not an error here: the caller reads the lock state from the sync-state monitor.
-  return DEMOD_OK;
+  return waitLock(integ, kAtscLockAttempts, 8, check, "the singal is locked.", nullptr, DEMOD_OK);
 }
 
 DemodResult sony_demod_atsc_monitor_SNR(sony_demod_t* demod, LONG* snr) {
@@ -229,8 +204,7 @@ DemodResult sony_integ_atsc_Tune(sony_integ_t* integ, const AtscTuneParams* para
   sony_demod_t* demod = integ->p_demod;
   if (!sleepOrActive(demod)) return DEMOD_ERR_STATE;
   SONY_CHECK(sony_demod_atsc_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_ATSC, 6));
   SONY_CHECK(sony_demod_atsc_TuneEnd(demod));
   return sony_integ_atsc_WaitTSLock(integ);
 }

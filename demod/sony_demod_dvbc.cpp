@@ -32,23 +32,6 @@ bool activeInDvbc(const sony_demod_t* demod) {
   return demod->state == DEMOD_STATE_ACTIVE && demod->system == DEMOD_SYS_DVBC;
 }
 
-// Runs the reads of a monitor between freeze and unfreeze; unfreezes on every path once frozen.
-template <typename Reads>
-DemodResult frozen(sony_demod_t* demod, Reads reads) {
-  SONY_CHECK(FreezeRegisters(demod));
-  DemodResult r = reads();
-  DemodResult u = UnfreezeRegisters(demod);
-  return r != DEMOD_OK ? r : u;
-}
-
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-  ULONG bandwidth;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_DVBC, call->bandwidth);
-}
 }  // namespace
 
 DemodResult SLtoAC_BandSetting(sony_demod_t* demod) {
@@ -112,19 +95,8 @@ DemodResult ACtoSL(sony_demod_t* demod) {
 DemodResult sony_demod_dvbc_Tune(sony_demod_t* demod, const DvbcTuneParams* params) {
   ZTRACE("sony_demod_dvbc_Tune");
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
-  if (activeInDvbc(demod)) {
-    demod->bandwidth = params->bandwidth;
-    SONY_CHECK(ACtoAC(demod));
-    demod->state = DEMOD_STATE_ACTIVE;
-    return DEMOD_OK;
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_DVBC;
-  demod->bandwidth = params->bandwidth;
-  SONY_CHECK(SLtoAC(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_DVBC, params->bandwidth, [&] { return ACtoAC(demod); }, [&] { return SLtoAC(demod); });
 }
 
 DemodResult sony_demod_dvbc_Sleep(sony_demod_t* demod) {
@@ -161,20 +133,14 @@ DemodResult sony_demod_dvbc_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
 
 DemodResult sony_integ_dvbc_WaitTSLock(sony_integ_t* integ) {
   ZTRACE("sony_integ_dvbc_WaitTSLock");
-  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
-  sony_demod_t* demod = integ->p_demod;
-  if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
-  for (ULONG attempt = 0; attempt < kDvbcLockAttempts; ++attempt) {
+  auto check = [](sony_demod_t* demod, bool* locked) -> DemodResult {
     ULONG lock = DVBC_LOCK_NOT_YET;
     SONY_CHECK(sony_demod_dvbc_CheckTSLock(demod, &lock));
-    if (lock == DVBC_LOCK_LOCKED) {
-      ZTRACE("The DVBC signal is locked.");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(6);
-  }
-  ZTRACE("The DVBC signal unlocked!");
-  return DEMOD_ERR_UNLOCKED;
+    *locked = lock == DVBC_LOCK_LOCKED;
+    return DEMOD_OK;
+  };
+  return waitLock(integ, kDvbcLockAttempts, 6, check, "The DVBC signal is locked.",
+                  "The DVBC signal unlocked!", DEMOD_ERR_UNLOCKED);
 }
 
 DemodResult sony_demod_dvbc_monitor_SNR(sony_demod_t* demod, LONG* snr) {
@@ -216,8 +182,7 @@ DemodResult sony_integ_dvbc_Tune(sony_integ_t* integ, const DvbcTuneParams* para
   if (params->bandwidth < 6 || params->bandwidth > 8) return DEMOD_ERR_UNSUPPORTED;
   if (params->centerFreqKHz == 0) return DEMOD_ERR_ARGUMENT;
   SONY_CHECK(sony_demod_dvbc_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz, params->bandwidth};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_DVBC, params->bandwidth));
   SONY_CHECK(sony_demod_TuneEnd(demod));
   return sony_integ_dvbc_WaitTSLock(integ);
 }

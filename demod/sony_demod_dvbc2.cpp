@@ -406,17 +406,9 @@ DemodResult AC2toSL(sony_demod_t* demod) {
 DemodResult sony_demod_dvbc2_Tune(sony_demod_t* demod, const DvbC2TuneParams* params) {
   ZTRACE("sony_demod_dvbc2_Tune");
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
-  if (activeInDvbc2(demod)) {
-    demod->bandwidth = params->bandwidth;
-    return AC2toAC2(demod);
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_DVBC2;
-  demod->bandwidth = params->bandwidth;
-  SONY_CHECK(SLtoAC2(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_DVBC2, params->bandwidth, [&] { return AC2toAC2(demod); },
+      [&] { return SLtoAC2(demod); });
 }
 
 DemodResult sony_demod_dvbc2_Sleep(sony_demod_t* demod) {
@@ -572,17 +564,6 @@ DemodResult sony_demod_dvbc2_TuneSeq(sony_demod_t* demod, C2TuneSequence* seq) {
   }
 }
 
-namespace {
-struct C2TunerCall {
-  ULONG frequencyKHz;
-  ULONG bandwidth;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const C2TunerCall* call = static_cast<const C2TunerCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_DVBC2, call->bandwidth);
-}
-}  // namespace
-
 DemodResult sony_integ_dvbc2_Tune(sony_integ_t* integ, const DvbC2TuneParams* params) {
   ZTRACE("sony_integ_dvbc2_Tune");
   if (!integ || !params || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
@@ -595,8 +576,7 @@ DemodResult sony_integ_dvbc2_Tune(sony_integ_t* integ, const DvbC2TuneParams* pa
   for (ULONG pass = 1; seq.running && pass <= kDvbc2MaxPasses; ++pass) {
     SONY_CHECK(sony_demod_dvbc2_TuneSeq(demod, &seq));
     if (seq.tunerTuneRequest) {
-      C2TunerCall call = {seq.tunerFrequency, seq.bandwidth};
-      SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+      SONY_CHECK(sony_integ_TuneTuner(integ, seq.tunerFrequency, DEMOD_SYS_DVBC2, seq.bandwidth));
       seq.tunerTuneRequest = 0;
     }
     DemodWaitMs(kDvbc2PassWait);

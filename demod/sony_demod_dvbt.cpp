@@ -45,15 +45,6 @@ constexpr DvbtBand kBands[] = {
 bool activeInDvbt(const sony_demod_t* demod) {
   return demod->state == DEMOD_STATE_ACTIVE && demod->system == DEMOD_SYS_DVBT;
 }
-
-// Runs the reads of a monitor between freeze and unfreeze; unfreezes on every path once frozen.
-template <typename Reads>
-DemodResult frozen(sony_demod_t* demod, Reads reads) {
-  SONY_CHECK(FreezeRegisters(demod));
-  DemodResult r = reads();
-  DemodResult u = UnfreezeRegisters(demod);
-  return r != DEMOD_OK ? r : u;
-}
 }  // namespace
 
 DemodResult sony_demod_dvbt_SetProfile(sony_demod_t* demod, ULONG profile) {
@@ -135,19 +126,8 @@ DemodResult ATtoSL(sony_demod_t* demod) {
 DemodResult sony_demod_dvbt_Tune(sony_demod_t* demod, const DvbtTuneParams* params) {
   ZTRACE("sony_demod_dvbt_Tune");
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
-  if (activeInDvbt(demod)) {
-    demod->bandwidth = params->bandwidth;
-    SONY_CHECK(ATtoAT(demod));
-    demod->state = DEMOD_STATE_ACTIVE;
-    return DEMOD_OK;
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_DVBT;
-  demod->bandwidth = params->bandwidth;
-  SONY_CHECK(SLtoAT(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_DVBT, params->bandwidth, [&] { return ATtoAT(demod); }, [&] { return SLtoAT(demod); });
 }
 
 DemodResult sony_demod_dvbt_Sleep(sony_demod_t* demod) {
@@ -228,34 +208,16 @@ DemodResult sony_demod_dvbt_monitor_SNR(sony_demod_t* demod, LONG* snr) {
 
 DemodResult sony_integ_dvbt_WaitTSLock(sony_integ_t* integ) {
   ZTRACE("sony_integ_dvbt_WaitTSLock");
-  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
-  sony_demod_t* demod = integ->p_demod;
-  if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
-  for (ULONG attempt = 0; attempt < kDvbtLockAttempts; ++attempt) {
+  auto check = [](sony_demod_t* demod, bool* locked) -> DemodResult {
     ULONG lock = DVBT_LOCK_NOT_YET;
     SONY_CHECK(sony_demod_dvbt_CheckTSLock(demod, &lock));
     SONY_CHECK(sony_demod_dvbt_EchoOptimization(demod));
-    if (lock == DVBT_LOCK_LOCKED) {
-      ZTRACE("The demod locked.\n");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(10);
-  }
-  ZTRACE("The Demod unlocked!");
-  return DEMOD_ERR_UNLOCKED;
+    *locked = lock == DVBT_LOCK_LOCKED;
+    return DEMOD_OK;
+  };
+  return waitLock(integ, kDvbtLockAttempts, 10, check, "The demod locked.\n", "The Demod unlocked!",
+                  DEMOD_ERR_UNLOCKED);
 }
-
-namespace {
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-  ULONG standard;
-  ULONG bandwidth;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, call->standard, call->bandwidth);
-}
-}  // namespace
 
 DemodResult sony_integ_dvbt_Tune(sony_integ_t* integ, const DvbtTuneParams* params) {
   ZTRACE("sony_integ_dvbt_Tune");
@@ -265,8 +227,7 @@ DemodResult sony_integ_dvbt_Tune(sony_integ_t* integ, const DvbtTuneParams* para
   if (params->bandwidth < 5 || params->bandwidth > 8) return DEMOD_ERR_UNSUPPORTED;
   SONY_CHECK(sony_demod_dvbt_SetProfile(demod, params->profile));
   SONY_CHECK(sony_demod_dvbt_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz, DEMOD_SYS_DVBT, params->bandwidth};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_DVBT, params->bandwidth));
   SONY_CHECK(sony_demod_TuneEnd(demod));
   return sony_integ_dvbt_WaitTSLock(integ);
 }

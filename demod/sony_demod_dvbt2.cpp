@@ -56,24 +56,6 @@ constexpr UCHAR kProfile2b9d[3] = {0x0E, 0x2E, 0x2E};
 bool activeInDvbt2(const sony_demod_t* demod) {
   return demod->state == DEMOD_STATE_ACTIVE && demod->system == DEMOD_SYS_DVBT2;
 }
-
-// Runs the reads of a monitor between freeze and unfreeze; unfreezes on every path once frozen.
-template <typename Reads>
-DemodResult frozen(sony_demod_t* demod, Reads reads) {
-  SONY_CHECK(FreezeRegisters(demod));
-  DemodResult r = reads();
-  DemodResult u = UnfreezeRegisters(demod);
-  return r != DEMOD_OK ? r : u;
-}
-
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-  ULONG bandwidth;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_DVBT2, call->bandwidth);
-}
 }  // namespace
 
 DemodResult sony_demod_dvbt2_SetPLPConfig(sony_demod_t* demod, UCHAR autoPlp, UCHAR plpId) {
@@ -165,19 +147,9 @@ DemodResult AT2toSL(sony_demod_t* demod) {
 DemodResult sony_demod_dvbt2_Tune(sony_demod_t* demod, const DvbT2TuneParams* params) {
   ZTRACE("sony_demod_dvbt2_Tune");
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
-  if (activeInDvbt2(demod)) {
-    demod->bandwidth = params->bandwidth;
-    SONY_CHECK(AT2toAT2(demod));
-    demod->state = DEMOD_STATE_ACTIVE;
-    return DEMOD_OK;
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_DVBT2;
-  demod->bandwidth = params->bandwidth;
-  SONY_CHECK(SLtoAT2(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_DVBT2, params->bandwidth, [&] { return AT2toAT2(demod); },
+      [&] { return SLtoAT2(demod); });
 }
 
 DemodResult sony_demod_dvbt2_Sleep(sony_demod_t* demod) {
@@ -226,23 +198,24 @@ DemodResult sony_demod_dvbt2_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
   return checkLock(demod, lock, true);
 }
 
+namespace {
+template <DemodResult (*Check)(sony_demod_t*, ULONG*)>
+DemodResult checkLocked(sony_demod_t* demod, bool* locked) {
+  ULONG lock = DVBT2_LOCK_NOT_YET;
+  SONY_CHECK(Check(demod, &lock));
+  *locked = lock == DVBT2_LOCK_LOCKED;
+  return DEMOD_OK;
+}
+}  // namespace
+
 DemodResult dvbt2_WaitDemodLock(sony_integ_t* integ, ULONG profile) {
   ZTRACE("dvbt2_WaitDemodLock");
   if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
   sony_demod_t* demod = integ->p_demod;
   if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
   if (profile > 2) return DEMOD_ERR_STATE;
-  for (ULONG attempt = 0; attempt < kDvbt2DemodLockAttempts[profile]; ++attempt) {
-    ULONG lock = DVBT2_LOCK_NOT_YET;
-    SONY_CHECK(sony_demod_dvbt2_CheckDemodLock(demod, &lock));
-    if (lock == DVBT2_LOCK_LOCKED) {
-      ZTRACE("The DVBT2 signal Demod locked.");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(10);
-  }
-  ZTRACE("The DVBT2 signal Demod unlocked!");
-  return DEMOD_ERR_UNLOCKED;
+  return waitLock(integ, kDvbt2DemodLockAttempts[profile], 10, checkLocked<sony_demod_dvbt2_CheckDemodLock>,
+                  "The DVBT2 signal Demod locked.", "The DVBT2 signal Demod unlocked!", DEMOD_ERR_UNLOCKED);
 }
 
 DemodResult sony_integ_dvbt2_WaitTSLock(sony_integ_t* integ, ULONG profile) {
@@ -251,17 +224,8 @@ DemodResult sony_integ_dvbt2_WaitTSLock(sony_integ_t* integ, ULONG profile) {
   sony_demod_t* demod = integ->p_demod;
   if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
   if (profile > 2) return DEMOD_ERR_ARGUMENT;
-  for (ULONG attempt = 0; attempt < kDvbt2TsLockAttempts[profile]; ++attempt) {
-    ULONG lock = DVBT2_LOCK_NOT_YET;
-    SONY_CHECK(sony_demod_dvbt2_CheckTSLock(demod, &lock));
-    if (lock == DVBT2_LOCK_LOCKED) {
-      ZTRACE("The DVBT2 signal TS locked.\n");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(8);
-  }
-  ZTRACE("The DVBT2 signal TS unlocked!\n");
-  return DEMOD_ERR_UNLOCKED;
+  return waitLock(integ, kDvbt2TsLockAttempts[profile], 8, checkLocked<sony_demod_dvbt2_CheckTSLock>,
+                  "The DVBT2 signal TS locked.\n", "The DVBT2 signal TS unlocked!\n", DEMOD_ERR_UNLOCKED);
 }
 
 DemodResult sony_demod_dvbt2_monitor_SNR(sony_demod_t* demod, LONG* snr) {
@@ -314,8 +278,7 @@ DemodResult sony_integ_dvbt2_Tune(sony_integ_t* integ, const DvbT2TuneParams* pa
   SONY_CHECK(sony_demod_dvbt2_SetPLPConfig(demod, 0, params->dataPlpId));
   SONY_CHECK(sony_demod_dvbt2_SetProfile(demod, params->profile));
   SONY_CHECK(sony_demod_dvbt2_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz, bw};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_DVBT2, bw));
   SONY_CHECK(sony_demod_TuneEnd(demod));
   SONY_CHECK(dvbt2_WaitDemodLock(integ, params->profile));
   return sony_integ_dvbt2_WaitTSLock(integ, params->profile);

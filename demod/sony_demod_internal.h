@@ -29,4 +29,50 @@ inline DemodResult rd(sony_demod_t* d, UCHAR slave, UCHAR reg, UCHAR* out, ULONG
 inline bool sleepOrActive(const sony_demod_t* d) {
   return d->state == DEMOD_STATE_SLEEP || d->state == DEMOD_STATE_ACTIVE;
 }
+
+// Runs the reads of a monitor between freeze and unfreeze; unfreezes on every path once frozen.
+template <typename Reads>
+DemodResult frozen(sony_demod_t* demod, Reads reads) {
+  SONY_CHECK(FreezeRegisters(demod));
+  DemodResult r = reads();
+  DemodResult u = UnfreezeRegisters(demod);
+  return r != DEMOD_OK ? r : u;
+}
+
+// The state handling every standard's tune shares: already active in this system, only reTune runs;
+// otherwise whatever system is active goes to sleep first and wake brings this one up from sleep.
+template <typename ReTune, typename Wake>
+DemodResult tuneSystem(sony_demod_t* demod, DemodSystem system, ULONG bandwidth, ReTune reTune, Wake wake) {
+  if (demod->state == DEMOD_STATE_ACTIVE && demod->system == system) {
+    demod->bandwidth = bandwidth;
+    return reTune();
+  }
+  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
+  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
+  demod->system = system;
+  demod->bandwidth = bandwidth;
+  SONY_CHECK(wake());
+  demod->state = DEMOD_STATE_ACTIVE;
+  return DEMOD_OK;
+}
+
+// Polls check(&locked) up to attempts times, waitMs apart. On lock traces lockedTrace (when given) and
+// succeeds; out of attempts traces unlockedTrace (when given) and returns notLocked.
+template <typename Check>
+DemodResult waitLock(sony_integ_t* integ, ULONG attempts, ULONG waitMs, Check check, const char* lockedTrace,
+                     const char* unlockedTrace, DemodResult notLocked) {
+  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
+  if (integ->p_demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
+  for (ULONG attempt = 0; attempt < attempts; ++attempt) {
+    bool locked = false;
+    SONY_CHECK(check(integ->p_demod, &locked));
+    if (locked) {
+      if (lockedTrace) ZTRACE("%s", lockedTrace);
+      return DEMOD_OK;
+    }
+    DemodWaitMs(waitMs);
+  }
+  if (unlockedTrace) ZTRACE("%s", unlockedTrace);
+  return notLocked;
+}
 }  // namespace sony

@@ -14,14 +14,6 @@ bool activeInIsdbc(const sony_demod_t* demod) {
 bool streamSelectionValid(ULONG streamSelectType, USHORT streamId) {
   return streamSelectType == ISDBC_STREAM_SELECT_BY_ID || (streamId >= 1 && streamId <= 15);
 }
-
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_ISDBC, 6);
-}
 }  // namespace
 
 DemodResult SetTSMFSetting(sony_demod_t* demod, ULONG tsmfSetting, ULONG streamSelectType, USHORT streamId,
@@ -117,23 +109,21 @@ DemodResult sony_demod_isdbc_Tune(sony_demod_t* demod, const IsdbcTuneParams* pa
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
   // A selection that cannot be written stops the tune before another standard is put to sleep.
   if (!streamSelectionValid(params->streamSelectType, params->streamId)) return DEMOD_ERR_ARGUMENT;
-  if (activeInIsdbc(demod)) {
-    demod->bandwidth = 6;
-    SONY_CHECK(SetTSMFSetting(demod, params->tsmfSetting, params->streamSelectType, params->streamId,
-                              params->streamIdExt));
-    SONY_CHECK(AICtoAIC(demod));
-    demod->state = DEMOD_STATE_ACTIVE;
-    return DEMOD_OK;
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_ISDBC;
-  demod->bandwidth = 6;
-  SONY_CHECK(SetTSMFSetting(demod, params->tsmfSetting, params->streamSelectType, params->streamId,
-                            params->streamIdExt));
-  SONY_CHECK(SLtoAIC(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  // The stream selection is written before either transition.
+  auto tsmf = [&] {
+    return SetTSMFSetting(demod, params->tsmfSetting, params->streamSelectType, params->streamId,
+                          params->streamIdExt);
+  };
+  return tuneSystem(
+      demod, DEMOD_SYS_ISDBC, 6,
+      [&]() -> DemodResult {
+        SONY_CHECK(tsmf());
+        return AICtoAIC(demod);
+      },
+      [&]() -> DemodResult {
+        SONY_CHECK(tsmf());
+        return SLtoAIC(demod);
+      });
 }
 
 DemodResult sony_demod_isdbc_Sleep(sony_demod_t* demod) {
@@ -170,17 +160,14 @@ DemodResult sony_demod_isdbc_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
 
 DemodResult sony_integ_isdbc_WaitTSLock(sony_integ_t* integ) {
   ZTRACE("sony_integ_isdbc_WaitTSLock");
-  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
-  sony_demod_t* demod = integ->p_demod;
-  if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
-  for (ULONG attempt = 0; attempt < kIsdbcLockAttempts; ++attempt) {
+  auto check = [](sony_demod_t* demod, bool* locked) -> DemodResult {
     ULONG lock = 0;
     SONY_CHECK(sony_demod_isdbc_CheckTSLock(demod, &lock));
-    if (lock) return DEMOD_OK;
-    DemodWaitMs(8);
-  }
+    *locked = lock != 0;
+    return DEMOD_OK;
+  };
   // Not an error here: the caller reads the lock state from the sync-state monitor.
-  return DEMOD_OK;
+  return waitLock(integ, kIsdbcLockAttempts, 8, check, nullptr, nullptr, DEMOD_OK);
 }
 
 DemodResult sony_demod_isdbc_monitor_SNR(sony_demod_t* demod, LONG* snr) {
@@ -212,8 +199,7 @@ DemodResult sony_integ_isdbc_Tune(sony_integ_t* integ, const IsdbcTuneParams* pa
   if (!sleepOrActive(demod)) return DEMOD_ERR_STATE;
   if (params->centerFreqKHz == 0) return DEMOD_ERR_ARGUMENT;
   SONY_CHECK(sony_demod_isdbc_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_ISDBC, 6));
   SONY_CHECK(sony_demod_TuneEnd(demod));
   return sony_integ_isdbc_WaitTSLock(integ);
 }

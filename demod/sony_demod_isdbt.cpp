@@ -51,15 +51,6 @@ DemodResult streamOff(sony_demod_t* demod) {
   return wr(demod, demod->slaveMain, 0xC3, 0x01);
 }
 
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-  ULONG bandwidth;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_ISDBT, call->bandwidth);
-}
-
 DemodResult readRssi(sony_integ_t* integ, void* context) {
   return sony_ascot3_ReadRssi(integ->p_tuner, static_cast<LONG*>(context));
 }
@@ -177,17 +168,9 @@ DemodResult AITtoSL(sony_demod_t* demod) {
 DemodResult sony_demod_isdbt_Tune(sony_demod_t* demod, const IsdbtTuneParams* params) {
   ZTRACE("sony_demod_isdbt_Tune");
   if (!demod || !params) return DEMOD_ERR_ARGUMENT;
-  if (activeInIsdbt(demod)) {
-    demod->bandwidth = params->bandwidth;
-    return AITtoAIT(demod);
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_ISDBT;
-  demod->bandwidth = params->bandwidth;
-  SONY_CHECK(SLtoAIT(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_ISDBT, params->bandwidth, [&] { return AITtoAIT(demod); },
+      [&] { return SLtoAIT(demod); });
 }
 
 DemodResult sony_demod_isdbt_Sleep(sony_demod_t* demod) {
@@ -228,20 +211,14 @@ DemodResult sony_demod_isdbt_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
 
 DemodResult sony_integ_isdbt_WaitTSLock(sony_integ_t* integ) {
   ZTRACE("sony_integ_isdbt_WaitTSLock");
-  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
-  sony_demod_t* demod = integ->p_demod;
-  if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
-  for (ULONG attempt = 0; attempt < kIsdbtLockAttempts; ++attempt) {
+  auto check = [](sony_demod_t* demod, bool* locked) -> DemodResult {
     ULONG lock = ISDBT_LOCK_NOT_YET;
     SONY_CHECK(sony_demod_isdbt_CheckTSLock(demod, &lock));
-    if (lock == ISDBT_LOCK_LOCKED) {
-      ZTRACE("ISDBT singal is locked.");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(10);
-  }
-  ZTRACE("ISDBT singal is unlocked!");
-  return DEMOD_ERR_UNLOCKED;
+    *locked = lock == ISDBT_LOCK_LOCKED;
+    return DEMOD_OK;
+  };
+  return waitLock(integ, kIsdbtLockAttempts, 10, check, "ISDBT singal is locked.",
+                  "ISDBT singal is unlocked!", DEMOD_ERR_UNLOCKED);
 }
 
 // Checks arguments and state like every other monitor: reading another standard's registers would hand
@@ -282,8 +259,7 @@ DemodResult sony_integ_isdbt_Tune(sony_integ_t* integ, const IsdbtTuneParams* pa
   if (!sleepOrActive(demod)) return DEMOD_ERR_STATE;
   if (params->bandwidth < 6 || params->bandwidth > 8) return DEMOD_ERR_UNSUPPORTED;
   SONY_CHECK(sony_demod_isdbt_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz, params->bandwidth};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_ISDBT, params->bandwidth));
   SONY_CHECK(sony_demod_TuneEnd(demod));
   return sony_integ_isdbt_WaitTSLock(integ);
 }

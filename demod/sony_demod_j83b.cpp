@@ -12,15 +12,6 @@ bool validClass(ULONG c) { return c == 50 || c == 51; }
 bool activeInJ83b(const sony_demod_t* demod) {
   return demod->state == DEMOD_STATE_ACTIVE && demod->system == DEMOD_SYS_J83B;
 }
-
-struct TunerTuneCall {
-  ULONG frequencyKHz;
-  ULONG symbolRateClass;
-};
-DemodResult tuneTuner(sony_integ_t* integ, void* context) {
-  const TunerTuneCall* call = static_cast<const TunerTuneCall*>(context);
-  return sony_tuner_ascot3_Tune(integ->p_tuner, call->frequencyKHz, DEMOD_SYS_J83B, call->symbolRateClass);
-}
 }  // namespace
 
 DemodResult SLtoACC_BandSetting(sony_demod_t* demod) {
@@ -102,17 +93,9 @@ DemodResult ACCtoSL(sony_demod_t* demod) {
 DemodResult sony_demod_j83b_Tune(sony_demod_t* demod, const J83bTuneParams* params) {
   ZTRACE("sony_demod_j83b_Tune");
   if (!demod || !params || !validClass(params->bandwidth)) return DEMOD_ERR_ARGUMENT;
-  if (activeInJ83b(demod)) {
-    demod->bandwidth = params->bandwidth;
-    return ACCtoACC(demod);
-  }
-  if (demod->state == DEMOD_STATE_ACTIVE) SONY_CHECK(sony_demod_Sleep(demod));
-  if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
-  demod->system = DEMOD_SYS_J83B;
-  demod->bandwidth = params->bandwidth;
-  SONY_CHECK(SLtoACC(demod));
-  demod->state = DEMOD_STATE_ACTIVE;
-  return DEMOD_OK;
+  return tuneSystem(
+      demod, DEMOD_SYS_J83B, params->bandwidth, [&] { return ACCtoACC(demod); },
+      [&] { return SLtoACC(demod); });
 }
 
 DemodResult sony_demod_j83b_Sleep(sony_demod_t* demod) {
@@ -151,20 +134,14 @@ DemodResult sony_demod_j83b_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
 
 DemodResult sony_integ_j83b_WaitTSLock(sony_integ_t* integ) {
   ZTRACE("sony_integ_j83b_WaitTSLock");
-  if (!integ || !integ->p_demod) return DEMOD_ERR_ARGUMENT;
-  sony_demod_t* demod = integ->p_demod;
-  if (demod->state != DEMOD_STATE_ACTIVE) return DEMOD_ERR_STATE;
-  for (ULONG poll = 0; poll < kJ83bLockPolls; ++poll) {
+  auto check = [](sony_demod_t* demod, bool* locked) -> DemodResult {
     ULONG lock = J83B_LOCK_NOT_YET;
     SONY_CHECK(sony_demod_j83b_CheckTSLock(demod, &lock));
-    if (lock == J83B_LOCK_LOCKED) {
-      ZTRACE("The j83b signal is locked.");
-      return DEMOD_OK;
-    }
-    DemodWaitMs(5);
-  }
-  ZTRACE("The j83b signal unlocked!");
-  return DEMOD_ERR_UNLOCKED;
+    *locked = lock == J83B_LOCK_LOCKED;
+    return DEMOD_OK;
+  };
+  return waitLock(integ, kJ83bLockPolls, 5, check, "The j83b signal is locked.", "The j83b signal unlocked!",
+                  DEMOD_ERR_UNLOCKED);
 }
 
 DemodResult sony_demod_j83b_monitor_SNR(sony_demod_t* demod, LONG* snr) {
@@ -197,8 +174,7 @@ DemodResult sony_integ_j83b_Tune(sony_integ_t* integ, const J83bTuneParams* para
   if (!validClass(params->bandwidth)) return DEMOD_ERR_UNSUPPORTED;
   if (params->centerFreqKHz == 0) return DEMOD_ERR_ARGUMENT;
   SONY_CHECK(sony_demod_j83b_Tune(demod, params));
-  TunerTuneCall call = {params->centerFreqKHz, params->bandwidth};
-  SONY_CHECK(sony_integ_WithRepeater(integ, tuneTuner, &call));
+  SONY_CHECK(sony_integ_TuneTuner(integ, params->centerFreqKHz, DEMOD_SYS_J83B, params->bandwidth));
   SONY_CHECK(sony_demod_TuneEnd(demod));
   return sony_integ_j83b_WaitTSLock(integ);
 }
