@@ -69,6 +69,7 @@ NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {
 
   filter->_p_tuner = tuner;
   filter->_p_device = device;
+  filter->_instance = info.number;
   filter->_antenna_state = KSSTATE_STOP;
   filter->_pending_change = 0;
   filter->_resource_id = 0;
@@ -104,7 +105,7 @@ CFilter* CFilter::fromIrp(PIRP irp) {
   return ks ? static_cast<CFilter*>(ks->Context) : nullptr;
 }
 
-const InstanceInfo& CFilter::instance() const { return instanceInfo(_p_tuner ? _p_tuner->instance() : 1); }
+const InstanceInfo& CFilter::instance() const { return instanceInfo(_instance); }
 
 BDATuner* CFilter::liveTuner() const {
   if (!_p_device || !_p_tuner) return nullptr;

@@ -145,4 +145,5 @@ class CFilter {
   BOOLEAN _resources_acquired;
   Device* _p_device;       // the owning card, to tell whether the tuner above is still alive
   BOOLEAN _tune_deferred;  // a commit made while the filter saw STOP has not reached the tuner yet
+  ULONG _instance;         // 1..8, kept here because the tuner may be gone before the filter's pins close
 };

@@ -140,7 +140,13 @@ BOOLEAN Device::notifyTSPostChannelChange() {
 
 void Device::unInit() {
   ZTRACE_SCOPE("Device::unInit");
-  for (auto& ch : _channel) ch.running = FALSE;
+  // Under each channel's lock, so a DPC still running either finishes its copy first or sees the flag.
+  for (ULONG n = 0; n < 8; ++n) {
+    KIRQL irql;
+    KeAcquireSpinLock(&_channel_lock[n], &irql);
+    _channel[n].running = FALSE;
+    KeReleaseSpinLock(&_channel_lock[n], irql);
+  }
   writeRegister(hw::irq::kMasterEnable, 0);
   ZTRACE("unInit enbale INTERRUPT\n");
   // Stop every channel so nothing DMAs into the buffer freed below (writes to an unmapped window are

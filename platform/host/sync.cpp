@@ -281,9 +281,14 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
   if (!checkEvent(Event, "KeSetEvent on an object that is not an initialised event")) return 0;
+  const int wake = (Event->Header.Lock & 0xFF) == kTypeSynchronization ? 1 : INT_MAX;
+  LONG* const state = word(&Event->Header);
   TSAN_RELEASE(Event);
-  LONG old = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
-  wakeSleepers(&Event->Header, (Event->Header.Lock & 0xFF) == kTypeSynchronization ? 1 : INT_MAX);
+  LONG old = __atomic_exchange_n(state, 1, __ATOMIC_SEQ_CST);
+  // A waiter may return as soon as it sees the state and free the event (an IRP's event lives on its
+  // waiter's stack), so nothing of the event is read from here on: the wake goes out unconditionally, and a
+  // futex wake only names the address. Waiters re-check their condition, so a stray wake is harmless.
+  futexWake(state, wake);
   return old;
 }
 

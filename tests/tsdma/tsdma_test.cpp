@@ -241,7 +241,9 @@ TEST_F(TsdmaTest, ChannelEUsesItsBlockAndEnableAndStopTracesAnyBase) {
   host::trace::clear();
   ASSERT_EQ(captures[4].open(pnp.driverObject()), STATUS_SUCCESS);
   captures[4].start(device, 4);
+  // An ISR finishing an earlier interrupt may touch status and master enable meanwhile: not the channel's.
   auto log = card->accesses();
+  std::erase_if(log, [](const auto& a) { return a.offset == 0xC000u || a.offset == 0xC004u; });
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[0].rw, 'r');
   EXPECT_EQ(log[0].offset, 0x8800u);
