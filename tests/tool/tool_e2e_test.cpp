@@ -58,10 +58,14 @@ class ToolE2E : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
+  // Platform time per real time for the runs: fast, except where the stream itself is what is checked.
+  std::string timeScale_ = "0.02";
+
   // Runs the tool with the test's state directory and a fast platform clock.
   Outcome zadivo(const std::vector<std::string>& args, bool withState = true) {
     std::string cmd = quote(ZADIVO_BIN);
-    if (withState) cmd.append(" --state-dir ").append(quote(state_.string())).append(" --time-scale 0.02");
+    if (withState)
+      cmd.append(" --state-dir ").append(quote(state_.string())).append(" --time-scale ").append(timeScale_);
     for (auto& a : args) cmd.append(" ").append(quote(a));
     const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
     cmd.append(" >")
@@ -295,6 +299,7 @@ TEST_F(ToolE2E, FailedCaptureLeavesNothingBehind) {
 }
 
 TEST_F(ToolE2E, CaptureIsAcceptedByIndependentAnalysers) {
+  timeScale_ = "0.25";  // the analysers fail on any continuity error: keep the stream at a readable pace
   // In CI every analyser is installed by .ci/run: a missing one is a failure, not a skip.
   for (const char* tool : {"ffprobe", "ffmpeg", "tsreport"}) ASSERT_TRUE(have(tool)) << tool << " missing";
   const fs::path ts = dir_ / "a.ts";
@@ -326,6 +331,9 @@ TEST_F(ToolE2E, CaptureIsAcceptedByIndependentAnalysers) {
 }
 
 TEST_F(ToolE2E, CaptureOfSeveralChannelsAtOnce) {
+  // Near the air's own pace: a reader on a loaded machine keeps up with three streams at four times real
+  // time, not at fifty.
+  timeScale_ = "0.25";
   const fs::path a = dir_ / "a.ts", b = dir_ / "b.ts", c = dir_ / "c.ts";
   Outcome r = zadivo({"--json",   "capture", "-c", "A",      "-f",     "474000",    "-o",
                       a.string(), "-c",      "E",  "-f",     "506000", "-o",        b.string(),
@@ -339,8 +347,13 @@ TEST_F(ToolE2E, CaptureOfSeveralChannelsAtOnce) {
     EXPECT_EQ(fs::file_size(*p) % 188, 0u);
   }
   EXPECT_NE(r.out.find("\"channel\":\"H\""), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("\"continuity_errors\":1"), std::string::npos) << r.out;
+  size_t clean = 0;
+  for (size_t at = r.out.find("\"continuity_errors\":0,"); at != std::string::npos;
+       at = r.out.find("\"continuity_errors\":0,", at + 1))
+    ++clean;
+  EXPECT_EQ(clean, 3u) << r.out;
   for (auto* p : {&a, &b, &c}) fs::remove(*p);
+  timeScale_ = "0.02";
 
   // 602 MHz is a 6 MHz channel: one -b 8 for all does not fit it, and nothing at all is written.
   r = zadivo({"capture",  "-c", "A", "-f", "474000", "-o", a.string(), "-c", "E", "-f",        "506000", "-o",
