@@ -415,6 +415,7 @@ TEST_F(TsdmaTest, StopAndRemoveWhileEightChannelsStream) {
   // Whatever the DMA thread still does must not reach freed memory.
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(card->errors().empty());
+  for (auto& s : sources) s.reset();  // they point at the card, which goes first here
   card.reset();
 }
 
