@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <shared_mutex>
@@ -174,7 +175,14 @@ void interruptThread(PKINTERRUPT in) {
   uint64_t declinedAt = ~uint64_t(0);  // line generation at which the ISR declined
   std::unique_lock<std::mutex> g(n.lineMutex);
   for (;;) {
-    n.lineCv.wait(g, [&] { return in->stop || in->spurious > 0 || (n.line && n.lineGen != declinedAt); });
+    auto ready = [&] { return in->stop || in->spurious > 0 || (n.line && n.lineGen != declinedAt); };
+    if (declinedAt == n.lineGen) {
+      // The line is level-sensitive: while it stays asserted it keeps asking. A decline may have read a
+      // status the card had already moved past (its line changes reach us late and coalesced), so after a
+      // short back-off the ISR is asked again instead of waiting for an edge that may never come.
+      if (!n.lineCv.wait_for(g, std::chrono::milliseconds(2), ready)) declinedAt = ~uint64_t(0);
+    }
+    n.lineCv.wait(g, ready);
     if (in->stop) return;
     bool spurious = in->spurious > 0;
     if (spurious) in->spurious--;

@@ -109,13 +109,15 @@ TEST_F(Hardware, InterruptThreadCallsTheIsrWhileTheLineIsAsserted) {
   EXPECT_EQ(s.claimed.load(), 1);
   EXPECT_FALSE(host::irq::raiseSpurious(0x77));
 
-  // A line the ISR declines is not hammered: one call until the level changes.
+  // A line the ISR declines is not hammered, but asked again after a back-off while it stays asserted (a
+  // level the card had already moved past can make the ISR decline a line that then stays up).
   s.acknowledge = false;
   before = s.calls.load();
   card.raise(0x20);
-  ASSERT_TRUE(waitFor([&] { return s.calls.load() == before + 1; }));
+  ASSERT_TRUE(waitFor([&] { return s.calls.load() >= before + 2; }));
+  const int asked = s.calls.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(s.calls.load(), before + 1);
+  EXPECT_LE(s.calls.load() - asked, 11) << "at most one call per 2 ms back-off";
   s.acknowledge = true;
   card.setLine(false);
   card.setLine(true);
