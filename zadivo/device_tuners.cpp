@@ -37,12 +37,11 @@ NTSTATUS Device::createTuners() {
   IICReadEEPROMN(this, kEepromTunerType, &tunerType, 1, &ok);
   if (!ok) tunerType = 1;
   tunerType = normaliseTunerType(tunerType);
+  // A tuner whose object (or the object's path) could not be made is never put to use; the ones made before
+  // stay for unInit to delete.
   for (ULONG i = 1; i <= 8; ++i) {
-    _p_tuner[i - 1] = new BDATuner(this, _p_ks_device->PhysicalDeviceObject, i, tunerType);
+    _p_tuner[i - 1] = newTuner(this, i, tunerType);
     if (!_p_tuner[i - 1]) return STATUS_INSUFFICIENT_RESOURCES;
-    // A tuner whose object (or the object's path) could not be made is never put to use.
-    if (!_p_tuner[i - 1]->createTunerDemodObj(_board_id) || !_p_tuner[i - 1]->tunerDemod()->demodPath())
-      return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
 }
