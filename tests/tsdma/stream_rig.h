@@ -238,13 +238,35 @@ struct Capture {
   }
   // Starts DMA channel n of the device into this pin, through startTS0..7.
   void start(Device* device, int n) {
-    using StartFn = void (Device::*)(PVOID, ULONG);
-    static constexpr StartFn kStart[8] = {&Device::startTS0, &Device::startTS1, &Device::startTS2,
-                                          &Device::startTS3, &Device::startTS4, &Device::startTS5,
-                                          &Device::startTS6, &Device::startTS7};
     object->device = device;
     object->channel = n;
-    (device->*kStart[n])(object.get(), hw::dma::kBlockBase[n]);
+    const ULONG base = hw::dma::kBlockBase[n];
+    switch (n) {
+      case 0:
+        device->startTS0(object.get(), base);
+        break;
+      case 1:
+        device->startTS1(object.get(), base);
+        break;
+      case 2:
+        device->startTS2(object.get(), base);
+        break;
+      case 3:
+        device->startTS3(object.get(), base);
+        break;
+      case 4:
+        device->startTS4(object.get(), base);
+        break;
+      case 5:
+        device->startTS5(object.get(), base);
+        break;
+      case 6:
+        device->startTS6(object.get(), base);
+        break;
+      default:
+        device->startTS7(object.get(), base);
+        break;
+    }
   }
   void close() {
     if (pin) pin->close();
