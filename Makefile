@@ -3,34 +3,43 @@ BUILD ?= build
 TEST_BUILD ?= build-test
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build build-test asan tsan fuzz bench clean
+.PHONY: run test build build-test asan tsan fuzz bench clean deps-run deps-test deps-ci
 
-build:
+deps-run:
+	./tools/install-deps.sh run
+
+deps-test:
+	./tools/install-deps.sh test
+
+deps-ci:
+	./tools/install-deps.sh ci
+
+build: deps-run
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
 	./tools/run-main-job.sh $(BUILD)
 
-build-test:
+build-test: deps-test
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 
 test: build-test
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-asan:
+asan: deps-test
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZADIVO_ASAN=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
-tsan:
+tsan: deps-test
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZADIVO_TSAN=ON >/dev/null
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
 
 # The property interface under libFuzzer with AddressSanitizer for a minute (clang).
-fuzz:
+fuzz: deps-ci
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZADIVO_FUZZ=ON \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,fuzzer-no-link" >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target property_fuzzer

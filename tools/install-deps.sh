@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a make target needs, and only those that are absent: a no-op when all are
+# present. Used by the Makefile and by .ci/run.
+#   tools/install-deps.sh run    what `make run` needs (compiler, CMake, the libraries the build links)
+#   tools/install-deps.sh test   run + what the suite uses (the stream analysers, dvb-format-convert)
+#   tools/install-deps.sh ci     test + clang (fuzzing, static analysis), the cross toolchain of the Windows
+#                                build and the scan tables
+set -euo pipefail
+
+run=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+     libcli11-dev libdvbv5-dev libudev-dev)
+test=("${run[@]}" ffmpeg tstools dvb-tools)
+ci=("${test[@]}" clang clang-tools libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 dtv-scan-tables)
+
+case "${1:-test}" in
+  run) want=("${run[@]}") ;;
+  test) want=("${test[@]}") ;;
+  ci) want=("${ci[@]}") ;;
+  *) echo "usage: $0 run|test|ci" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "zadivo: installing ${missing[*]}" >&2
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+    sudo=(sudo -n)
+  else
+    echo "zadivo: missing packages: ${missing[*]}" >&2
+    echo "zadivo: run as root, or: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+if ! "${sudo[@]}" apt-get update -qq || ! "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+  echo "zadivo: could not install: ${missing[*]} (apt-get failed; see above)" >&2
+  exit 1
+fi
