@@ -37,7 +37,10 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 export DEBIAN_FRONTEND=noninteractive
-if ! "${sudo[@]}" apt-get update -qq || ! "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
-  echo "zadivo: could not install: ${missing[*]} (apt-get failed; see above)" >&2
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { "${sudo[@]}" apt-get update -qq && "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
+  echo "zadivo: could not install: ${missing[*]} (apt-get failed, its last lines above)" >&2
   exit 1
 fi
