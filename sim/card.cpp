@@ -115,7 +115,7 @@ void Card::attach(host::HostBus* bus) {
     bus_ = bus;
   }
   {
-    std::lock_guard<std::mutex> g(lineM_);
+    std::lock_guard<host::realtime::Mutex> g(lineM_);
     line_ = false;  // a new host starts from a released line
   }
   updateLine();
@@ -461,32 +461,17 @@ bool Card::wantLine_locked() const {
 }
 
 void Card::updateLine() {
+  std::lock_guard<host::realtime::Mutex> line(lineM_);
+  bool want;
+  host::HostBus* bus;
   {
-    std::lock_guard<std::mutex> g(lineM_);
-    lineDirty_ = true;
-    if (lineDelivering_) return;  // the thread delivering will see the change
-    lineDelivering_ = true;
+    std::lock_guard<std::recursive_mutex> g(m_);
+    want = wantLine_locked();
+    bus = bus_;
   }
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(lineM_);
-      if (!lineDirty_) {
-        lineDelivering_ = false;
-        return;
-      }
-      lineDirty_ = false;
-    }
-    bool want;
-    host::HostBus* bus;
-    {
-      std::lock_guard<std::recursive_mutex> g(m_);
-      want = wantLine_locked();
-      bus = bus_;
-    }
-    if (want != line_.load()) {
-      line_.store(want);
-      if (bus) bus->setInterruptLine(want);
-    }
+  if (want != line_.load()) {
+    line_.store(want);
+    if (bus) bus->setInterruptLine(want);
   }
 }
 

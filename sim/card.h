@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/host/bus.h"
+#include "platform/host/realtime.h"
 #include "sim/eeprom.h"
 #include "sim/i2c_bus.h"
 #include "sim/spi_flash.h"
@@ -186,11 +187,11 @@ class Card : public host::PciFunction {
   std::mutex i2cTraceM_;  // taken inside m_ and inside a bus's lock
   std::function<void(const std::string&)> i2cSink_;
 
-  // Interrupt line delivery: one thread at a time calls HostBus::setInterruptLine, re-reading the wanted
-  // level until it is stable, so a host that runs its ISR inside that call may re-enter the card.
-  std::mutex lineM_;
-  bool lineDirty_ = false;
-  bool lineDelivering_ = false;
+  // Interrupt line delivery: the wanted level is read and handed to HostBus::setInterruptLine under lineM_,
+  // so that when updateLine returns the host has the level of that moment or a later one, never an older
+  // one (an ISR that acknowledged its status bits finds the line released). Recursive: a host that runs its
+  // ISR inside setInterruptLine re-enters the card from there. Never taken with m_ held.
+  host::realtime::Mutex lineM_{host::realtime::Mutex::kRecursive};
   std::atomic<bool> line_{false};
 
   // DMA pacing.

@@ -136,7 +136,9 @@ void Card::deliverBlock(std::unique_lock<std::recursive_mutex>& lk, int n, int64
   lk.lock();
 }
 
+// The engine runs beside the processors: its thread ranks above everything the machine runs.
 void Card::dmaThread() {
+  host::realtime::enter(host::realtime::Rank::Card);
   std::unique_lock<std::recursive_mutex> lk(m_);
   while (!quit_) {
     const int64_t now = host::clock::nowNs();
@@ -169,6 +171,8 @@ void Card::dmaThread() {
       while (!changed() && host::clock::nowNs() < earliest)
         dmaCv_.wait_until(lk, host::clock::realPointOf(earliest));
   }
+  lk.unlock();
+  host::realtime::leave();
 }
 
 }  // namespace sim

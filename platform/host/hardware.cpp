@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <shared_mutex>
 
 #include "platform/host/internal.h"
+#include "platform/host/realtime.h"
 
 namespace host {
 namespace detail {
@@ -168,30 +168,29 @@ bool callIsr(PKINTERRUPT in) {
   return mine != FALSE;
 }
 
-// Calls the ISR while the line is asserted and the ISR claims it. An ISR that declines an asserted line is
-// not called again until the line changes level (a stuck line must not spin a core).
+// Calls the ISR while the line is asserted, then runs the DPCs it queued. An ISR that declines an asserted
+// line is not called again until the line changes level: a stuck line must not spin a processor (a card
+// releases its line before an acknowledging write returns, so a decline is never a stale level).
 void interruptThread(PKINTERRUPT in) {
+  realtime::enter(realtime::Rank::Interrupt);
+  detail::DpcRunner dpcs;
   DeviceNode& n = *in->node;
   uint64_t declinedAt = ~uint64_t(0);  // line generation at which the ISR declined
   std::unique_lock<std::mutex> g(n.lineMutex);
   for (;;) {
-    auto ready = [&] { return in->stop || in->spurious > 0 || (n.line && n.lineGen != declinedAt); };
-    if (declinedAt == n.lineGen) {
-      // The line is level-sensitive: while it stays asserted it keeps asking. A decline may have read a
-      // status the card had already moved past (its line changes reach us late and coalesced), so after a
-      // short back-off the ISR is asked again instead of waiting for an edge that may never come.
-      if (!n.lineCv.wait_for(g, std::chrono::milliseconds(2), ready)) declinedAt = ~uint64_t(0);
-    }
-    n.lineCv.wait(g, ready);
-    if (in->stop) return;
+    n.lineCv.wait(g, [&] { return in->stop || in->spurious > 0 || (n.line && n.lineGen != declinedAt); });
+    if (in->stop) break;
     bool spurious = in->spurious > 0;
     if (spurious) in->spurious--;
     uint64_t gen = n.lineGen;
     g.unlock();
     bool mine = callIsr(in);
+    dpcs.runQueued();
     g.lock();
     if (!mine && !spurious && n.line && n.lineGen == gen) declinedAt = gen;
   }
+  g.unlock();
+  realtime::leave();
 }
 
 }  // namespace

@@ -30,6 +30,22 @@ struct _KTHREAD* currentThread();
 void acquireRaw(PKSPIN_LOCK lock);
 void releaseRaw(PKSPIN_LOCK lock);
 
+// An interrupt thread's share of the DPC queue: the DPCs its ISR queues wait for runQueued(), which the
+// thread calls when the ISR returns, instead of waking a DPC thread. One per interrupt thread, on that
+// thread.
+class DpcRunner {
+ public:
+  DpcRunner();
+  ~DpcRunner();
+  DpcRunner(const DpcRunner&) = delete;
+  DpcRunner& operator=(const DpcRunner&) = delete;
+  void runQueued();
+  struct Slot;
+
+ private:
+  Slot* slot_;
+};
+
 struct DeviceNode;
 
 class NodeBus final : public HostBus {

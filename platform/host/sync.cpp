@@ -13,6 +13,7 @@
 
 #include "platform/host/clock.h"
 #include "platform/host/internal.h"
+#include "platform/host/realtime.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define HOST_TSAN 1
@@ -227,15 +228,19 @@ using namespace host;
 // ---------------------------------------------------------------------------------------------------
 extern "C" KIRQL KeGetCurrentIrql(VOID) { return tIrql; }
 
+// Raising and lowering also move the thread between scheduling ranks, as a processor at DISPATCH_LEVEL or
+// above is not taken from its thread.
 extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   HOST_REQUIRE(NewIrql >= tIrql, "KeRaiseIrql to a level below the current IRQL");
   if (OldIrql) *OldIrql = tIrql;
   tIrql = NewIrql;
+  realtime::atIrql(NewIrql);
 }
 
 extern "C" VOID KeLowerIrql(KIRQL NewIrql) {
   HOST_REQUIRE(NewIrql <= tIrql, "KeLowerIrql to a level above the current IRQL");
   tIrql = NewIrql;
+  realtime::atIrql(NewIrql);
 }
 
 // ---- Spin locks
@@ -248,6 +253,7 @@ extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeAcquireSpinLock above DISPATCH_LEVEL");
   KIRQL old = tIrql;
   tIrql = DISPATCH_LEVEL > old ? DISPATCH_LEVEL : old;
+  realtime::atIrql(tIrql);
   detail::acquireRaw(SpinLock);
   *OldIrql = old;
 }
