@@ -1,6 +1,7 @@
 // TS ring arithmetic: free and readable counts, wrap on write and read, whole-block drops when full.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <vector>
 
@@ -69,6 +70,28 @@ TEST(TsRing, FullRingDropsTheWholeBlock) {
   EXPECT_FALSE(ringWrite(ring.r, block.data(), 0xBC00));
   EXPECT_EQ(ring.r->write, w) << "a refused block leaves the ring untouched";
   EXPECT_LT(ringFree(ring.r), 0xBC00u);
+}
+
+// Copies whose destination sits just above their source modulo 4 KiB run backwards in 64-byte steps; every
+// distance and length, split across the ring's end or not, must still land byte for byte.
+TEST(TsRing, CopiesOfEveryAlignmentLandIntact) {
+  std::vector<uint8_t> pool(3 * 4096 + 2 * 0xBC00);
+  for (ULONG distance : {1u, 16u, 63u, 64u, 100u})
+    for (ULONG len : {37u, 64u, 0xBC00u, 0xBC00u + 5})
+      for (ULONG start : {0u, kTsRingCapacity - 1000}) {
+        SCOPED_TRACE(testing::Message()
+                     << "distance " << distance << " length " << len << " start " << start);
+        Ring ring(start, start);
+        const uintptr_t dst = reinterpret_cast<uintptr_t>(ring.r->data + start);
+        const uintptr_t base = reinterpret_cast<uintptr_t>(pool.data());
+        uint8_t* src = pool.data() + ((dst - distance - base) & 4095);
+        for (ULONG i = 0; i < len; ++i) src[i] = static_cast<uint8_t>(i * 7 + distance);
+        ASSERT_TRUE(ringWrite(ring.r, src, len));
+        ASSERT_TRUE(ringWrite(ring.r, src, 1));  // a read never takes the last byte held
+        std::vector<uint8_t> out(len);
+        ASSERT_TRUE(ringRead(ring.r, out.data(), len));
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), src));
+      }
 }
 
 }  // namespace
