@@ -75,20 +75,29 @@ bool asleep(pid_t tid) {
 // busy for most of a tick loses its rank, and gets it back at a tick that finds it waiting.
 class Watchdog {
  public:
-  void add(pthread_t t, pid_t tid, Rank rank) {
-    clockid_t id;
-    if (pthread_getcpuclockid(t, &id) != 0) return;
+  // Starts watching the calling thread at `rank`, or follows its change of rank.
+  void watch(Rank rank) {
+    const pthread_t self = pthread_self();
     std::lock_guard<std::mutex> g(m_);
-    threads_.push_back({t, tid, id, rank, clockNs(id), false});
+    for (Watched& w : threads_)
+      if (pthread_equal(w.thread, self)) {
+        w.rank = rank;
+        w.demoted = false;  // the thread just set its own priority
+        return;
+      }
+    clockid_t id;
+    if (pthread_getcpuclockid(self, &id) != 0) return;
+    threads_.push_back({self, gettid(), id, rank, clockNs(id), false});
     if (!started_) {
       started_ = true;
       std::thread([this] { run(); }).detach();
     }
   }
-  void remove(pthread_t t) {
+  void unwatch() {
+    const pthread_t self = pthread_self();
     std::lock_guard<std::mutex> g(m_);
     threads_.erase(std::remove_if(threads_.begin(), threads_.end(),
-                                  [&](const Watched& w) { return pthread_equal(w.thread, t); }),
+                                  [&](const Watched& w) { return pthread_equal(w.thread, self); }),
                    threads_.end());
   }
 
@@ -134,8 +143,8 @@ Watchdog& watchdog() {
   return *w;
 }
 
-// Applies `rank` to the calling thread; the first real-time rank asked for decides whether ranks are
-// real-time priorities at all.
+// Applies `rank` to the calling thread, which the watchdog watches while it is ranked; the first real-time
+// rank asked for decides whether ranks are real-time priorities at all.
 void apply(Rank rank) {
   if (rank == tApplied) return;
   int state = gState.load();
@@ -152,6 +161,10 @@ void apply(Rank rank) {
   if (err == 0) {
     gState.compare_exchange_strong(state, kOn);
     tApplied = rank;
+    if (rank == Rank::Normal)
+      watchdog().unwatch();
+    else
+      watchdog().watch(rank);
   } else if (state == kUndecided && gState.compare_exchange_strong(state, kOff)) {
     std::fprintf(stderr,
                  "host: real-time scheduling is not permitted (%s); interrupt and DPC threads run at normal "
@@ -172,12 +185,11 @@ bool enabled() { return gState.load() == kOn; }
 void enter(Rank rank) {
   tBase = rank;
   apply(rank);
-  if (enabled()) watchdog().add(pthread_self(), gettid(), rank);
 }
 
 void leave() {
-  if (tBase != Rank::Normal && enabled()) watchdog().remove(pthread_self());
   tBase = Rank::Normal;
+  apply(Rank::Normal);
 }
 
 void atIrql(unsigned char irql) { apply(std::max(tBase, rankOfIrql(irql))); }

@@ -19,7 +19,7 @@ enum class Rank { Normal = 0, Dpc = 1, Interrupt = 2, Card = 3 };
 bool enabled();
 // The calling thread takes `rank` as its base for good and is watched until it leaves.
 void enter(Rank rank);
-// The calling thread, about to end, is no longer watched.
+// The calling thread, about to end, gives up its rank.
 void leave();
 // The calling thread's IRQL changed (0..31): it runs at the higher of its base rank and the level's.
 void atIrql(unsigned char irql);

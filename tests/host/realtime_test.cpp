@@ -142,6 +142,13 @@ TEST(Realtime, WatchdogDemotesAThreadThatKeepsAProcessorBusyAndRestoresItOnceCal
   KeFlushQueuedDpcs();
   EXPECT_GT(host::realtime::demotions(), before);
   EXPECT_NE(hog.after.policy, SCHED_FIFO) << "still ranked after 300 ms of a busy processor";
+  // So does an ordinary thread that raised its IRQL.
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  Hog raised{std::chrono::milliseconds(300), {}};
+  hogDpc(nullptr, &raised, nullptr, nullptr);
+  KeLowerIrql(old);
+  EXPECT_NE(raised.after.policy, SCHED_FIFO) << "still ranked after 300 ms at DISPATCH_LEVEL";
   // Idle again, both DPC threads get their rank back: two DPCs that meet each hold one of them.
   EXPECT_TRUE(waitFor([&] {
     Pair pair;
