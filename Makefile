@@ -3,13 +3,16 @@ BUILD ?= build
 TEST_BUILD ?= build-test
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build build-test asan tsan fuzz bench clean deps-run deps-test deps-ci
+.PHONY: run test build build-test asan tsan fuzz bench clean deps-run deps-test deps-bench deps-ci
 
 deps-run:
 	./tools/install-deps.sh run
 
 deps-test:
 	./tools/install-deps.sh test
+
+deps-bench:
+	./tools/install-deps.sh bench
 
 deps-ci:
 	./tools/install-deps.sh ci
@@ -45,8 +48,9 @@ fuzz: deps-ci
 	cmake --build build-fuzz -j $(JOBS) --target property_fuzzer
 	ZADIVO_TIME_SCALE=0.02 ./build-fuzz/tests/fuzz/property_fuzzer -max_total_time=60 -max_len=4096
 
-bench: build
-	./$(BUILD)/bench/zadivo_bench
+# Runs the benchmarks and the capture and prints the README's "Measured" table.
+bench: build deps-bench
+	./bench/figures.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) build-asan build-tsan build-fuzz
