@@ -104,7 +104,12 @@ void printRows(const Collector& c) {
                c.get(b, "lost_blocks"), c.get(b, "Mbit_per_s"), c.get(b, "cpu_path_pct"));
   };
   row("whole emulated path, 8 channels at 83 Mbit/s each for 3 s, each frame checked by its reader",
-      stream("BM_StreamEightChannels/3000/0"), stream("BM_StreamEightChannels/3000/1"));
+      stream("BM_StreamEightChannels/3000/0/0"), stream("BM_StreamEightChannels/3000/1/0"));
+  const std::string monitored = "BM_StreamEightChannels/3000/1/1";
+  if (has(c, monitored, "lost_blocks"))
+    row("the same while an ordinary thread reads an I2C register without pause", "-",
+        fmt("%.0f blocks lost, %.0f Mbit/s delivered, %.0f reads/s", c.get(monitored, "lost_blocks"),
+            c.get(monitored, "Mbit_per_s"), c.get(monitored, "monitor_reads_per_s")));
 
   if (has(c, "BM_RingCopy/1", "vs_memcpy_ratio") && has(c, "BM_RingCopy/8", "vs_memcpy_ratio"))
     row("DMA DPC copy work (block into ring, frame out: each byte copied twice), 1 / 8 channels",

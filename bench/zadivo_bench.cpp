@@ -23,6 +23,7 @@
 #include "platform/host/clock.h"
 #include "platform/host/host.h"
 #include "platform/host/pnp.h"
+#include "platform/host/realtime.h"
 #include "sim/card.h"
 #include "sim/i2c_slave.h"
 #include "tests/tsdma/stream_rig.h"
@@ -137,6 +138,21 @@ struct Rig {
   }
 };
 
+// A register file at 0x58 on the first I2C master, for (b) and (c).
+class EchoSlave final : public sim::I2cSlave {
+ public:
+  bool start(uint8_t addr8, bool) override { return addr8 == 0x58; }
+  bool writeByte(uint8_t b) override {
+    reg_ = b;
+    return true;
+  }
+  uint8_t readByte() override { return reg_++; }
+  void stop() override {}
+
+ private:
+  uint8_t reg_ = 0;
+};
+
 // ---- (b) Eight channels through the whole emulated path
 
 // A numbered source that also counts the CPU its packet generation costs (not the driver's work).
@@ -180,11 +196,23 @@ void BM_StreamEightChannels(benchmark::State& state) {
     }
     checks[n].channel = n;
   }
+  EchoSlave slave;
+  rig.card->i2cBus(0).addSlave(&slave);
   bench::SpinLoad load(state.range(1) != 0);
   for (auto _ : state) {
     std::atomic<bool> stop{false};
     double checkCpu[8] = {};
     std::vector<std::thread> readers;
+    // An ordinary thread reading a register all the while: its transfers share the card with the DPCs.
+    std::atomic<uint64_t> monitorReads{0};
+    std::thread monitor([&] {
+      while (state.range(2) && !stop.load()) {
+        UCHAR out = 0;
+        rig.device->i2cReadRegister(hw::i2c::kMasterBase[0], 0x58, 0x10, &out, 1);
+        ++monitorReads;
+      }
+    });
+    const uint64_t demotions0 = host::realtime::demotions();
     const double cpu0 = processCpuSeconds() - load.cpuSeconds();
     const auto t0 = Clock::now();
     for (int n = 0; n < 8; ++n) captures[n].start(rig.device, n);
@@ -204,6 +232,7 @@ void BM_StreamEightChannels(benchmark::State& state) {
     for (int n = 0; n < 8; ++n) rig.device->stopTS(hw::dma::kBlockBase[n]);
     stop = true;
     for (auto& t : readers) t.join();
+    monitor.join();
 
     double sourceCpu = 0, checkerCpu = 0;
     uint64_t blocks = 0, lost = 0, packets = 0, faults = 0;
@@ -223,32 +252,23 @@ void BM_StreamEightChannels(benchmark::State& state) {
     state.counters["cpu_source_pct"] = 100 * sourceCpu / wall;    // packet generation in the card model
     state.counters["cpu_checker_pct"] = 100 * checkerCpu / wall;  // the benchmark's byte-by-byte check
     state.counters["cpu_path_pct"] = 100 * (cpu - sourceCpu - checkerCpu) / wall;
+    state.counters["monitor_reads_per_s"] = double(monitorReads.load()) / wall;
+    state.counters["watchdog_demotions"] = double(host::realtime::demotions() - demotions0);
   }
   for (auto& c : captures) c.close();
+  rig.card->i2cBus(0).removeSlave(&slave);
   host::clock::setScale(scale);
 }
-// Arguments: stream time in ms; 1 to stream under the spinning load.
+// Arguments: stream time in ms; 1 to stream under the spinning load; 1 to read registers meanwhile (the
+// path's processor share then includes the reads' interrupts and DPCs).
 BENCHMARK(BM_StreamEightChannels)
-    ->Args({3000, 0})
-    ->Args({3000, 1})
+    ->Args({3000, 0, 0})
+    ->Args({3000, 1, 0})
+    ->Args({3000, 1, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 // ---- (c) One locked I2C operation vs a three-thread wake-up round trip
-
-class EchoSlave final : public sim::I2cSlave {
- public:
-  bool start(uint8_t addr8, bool) override { return addr8 == 0x58; }
-  bool writeByte(uint8_t b) override {
-    reg_ = b;
-    return true;
-  }
-  uint8_t readByte() override { return reg_++; }
-  void stop() override {}
-
- private:
-  uint8_t reg_ = 0;
-};
 
 // A wakes B wakes C wakes A, with the platform's events; ns per round trip.
 double threeThreadRoundTripNs(int rounds) {

@@ -62,7 +62,7 @@ Card::Card(const CardConfig& config) : cfg_(config), bar0_(config.bar0Address & 
 
 Card::~Card() {
   {
-    std::lock_guard<std::recursive_mutex> g(m_);
+    std::lock_guard<host::realtime::Mutex> g(m_);
     quit_ = true;
   }
   dmaCv_.notify_all();
@@ -74,7 +74,7 @@ Card::~Card() {
 
 void Card::configRead(uint32_t offset, void* buf, uint32_t len) const {
   auto* out = static_cast<uint8_t*>(buf);
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   for (uint32_t i = 0; i < len; ++i) {
     uint64_t at = uint64_t{offset} + i;
     out[i] = at < config_.size() ? config_[at] : 0xFF;  // beyond the header reads as an idle bus
@@ -83,7 +83,7 @@ void Card::configRead(uint32_t offset, void* buf, uint32_t len) const {
 
 void Card::configWrite(uint32_t offset, const void* buf, uint32_t len) {
   const auto* in = static_cast<const uint8_t*>(buf);
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   if (uint64_t{offset} + len > config_.size())
     error_locked(hex("config write beyond 256 bytes at 0x%" PRIx64, offset));
   bool wide = (config_[0x10] & kBarMemFlags64) != 0;
@@ -101,7 +101,7 @@ void Card::configWrite(uint32_t offset, const void* buf, uint32_t len) {
 
 uint64_t Card::barAddress(int bar) const {
   if (bar != 0) return 0;
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   uint64_t a = get32(config_, 0x10) & ~uint32_t{0xF};
   if (config_[0x10] & kBarMemFlags64) a |= uint64_t{get32(config_, 0x14)} << 32;
   return a;
@@ -111,7 +111,7 @@ uint32_t Card::barLength(int bar) const { return bar == 0 ? hw::board::kBar0Leng
 
 void Card::attach(host::HostBus* bus) {
   {
-    std::lock_guard<std::recursive_mutex> g(m_);
+    std::lock_guard<host::realtime::Mutex> g(m_);
     bus_ = bus;
   }
   {
@@ -124,11 +124,11 @@ void Card::attach(host::HostBus* bus) {
 // ---- Traces and error log -----------------------------------------------------------------------------
 
 void Card::setMmioTrace(FILE* f) {
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   mmioFile_ = f;
 }
 void Card::setMmioTraceSink(std::function<void(const std::string&)> sink) {
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   mmioSink_ = std::move(sink);
 }
 void Card::setI2cTrace(FILE* f) {
@@ -176,7 +176,7 @@ void Card::clearErrors() {
 // ---- Register window ----------------------------------------------------------------------------------
 
 uint32_t Card::mmioRead(int bar, uint32_t offset) {
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   uint32_t v = 0;
   if (bar != 0 || offset >= hw::board::kBar0Length) {
     error_locked(
@@ -190,7 +190,7 @@ uint32_t Card::mmioRead(int bar, uint32_t offset) {
 
 void Card::mmioWrite(int bar, uint32_t offset, uint32_t value) {
   {
-    std::unique_lock<std::recursive_mutex> lk(m_);
+    std::unique_lock<host::realtime::Mutex> lk(m_);
     traceMmio_locked('w', offset, value);
     if (bar != 0 || offset >= hw::board::kBar0Length) {
       error_locked(
@@ -440,12 +440,12 @@ bool Card::demodInReset(int n) const {
 }
 
 void Card::setResetListener(std::function<void(int, bool)> listener) {
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   resetListener_ = std::move(listener);
 }
 
 uint32_t Card::interruptStatus() const {
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   return status_;
 }
 
@@ -465,7 +465,7 @@ void Card::updateLine() {
   bool want;
   host::HostBus* bus;
   {
-    std::lock_guard<std::recursive_mutex> g(m_);
+    std::lock_guard<host::realtime::Mutex> g(m_);
     want = wantLine_locked();
     bus = bus_;
   }
@@ -477,7 +477,7 @@ void Card::updateLine() {
 
 void Card::raiseSpuriousInterrupt() {
   {
-    std::lock_guard<std::recursive_mutex> g(m_);
+    std::lock_guard<host::realtime::Mutex> g(m_);
     spurious_ = true;
   }
   updateLine();

@@ -149,13 +149,13 @@ class Card : public host::PciFunction {
   void restartPacing_locked(DmaChannel& c);
   void error_locked(const std::string& msg) { error(msg); }  // callable with or without m_
   void error(const std::string& msg);
-  void waitDmaIdle_locked(std::unique_lock<std::recursive_mutex>& lk, int n);
+  void waitDmaIdle_locked(std::unique_lock<host::realtime::Mutex>& lk, int n);
   void traceMmio_locked(char rw, uint32_t offset, uint32_t value);
   void emitI2cLine(const std::string& line);
   bool wantLine_locked() const;
   void updateLine();
   void dmaThread();
-  void deliverBlock(std::unique_lock<std::recursive_mutex>& lk, int n, int64_t periodNs);
+  void deliverBlock(std::unique_lock<host::realtime::Mutex>& lk, int n, int64_t periodNs);
   static int64_t periodNs(const DmaChannel& c);
 
   const CardConfig cfg_;
@@ -163,8 +163,9 @@ class Card : public host::PciFunction {
   uint64_t bar0_;
 
   // Register state below and the mmio trace. Recursive because chips called under it (I2C slaves, the reset
-  // listener) may set channel sources or read statistics.
-  mutable std::recursive_mutex m_;
+  // listener) may set channel sources or read statistics. Its holder inherits the rank of an ISR or DPC
+  // waiting for it: a register access of theirs never waits behind an ordinary thread kept off the processor.
+  mutable host::realtime::Mutex m_{host::realtime::Mutex::kRecursive};
   host::HostBus* bus_ = nullptr;
   std::array<std::atomic<uint32_t>, 8> reset_;
   std::function<void(int, bool)> resetListener_;

@@ -51,33 +51,33 @@ void Card::dmaEnableWrite_locked(int n, bool on) {
   restartPacing_locked(c);
 }
 
-void Card::waitDmaIdle_locked(std::unique_lock<std::recursive_mutex>& lk, int n) {
+void Card::waitDmaIdle_locked(std::unique_lock<host::realtime::Mutex>& lk, int n) {
   if (std::this_thread::get_id() == dmaThread_.get_id()) return;
   dmaIdleCv_.wait(lk, [&] { return !dma_[n].inFlight; });
 }
 
 void Card::setChannelSource(int n, std::shared_ptr<TsSource> source) {
   if (n < 0 || n >= hw::dma::kChannels) return;
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   dma_[n].source = std::move(source);
   restartPacing_locked(dma_[n]);
 }
 
 void Card::stallDmaChannel(int n, bool stalled) {
   if (n < 0 || n >= hw::dma::kChannels) return;
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   dma_[n].stalled = stalled;
   restartPacing_locked(dma_[n]);
 }
 
 DmaChannelStats Card::dmaStats(int n) const {
-  std::lock_guard<std::recursive_mutex> g(m_);
+  std::lock_guard<host::realtime::Mutex> g(m_);
   DmaChannelStats s = dma_.at(static_cast<size_t>(n)).stats;
   s.running = dmaActive_locked(dma_[n]);
   return s;
 }
 
-void Card::deliverBlock(std::unique_lock<std::recursive_mutex>& lk, int n, int64_t period) {
+void Card::deliverBlock(std::unique_lock<host::realtime::Mutex>& lk, int n, int64_t period) {
   DmaChannel& c = dma_[n];
   const uint32_t blockLen = c.blockLength;
   const uint32_t blocks = blockLen ? c.bufLength / blockLen : 0;
@@ -139,7 +139,7 @@ void Card::deliverBlock(std::unique_lock<std::recursive_mutex>& lk, int n, int64
 // The engine runs beside the processors: its thread ranks above everything the machine runs.
 void Card::dmaThread() {
   host::realtime::enter(host::realtime::Rank::Card);
-  std::unique_lock<std::recursive_mutex> lk(m_);
+  std::unique_lock<host::realtime::Mutex> lk(m_);
   while (!quit_) {
     const int64_t now = host::clock::nowNs();
     int64_t earliest = INT64_MAX;

@@ -56,7 +56,8 @@ struct Filter {
 struct Frame {
   std::vector<UCHAR> data;
   KSSTREAM_HEADER header{};
-  int refs = 0;  // clones holding the frame
+  int refs = 0;          // clones holding the frame
+  bool reading = false;  // a client copies it out (without the pin's data lock)
 };
 
 struct Clone {

@@ -129,9 +129,9 @@ void streamStart(Pin& p) {
   p.streaming = true;
   p.queue.clear();
   p.edge = 0;
-  // Frames the client still has to read stay with the client.
+  // Frames the client still has to read, or is reading, stay with the client.
   for (auto& f : p.frames)
-    if (std::find(p.delivered.begin(), p.delivered.end(), f.get()) == p.delivered.end()) {
+    if (!f->reading && std::find(p.delivered.begin(), p.delivered.end(), f.get()) == p.delivered.end()) {
       resetFrame(f.get());
       p.queue.push_back(f.get());
     }
@@ -170,7 +170,14 @@ NTSTATUS readFrame(const std::shared_ptr<Pin>& pin, std::vector<UCHAR>& out,
   if (pin->delivered.empty()) return STATUS_DEVICE_NOT_CONNECTED;
   Frame* f = pin->delivered.front();
   pin->delivered.pop_front();
-  out.assign(f->data.begin(), f->data.begin() + std::min<size_t>(f->header.DataUsed, f->data.size()));
+  // Copied out without the lock, so that a DPC handing over the next frame never waits for a reader that
+  // other threads keep off the processor. The frame is out of circulation meanwhile.
+  f->reading = true;
+  const size_t used = std::min<size_t>(f->header.DataUsed, f->data.size());
+  g.unlock();
+  out.assign(f->data.begin(), f->data.begin() + static_cast<std::ptrdiff_t>(used));
+  g.lock();
+  f->reading = false;
   recycle(*pin, f);
   return STATUS_SUCCESS;
 }
