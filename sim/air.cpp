@@ -1,12 +1,16 @@
 // The air: multiplex list, channel-file parser, built-in default, lookups.
 #include "sim/air.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/host/clock.h"
 
@@ -98,12 +102,13 @@ std::vector<uint32_t> allowedBandwidths(DeliverySystem s) {
   return {};
 }
 
-uint32_t defaultSymbolRate(DeliverySystem s) {
+// J.83 Annex B fixes the symbol rate by the modulation; a list that gives only the modulation means it.
+uint32_t defaultSymbolRate(DeliverySystem s, std::string_view modulation) {
   switch (s) {
     case DeliverySystem::DVBC_ANNEX_A:
       return 6900000;
     case DeliverySystem::DVBC_ANNEX_B:
-      return 5360537;
+      return modulation == "QAM/64" ? 5056941 : 5360537;
     case DeliverySystem::ISDBC:
       return 5274000;
     default:
@@ -111,16 +116,51 @@ uint32_t defaultSymbolRate(DeliverySystem s) {
   }
 }
 
-// Keys that dvbv5 tools write and that say nothing the air needs; accepted and ignored.
-constexpr const char* kIgnoredKeys[] = {
-    "MODULATION", "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE",
-    "HIERARCHY",  "INNER_FEC", "ROLLOFF",      "PILOT",        "VIDEO_PID",      "AUDIO_PID",
-    "SERVICE_ID", "PLP_ID",    "VCHANNEL",     "LNA"};
+// Keys of libdvbv5's channel files that say nothing the air needs: accepted without a word.
+constexpr const char* kDvbv5Keys[] = {
+    "INVERSION",      "CODE_RATE_HP",   "CODE_RATE_LP",   "GUARD_INTERVAL",  "TRANSMISSION_MODE",
+    "HIERARCHY",      "INNER_FEC",      "ROLLOFF",        "PILOT",           "VOLTAGE",
+    "TONE",           "INTERLEAVING",   "LNA",            "VIDEO_PID",       "AUDIO_PID",
+    "SERVICE_ID",     "PLP_ID",         "VCHANNEL",       "CHANNEL",         "POLARIZATION",
+    "SAT_NUMBER",     "DISEQC_WAIT",    "LNB",            "FREQ_BPF",        "PLS_CODE",
+    "PLS_MODE",       "COUNTRY",        "DVBT2_PLP_ID_LEGACY", "SCRAMBLING_SEQUENCE_INDEX"};
+// Families of keys by prefix: ISDB-T layers, ATSC-M/H, and the PIDs a scan lists (PID_06).
+constexpr const char* kDvbv5KeyPrefixes[] = {"ISDBT_", "ATSCMH_", "PID_"};
+
+// What a scan tool writes for "no stream id" (all ones in 32 bits).
+constexpr uint64_t kDvbv5NoStreamId = 0xFFFFFFFF;
+constexpr size_t kMaxFileBytes = 4u << 20;
+constexpr size_t kMaxQuoted = 48;
+
+bool isDvbv5Key(const std::string& key) {
+  for (const char* k : kDvbv5Keys)
+    if (key == k) return true;
+  for (const char* p : kDvbv5KeyPrefixes)
+    if (key.rfind(p, 0) == 0) return true;
+  return false;
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
   return s;
+}
+
+// A value for a message: short, and printable whatever the file held.
+std::string quoted(std::string_view v) {
+  std::string out = "'";
+  for (size_t i = 0; i < v.size() && i < kMaxQuoted; ++i) {
+    const auto c = static_cast<unsigned char>(v[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\x%02x", c);
+      out += b;
+    }
+  }
+  if (v.size() > kMaxQuoted) out += "...";
+  return out + "'";
 }
 
 template <class T>
@@ -136,16 +176,16 @@ bool parseDouble(std::string_view s, double* out) {
   return !tmp.empty() && end == tmp.c_str() + tmp.size() && std::isfinite(*out);
 }
 
-bool fileReadable(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return f.good();
+bool usesStreamId(DeliverySystem s) {
+  return s == DeliverySystem::DVBT2 || s == DeliverySystem::DVBC2 || s == DeliverySystem::ISDBC;
 }
 
 struct Section {
   Multiplex mux;
   int line = 0;
-  std::vector<std::string> keys;
-  bool hasSystem = false, hasFrequency = false, hasBitrate = false;
+  std::vector<std::pair<std::string, std::string>> keys;  // as given, for repeats
+  bool hasSystem = false, hasFrequency = false, hasBitrate = false, hasStreamId = false;
+  std::string modulation;
 };
 
 }  // namespace
@@ -167,14 +207,19 @@ Air::Air(std::vector<Multiplex> multiplexes, uint32_t seed) : _muxes(std::move(m
 }
 
 std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::string_view origin,
-                                const std::string& baseDir, uint32_t seed) {
+                                const std::string& baseDir, uint32_t seed, std::vector<std::string>* warnings) {
   std::vector<Multiplex> out;
   std::optional<Section> cur;
+  std::vector<std::string> unknownKeys;  // warned about once each
   std::string err;
   int lineNo = 0;
+  auto where = [&](int line) { return std::string(origin) + ":" + std::to_string(line) + ": "; };
   auto fail = [&](int line, const std::string& what) {
-    err = std::string(origin) + ":" + std::to_string(line) + ": " + what;
+    err = where(line) + what;
     return false;
+  };
+  auto warn = [&](int line, const std::string& what) {
+    if (warnings) warnings->push_back(where(line) + what);
   };
 
   auto finish = [&](Section& s) -> bool {
@@ -186,17 +231,19 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     if (std::find(bws.begin(), bws.end(), m.bandwidthHz) == bws.end())
       return fail(s.line, "[" + m.name + "] BANDWIDTH_HZ " + std::to_string(m.bandwidthHz) +
                               " not valid for " + deliverySystemName(m.system));
-    if (isCable(m.system) && m.symbolRate == 0) m.symbolRate = defaultSymbolRate(m.system);
-    if (m.streamId != kNoStreamId && m.system != DeliverySystem::DVBT2 && m.system != DeliverySystem::DVBC2 &&
-        m.system != DeliverySystem::ISDBC)
-      return fail(s.line,
-                  std::string("[") + m.name + "] STREAM_ID is not used by " + deliverySystemName(m.system));
+    if (isCable(m.system) && m.symbolRate == 0) m.symbolRate = defaultSymbolRate(m.system, s.modulation);
+    if (s.hasStreamId && m.streamId != kNoStreamId && !usesStreamId(m.system)) {
+      warn(s.line, "[" + m.name + "] STREAM_ID is not used by " + deliverySystemName(m.system) + "; ignored");
+      m.streamId = kNoStreamId;
+    }
     if (!s.hasBitrate) m.bitrate = defaultBitrate(m);
     if (m.serviceName.empty()) m.serviceName = m.name;
     for (const auto& o : out)
-      if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId)
-        return fail(s.line,
-                    "[" + m.name + "] repeats [" + o.name + "] (same system, frequency and stream id)");
+      if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId) {
+        // A list that names a channel twice still lists it once.
+        warn(s.line, "[" + m.name + "] repeats [" + o.name + "] (same system, frequency and stream id); ignored");
+        return true;
+      }
     out.push_back(m);
     return true;
   };
@@ -210,6 +257,9 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
     ++lineNo;
     line = trim(line);
+    // Our own lines that other readers must skip (entries they cannot take) hide behind a comment mark.
+    if (line.substr(0, kPrivateLinePrefix.size()) == kPrivateLinePrefix)
+      line = trim(line.substr(kPrivateLinePrefix.size()));
     if (line.empty() || line.front() == '#') continue;
     if (line.front() == '[') {
       if (line.back() != ']') {
@@ -225,28 +275,39 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     }
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
-      ok = fail(lineNo, "expected 'KEY = value' or '[name]', got '" + std::string(line) + "'");
+      ok = fail(lineNo, "expected 'KEY = value' or '[name]', got " + quoted(line));
       break;
     }
     std::string key(trim(line.substr(0, eq)));
     std::string_view value = trim(line.substr(eq + 1));
     if (!cur) {
-      ok = fail(lineNo, key + " before any [section]");
+      ok = fail(lineNo, quoted(key) + " before any [section]");
       break;
     }
-    if (std::find(cur->keys.begin(), cur->keys.end(), key) != cur->keys.end()) {
-      ok = fail(lineNo, key + " given twice in [" + cur->mux.name + "]");
-      break;
-    }
-    cur->keys.push_back(key);
     Multiplex& m = cur->mux;
-    auto bad = [&](const std::string& what) {
-      return fail(lineNo, key + ": " + what + " '" + std::string(value) + "'");
-    };
+    auto bad = [&](const std::string& what) { return fail(lineNo, key + ": " + what + " " + quoted(value)); };
+    const bool ours = key == "DELIVERY_SYSTEM" || key == "FREQUENCY" || key == "BANDWIDTH_HZ" ||
+                      key == "SYMBOL_RATE" || key == "STREAM_ID" || key == "MODULATION" ||
+                      key == "RF_LEVEL_DBM" || key == "CNR_DB" || key == "BITRATE_BPS" || key == "TS_FILE" ||
+                      key == "SERVICE_NAME";
+    if (!ours) {
+      if (!isDvbv5Key(key) && std::find(unknownKeys.begin(), unknownKeys.end(), key) == unknownKeys.end()) {
+        unknownKeys.push_back(key);
+        warn(lineNo, "unknown key " + quoted(key) + " ignored");
+      }
+      continue;
+    }
+    auto given = std::find_if(cur->keys.begin(), cur->keys.end(), [&](auto& kv) { return kv.first == key; });
+    if (given != cur->keys.end()) {
+      if (given->second == value) continue;
+      ok = fail(lineNo, key + " given twice in [" + m.name + "] with different values");
+      break;
+    }
+    cur->keys.emplace_back(key, std::string(value));
     if (key == "DELIVERY_SYSTEM") {
       auto s = parseDeliverySystem(value);
       if (!s) {
-        ok = bad("unknown delivery system");
+        ok = bad("not a delivery system of this card");
         break;
       }
       m.system = *s;
@@ -256,7 +317,8 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
       if (!parseInt(value, &f)) {
         ok = bad("not a frequency in Hz");
       } else if (f < kMinFrequencyHz || f > kMaxFrequencyHz) {
-        ok = bad("outside 1 MHz .. 1200 MHz");
+        const bool kHz = f * 1000 >= kMinFrequencyHz && f * 1000 <= kMaxFrequencyHz;
+        ok = bad(std::string("outside 1 MHz .. 1200 MHz") + (kHz ? " (FREQUENCY is in Hz, not kHz)" : ""));
       }
       m.frequencyHz = f;
       cur->hasFrequency = true;
@@ -266,8 +328,13 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
       if (!parseInt(value, &m.symbolRate) || m.symbolRate < 1000000 || m.symbolRate > 7200000)
         ok = bad("not a symbol rate in 1000000 .. 7200000 symbols/s");
     } else if (key == "STREAM_ID") {
-      if (!parseInt(value, &m.streamId) || m.streamId < 0 || m.streamId > 0xFFFF)
-        ok = bad("not a stream id 0..65535");
+      uint64_t id = 0;
+      if (!parseInt(value, &id) || (id > 0xFFFF && id != kDvbv5NoStreamId))
+        ok = bad("not a stream id 0..65535 (or 4294967295 for none)");
+      m.streamId = id == kDvbv5NoStreamId ? kNoStreamId : static_cast<int32_t>(id);
+      cur->hasStreamId = true;
+    } else if (key == "MODULATION") {
+      cur->modulation = std::string(value);
     } else if (key == "RF_LEVEL_DBM") {
       if (!parseDouble(value, &m.rfLevelDbm) || m.rfLevelDbm < -120 || m.rfLevelDbm > 20)
         ok = bad("not a level in -120 .. 20 dBm");
@@ -285,14 +352,13 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
         break;
       }
       if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
-      if (!fileReadable(path)) ok = fail(lineNo, "TS_FILE: cannot read '" + path + "'");
+      // Checked now, not when a tuner first locks: a file that cannot be played is a broken air.
+      std::string why;
+      if (!makeFileSource(path, 1, &why)) ok = fail(lineNo, "TS_FILE: " + why);
       m.tsFile = path;
     } else if (key == "SERVICE_NAME") {
       if (value.empty() || value.size() > 64) ok = bad("service name must be 1..64 characters");
       m.serviceName = std::string(value);
-    } else if (std::find_if(std::begin(kIgnoredKeys), std::end(kIgnoredKeys),
-                            [&](const char* k) { return key == k; }) == std::end(kIgnoredKeys)) {
-      ok = fail(lineNo, "unknown key " + key);
     }
   }
   if (ok && cur) ok = finish(*cur);
@@ -304,17 +370,38 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
   return std::make_shared<Air>(std::move(out), seed);
 }
 
-std::shared_ptr<Air> Air::load(const std::string& path, std::string* error, uint32_t seed) {
-  std::ifstream f(path);
-  if (!f) {
-    if (error) *error = path + ": cannot open";
+std::shared_ptr<Air> Air::load(const std::string& path, std::string* error, uint32_t seed,
+                               std::vector<std::string>* warnings) {
+  auto fail = [&](const std::string& what) -> std::shared_ptr<Air> {
+    if (error) *error = path + ": " + what;
     return nullptr;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(std::string("cannot open: ") + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail("is a directory");
   }
-  std::stringstream ss;
-  ss << f.rdbuf();
+  // Read at most one byte past the limit: enough to tell an endless source from a channel file.
+  std::string text;
+  char buf[65536];
+  while (text.size() <= kMaxFileBytes) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      return fail(std::string("cannot read: ") + std::strerror(e));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (text.size() > kMaxFileBytes) return fail("larger than 4 MiB: not a channel file");
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  return parse(ss.str(), error, path, dir, seed);
+  return parse(text, error, path, dir, seed, warnings);
 }
 
 std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {

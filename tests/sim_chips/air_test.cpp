@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -65,30 +66,113 @@ STREAM_ID = 4
 TEST(AirParse, BadLinesAreReportedWithTheirLineNumber) {
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY 474000000\n"),
             "chan.conf:3: expected 'KEY = value' or '[name]', got 'FREQUENCY 474000000'");
-  EXPECT_EQ(parseError("FREQUENCY = 1\n"), "chan.conf:1: FREQUENCY before any [section]");
+  EXPECT_EQ(parseError("FREQUENCY = 1\n"), "chan.conf:1: 'FREQUENCY' before any [section]");
   EXPECT_EQ(parseError("\n[a]\nDELIVERY_SYSTEM = DVBS2\n"),
-            "chan.conf:3: DELIVERY_SYSTEM: unknown delivery system 'DVBS2'");
+            "chan.conf:3: DELIVERY_SYSTEM: not a delivery system of this card 'DVBS2'");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 47x\n"),
             "chan.conf:3: FREQUENCY: not a frequency in Hz '47x'");
-  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nFREQENCY = 5\n"),
-            "chan.conf:4: unknown key FREQENCY");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nFREQUENCY = 482000000\n"),
-            "chan.conf:4: FREQUENCY given twice in [a]");
+            "chan.conf:4: FREQUENCY given twice in [a] with different values");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nBANDWIDTH_HZ = 1712000\n"),
             "chan.conf:1: [a] BANDWIDTH_HZ 1712000 not valid for DVBT");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\n[b]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n"),
             "chan.conf:1: [a] has no FREQUENCY");
-  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n[b]\nDELIVERY_SYSTEM = DVBT\n"
-                       "FREQUENCY = 474000000\n"),
-            "chan.conf:4: [b] repeats [a] (same system, frequency and stream id)");
   EXPECT_EQ(parseError("[a\n"), "chan.conf:1: section header without closing ']'");
   EXPECT_EQ(parseError("# nothing\n"), "chan.conf:1: no multiplex in the file");
-  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = ATSC\nFREQUENCY = 575000000\nSTREAM_ID = 1\n"),
-            "chan.conf:1: [a] STREAM_ID is not used by ATSC");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000\n"),
+            "chan.conf:3: FREQUENCY: outside 1 MHz .. 1200 MHz (FREQUENCY is in Hz, not kHz) '474000'");
+  EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT2\nFREQUENCY = 474000000\nSTREAM_ID = 65536\n"),
+            "chan.conf:4: STREAM_ID: not a stream id 0..65535 (or 4294967295 for none) '65536'");
+  // A message quotes a little of what it refuses, printably.
+  EXPECT_EQ(parseError("[a]\n" + std::string(1 << 20, 'x') + "\n"),
+            "chan.conf:2: expected 'KEY = value' or '[name]', got '" + std::string(48, 'x') + "...'");
+  EXPECT_EQ(parseError(std::string("\x01\0\x7f", 3)),
+            "chan.conf:1: expected 'KEY = value' or '[name]', got '\\x01\\x00\\x7f'");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 2000000000\n"),
             "chan.conf:3: FREQUENCY: outside 1 MHz .. 1200 MHz '2000000000'");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = /nonexistent/x.ts\n"),
-            "chan.conf:4: TS_FILE: cannot read '/nonexistent/x.ts'");
+            "chan.conf:4: TS_FILE: /nonexistent/x.ts: No such file or directory");
+}
+
+TEST(AirParse, TakesWhatScanToolsWriteAndScanTablesHold) {
+  std::string err;
+  std::vector<std::string> warnings;
+  auto air = Air::parse(R"([channel 14]
+	DELIVERY_SYSTEM = ISDBT
+	BANDWIDTH_HZ = 6000000
+	FREQUENCY = 473142857
+	INVERSION = AUTO
+	ISDBT_LAYERA_MODULATION = QAM/AUTO
+	INVERSION = AUTO
+[scanned]
+	SERVICE_ID = 1025
+	PID_06 = 1026
+	DELIVERY_SYSTEM = DVBT2
+	FREQUENCY = 538000000
+	STREAM_ID = 4294967295
+	FAVOURITE = yes
+[again]
+	DELIVERY_SYSTEM = DVBT2
+	FREQUENCY = 538000000
+	FAVOURITE = no
+[plp on DVB-T]
+	DELIVERY_SYSTEM = DVBT
+	FREQUENCY = 474000000
+	STREAM_ID = 0
+[us cable]
+	DELIVERY_SYSTEM = DVBC/ANNEX_B
+	FREQUENCY = 57000000
+	MODULATION = QAM/64
+#zadivo [c2]
+#zadivo 	DELIVERY_SYSTEM = DVBC2
+#zadivo 	FREQUENCY = 714000000
+# [commented out]
+# 	DELIVERY_SYSTEM = DVBC2
+)",
+                        &err, "t.conf", "", 1, &warnings);
+  ASSERT_TRUE(air) << err;
+  auto v = air->multiplexes();
+  ASSERT_EQ(v.size(), 5u);
+  EXPECT_EQ(v[0].frequencyHz, 473142857u);
+  EXPECT_EQ(v[1].streamId, sim::kNoStreamId);
+  EXPECT_EQ(v[2].streamId, sim::kNoStreamId);
+  EXPECT_EQ(v[3].symbolRate, 5056941u);  // what J.83B 64-QAM runs at
+  EXPECT_EQ(v[4].system, DeliverySystem::DVBC2);
+  EXPECT_EQ(warnings, (std::vector<std::string>{
+                          "t.conf:14: unknown key 'FAVOURITE' ignored",
+                          "t.conf:15: [again] repeats [scanned] (same system, frequency and stream id); ignored",
+                          "t.conf:19: [plp on DVB-T] STREAM_ID is not used by DVBT; ignored",
+                      }));
+}
+
+// What cannot be used is refused when the air is loaded, not when a tuner first meets it.
+TEST(AirLoad, RefusesWhatIsNotAChannelFileOrAStream) {
+  const std::string dir = ::testing::TempDir() + "/air_load";
+  std::filesystem::create_directories(dir + "/a_directory");
+  auto write = [&](const std::string& name, const std::string& body) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << body;
+    return dir + "/" + name;
+  };
+  write("empty.ts", "");
+  write("garbage.ts", std::string(188 * 4, 'x'));
+  const std::string huge = write("huge.conf", "");
+  std::filesystem::resize_file(huge, std::uintmax_t{1} << 30);  // sparse: endless zeros as /dev/zero gives
+  const std::string head = "[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = ";
+  const struct {
+    std::string path, error;
+  } rows[] = {
+      {dir + "/a_directory", dir + "/a_directory: is a directory"},
+      {huge, huge + ": larger than 4 MiB: not a channel file"},
+      {write("dir.conf", head + "a_directory\n"), ":4: TS_FILE: " + dir + "/a_directory: is a directory"},
+      {write("empty.conf", head + "empty.ts\n"), ":4: TS_FILE: " + dir + "/empty.ts: no transport packet"},
+      {write("garbage.conf", head + "garbage.ts\n"), ":4: TS_FILE: " + dir + "/garbage.ts: no transport packet"},
+  };
+  for (const auto& row : rows) {
+    std::string err;
+    EXPECT_EQ(Air::load(row.path, &err), nullptr) << row.path;
+    EXPECT_NE(err.find(row.error), std::string::npos) << err;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(AirParse, LoadResolvesTsFilesBesideTheChannelFile) {
