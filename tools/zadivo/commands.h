@@ -8,6 +8,7 @@
 
 #include "tools/zadivo/args.h"
 #include "tools/zadivo/frontend_client.h"
+#include "tools/zadivo/state_dir.h"
 
 namespace zadivo::tool {
 
@@ -16,6 +17,7 @@ struct Globals {
   std::string airFile;
   std::string stateDir;  // resolved
   bool json = false;
+  std::unique_ptr<StateDir> state;  // the locks, held from the images' load until the process ends
 };
 
 struct ChannelTune {
@@ -26,8 +28,8 @@ struct ChannelTune {
 
 struct CaptureOptions {
   std::vector<ChannelTune> channels;
-  double seconds = 0;    // 0: by packets
-  uint64_t packets = 0;  // 0: by seconds
+  double seconds = 0;    // of stream (packets at the multiplex's bitrate); 0: by packets
+  uint64_t packets = 0;  // 0: by seconds; neither: until interrupted
 };
 
 struct ScanOptions {
@@ -46,9 +48,11 @@ struct MonitorOptions {
 // One line on stderr: "zadivo: <what>".
 void errorLine(const std::string& what);
 
-// Loads the air file (if any), prepares the state directory and starts the machine.
-std::unique_ptr<FrontEnd> bringUp(Globals& g);
+// Loads the air file (if any), opens the state directory for the use the command makes of it and starts the
+// machine. Nullptr after an error line.
+std::unique_ptr<FrontEnd> bringUp(Globals& g, StateUse use = StateUse::kRead);
 
+int cmdAir(Globals& g);
 int cmdStatus(Globals& g);
 int cmdTune(Globals& g, const ChannelTune& t);
 int cmdCapture(Globals& g, const CaptureOptions& o);

@@ -207,6 +207,7 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
   zadivo::MachineConfig cfg;
   cfg.cards = o.cards;
   cfg.stateDir = o.stateDir;
+  fe->stateDir_ = o.stateDir;
   cfg.air = o.air;
   cfg.echoCardErrors = false;
   fe->machine_ = std::make_unique<zadivo::Machine>(cfg);
@@ -255,6 +256,20 @@ std::vector<std::string> FrontEnd::cardErrors() {
   for (int i = 0; i < machine_->cardCount(); ++i)
     for (auto& e : machine_->card(i).errors()) all.push_back("card " + std::to_string(i) + ": " + e);
   return all;
+}
+
+std::vector<std::string> FrontEnd::storageErrors() {
+  std::vector<std::string> found;
+  if (stateDir_.empty()) return found;
+  for (auto& e : cardErrors())
+    if (e.find(stateDir_ + "/") != std::string::npos) found.push_back(e);
+  return found;
+}
+
+uint64_t FrontEnd::streamBitrate(const ChannelRef& ref) {
+  if (ref.card < 0 || ref.card >= cards()) return 0;
+  auto mux = machine_->frontEnds(ref.card).demod(ref.index + 1).lockedMultiplex();
+  return mux ? mux->bitrate : 0;
 }
 
 std::unique_ptr<Channel> FrontEnd::openChannel(const ChannelRef& ref, bool capture, std::string* error) {

@@ -99,6 +99,11 @@ class FrontEnd {
   zadivo::Machine& machine() { return *machine_; }
   // Card errors collected so far (misuse seen by the card model).
   std::vector<std::string> cardErrors();
+  // The card errors that are failures to read or save an image of the state directory (they name it).
+  std::vector<std::string> storageErrors();
+  // Bit/s of the stream the channel's demodulator delivers: the multiplex's own, as broadcast. 0 when the
+  // channel delivers none.
+  uint64_t streamBitrate(const ChannelRef& ref);
 
  private:
   FrontEnd() = default;
@@ -114,6 +119,7 @@ class FrontEnd {
     std::unique_ptr<host::client::Pin> antenna;
   };
   std::vector<Control> controls_;
+  std::string stateDir_;
   FILE* mmio_ = nullptr;
   FILE* i2c_ = nullptr;
 };

@@ -68,7 +68,8 @@ std::string modulationOf(int tunerType, uint32_t symbolRate) {
     case 3:
       return "VSB/8";
     case 6:
-      return symbolRate < 5500000 ? "QAM/64" : "QAM/256";  // the demodulator's own class boundary
+      // J.83 Annex B runs 64-QAM at 5.056941 and 256-QAM at 5.360537 MS/s: the nearer one is the multiplex's.
+      return symbolRate < (5056941 + 5360537) / 2 ? "QAM/64" : "QAM/256";
   }
   return {};
 }
