@@ -186,6 +186,7 @@ struct Section {
   std::vector<std::pair<std::string, std::string>> keys;  // as given, for repeats
   bool hasSystem = false, hasFrequency = false, hasBitrate = false, hasStreamId = false;
   std::string modulation;
+  std::string unusable;  // why the entry, well formed, is of no use here (skipped with a warning)
 };
 
 }  // namespace
@@ -211,6 +212,8 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
   std::vector<Multiplex> out;
   std::optional<Section> cur;
   std::vector<std::string> unknownKeys;  // warned about once each
+  std::string firstRepeat;               // one warning for every entry that repeats an earlier one
+  int repeats = 0;
   std::string err;
   int lineNo = 0;
   auto where = [&](int line) { return std::string(origin) + ":" + std::to_string(line) + ": "; };
@@ -226,6 +229,10 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     Multiplex& m = s.mux;
     if (!s.hasSystem) return fail(s.line, "[" + m.name + "] has no DELIVERY_SYSTEM");
     if (!s.hasFrequency) return fail(s.line, "[" + m.name + "] has no FREQUENCY");
+    if (!s.unusable.empty()) {
+      warn(s.line, "[" + m.name + "] " + s.unusable + "; ignored");
+      return true;
+    }
     auto bws = allowedBandwidths(m.system);
     if (m.bandwidthHz == 0) m.bandwidthHz = bws.front();
     if (std::find(bws.begin(), bws.end(), m.bandwidthHz) == bws.end())
@@ -238,10 +245,12 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     }
     if (!s.hasBitrate) m.bitrate = defaultBitrate(m);
     if (m.serviceName.empty()) m.serviceName = m.name;
+    // A list that names a multiplex twice (a scan lists each of its services) still has it once.
     for (const auto& o : out)
       if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId) {
-        // A list that names a channel twice still lists it once.
-        warn(s.line, "[" + m.name + "] repeats [" + o.name + "] (same system, frequency and stream id); ignored");
+        if (!repeats++)
+          firstRepeat = where(s.line) + "[" + m.name + "] repeats [" + o.name +
+                        "] (same system, frequency and stream id); ignored";
         return true;
       }
     out.push_back(m);
@@ -318,12 +327,14 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
         ok = bad("not a frequency in Hz");
       } else if (f < kMinFrequencyHz || f > kMaxFrequencyHz) {
         const bool kHz = f * 1000 >= kMinFrequencyHz && f * 1000 <= kMaxFrequencyHz;
-        ok = bad(std::string("outside 1 MHz .. 1200 MHz") + (kHz ? " (FREQUENCY is in Hz, not kHz)" : ""));
+        cur->unusable = "FREQUENCY " + std::to_string(f) + " is outside 1 MHz .. 1200 MHz" +
+                        (kHz ? " (FREQUENCY is in Hz, not kHz)" : "");
       }
       m.frequencyHz = f;
       cur->hasFrequency = true;
     } else if (key == "BANDWIDTH_HZ") {
-      if (!parseInt(value, &m.bandwidthHz) || m.bandwidthHz == 0) ok = bad("not a bandwidth in Hz");
+      // 0 is what libdvbv5 writes for "automatic": the standard's default then.
+      if (!parseInt(value, &m.bandwidthHz)) ok = bad("not a bandwidth in Hz");
     } else if (key == "SYMBOL_RATE") {
       if (!parseInt(value, &m.symbolRate) || m.symbolRate < 1000000 || m.symbolRate > 7200000)
         ok = bad("not a symbol rate in 1000000 .. 7200000 symbols/s");
@@ -362,6 +373,8 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     }
   }
   if (ok && cur) ok = finish(*cur);
+  if (ok && repeats && warnings)
+    warnings->push_back(firstRepeat + (repeats > 1 ? " (and " + std::to_string(repeats - 1) + " more)" : ""));
   if (ok && out.empty()) ok = fail(lineNo, "no multiplex in the file");
   if (!ok) {
     if (error) *error = err;

@@ -36,6 +36,12 @@ bool lockWithin(int fd, int how) {
   return true;
 }
 
+// Absent, not merely unreadable: only then is a fresh image made.
+bool missing(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 // An image there is must be what the chip holds: a readable regular file of exactly its size.
 bool checkImage(const std::string& path, size_t size, const char* chip, std::string* error) {
   struct stat st {};
@@ -104,12 +110,12 @@ std::unique_ptr<StateDir> openStateDir(const std::string& dir, int cards, StateU
     if (fd < 0) return fail("cannot lock " + lock + ": " + strerror(errno));
     state->locks_.push_back(fd);
     // A missing image is created under the lock held alone, so that two first runs do not both write it.
-    const bool create = access(eeprom.c_str(), F_OK) != 0;
+    const bool create = missing(eeprom);
     if (!lockWithin(fd, create || use == StateUse::kWrite ? LOCK_EX : LOCK_SH))
       return fail(interrupted() ? "interrupted while waiting for " + lock
                                 : "card " + std::to_string(card) + "'s images in " + dir +
                                       " are in use by another zadivo process (" + lock + ")");
-    if (create && access(eeprom.c_str(), F_OK) != 0) {
+    if (create && missing(eeprom)) {
       auto image = freshEeprom(card);
       std::string why;
       if (!sim::replaceImage(eeprom, image.data(), image.size(), &why)) return fail(why);
