@@ -117,13 +117,13 @@ uint32_t defaultSymbolRate(DeliverySystem s, std::string_view modulation) {
 }
 
 // Keys of libdvbv5's channel files that say nothing the air needs: accepted without a word.
+// clang-format off
 constexpr const char* kDvbv5Keys[] = {
-    "INVERSION",      "CODE_RATE_HP",   "CODE_RATE_LP",   "GUARD_INTERVAL",  "TRANSMISSION_MODE",
-    "HIERARCHY",      "INNER_FEC",      "ROLLOFF",        "PILOT",           "VOLTAGE",
-    "TONE",           "INTERLEAVING",   "LNA",            "VIDEO_PID",       "AUDIO_PID",
-    "SERVICE_ID",     "PLP_ID",         "VCHANNEL",       "CHANNEL",         "POLARIZATION",
-    "SAT_NUMBER",     "DISEQC_WAIT",    "LNB",            "FREQ_BPF",        "PLS_CODE",
-    "PLS_MODE",       "COUNTRY",        "DVBT2_PLP_ID_LEGACY", "SCRAMBLING_SEQUENCE_INDEX"};
+    "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE", "HIERARCHY",
+    "INNER_FEC", "ROLLOFF", "PILOT", "VOLTAGE", "TONE", "INTERLEAVING", "LNA", "DVBT2_PLP_ID_LEGACY",
+    "SCRAMBLING_SEQUENCE_INDEX", "PLP_ID", "SERVICE_ID", "VIDEO_PID", "AUDIO_PID", "CHANNEL", "VCHANNEL",
+    "POLARIZATION", "SAT_NUMBER", "DISEQC_WAIT", "LNB", "FREQ_BPF", "PLS_CODE", "PLS_MODE", "COUNTRY"};
+// clang-format on
 // Families of keys by prefix: ISDB-T layers, ATSC-M/H, and the PIDs a scan lists (PID_06).
 constexpr const char* kDvbv5KeyPrefixes[] = {"ISDBT_", "ATSCMH_", "PID_"};
 
@@ -208,7 +208,8 @@ Air::Air(std::vector<Multiplex> multiplexes, uint32_t seed) : _muxes(std::move(m
 }
 
 std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::string_view origin,
-                                const std::string& baseDir, uint32_t seed, std::vector<std::string>* warnings) {
+                                const std::string& baseDir, uint32_t seed,
+                                std::vector<std::string>* warnings) {
   std::vector<Multiplex> out;
   std::optional<Section> cur;
   std::vector<std::string> unknownKeys;  // warned about once each

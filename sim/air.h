@@ -58,10 +58,10 @@ class Air {
 
   explicit Air(std::vector<Multiplex> multiplexes = {}, uint32_t seed = 1);
 
-  // Parses channel-file text: what libdvbv5 writes and the dtv-scan-tables lists hold, plus our own keys. Keys
-  // of no use to the air are skipped (unknown ones with one warning each in *warnings), and so is an entry
-  // that repeats an earlier one (with a warning). On failure returns nullptr and "<origin>:<line>: <what>"
-  // in *error. Relative TS_FILE paths are taken relative to baseDir.
+  // Parses channel-file text: what libdvbv5 writes and the dtv-scan-tables lists hold, plus our own keys.
+  // Keys of no use to the air are skipped (unknown ones with one warning each in *warnings), and so is an
+  // entry that repeats an earlier one (with a warning). On failure returns nullptr and "<origin>:<line>:
+  // <what>" in *error. Relative TS_FILE paths are taken relative to baseDir.
   static std::shared_ptr<Air> parse(std::string_view text, std::string* error,
                                     std::string_view origin = "air", const std::string& baseDir = "",
                                     uint32_t seed = 1, std::vector<std::string>* warnings = nullptr);

@@ -143,17 +143,18 @@ TEST(AirParse, TakesWhatScanToolsWriteAndScanTablesHold) {
   EXPECT_EQ(v[1].streamId, sim::kNoStreamId);
   EXPECT_EQ(v[2].streamId, sim::kNoStreamId);
   EXPECT_EQ(v[2].bandwidthHz, 8000000u);  // libdvbv5's "automatic": the standard's default
-  EXPECT_EQ(v[3].symbolRate, 5056941u);  // what J.83B 64-QAM runs at
+  EXPECT_EQ(v[3].symbolRate, 5056941u);   // what J.83B 64-QAM runs at
   EXPECT_EQ(v[4].system, DeliverySystem::DVBC2);
-  EXPECT_EQ(warnings,
-            (std::vector<std::string>{
-                "t.conf:14: unknown key 'FAVOURITE' ignored",
-                "t.conf:22: [out of reach] FREQUENCY 1645032704 is outside 1 MHz .. 1200 MHz; ignored",
-                "t.conf:25: [in kHz] FREQUENCY 474000 is outside 1 MHz .. 1200 MHz (FREQUENCY is in Hz, not kHz); "
-                "ignored",
-                "t.conf:28: [plp on DVB-T] STREAM_ID is not used by DVBT; ignored",
-                "t.conf:15: [again] repeats [scanned] (same system, frequency and stream id); ignored (and 1 more)",
-            }));
+  EXPECT_EQ(
+      warnings,
+      (std::vector<std::string>{
+          "t.conf:14: unknown key 'FAVOURITE' ignored",
+          "t.conf:22: [out of reach] FREQUENCY 1645032704 is outside 1 MHz .. 1200 MHz; ignored",
+          "t.conf:25: [in kHz] FREQUENCY 474000 is outside 1 MHz .. 1200 MHz (FREQUENCY is in Hz, not kHz); "
+          "ignored",
+          "t.conf:28: [plp on DVB-T] STREAM_ID is not used by DVBT; ignored",
+          "t.conf:15: [again] repeats [scanned] (same system, frequency and stream id); ignored (and 1 more)",
+      }));
 }
 
 // What cannot be used is refused when the air is loaded, not when a tuner first meets it.
@@ -176,7 +177,8 @@ TEST(AirLoad, RefusesWhatIsNotAChannelFileOrAStream) {
       {huge, huge + ": larger than 4 MiB: not a channel file"},
       {write("dir.conf", head + "a_directory\n"), ":4: TS_FILE: " + dir + "/a_directory: is a directory"},
       {write("empty.conf", head + "empty.ts\n"), ":4: TS_FILE: " + dir + "/empty.ts: no transport packet"},
-      {write("garbage.conf", head + "garbage.ts\n"), ":4: TS_FILE: " + dir + "/garbage.ts: no transport packet"},
+      {write("garbage.conf", head + "garbage.ts\n"),
+       ":4: TS_FILE: " + dir + "/garbage.ts: no transport packet"},
   };
   for (const auto& row : rows) {
     std::string err;

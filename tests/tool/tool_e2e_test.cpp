@@ -72,7 +72,10 @@ class ToolE2E : public ::testing::Test {
     if (withState)
       cmd.append(" --state-dir ").append(quote(state_.string())).append(" --time-scale ").append(timeScale_);
     for (auto& a : args) cmd.append(" ").append(quote(a));
-    return cmd.append(" >").append(quote(outFile(tag).string())).append(" 2>").append(quote(errFile(tag).string()));
+    return cmd.append(" >")
+        .append(quote(outFile(tag).string()))
+        .append(" 2>")
+        .append(quote(errFile(tag).string()));
   }
   fs::path outFile(const std::string& tag) const { return dir_ / ("." + tag + ".stdout"); }
   fs::path errFile(const std::string& tag) const { return dir_ / ("." + tag + ".stderr"); }
@@ -162,7 +165,8 @@ TEST_F(ToolE2E, BadArgumentsAreRefusedBeforeTheCardIsTouched) {
   const std::string huge = file("huge.conf", "");
   fs::resize_file(huge, std::uintmax_t{1} << 30);  // endless zeros, as /dev/zero gives, without the device
   const std::string longLine = file("long.conf", "[a]\n" + std::string(16 << 20, 'x') + "\n");
-  const std::string notTs = file("no_ts.conf", "[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = .\n");
+  const std::string notTs =
+      file("no_ts.conf", "[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = .\n");
   const std::vector<std::vector<std::string>> bad = {
       {"--air", huge, "status"},
       {"--air", longLine, "status"},
@@ -179,7 +183,8 @@ TEST_F(ToolE2E, BadArgumentsAreRefusedBeforeTheCardIsTouched) {
       {"--air", (dir_ / "missing.air").string(), "status"},
       {"scan", "--initial", (dir_ / "missing.conf").string(), "-o", (dir_ / "x.conf").string()},
       {"scan", "--from", "474000", "-o", (dir_ / "x.conf").string()},
-      {"capture", "-c", "A", "-f", "474000", "-o", (dir_ / "a.ts").string(), "--seconds", "1", "--packets", "9"},
+      {"capture", "-c", "A", "-f", "474000", "-o", (dir_ / "a.ts").string(), "--seconds", "1", "--packets",
+       "9"},
       {"capture", "-c", "A", "-f", "474000", "-c", "A", "-f", "506000", "-o", (dir_ / "a.ts").string(), "-o",
        (dir_ / "b.ts").string(), "--packets", "10"},
       {"capture", "-c", "A", "-f", "474000", "-c", "B", "-f", "506000", "-o", (dir_ / "a.ts").string(),
@@ -217,20 +222,24 @@ TEST_F(ToolE2E, BadNumbersAreRefusedWithTheirRange) {
       {{"--time-scale", "1e-300", "status"}, "--time-scale: '1e-300' is not a number in 0.001 .. 100"},
       {{"--time-scale", "1e300", "status"}, "'1e300' is not a number in 0.001 .. 100"},
       {{"--time-scale", "nan", "status"}, "'nan' is not a number"},
-      {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "nan"}, "--seconds: 'nan' is not a number"},
+      {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "nan"},
+       "--seconds: 'nan' is not a number"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "1e300"}, "in 0.001 .. 1e+09 s"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "-inf"}, "is not a number"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--packets", "0"}, "not a whole number above 0"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--packets", "-1"}, "not a whole number above 0"},
-      {{"monitor", "-c", "A", "--interval", "1e300"}, "--interval: '1e300' is not a number in 0.01 .. 86400 s"},
+      {{"monitor", "-c", "A", "--interval", "1e300"},
+       "--interval: '1e300' is not a number in 0.01 .. 86400 s"},
       {{"monitor", "-c", "A", "--interval", "0"}, "is not a number in 0.01"},
       {{"monitor", "-c", "A", "-b", "8"}, "--bandwidth requires --frequency"},
       {{"tune", "-c", "A", "-f", "474000000"},
-       "474000000 kHz is outside the tuner's 1000 .. 1200000 kHz (474000000 looks like Hz, the unit of channel "
+       "474000000 kHz is outside the tuner's 1000 .. 1200000 kHz (474000000 looks like Hz, the unit of "
+       "channel "
        "files: 474000 kHz?)"},
       {{"tune", "-c", "A", "-f", "0x10"}, "16 kHz is outside the tuner's 1000 .. 1200000 kHz"},
       {{"tune", "-c", "A", "-f", "474000", "-s", "99999999"}, "is not a number in 1000 .. 7200 kS/s"},
-      {{"scan", "--from", "474000", "--to", "4294967295000", "--step", "8000", "-o", conf}, "outside the tuner's"},
+      {{"scan", "--from", "474000", "--to", "4294967295000", "--step", "8000", "-o", conf},
+       "outside the tuner's"},
       {{"scan", "--from", "1000", "--to", "1200000", "--step", "1", "-o", conf}, "at most 100000"},
       {{"scan", "--initial", farAway, "-o", conf}, "FREQUENCY 4294967296000 is outside 1 MHz .. 1200 MHz"},
       {{state, "status"}, "ZADIVO_TIME_SCALE: '1e300' is not a number", false},
@@ -261,48 +270,69 @@ TEST_F(ToolE2E, StorageFailuresAreErrorsThatNameThePath) {
     std::string says;
     std::function<void()> after;
   } rows[] = {
-      {"EEPROM of the wrong size", [&] { fs::resize_file(eeprom, 100); }, {"mac", "get", "--index", "1"},
-       eeprom.string() + " is 100 bytes, not the EEPROM's 256", [&] { EXPECT_EQ(fs::file_size(eeprom), 100u); }},
+      {"EEPROM of the wrong size",
+       [&] { fs::resize_file(eeprom, 100); },
+       {"mac", "get", "--index", "1"},
+       eeprom.string() + " is 100 bytes, not the EEPROM's 256",
+       [&] { EXPECT_EQ(fs::file_size(eeprom), 100u); }},
       {"EEPROM that is a directory",
        [&] {
          fs::remove(eeprom);
          fs::create_directory(eeprom);
        },
-       {"status"}, eeprom.string() + " is not a regular file", [] {}},
+       {"status"},
+       eeprom.string() + " is not a regular file",
+       [] {}},
       {"EEPROM that cannot be read",
        [&] {
          fs::remove(eeprom);
          fs::create_symlink(eeprom.filename(), eeprom);  // a loop: unreadable even for root
        },
-       {"tuner-type", "get"}, "cannot read " + eeprom.string(), [] {}},
-      {"flash of the wrong size", [&] { std::ofstream(flash) << std::string(1000, '\0'); }, {"flash", "id"},
-       flash.string() + " is 1000 bytes, not the flash's 4194304", [&] { EXPECT_EQ(fs::file_size(flash), 1000u); }},
-      {"MAC that cannot be saved", [&] { fs::create_directory(state_ / "card0.eeprom.tmp"); },
-       {"mac", "set", "--index", "2", "--mac", "0a:0b:0c:0d:0e:0f"}, "not stored: ",
+       {"tuner-type", "get"},
+       "cannot read " + eeprom.string(),
+       [] {}},
+      {"flash of the wrong size",
+       [&] { std::ofstream(flash) << std::string(1000, '\0'); },
+       {"flash", "id"},
+       flash.string() + " is 1000 bytes, not the flash's 4194304",
+       [&] { EXPECT_EQ(fs::file_size(flash), 1000u); }},
+      {"MAC that cannot be saved",
+       [&] { fs::create_directory(state_ / "card0.eeprom.tmp"); },
+       {"mac", "set", "--index", "2", "--mac", "0a:0b:0c:0d:0e:0f"},
+       "not stored: ",
        [&] {
          fs::remove(state_ / "card0.eeprom.tmp");
          EXPECT_EQ(zadivo({"mac", "get", "--index", "2"}).out, "02:5a:44:00:00:02\n");
        }},
-      {"tuner type that cannot be saved", [&] { fs::create_directory(state_ / "card0.eeprom.tmp"); },
-       {"tuner-type", "set", "4"}, (state_ / "card0.eeprom.tmp").string(),
+      {"tuner type that cannot be saved",
+       [&] { fs::create_directory(state_ / "card0.eeprom.tmp"); },
+       {"tuner-type", "set", "4"},
+       (state_ / "card0.eeprom.tmp").string(),
        [&] {
          fs::remove(state_ / "card0.eeprom.tmp");
          EXPECT_EQ(zadivo({"tuner-type", "get"}).out, "1 (DVB-T/T2)\n");
        }},
-      {"flash that cannot be saved", [&] { fs::create_directory(state_ / "card0.flash.tmp"); },
-       {"flash", "write", image, "--verify"}, (state_ / "card0.flash.tmp").string(), [] {}},
+      {"flash that cannot be saved",
+       [&] { fs::create_directory(state_ / "card0.flash.tmp"); },
+       {"flash", "write", image, "--verify"},
+       (state_ / "card0.flash.tmp").string(),
+       [] {}},
       {"state directory that is a file",
        [&] {
          fs::remove_all(state_);
          std::ofstream(state_) << "x";
        },
-       {"status"}, "cannot create state directory " + state_.string(), [] {}},
+       {"status"},
+       "cannot create state directory " + state_.string(),
+       [] {}},
       {"state directory that cannot be reached",
        [&] {
          fs::remove_all(state_);
          fs::create_symlink(state_.filename(), state_);
        },
-       {"status"}, "cannot create state directory " + state_.string(), [] {}},
+       {"status"},
+       "cannot create state directory " + state_.string(),
+       [] {}},
   };
   for (const auto& row : rows) {
     fs::remove_all(state_);
@@ -333,14 +363,17 @@ TEST_F(ToolE2E, SignalsEndTheWorkWithoutLosingIt) {
       EXPECT_GT(fs::file_size(*ts), 0u);
       EXPECT_EQ(fs::file_size(*ts) % 188, 0u);
     }
-    EXPECT_NE(r.out.find("A: " + std::to_string(fs::file_size(a) / 188) + " packets"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("B: " + std::to_string(fs::file_size(b) / 188) + " packets"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("A: " + std::to_string(fs::file_size(a) / 188) + " packets"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("B: " + std::to_string(fs::file_size(b) / 188) + " packets"), std::string::npos)
+        << r.out;
   };
-  const std::vector<std::string> capture = {"capture", "-c", "A", "-f", "474000", "-b", "8", "-o", a.string(),
-                                            "-c", "B", "-f", "506000", "-b", "8", "-o", b.string()};
+  const std::vector<std::string> capture = {"capture", "-c", "A",        "-f", "474000",  "-b",
+                                            "8",       "-o", a.string(), "-c", "B",       "-f",
+                                            "506000",  "-b", "8",        "-o", b.string()};
   // A scan long enough at real time never to end by itself first: every half MHz of the UHF band.
-  const std::vector<std::string> scan = {"scan", "--from", "474000", "--to", "858000", "--step", "500", "-o",
-                                         conf.string()};
+  const std::vector<std::string> scan = {"scan",   "--from", "474000", "--to",       "858000",
+                                         "--step", "500",    "-o",     conf.string()};
   const struct {
     const char* what;
     int signal;
@@ -359,7 +392,10 @@ TEST_F(ToolE2E, SignalsEndTheWorkWithoutLosingIt) {
          EXPECT_NE(r.err.find("scan: interrupted after"), std::string::npos) << r.err;
          EXPECT_NE(slurp(conf).find("FREQUENCY = 474000000"), std::string::npos) << slurp(conf);
        }},
-      {"monitor, SIGTERM", SIGTERM, {"monitor", "-c", "A", "-f", "474000", "-b", "8"}, "0.25",
+      {"monitor, SIGTERM",
+       SIGTERM,
+       {"monitor", "-c", "A", "-f", "474000", "-b", "8"},
+       "0.25",
        [&](const Running& run) { return slurp(outFile(run.tag)).find("Lock ") != std::string::npos; },
        [&](const Outcome& r) { EXPECT_NE(r.out.find("Lock "), std::string::npos); }},
   };
@@ -368,7 +404,8 @@ TEST_F(ToolE2E, SignalsEndTheWorkWithoutLosingIt) {
     Running run = start(row.args, "signal");
     siginfo_t ended{};
     ASSERT_TRUE(waitFor([&] {
-      return row.busy(run) || (waitid(P_PID, run.pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid);
+      return row.busy(run) ||
+             (waitid(P_PID, run.pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid);
     })) << row.what;
     ASSERT_EQ(ended.si_pid, 0) << row.what << ": ended before the signal";
     kill(run.pid, row.signal);
@@ -408,7 +445,8 @@ TEST_F(ToolE2E, ConcurrentWritersLoseNothing) {
   std::vector<Running> runs;
   for (int i = 1; i <= 4; ++i) {
     const std::string mac = "0a:00:00:00:00:0" + std::to_string(i);
-    runs.push_back(start({"mac", "set", "--index", std::to_string(i), "--mac", mac}, "mac" + std::to_string(i)));
+    runs.push_back(
+        start({"mac", "set", "--index", std::to_string(i), "--mac", mac}, "mac" + std::to_string(i)));
   }
   std::vector<std::string> images;
   for (int i = 0; i < 2; ++i) {
@@ -685,7 +723,8 @@ TEST_F(ToolE2E, CaptureOfSeveralChannelsAtOnce) {
   // A second of stream is a second at the multiplex's bitrate, however loaded the machine.
   for (const auto& mux : sim::Air::makeDefault()->multiplexes())
     if (mux.name == "DVB-T 474 MHz" || mux.name == "DVB-T 602 MHz 6 MHz") {
-      EXPECT_NE(r.out.find("\"packets\":" + std::to_string((mux.bitrate + 1503) / 1504) + ","), std::string::npos)
+      EXPECT_NE(r.out.find("\"packets\":" + std::to_string((mux.bitrate + 1503) / 1504) + ","),
+                std::string::npos)
           << mux.name << ": " << r.out;
     }
   EXPECT_NE(r.out.find("\"seconds\":1.000,"), std::string::npos) << r.out;
@@ -808,7 +847,8 @@ TEST_F(ToolE2E, ScanOfDvbC2WritesItsEntriesWhereLibdvbv5SkipsThem) {
   r = zadivo({"scan", "--from", "706000", "--to", "722000", "--step", "8000", "-o", conf.string()});
   ASSERT_EQ(r.rc, 0) << r.err;
   const std::string text = slurp(conf);
-  EXPECT_NE(text.find("#zadivo \tDELIVERY_SYSTEM = DVBC2\n#zadivo \tFREQUENCY = 714000000\n"), std::string::npos)
+  EXPECT_NE(text.find("#zadivo \tDELIVERY_SYSTEM = DVBC2\n#zadivo \tFREQUENCY = 714000000\n"),
+            std::string::npos)
       << text;
   // The scan reads back as an air or an initial list.
   r = zadivo({"--air", conf.string(), "air"});

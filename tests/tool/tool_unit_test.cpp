@@ -325,8 +325,8 @@ TEST(ToolStateDir, WritersExcludeEveryoneReadersOnlyWriters) {
   ASSERT_TRUE(reader) << e;
   EXPECT_TRUE(openStateDir(dir.string(), 1, StateUse::kRead, &e)) << e;
   EXPECT_FALSE(openStateDir(dir.string(), 1, StateUse::kWrite, &e));
-  EXPECT_EQ(e, "card 0's images in " + dir.string() + " are in use by another zadivo process (" + dir.string() +
-                   "/card0.lock)");
+  EXPECT_EQ(e, "card 0's images in " + dir.string() + " are in use by another zadivo process (" +
+                   dir.string() + "/card0.lock)");
   reader.reset();
   auto writer = openStateDir(dir.string(), 1, StateUse::kWrite, &e);
   ASSERT_TRUE(writer) << e;

@@ -53,11 +53,11 @@ std::optional<double> parseNumberIn(std::string_view text, double lo, double hi,
 
 std::string frequencyProblem(uint64_t khz) {
   if (khz >= kTunerMinKHz && khz <= kTunerMaxKHz) return {};
-  std::string why = std::to_string(khz) + " kHz is outside the tuner's " + std::to_string(kTunerMinKHz) + " .. " +
-                    std::to_string(kTunerMaxKHz) + " kHz";
+  std::string why = std::to_string(khz) + " kHz is outside the tuner's " + std::to_string(kTunerMinKHz) +
+                    " .. " + std::to_string(kTunerMaxKHz) + " kHz";
   if (khz / 1000 >= kTunerMinKHz && khz / 1000 <= kTunerMaxKHz)
-    why += " (" + std::to_string(khz) + " looks like Hz, the unit of channel files: " + std::to_string(khz / 1000) +
-           " kHz?)";
+    why += " (" + std::to_string(khz) +
+           " looks like Hz, the unit of channel files: " + std::to_string(khz / 1000) + " kHz?)";
   return why;
 }
 

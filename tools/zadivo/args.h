@@ -43,8 +43,8 @@ std::optional<double> parseNumberIn(std::string_view text, double lo, double hi,
 // The silicon tuner's range, in the kHz that the BDA frequency property takes.
 inline constexpr uint64_t kTunerMinKHz = 1000;
 inline constexpr uint64_t kTunerMaxKHz = 1200000;
-// Empty when the tuner can take the frequency (kHz); else why not, with a hint when it looks like Hz (the unit
-// of dvbv5 channel files).
+// Empty when the tuner can take the frequency (kHz); else why not, with a hint when it looks like Hz (the
+// unit of dvbv5 channel files).
 std::string frequencyProblem(uint64_t khz);
 
 }  // namespace zadivo::tool

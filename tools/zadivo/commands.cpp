@@ -57,6 +57,14 @@ void printOut(const std::string& line) {
   fflush(stdout);
 }
 
+// A report goes beside the data: to stderr when the data itself goes to stdout.
+void printReport(const std::string& line, bool dataOnStdout) {
+  if (dataOnStdout)
+    fprintf(stderr, "%s\n", line.c_str());
+  else
+    printOut(line);
+}
+
 std::string khzText(uint32_t khz) { return std::to_string(khz) + " kHz"; }
 
 // Tunes; where the user left bandwidth or symbol rate open, the family's usual ones are tried until one locks
@@ -131,7 +139,8 @@ int cmdAir(Globals& g) {
   auto air = g.airFile.empty() ? sim::Air::makeDefault() : loadChannelFile(g.airFile);
   if (!air) return 1;
   std::vector<std::string> json;
-  if (!g.json) printOut("system        frequency     width/rate    stream   level      C/N        bitrate     name");
+  if (!g.json)
+    printOut("system        frequency     width/rate    stream   level      C/N        bitrate     name");
   for (const auto& m : air->multiplexes()) {
     if (g.json) {
       Json j;
@@ -354,7 +363,8 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
     }
     job->want = o.packets ? o.packets
                 : o.seconds > 0
-                    ? std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(o.seconds * job->bitrate / (kTsPacket * 8))))
+                    ? std::max<uint64_t>(
+                          1, static_cast<uint64_t>(std::ceil(o.seconds * job->bitrate / (kTsPacket * 8))))
                     : 0;
   }
   for (auto& job : jobs) {
@@ -420,21 +430,12 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
     s.seconds = job->streamSeconds();
     s.continuityErrors = job->ts.continuityErrors();
     s.syncErrors = job->ts.syncErrors();
-    const std::string line = g.json ? summaryJson(s) : summaryLine(s);
     if (g.json)
-      json.push_back(line);
-    else if (toStdout)
-      fprintf(stderr, "%s\n", line.c_str());
+      json.push_back(summaryJson(s));
     else
-      printOut(line);
+      printReport(summaryLine(s), toStdout);
   }
-  if (g.json) {
-    const std::string all = jsonArray(json);
-    if (toStdout)
-      fprintf(stderr, "%s\n", all.c_str());
-    else
-      printOut(all);
-  }
+  if (g.json) printReport(jsonArray(json), toStdout);
   return 0;
 }
 
@@ -568,12 +569,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     errorLine(error);
     return 1;
   }
-  if (g.json) {
-    if (out.isStdout())
-      fprintf(stderr, "%s\n", jsonArray(json).c_str());
-    else
-      printOut(jsonArray(json));
-  }
+  if (g.json) printReport(jsonArray(json), out.isStdout());
   return 0;
 }
 
@@ -584,7 +580,9 @@ namespace {
 
 Json macJson(int card, int index, const Mac& mac) {
   Json j;
-  j.add("card", static_cast<int64_t>(card)).add("index", static_cast<int64_t>(index)).add("mac", formatMac(mac));
+  j.add("card", static_cast<int64_t>(card))
+      .add("index", static_cast<int64_t>(index))
+      .add("mac", formatMac(mac));
   return j;
 }
 
@@ -762,6 +760,7 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
     errorLine(error);
     return 1;
   }
+  if (!stored(*fe)) return 1;
   for (size_t a = 0; a < padded.size(); a += kFlashPage) {
     // Stopped between pages, the flash holds what was programmed so far and says so on the next verify.
     if (interrupted()) {
@@ -828,13 +827,8 @@ int cmdFlashRead(Globals& g, int card, const std::string& file, uint64_t size) {
     errorLine(error);
     return 1;
   }
-  if (g.json) {
-    const std::string j = Json().add("bytes", static_cast<int64_t>(size)).add("output", file).str();
-    if (out.isStdout())
-      fprintf(stderr, "%s\n", j.c_str());
-    else
-      printOut(j);
-  }
+  if (g.json)
+    printReport(Json().add("bytes", static_cast<int64_t>(size)).add("output", file).str(), out.isStdout());
   return 0;
 }
 
@@ -855,7 +849,8 @@ int cmdRegsRead(Globals& g, int card, uint8_t slave, const std::vector<uint8_t>&
     line += b;
     bytes.push_back(std::to_string(data[i]));
   }
-  printOut(g.json ? Json().add("slave", static_cast<int64_t>(slave)).raw("data", jsonArray(bytes)).str() : line);
+  printOut(g.json ? Json().add("slave", static_cast<int64_t>(slave)).raw("data", jsonArray(bytes)).str()
+                  : line);
   return 0;
 }
 
@@ -868,7 +863,10 @@ int cmdRegsWrite(Globals& g, int card, uint8_t slave, const std::vector<uint8_t>
     return 1;
   }
   if (g.json)
-    printOut(Json().add("slave", static_cast<int64_t>(slave)).add("written", static_cast<int64_t>(data.size())).str());
+    printOut(Json()
+                 .add("slave", static_cast<int64_t>(slave))
+                 .add("written", static_cast<int64_t>(data.size()))
+                 .str());
   return 0;
 }
 

@@ -1,7 +1,9 @@
 // The one module of the tool that talks to the driver, and only as a BDA application does: it brings up the
 // emulated machine through PnP, finds each channel's registered tuner filter by reference GUID, opens the
 // graph, runs the change protocol, reads signal statistics, runs the capture pin and sends the extended
-// property set's requests (PLP, MAC, tuner type, register access, flash).
+// property set's requests (PLP, MAC, tuner type, register access, flash). What no driver can tell an
+// application (the bitrate a multiplex is broadcast at, failures to save the card's images) it asks the
+// emulated machine.
 #pragma once
 #include <array>
 #include <chrono>

@@ -174,8 +174,9 @@ int runTool(int argc, char** argv) {
   CaptureOptions co;
   auto* secs = capture->add_option("--seconds", co.seconds, "seconds of stream (default: until interrupted)")
                    ->check(within(kMinSeconds, kMaxSeconds, "s"));
-  auto* pkts = capture->add_option("--packets", co.packets, "packets per channel (default: until interrupted)")
-                   ->check(positiveCount());
+  auto* pkts =
+      capture->add_option("--packets", co.packets, "packets per channel (default: until interrupted)")
+          ->check(positiveCount());
   secs->excludes(pkts);
   capture->callback([&] {
     co.channels = tunesOf(raw, true);

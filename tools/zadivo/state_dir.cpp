@@ -24,7 +24,9 @@ namespace {
 // Long enough for another process's short command (a MAC write, a tuner-type change) to finish.
 constexpr auto kLockWait = std::chrono::seconds(3);
 
-std::string lockPath(const std::string& dir, int card) { return dir + "/card" + std::to_string(card) + ".lock"; }
+std::string lockPath(const std::string& dir, int card) {
+  return dir + "/card" + std::to_string(card) + ".lock";
+}
 
 bool lockWithin(int fd, int how) {
   const auto deadline = std::chrono::steady_clock::now() + kLockWait;
@@ -56,7 +58,8 @@ bool checkImage(const std::string& path, size_t size, const char* chip, std::str
   };
   if (!S_ISREG(st.st_mode)) return fail(std::string("is not a regular file, not a ") + chip + " image");
   if (static_cast<size_t>(st.st_size) != size)
-    return fail("is " + std::to_string(st.st_size) + " bytes, not the " + chip + "'s " + std::to_string(size));
+    return fail("is " + std::to_string(st.st_size) + " bytes, not the " + chip + "'s " +
+                std::to_string(size));
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = "cannot read " + path + ": " + strerror(errno);
