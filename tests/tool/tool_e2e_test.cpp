@@ -368,6 +368,7 @@ TEST_F(ToolE2E, SignalsEndTheWorkWithoutLosingIt) {
     EXPECT_NE(r.out.find("B: " + std::to_string(fs::file_size(b) / 188) + " packets"), std::string::npos)
         << r.out;
   };
+  auto bothRecording = [&](const Running&) { return partial(a) > 100 * 188 && partial(b) > 100 * 188; };
   const std::vector<std::string> capture = {"capture", "-c", "A",        "-f", "474000",  "-b",
                                             "8",       "-o", a.string(), "-c", "B",       "-f",
                                             "506000",  "-b", "8",        "-o", b.string()};
@@ -382,10 +383,8 @@ TEST_F(ToolE2E, SignalsEndTheWorkWithoutLosingIt) {
     std::function<bool(const Running&)> busy;  // the state the signal should find
     std::function<void(const Outcome&)> check;
   } rows[] = {
-      {"capture, SIGINT", SIGINT, capture, "0.25", [&](const Running&) { return partial(a) > 100 * 188; },
-       checkCapture},
-      {"capture, SIGTERM", SIGTERM, capture, "0.25", [&](const Running&) { return partial(b) > 100 * 188; },
-       checkCapture},
+      {"capture, SIGINT", SIGINT, capture, "0.25", bothRecording, checkCapture},
+      {"capture, SIGTERM", SIGTERM, capture, "0.25", bothRecording, checkCapture},
       {"scan, SIGINT", SIGINT, scan, "1",
        [&](const Running& run) { return slurp(errFile(run.tag)).find("scan: found") != std::string::npos; },
        [&](const Outcome& r) {
