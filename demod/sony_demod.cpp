@@ -107,7 +107,7 @@ DemodResult sony_demod_Initialize(sony_demod_t* demod) {
   demod->bandwidth = 0;
   demod->slaveRBusy = 0;
   if (sony_demod_ChipID(demod, &demod->chipId) != DEMOD_OK) demod->state = DEMOD_STATE_INVALID;
-  ZTRACE("chipId : 0x%x ;", demod->chipId);
+  ZTRACE("chipId : 0x%x ;", static_cast<unsigned>(demod->chipId));
   SONY_CHECK(XtoSL(demod));
   demod->state = DEMOD_STATE_SLEEP;
   DemodResult r = sony_demod_TunerI2cEnable(demod, demod->tunerI2cConfig);

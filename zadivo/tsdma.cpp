@@ -124,7 +124,7 @@ void Device::dmaDpcChannel(ULONG n) {
 void Device::startTS(ULONG n, PVOID pinObject) {
   // The capture pin object's first field is its KSPIN.
   _channel[n].p_pin = *static_cast<PKSPIN*>(pinObject);
-  ZTRACE("@@@@@@@@@@startTS%d \n", n);
+  ZTRACE("@@@@@@@@@@startTS%d \n", static_cast<int>(n));
   const ULONG base = hw::dma::kBlockBase[n];
   readRegister(base + hw::dma::kControl);
   // A started channel fills its slice from block 0: whatever the slice held before is not this run's. The

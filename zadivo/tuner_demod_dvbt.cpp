@@ -13,7 +13,7 @@ CDVBTDemod::CDVBTDemod(UCHAR pathIndex) : CTunerDemodChannel(&kTraits, pathIndex
 void CDVBTDemod::commitChanges(PULONG ok) {
   if (ok) *ok = 1;
   ZTRACE("CDVBTDemod::commitChanges\n");
-  ZTRACE("Demod %d new %d  %d\n", _path_index, _frequency, _bandwidth);
+  ZTRACE("Demod %d new %d  %d\n", _path_index, static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
   if (!_initialised) return;

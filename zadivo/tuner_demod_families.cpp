@@ -37,7 +37,7 @@ ATSCDemod::ATSCDemod(UCHAR pathIndex) : CTunerDemodChannel(&kAtsc, pathIndex) {}
 void ATSCDemod::commitChanges(PULONG ok) {
   if (ok) *ok = 1;
   ZTRACE("ATSCDemod::commitChanges\n");
-  ZTRACE("new %d  %d\n", _frequency, _bandwidth);
+  ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
   if (_initialised) tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ATSC);
@@ -48,7 +48,7 @@ CDVBC2Demod::CDVBC2Demod(UCHAR pathIndex) : CTunerDemodChannel(&kDvbc2, pathInde
 void CDVBC2Demod::commitChanges(PULONG ok) {
   if (ok) *ok = 1;
   ZTRACE("CDVBC2Demod::commitChanges\n");
-  ZTRACE("new %d  %d\n", _frequency, _bandwidth);
+  ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
   if (!_initialised) return;
@@ -62,8 +62,8 @@ ISDBTDemod::ISDBTDemod(UCHAR pathIndex) : CTunerDemodChannel(&kIsdbt, pathIndex)
 void ISDBTDemod::commitChanges(PULONG ok) {
   if (ok) *ok = 1;
   ZTRACE("ISDBTDemod::commitChanges\n");
-  ZTRACE("new %d  %d\n", _frequency, _bandwidth);
-  ZTRACE("current %d  %d \n", _current_frequency, _current_bandwidth);
+  ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
+  ZTRACE("current %d  %d \n", static_cast<int>(_current_frequency), static_cast<int>(_current_bandwidth));
   _current_frequency = _frequency;
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
@@ -94,7 +94,7 @@ ULONG ISDBCDemod::SetInputStreamID(PUCHAR buffer) {
 void CTunerDemodChannel::cableCommit(PULONG ok, USHORT streamId) {
   if (ok) *ok = 1;
   ZTRACE("%s::commitChanges\n", _p_traits->className);
-  ZTRACE("new %d  %d  \n", _frequency, _symbol_rate);
+  ZTRACE("new %d  %d  \n", static_cast<int>(_frequency), static_cast<int>(_symbol_rate));
   _current_frequency = _frequency;
   _current_symbol_rate = _symbol_rate;
   {

@@ -237,7 +237,7 @@ struct PnpIrp {
     irp.Size = sizeof(PnpIrp);
     irp.StackCount = 1;
     irp.CurrentLocation = 1;
-    irp.Tail.CurrentStackLocation = &stack[0];
+    irp.Tail.Overlay.CurrentStackLocation = &stack[0];
     irp.IoStatus.Status = STATUS_NOT_SUPPORTED;
     stack[0].MajorFunction = major;
     stack[0].MinorFunction = minor;

@@ -26,7 +26,7 @@ ULONG DemodPath::masterBase() const { return cxd6802_MasterBase(pathIndex); }
 
 void* DemodPath::operator new(size_t size) noexcept {
   void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<ULONG>(size), p);
+  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
   return p;
 }
 

@@ -210,7 +210,8 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
   if (!path) return 0;
   ZTRACE("\n");
   ZTRACE("Demod %d, frequency = %d,symrate_KSps = %d,bandwith = %d,streamid = %d mode = %d \n",
-         path->pathIndex, frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, mode);
+         path->pathIndex, static_cast<int>(frequencyKHz), static_cast<int>(symbolRateKSps), bandwidthMHz,
+         streamId, static_cast<int>(mode));
   Cxd6802TuneArgs args;
   const ModeOps& ops = opsOf(mode);
   if (!cxd6802_TuneArgsFor(mode, frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, &args) || !ops.tune) {
@@ -222,7 +223,8 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
     PathLock guard(path);
     r = ops.tune(&path->integ, &args);
   }
-  if (mode == DEMOD_MODE_ISDBT) ZTRACE("Sony_ISDB_t centerFreqKHz = %d", args.centerFreqKHz);
+  if (mode == DEMOD_MODE_ISDBT)
+    ZTRACE("Sony_ISDB_t centerFreqKHz = %d", static_cast<int>(args.centerFreqKHz));
   return r == DEMOD_OK ? 1 : 0;
 }
 
@@ -243,7 +245,7 @@ LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
   const ModeOps& ops = opsOf(mode);
   PathLock guard(path);
   if (ops.rfLevel && ops.rfLevel(&path->integ, &level) != DEMOD_OK) level = 0;
-  ZTRACE("rflevel = %d", level);
+  ZTRACE("rflevel = %d", static_cast<int>(level));
   return cxd6802_RFLevelHundredths(level);
 }
 
@@ -255,10 +257,10 @@ LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
     PathLock guard(path);
     ZTRACE("Demodpath =%d", path->pathIndex);
     if (ops.snr && ops.snr(path->integ.p_demod, &snr) != DEMOD_OK) snr = 0;
-    ZTRACE("snr = %d", snr);
+    ZTRACE("snr = %d", static_cast<int>(snr));
   }
   const LONG quality = cxd6802_QualityFromSnr(snr);
-  ZTRACE("snr = %d", quality);
+  ZTRACE("snr = %d", static_cast<int>(quality));
   return quality;
 }
 

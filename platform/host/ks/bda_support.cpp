@@ -144,7 +144,7 @@ NTSTATUS BdaMethodCreateTopology(PIRP pIrp, PKSMETHOD pKSMethod, PVOID pvIgnored
   UNREFERENCED_PARAMETER(pvIgnored);
   Filter* f = bdaFilter(pIrp);
   if (!f || !pKSMethod) return STATUS_INVALID_PARAMETER;
-  if (pIrp->Tail.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength <
+  if (pIrp->Tail.Overlay.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength <
       sizeof(KSM_BDA_PIN_PAIR))
     return STATUS_INVALID_PARAMETER;
   auto* pair = reinterpret_cast<PKSM_BDA_PIN_PAIR>(pKSMethod);
@@ -173,7 +173,8 @@ NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, PULONG pulPinId) {
 NTSTATUS BdaMethodCreatePin(PIRP pIrp, PKSMETHOD pKSMethod, PULONG pulPinFactoryID) {
   Filter* f = bdaFilter(pIrp);
   if (!f || !pKSMethod || !pulPinFactoryID) return STATUS_INVALID_PARAMETER;
-  if (pIrp->Tail.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength < sizeof(KSM_BDA_PIN))
+  if (pIrp->Tail.Overlay.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength <
+      sizeof(KSM_BDA_PIN))
     return STATUS_INVALID_PARAMETER;
   return BdaCreatePin(&f->ks, reinterpret_cast<PKSM_BDA_PIN>(pKSMethod)->PinType, pulPinFactoryID);
 }
@@ -184,7 +185,8 @@ NTSTATUS BdaValidateNodeProperty(PIRP pIrp, PKSPROPERTY pKSProperty) {
   std::lock_guard<std::recursive_mutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   if (!(pKSProperty->Flags & KSPROPERTY_TYPE_TOPOLOGY) ||
-      pIrp->Tail.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength < sizeof(KSP_NODE))
+      pIrp->Tail.Overlay.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength <
+          sizeof(KSP_NODE))
     return STATUS_INVALID_PARAMETER;
   ULONG nodeId = reinterpret_cast<PKSP_NODE>(pKSProperty)->NodeId;
   if (nodeId >= f->bda.tmpl->pFilterDescriptor->NodeDescriptorsCount) return STATUS_NOT_FOUND;

@@ -121,7 +121,7 @@ struct Irp {
   IRP irp{};
   IO_STACK_LOCATION stack{};
   explicit Irp(FileObject* file, UCHAR major) {
-    irp.Tail.CurrentStackLocation = &stack;
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
     irp.RequestorMode = UserMode;
     stack.MajorFunction = major;
     stack.FileObject = file;
@@ -159,8 +159,8 @@ std::shared_ptr<Pin> pinOf(PKSPIN pin) {
 }
 
 Filter* filterFromIrp(PIRP irp) {
-  if (!irp || !irp->Tail.CurrentStackLocation) return nullptr;
-  auto* file = static_cast<FileObject*>(irp->Tail.CurrentStackLocation->FileObject);
+  if (!irp || !irp->Tail.Overlay.CurrentStackLocation) return nullptr;
+  auto* file = static_cast<FileObject*>(irp->Tail.Overlay.CurrentStackLocation->FileObject);
   return file ? file->filter : nullptr;
 }
 
@@ -852,8 +852,8 @@ PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
 }
 
 PKSPIN KsGetPinFromIrp(PIRP Irp) {
-  if (!Irp || !Irp->Tail.CurrentStackLocation) return nullptr;
-  auto* file = static_cast<FileObject*>(Irp->Tail.CurrentStackLocation->FileObject);
+  if (!Irp || !Irp->Tail.Overlay.CurrentStackLocation) return nullptr;
+  auto* file = static_cast<FileObject*>(Irp->Tail.Overlay.CurrentStackLocation->FileObject);
   return file && file->pin ? &file->pin->ks : nullptr;
 }
 
