@@ -7,8 +7,9 @@ include_directories(${CMAKE_SOURCE_DIR})
 include_directories(SYSTEM ${ZADIVO_DDK_INCLUDE})
 add_compile_options(-Wall -Wextra)
 add_compile_definitions(ZADIVO_WDK)
-# The kernel saves no floating-point state for a driver: general registers only.
-list(APPEND ZADIVO_KERNEL_FLAGS -mgeneral-regs-only)
+# The kernel saves no floating-point state for a driver: general registers only. A kernel stack is 24 KiB in
+# all, which the emulation's thread stacks do not enforce: no frame above 2 KiB.
+list(APPEND ZADIVO_KERNEL_FLAGS -mgeneral-regs-only -Werror=frame-larger-than=2048)
 # No Windows user-mode libraries: every import must come from the kernel's own modules.
 set(CMAKE_C_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
