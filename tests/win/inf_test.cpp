@@ -194,6 +194,8 @@ struct BadInput {
   const char* message;
 };
 
+void PrintTo(const BadInput& input, std::ostream* os) { *os << input.name; }
+
 class InfRefusal : public InfTest, public ::testing::WithParamInterface<BadInput> {};
 
 TEST_P(InfRefusal, WritesNothingAndSaysWhy) {
