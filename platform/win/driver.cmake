@@ -18,11 +18,13 @@ foreach(dir tuner demod zadivo)
   add_subdirectory(${dir})
 endforeach()
 
-# mingw-w64 has no import library for BdaSup.sys: one is made from the exports the declarations name.
+# mingw-w64 has no import library for BdaSup.sys: one is made from the exports the declarations name (named
+# relative to the build folder, which dlltool writes into its symbols: the image is the same wherever built).
 set(_bdasup ${CMAKE_BINARY_DIR}/libbdasup.a)
 add_custom_command(
   OUTPUT ${_bdasup}
-  COMMAND ${CMAKE_DLLTOOL} --input-def ${CMAKE_CURRENT_LIST_DIR}/BdaSup.def --output-lib ${_bdasup}
+  COMMAND ${CMAKE_DLLTOOL} --input-def ${CMAKE_CURRENT_LIST_DIR}/BdaSup.def --output-lib libbdasup.a
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/BdaSup.def
   VERBATIM)
 add_custom_target(zadivo_bdasup DEPENDS ${_bdasup})
