@@ -246,6 +246,7 @@ class PathTest : public ::testing::Test {
   void tuneTuner(uint32_t fKHz, int row) {
     const bool cable = row == 24;
     repeater(true);
+    ASSERT_TRUE(m.write(0xC0, 0x74, {0x02}));
     ASSERT_TRUE(m.write(0xC0, 0x87, {0xC4, 0x40}));
     ASSERT_TRUE(m.write(0xC0, 0x91, {uint8_t(cable ? 0x16 : 0x10), uint8_t(cable ? 0x26 : 0x20)}));
     ASSERT_TRUE(m.write(0xC0, 0x9C, {0x00, 0x00}));
@@ -496,7 +497,7 @@ TEST_F(PathTest, DvbtLocksOnlyAfterAcquisitionTime) {
   EXPECT_FALSE(tsLocked());
   EXPECT_EQ(demod->stream(), nullptr);
   host::clock::setScale(0.02);
-  ASSERT_TRUE(eventually([&] { return tsLocked(); }));
+  ASSERT_TRUE(eventually([&] { return tsLocked(); })) << demod->fault();
   EXPECT_EQ(demod->activeSystem(), sim::DeliverySystem::DVBT);
   auto mux = demod->lockedMultiplex();
   ASSERT_TRUE(mux);
