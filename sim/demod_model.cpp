@@ -468,13 +468,16 @@ void DemodModel::outputLocked(const Standard& s, Status* st) const {
   const bool driven = (~m(0x00, 0x81) & used) == used;
   Finding pins = activeMismatch(m, s.settings, Effect::Pins);
   if (!pins && !driven) pins.text = describe(DemodSlave::Main, 0, 0x81) + ": the TS pins in use are in high impedance";
-  // Serial clock: mode 1, sub mode 1, period 8, select 1 give the channel's rate.
+  // Serial clock: mode 1, sub mode 1, period 8, select 1 (as latched by the last restart) give the channel's
+  // rate; the mode flags act at once.
   const uint8_t* c = _tsClock;
-  double rate = c[2] ? 8.0 / c[2] : 0.0;
+  double rate = (m(0x00, 0x32) & 1) && c[2] ? 8.0 / c[2] : 0.0;
   rate *= (c[0] == 1 ? 1 : 0.5) * (c[1] == 1 ? 1 : 0.5) * (c[3] == 1 ? 1 : 0.5);
   Finding clock = activeMismatch(m, s.settings, Effect::Clock);
+  const bool latched = clock.bank == 0 && (clock.reg == 0xC4 || clock.reg == 0xD1 || clock.reg == 0xD9 ||
+                                           clock.reg == 0x33 || clock.reg == 0x32);
+  if (clock && !latched) rate *= 0.5;
   if (!clock && rate != 1) clock.text = "TS clock running with other settings than programmed (main 0x00:0x32 restart)";
-  if (clock && rate == 1) rate = 0.5;
   st->output = !pins && m(0x00, 0xC3) == 0x00 && rate > 0;
   st->rate = rate;
   if (st->fault.empty()) st->fault = pins ? pins.text : clock.text;

@@ -210,7 +210,7 @@ Finding firstMismatch(const MainRegs& m, std::span<const Run> runs, const Effect
       if (have == r.v[i]) continue;
       char b[32];
       std::snprintf(b, sizeof b, " = %02x, needs %02x", have, r.v[i]);
-      return {describe(r.slave, r.bank, reg) + b, r.effect};
+      return {describe(r.slave, r.bank, reg) + b, r.effect, r.slave, r.bank, reg};
     }
   }
   return {};

@@ -55,6 +55,8 @@ extern const StandardSettings kDvbtSettings, kDvbt2Settings, kDvbcSettings, kDvb
 struct Finding {
   std::string text;  // "main 0x25:0x6a = 01, needs 00"
   Effect effect = Effect::Lock;
+  DemodSlave slave = DemodSlave::Main;
+  uint8_t bank = 0, reg = 0;
   explicit operator bool() const { return !text.empty(); }
 };
 

@@ -608,6 +608,28 @@ TEST_F(PathTest, StreamFollowsLockAndOutputAndNotifies) {
   demod->setStreamListener(nullptr);
 }
 
+// Output settings shape the stream rather than the lock, and the model names the register.
+TEST_F(PathTest, PinsAndTsClockShapeTheStream) {
+  tuneDvbt(474000, 8, 17);
+  ASSERT_TRUE(eventually([&] { return demod->stream() != nullptr; })) << demod->fault();
+  const uint64_t bitrate = air->find(sim::DeliverySystem::DVBT, 474000000, 0)->bitrate;
+  EXPECT_EQ(demod->stream()->bitrate(), bitrate);
+  // TSDATA0 back in high impedance: locked, but no packets.
+  ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0x81, {0xFF}));
+  EXPECT_TRUE(demod->locked());
+  EXPECT_EQ(demod->stream(), nullptr);
+  EXPECT_NE(demod->fault().find("main 0x00:0x81"), std::string::npos) << demod->fault();
+  ASSERT_TRUE(m.write(kMain, 0x81, {0xFE}));
+  // A period of 16 taken by a clock restart halves the rate; without the restart the clock keeps its old
+  // settings but the model still reports the register.
+  ASSERT_TRUE(m.write(kMain, 0xD9, {0x10}));
+  EXPECT_EQ(demod->stream()->bitrate(), bitrate);
+  EXPECT_NE(demod->fault().find("main 0x00:0xd9 = 10, needs 08"), std::string::npos) << demod->fault();
+  ASSERT_TRUE(m.write(kMain, 0x32, {0x00}));
+  ASSERT_TRUE(m.write(kMain, 0x32, {0x01}));
+  EXPECT_EQ(demod->stream()->bitrate(), bitrate / 2);
+}
+
 TEST_F(PathTest, Dvbt2SelectsPlpAndListsThem) {
   wake(0x02);
   ASSERT_TRUE(m.bankWrite(kMain, 0x2B, 0x9D, {0x2E}));
