@@ -1,6 +1,6 @@
 // What the demodulator and tuner drivers need from the board to reach their chips: byte registers of a slave
-// on the path's I2C master, the driver's wait, and the window in which the path's tuner may be reached through
-// the repeater. Declared here for both drivers; the board glue of the path implements it.
+// on the path's I2C master, the driver's wait, and the window in which the path's tuner may be reached
+// through the repeater. Declared here for both drivers; the board glue of the path implements it.
 #pragma once
 #include "demod/sony_result.h"
 #include "platform/platform.h"

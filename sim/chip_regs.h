@@ -1,5 +1,5 @@
-// What the demodulator model's per-standard parts share: the chip's fixed-point logarithms, the search for the
-// register word that codes a measurement, and a view of the banked register file.
+// What the demodulator model's per-standard parts share: the chip's fixed-point logarithms, the search for
+// the register word that codes a measurement, and a view of the banked register file.
 #pragma once
 #include <cmath>
 #include <cstdint>
@@ -24,8 +24,8 @@ inline uint32_t log2x100(uint32_t x) {
 inline int64_t log10x100(uint32_t x) { return (log2x100(x) * 100 + 166) / 332; }
 inline int64_t lnx100(uint32_t x) { return (log2x100(x) * 100 + 72) / 144; }
 
-// The word in [lo, hi] whose coded value (0.001 dB) is nearest to a figure in dB; decode is monotonic in either
-// direction, ties go to the smaller word.
+// The word in [lo, hi] whose coded value (0.001 dB) is nearest to a figure in dB; decode is monotonic in
+// either direction, ties go to the smaller word.
 template <class Decode>
 uint32_t nearestWord(double db, uint32_t lo, uint32_t hi, Decode decode) {
   const int64_t target = std::llround(db * 1000);

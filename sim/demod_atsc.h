@@ -1,6 +1,6 @@
 // Signal-model parts of the demodulator for ATSC: the slave R command mailbox that carries the ATSC core's
-// settings and its soft reset, and the status and SNR registers it presents on the monitor slave. The settings
-// the core needs are in sim/demod_settings.cpp.
+// settings and its soft reset, and the status and SNR registers it presents on the monitor slave. The
+// settings the core needs are in sim/demod_settings.cpp.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -20,9 +20,10 @@ struct AtscCommand {
 };
 
 // Handles a byte the driver wrote to slave R (already stored at bank/register). The 6-byte command at
-// 0x0A..0x0F runs when its last byte arrives: its reply (status in 0x0A, echo in 0x0F) is ready at once, except
-// while the ATSC core is not powered (coreActive false), when the status stays 0 (not done). A register write
-// while the core runs its program (running: since it woke or was soft-reset, until an abort) is refused.
+// 0x0A..0x0F runs when its last byte arrives: its reply (status in 0x0A, echo in 0x0F) is ready at once,
+// except while the ATSC core is not powered (coreActive false), when the status stays 0 (not done). A
+// register write while the core runs its program (running: since it woke or was soft-reset, until an abort)
+// is refused.
 AtscCommand atscSlaveRWritten(const MainRegs& m, uint8_t bank, uint8_t r, uint8_t v, bool coreActive,
                               bool running);
 

@@ -51,7 +51,8 @@ std::string fitsDvbc2(const MainRegs& m, const Multiplex& mux, const BandSetting
   const uint32_t centre = dvbc2CodeOf(mux.frequencyHz, band.hz);
   if (std::llabs(int64_t(position) - int64_t(centre)) <= 6) return {};
   char b[96];
-  std::snprintf(b, sizeof b, "main 0x50:0x7a carrier position %u, the channel's centre is %u", position, centre);
+  std::snprintf(b, sizeof b, "main 0x50:0x7a carrier position %u, the channel's centre is %u", position,
+                centre);
   return b;
 }
 

@@ -1,5 +1,5 @@
-// Signal-model part of the demodulator for ISDB-C: the TSMF stream the driver selected. The settings the cable
-// core needs are in sim/demod_settings.cpp; the status and SNR registers are those of the DVB-C core.
+// Signal-model part of the demodulator for ISDB-C: the TSMF stream the driver selected. The settings the
+// cable core needs are in sim/demod_settings.cpp; the status and SNR registers are those of the DVB-C core.
 #pragma once
 #include <cstdint>
 

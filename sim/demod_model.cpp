@@ -13,17 +13,18 @@
 
 #include "platform/host/clock.h"
 #include "sim/demod_atsc.h"
-#include "sim/demod_settings.h"
 #include "sim/demod_dvbc2.h"
 #include "sim/demod_isdbc.h"
 #include "sim/demod_isdbt.h"
+#include "sim/demod_settings.h"
 
 namespace sim {
 namespace {
 
 constexpr int kMain = 0, kSys = 1, kR = 2;
 constexpr int64_t kPowerUpNs = 6 * host::clock::kMs;  // system 0x02 cleared: the core answers after this
-constexpr int64_t kClockUpNs = 36 * host::clock::kMs;  // system 0x10 cleared: main slave and repeater after this
+constexpr int64_t kClockUpNs =
+    36 * host::clock::kMs;  // system 0x10 cleared: main slave and repeater after this
 
 // OFDM-style status byte: sync state in bits 2:0, unlock in bit 4, TS lock in bit 5.
 uint8_t syncByte(const DemodModel::Status& s) {
@@ -218,7 +219,8 @@ bool DemodModel::tooEarlyLocked(int slave) {
   if (_poweredNs >= 0 && now - _poweredNs < kPowerUpNs)
     why = "accessed " + ms(now - _poweredNs) + " after the core was powered up (system 0x02), it needs 6 ms";
   else if (slave == kMain && _clockNs >= 0 && now - _clockNs < kClockUpNs)
-    why = "main slave accessed " + ms(now - _clockNs) + " after the clock was started (system 0x10), it needs 36 ms";
+    why = "main slave accessed " + ms(now - _clockNs) +
+          " after the clock was started (system 0x10), it needs 36 ms";
   if (why.empty()) return false;
   if (_stickyFault.empty()) _stickyFault = why;
   return true;
@@ -267,11 +269,6 @@ void DemodModel::stop() {
   _cur = -1;
 }
 
-// Registers that act the same in every bank: bank selector, main freeze, system power and repeater.
-static bool isGlobal(int slave, uint8_t r) {
-  return (slave == kMain && r == 0x01) || (slave == kSys && (r == 0x02 || r == 0x08));
-}
-
 void DemodModel::countUnknownLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
   if (knownRegister(static_cast<DemodSlave>(slave), bank, r)) return;
   ++_unknown[_current ? static_cast<size_t>(_current - kStandards) : kNone];
@@ -289,7 +286,7 @@ void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
     return;
   }
   if (slave == kSys && bank == 0 && (r == 0xFB || r == 0xFD)) return;  // chip id is read-only
-  if (isGlobal(slave, r)) bank = 0;
+  if (globalRegister(static_cast<DemodSlave>(slave), r)) bank = 0;
   countUnknownLocked(slave, bank, r, v);
   // Freezing latches the monitors as they are at this moment.
   if (slave == kMain && r == 0x01 && (v & 1) && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
@@ -327,7 +324,8 @@ void DemodModel::onSystemWriteLocked(uint8_t r, uint8_t old, uint8_t v) {
     _sleepPending = false;
   }
   if (r == 0x10 && v == 0x00 && old != 0x00) _clockNs = now;
-  if (r == 0x08 && (v & 0xFE) && _stickyFault.empty()) _stickyFault = "system 0x08 = " + hex(v) + ": the repeater register has only bit 0";
+  if (r == 0x08 && (v & 0xFE) && _stickyFault.empty())
+    _stickyFault = "system 0x08 = " + hex(v) + ": the repeater register has only bit 0";
   const bool wasActive = at(kSys, 0, 0x02) == 0 && (r == 0x18 ? old : at(kSys, 0, 0x18)) == 0;
   if (r == 0x18 && wasActive && v != 0) _sleepPending = true;
   if (r == 0x18 && v == 0 && stateLocked() == State::Active) {
@@ -337,10 +335,13 @@ void DemodModel::onSystemWriteLocked(uint8_t r, uint8_t old, uint8_t v) {
   if (r == 0x17) {
     if (_sleepPending) {
       _sleepPending = false;
-      if (_stickyFault.empty() && v != 0x01) _stickyFault = "sleep left " + describe(DemodSlave::Sys, 0, 0x17) + " = " + hex(v) + ", needs 01";
+      if (_stickyFault.empty() && v != 0x01)
+        _stickyFault = "sleep left " + describe(DemodSlave::Sys, 0, 0x17) + " = " + hex(v) + ", needs 01";
       if (_stickyFault.empty()) {
-        if (Finding f = sleepMismatch(regs(), _current ? &_current->settings : nullptr)) _stickyFault = "sleep left " + f.text;
-        else if (_atscRunning) _stickyFault = "sleep left the ATSC core running (no abort)";
+        if (Finding f = sleepMismatch(regs(), _current ? &_current->settings : nullptr))
+          _stickyFault = "sleep left " + f.text;
+        else if (_atscRunning)
+          _stickyFault = "sleep left the ATSC core running (no abort)";
       }
     } else if (stateLocked() == State::Active) {
       if (_stickyFault.empty()) _stickyFault = "system selector changed while active";
@@ -453,8 +454,8 @@ std::string DemodModel::lockFaultLocked(const Standard& s, const Signature& now)
   if (!t.valid || !t.ended) return "the tuner was not tuned";
   if (!t.fault.empty()) return t.fault;
   if (!TunerModel::sameSystem(t.systemRow, band->tunerRow))
-    return "tuner system row " + std::to_string(t.systemRow) + ", the " + s.settings.name + " setting needs " +
-           std::to_string(band->tunerRow);
+    return "tuner system row " + std::to_string(t.systemRow) + ", the " + s.settings.name +
+           " setting needs " + std::to_string(band->tunerRow);
   if (!(now == _tuneSig)) return "settings changed after the tune ended";
   return {};
 }
@@ -467,7 +468,8 @@ void DemodModel::outputLocked(const Standard& s, Status* st) const {
   const uint8_t used = (c4 & 0x80) ? ((c4 & 0x08) ? 0x80 : 0x01) : 0xFF;
   const bool driven = (~m(0x00, 0x81) & used) == used;
   Finding pins = activeMismatch(m, s.settings, Effect::Pins);
-  if (!pins && !driven) pins.text = describe(DemodSlave::Main, 0, 0x81) + ": the TS pins in use are in high impedance";
+  if (!pins && !driven)
+    pins.text = describe(DemodSlave::Main, 0, 0x81) + ": the TS pins in use are in high impedance";
   // Serial clock: mode 1, sub mode 1, period 8, select 1 (as latched by the last restart) give the channel's
   // rate; the mode flags act at once.
   const uint8_t* c = _tsClock;
@@ -477,7 +479,8 @@ void DemodModel::outputLocked(const Standard& s, Status* st) const {
   const bool latched = clock.bank == 0 && (clock.reg == 0xC4 || clock.reg == 0xD1 || clock.reg == 0xD9 ||
                                            clock.reg == 0x33 || clock.reg == 0x32);
   if (clock && !latched) rate *= 0.5;
-  if (!clock && rate != 1) clock.text = "TS clock running with other settings than programmed (main 0x00:0x32 restart)";
+  if (!clock && rate != 1)
+    clock.text = "TS clock running with other settings than programmed (main 0x00:0x32 restart)";
   st->output = !pins && m(0x00, 0xC3) == 0x00 && rate > 0;
   st->rate = rate;
   if (st->fault.empty()) st->fault = pins ? pins.text : clock.text;
@@ -498,7 +501,8 @@ DemodModel::Status DemodModel::statusLocked() const {
   }
   st.signal = st.mux.has_value();
   if (st.mux && lockFault.empty() && s->fits)
-    if (const BandSetting* band = bandOf(regs(), s->settings, nullptr)) lockFault = s->fits(regs(), *st.mux, *band);
+    if (const BandSetting* band = bandOf(regs(), s->settings, nullptr))
+      lockFault = s->fits(regs(), *st.mux, *band);
   st.fault = lockFault;
   outputLocked(*s, &st);
   if (!_tuneEnded) return st;
@@ -508,8 +512,8 @@ DemodModel::Status DemodModel::statusLocked() const {
   if (st.mux) {
     const Multiplex& mx = *st.mux;
     bool bwOk = s->exactBandwidth ? now.bandwidthHz == mx.bandwidthHz : now.bandwidthHz >= mx.bandwidthHz;
-    st.canLock = lockFault.empty() && bwOk && now.tuning.filterHz >= mx.bandwidthHz && mx.cnrDb >= lim.minCnrDb &&
-                 !_refuseLock;
+    st.canLock = lockFault.empty() && bwOk && now.tuning.filterHz >= mx.bandwidthHz &&
+                 mx.cnrDb >= lim.minCnrDb && !_refuseLock;
   }
   // Sync state climbs through acquisition; a channel that cannot lock stalls and is declared unlocked.
   int64_t acq = lim.acquisitionNs;
@@ -631,7 +635,7 @@ uint8_t DemodModel::reg(DemodSlave slave, uint8_t bank, uint8_t r) const {
   std::lock_guard g(_m);
   int s = static_cast<int>(slave);
   if (r == 0x00) return _bank[s];
-  if (isGlobal(s, r)) bank = 0;
+  if (globalRegister(slave, r)) bank = 0;
   return at(s, bank, r);
 }
 

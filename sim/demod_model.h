@@ -3,8 +3,8 @@
 // keeps a banked register file per address (register 0x00 selects the bank), follows the state the driver
 // programs (sleep, active per system selector, TS output, repeater) and reports lock, sync state and SNR
 // derived from the air at the frequency its tuner is tuned to. It holds what the driver must have written for
-// each standard and bandwidth (sim/demod_settings.h) and the steps that need time (power-up 6 ms, clock 36 ms):
-// a wrong or missing setting keeps the channel from locking, or shapes the stream (pins left in high
+// each standard and bandwidth (sim/demod_settings.h) and the steps that need time (power-up 6 ms, clock 36
+// ms): a wrong or missing setting keeps the channel from locking, or shapes the stream (pins left in high
 // impedance give no packets, a wrong TS clock another rate), and fault() says which register it was.
 #pragma once
 #include <atomic>
@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -128,9 +129,10 @@ class DemodModel : public I2cSlave {
     bool operator==(const Signature& o) const;
   };
 
-  uint8_t& at(int slave, uint8_t bank, uint8_t r) { return _regs[(slave * 256 + bank) * 256 + r]; }
-  uint8_t at(int slave, uint8_t bank, uint8_t r) const { return _regs[(slave * 256 + bank) * 256 + r]; }
   MainRegs regs() const { return MainRegs{const_cast<uint8_t*>(_regs.data())}; }
+  uint8_t& at(int slave, uint8_t bank, uint8_t r) const {
+    return regs().at(static_cast<DemodSlave>(slave), bank, r);
+  }
   int slaveOf(uint8_t addr8) const;
   void powerOnLocked();
   State stateLocked() const;
@@ -168,10 +170,10 @@ class DemodModel : public I2cSlave {
   bool _sleepPending = false;          // a sleep began (0x18 set while active); its 0x17 write ends it
   std::string _stickyFault;            // a sleep or step gone wrong, until reset
   std::string _atscFault;              // the ATSC set-up refused, until the next wake
-  bool _atscRunning = false;           // the ATSC core runs its program: since wake or soft reset, until abort
+  bool _atscRunning = false;  // the ATSC core runs its program: since wake or soft reset, until abort
   int64_t _poweredNs = -1, _clockNs = -1;  // core powered up (system 0x02), clock started (system 0x10)
-  uint8_t _tsClock[4] = {};                // serial mode, sub mode, period, select latched at the last restart
-  std::vector<uint64_t> _unknown;          // per standard, last for none
+  uint8_t _tsClock[4] = {};        // serial mode, sub mode, period, select latched at the last restart
+  std::vector<uint64_t> _unknown;  // per standard, last for none
   std::vector<std::string> _unknownLog;
 
   // Stream of the locked multiplex, made once per lock.

@@ -186,6 +186,7 @@ int mismatches(const MainRegs& m, std::span<const Run> runs) {
 
 }  // namespace
 
+// clang-format off
 const StandardSettings kDvbtSettings{"DVB-T", kDvbtActive, {}, kDvbtBands, kDvbtSleep, {}, true};
 const StandardSettings kDvbt2Settings{"DVB-T2", kDvbt2Active, {}, kDvbt2Bands, kDvbt2Sleep, kDvbt2Known, true};
 const StandardSettings kDvbcSettings{"DVB-C", kDvbcActive, {}, kDvbcBands, kDvbcSleep, {}, true};
@@ -194,6 +195,7 @@ const StandardSettings kJ83bSettings{"J.83B", kJ83bActive, {}, kJ83bBands, kJ83b
 const StandardSettings kIsdbtSettings{"ISDB-T", kIsdbtActive, {}, kIsdbtBands, kIsdbtSleep, {}, true};
 const StandardSettings kIsdbcSettings{"ISDB-C", kIsdbcActive, {}, kIsdbcBands, kIsdbcSleep, kIsdbcKnown, true};
 const StandardSettings kAtscSettings{"ATSC", kAtscActive, {}, kAtscBands, kAtscSleep, {}, false};
+// clang-format on
 
 std::string describe(DemodSlave slave, uint8_t bank, uint8_t reg) {
   char b[40];
@@ -247,17 +249,16 @@ const BandSetting* bandOf(const MainRegs& m, const StandardSettings& s, std::str
 
 bool knownRegister(DemodSlave slave, uint8_t bank, uint8_t reg) {
   if (reg == 0x00) return true;  // bank selector
-  if ((slave == DemodSlave::Main && reg == 0x01) || (slave == DemodSlave::Sys && (reg == 0x02 || reg == 0x08)))
-    return true;  // freeze, power, repeater: the same in every bank
+  if (globalRegister(slave, reg)) return true;
   // The slave R mailbox (whichever bank is selected) and the ATSC core's stop.
   if (slave == DemodSlave::R && ((reg >= 0x0A && reg <= 0x0F) || (bank == 0x01 && reg == 0x48))) return true;
   for (std::span<const Run> runs : {std::span<const Run>(kCommonActive), std::span<const Run>(kSoftReset),
                                     std::span<const Run>(kCommonSleep), std::span<const Run>(kAlwaysKnown)})
     if (inRuns(runs, slave, bank, reg)) return true;
-  for (const StandardSettings* s : {&kDvbtSettings, &kDvbt2Settings, &kDvbcSettings, &kDvbc2Settings, &kJ83bSettings,
-                                    &kIsdbtSettings, &kIsdbcSettings, &kAtscSettings}) {
-    if (inRuns(s->active, slave, bank, reg) || inRuns(s->both, slave, bank, reg) || inRuns(s->sleep, slave, bank, reg) ||
-        inRuns(s->known, slave, bank, reg))
+  for (const StandardSettings* s : {&kDvbtSettings, &kDvbt2Settings, &kDvbcSettings, &kDvbc2Settings,
+                                    &kJ83bSettings, &kIsdbtSettings, &kIsdbcSettings, &kAtscSettings}) {
+    if (inRuns(s->active, slave, bank, reg) || inRuns(s->both, slave, bank, reg) ||
+        inRuns(s->sleep, slave, bank, reg) || inRuns(s->known, slave, bank, reg))
       return true;
     for (const BandSetting& b : s->bands)
       if (inRuns(b.runs, slave, bank, reg)) return true;

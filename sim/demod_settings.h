@@ -1,10 +1,11 @@
-// What the demodulator holds while it demodulates each standard and what its sleep leaves behind: the registers
-// the driver must have written, per standard and bandwidth, and what a register that does not hold its value
-// does to the chip. The model checks them and names the first one that is wrong; a write to a register that none
-// of these lists is counted as unknown.
+// What the demodulator holds while it demodulates each standard and what its sleep leaves behind: the
+// registers the driver must have written, per standard and bandwidth, and what a register that does not hold
+// its value does to the chip. The model checks them and names the first one that is wrong; a write to a
+// register that none of these lists is counted as unknown.
 //
-// The board runs every path with serial TS output on TSDATA0 at the faster serial clock, crystal 1, no channel
-// bonding and no DVB-C2 preset (the preset path's computed values are not held here); those fix the values below.
+// The board runs every path with serial TS output on TSDATA0 at the faster serial clock, crystal 1, no
+// channel bonding and no DVB-C2 preset (the preset path's computed values are not held here); those fix the
+// values below.
 #pragma once
 #include <cstdint>
 #include <span>
@@ -67,11 +68,16 @@ Finding firstMismatch(const MainRegs& m, std::span<const Run> runs, const Effect
 // What every standard needs while active (common wake-up, TS output, tune end) and after sleep.
 Finding activeMismatch(const MainRegs& m, const StandardSettings& s, Effect effect);
 Finding sleepMismatch(const MainRegs& m, const StandardSettings* s);
-// The band setting whose runs all hold; nullptr when none does, and *why names the first wrong register of the
-// band that came nearest.
+// The band setting whose runs all hold; nullptr when none does, and *why names the first wrong register of
+// the band that came nearest.
 const BandSetting* bandOf(const MainRegs& m, const StandardSettings& s, std::string* why);
-// A register the chip has: one that bring-up, configuration or some standard writes (a standard's settings may
-// be written while another one is still active: the DVB-T2 PLP before the change of standard).
+// Registers that act the same in every bank: main freeze, system power and repeater.
+inline bool globalRegister(DemodSlave slave, uint8_t reg) {
+  return (slave == DemodSlave::Main && reg == 0x01) ||
+         (slave == DemodSlave::Sys && (reg == 0x02 || reg == 0x08));
+}
+// A register the chip has: one that bring-up, configuration or some standard writes (a standard's settings
+// may be written while another one is still active: the DVB-T2 PLP before the change of standard).
 bool knownRegister(DemodSlave slave, uint8_t bank, uint8_t reg);
 
 }  // namespace sim

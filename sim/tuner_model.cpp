@@ -254,7 +254,8 @@ void TunerModel::tuneEnded() {
   _tuning.fault = checkTune();
   if (_tuning.fault.empty() && settled < kPllSettleNs) {
     char b[80];
-    std::snprintf(b, sizeof b, "tuner tune ended %.1f ms after its tune block, the PLL needs 80 ms", settled / 1e6);
+    std::snprintf(b, sizeof b, "tuner tune ended %.1f ms after its tune block, the PLL needs 80 ms",
+                  settled / 1e6);
     _tuning.fault = b;
   }
 }
@@ -268,7 +269,8 @@ std::string TunerModel::checkTune() const {
   // block's).
   char b[80];
   if ((_atBlock[0] & 0xEF) != 0x02 || _atBlock[1] != 0xC4 || _atBlock[2] != 0x40) {
-    std::snprintf(b, sizeof b, "tuner 0x74 0x87 0x88 = %02x %02x %02x when the tune block came, needs 02 c4 40",
+    std::snprintf(b, sizeof b,
+                  "tuner 0x74 0x87 0x88 = %02x %02x %02x when the tune block came, needs 02 c4 40",
                   _atBlock[0], _atBlock[1], _atBlock[2]);
     return b;
   }

@@ -1,10 +1,10 @@
 // The silicon tuner in front of each demodulator path, as a bus slave at 0xC0 (reached only through its
 // demodulator's repeater). A register file with auto-incrementing sub-address; chip id and the variant
 // read-backs the driver probes at power-on; the frequency and filter decoded from the tune block it receives;
-// AGC words that follow the air's level at the tuned frequency. At each tune end it checks what the driver must
-// have written for the system tuned (power-on block, IF and loop settings, the whole tune block) on the board's
-// crystal 2, and the steps that need time: power-on status ready 16 ms after start, the PLL settled 80 ms after
-// the tune block. A tune with something wrong carries the reason in Tuning::fault.
+// AGC words that follow the air's level at the tuned frequency. At each tune end it checks what the driver
+// must have written for the system tuned (power-on block, IF and loop settings, the whole tune block) on the
+// board's crystal 2, and the steps that need time: power-on status ready 16 ms after start, the PLL settled
+// 80 ms after the tune block. A tune with something wrong carries the reason in Tuning::fault.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -87,8 +87,8 @@ class TunerModel : public I2cSlave {
   int _burstLen = 0;
   Tuning _tuning;
   uint8_t _ifAgc = 0, _rfAgc = 0;
-  int64_t _startNs = -1;  // power-on start (0x9B cleared)
-  int64_t _blockNs = -1;  // tune block written, not yet ended
+  int64_t _startNs = -1;     // power-on start (0x9B cleared)
+  int64_t _blockNs = -1;     // tune block written, not yet ended
   uint8_t _atBlock[3] = {};  // 0x74, 0x87, 0x88 when the tune block arrived: calibration and tuning mode
   std::string _stickyFault;
   uint64_t _unknown = 0;

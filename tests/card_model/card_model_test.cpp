@@ -43,8 +43,8 @@ std::string nameOf(const ::testing::TestParamInfo<Standard>& i) {
 
 // What a corrupted write may leave unnoticeable: the bank selection before the stream output's 0xA9 read (the
 // wrong bank reads 0 as well, and bank 0 is selected again before 0xC3 is written); DVB-C2's 0x20:0xC2 and
-// timing rate written by its wake-up and written again by the preset release right after; the tuner's 0x74 bit 4,
-// which the block before left and the next block overwrites.
+// timing rate written by its wake-up and written again by the preset release right after; the tuner's 0x74
+// bit 4, which the block before left and the next block overwrites.
 // clang-format off
 const Standard kStandards[] = {
     {"DVB-T", DEMOD_MODE_DVBT, sim::DeliverySystem::DVBT, {474000, 0, 8, 0}, {177500, 0, 7, 0}, 1},
@@ -88,7 +88,8 @@ class OnCard : public ::testing::Test {
     ASSERT_EQ(ok, 1u);
   }
   ULONG tune(const Channel& c, DemodMode mode) {
-    return cxd6802_Tune(path->demodPath(), c.frequencyKHz, c.symbolRateKSps, c.bandwidthMHz, c.streamId, mode);
+    return cxd6802_Tune(path->demodPath(), c.frequencyKHz, c.symbolRateKSps, c.bandwidthMHz, c.streamId,
+                        mode);
   }
   DemodResult sleep() {
     DemodPath* p = path->demodPath();
