@@ -130,7 +130,10 @@ class DemodModel : public I2cSlave {
   };
 
   MainRegs regs() const { return MainRegs{const_cast<uint8_t*>(_regs.data())}; }
-  uint8_t& at(int slave, uint8_t bank, uint8_t r) const {
+  uint8_t& at(int slave, uint8_t bank, uint8_t r) {
+    return regs().at(static_cast<DemodSlave>(slave), bank, r);
+  }
+  uint8_t at(int slave, uint8_t bank, uint8_t r) const {
     return regs().at(static_cast<DemodSlave>(slave), bank, r);
   }
   int slaveOf(uint8_t addr8) const;
