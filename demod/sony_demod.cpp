@@ -404,12 +404,12 @@ DemodResult sony_demod_I2cRepeater(sony_demod_t* demod, UCHAR enable) {
   if (!demod) return DEMOD_ERR_ARGUMENT;
   DemodResult r = DEMOD_OK;
   if (enable) {
-    cxd6802_AcquireRepeaterWindow(demod->p_path);
+    DemodAcquireRepeaterWindow(demod->p_path);
     if (demod->tunerI2cConfig == 1) r = wr(demod, demod->slaveSys, 0x08, 1);
-    if (r != DEMOD_OK) cxd6802_ReleaseRepeaterWindow(demod->p_path);
+    if (r != DEMOD_OK) DemodReleaseRepeaterWindow(demod->p_path);
   } else {
     if (demod->tunerI2cConfig == 1) r = wr(demod, demod->slaveSys, 0x08, 0);
-    cxd6802_ReleaseRepeaterWindow(demod->p_path);
+    DemodReleaseRepeaterWindow(demod->p_path);
   }
   return r;
 }

@@ -1,7 +1,7 @@
 // Short helpers for the register sequences of the demodulator driver (core and per-standard files only).
 #pragma once
 #include "demod/sony_demod.h"
-#include "zadivo/sony_cxd6802/demod_path.h"
+#include "demod/sony_demod_bus.h"
 #include "zadivo/trace.h"
 
 #define SONY_CHECK(expr)                     \

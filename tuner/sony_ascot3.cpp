@@ -2,7 +2,7 @@
 // with the demodulator's repeater opened by the caller.
 #include "tuner/sony_ascot3.h"
 
-#include "zadivo/sony_cxd6802/demod_path.h"
+#include "demod/sony_demod_bus.h"
 #include "zadivo/trace.h"
 
 #define ASCOT3_CHECK(expr)               \

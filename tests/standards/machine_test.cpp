@@ -232,7 +232,7 @@ TEST_F(OnCard, EveryPathLocksWithTheAirsSnrAndLevel) {
     const sim::Multiplex m = mux(names[(path - 1) % 5]);
     request(t, m);
     commit(t);
-    ASSERT_EQ(locked(t), 1u);
+    ASSERT_EQ(locked(t), 1u) << machine.frontEnds(0).demod(path).fault();
     EXPECT_EQ(t->lockedStandard(), 1u);
     EXPECT_NEAR(rawSnr(t->demodPath()) / 1000.0, m.cnrDb, kTenthDb);
     EXPECT_NEAR(cxd6802_GetRFLevel(t->demodPath(), DEMOD_MODE_DVBT) / 100.0, m.rfLevelDbm, kTenthDb);

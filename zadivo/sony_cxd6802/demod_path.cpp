@@ -124,14 +124,14 @@ PKMUTEX cxd6802_RepeaterWindowLock(DemodPath* path) {
   return k < 0 ? nullptr : &path->device->_mutex[1 + k];
 }
 
-void cxd6802_AcquireRepeaterWindow(DemodPath* path) {
+void DemodAcquireRepeaterWindow(DemodPath* path) {
   PKMUTEX window = cxd6802_RepeaterWindowLock(path);
   if (!window || path->repeaterWindowHeld) return;
   KeWaitForSingleObject(window, Executive, KernelMode, FALSE, nullptr);
   path->repeaterWindowHeld = TRUE;
 }
 
-void cxd6802_ReleaseRepeaterWindow(DemodPath* path) {
+void DemodReleaseRepeaterWindow(DemodPath* path) {
   PKMUTEX window = cxd6802_RepeaterWindowLock(path);
   if (!window || !path->repeaterWindowHeld) return;
   path->repeaterWindowHeld = FALSE;
