@@ -319,6 +319,7 @@ PVOID allocateCommonBuffer(DMA_ADAPTER* a, ULONG length, PPHYSICAL_ADDRESS logic
 VOID freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logical, PVOID va,
                       BOOLEAN cacheEnabled) {
   (void)cacheEnabled;
+  if (!HOST_REQUIRE(KeGetCurrentIrql() == PASSIVE_LEVEL, "FreeCommonBuffer above PASSIVE_LEVEL")) return;
   DmaState& s = dmaState();
   const char* problem = nullptr;
   {
@@ -503,6 +504,7 @@ extern "C" NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_R
 }
 
 extern "C" VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+  if (!HOST_REQUIRE(KeGetCurrentIrql() == PASSIVE_LEVEL, "IoDisconnectInterrupt above PASSIVE_LEVEL")) return;
   {
     std::lock_guard<std::mutex> g(irqState().m);
     auto& v = irqState().connected;
