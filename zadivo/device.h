@@ -115,17 +115,19 @@ class Device {
   // Chunked read after a one-byte sub-address (EEPROM), under the mutex with three attempts.
   bool i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
 
-  // Transport-stream DMA.
-  void startTS(ULONG channel, PVOID pinObject);
-  void startTS0(PVOID pinObject, ULONG blockBase);
-  void startTS1(PVOID pinObject, ULONG blockBase);
-  void startTS2(PVOID pinObject, ULONG blockBase);
-  void startTS3(PVOID pinObject, ULONG blockBase);
-  void startTS4(PVOID pinObject, ULONG blockBase);
-  void startTS5(PVOID pinObject, ULONG blockBase);
-  void startTS6(PVOID pinObject, ULONG blockBase);
-  void startTS7(PVOID pinObject, ULONG blockBase);
-  void stopTS(ULONG blockBase);
+  // Transport-stream DMA. pinObject is the capture pin's object, whose first field is its KSPIN. A start
+  // while another pin streams the channel is refused with STATUS_DEVICE_BUSY; a stop with a pin object leaves
+  // a channel streaming into another pin alone (without one, it stops whatever runs).
+  NTSTATUS startTS(ULONG channel, PVOID pinObject);
+  NTSTATUS startTS0(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS1(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS2(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS3(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS4(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS5(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS6(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS7(PVOID pinObject, ULONG blockBase);
+  void stopTS(ULONG blockBase, PVOID pinObject = nullptr);
   void powerUpDma();
 
   static BOOLEAN isr(PKINTERRUPT interrupt, PVOID context);
