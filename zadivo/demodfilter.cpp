@@ -2,6 +2,7 @@
 // resource acquisition through the channel's BDATuner, and the filter operations behind the node properties.
 #include "zadivo/demodfilter.h"
 
+#include "hw/tuner_range.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/instance_table.h"
 #include "zadivo/trace.h"
@@ -247,6 +248,13 @@ NTSTATUS CFilter::putTunerFrequency(ULONG value) {
   ZTRACE("CFilter%s::putTunerFrequency = %ld, device instance = %x\n", instance().suffix, asLd(value),
          static_cast<unsigned>(instance().number));
   if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  // A frequency the tuner cannot carry is refused before it is stored, so no commit sends it to the bus.
+  // BDA's not-set markers 0 and -1 pass as before (the object keeps its frequency).
+  if (value != 0 && value != ULONG(-1) && !hw::tuner::tunable(value)) {
+    ZERROR("CFilter%s::putTunerFrequency: %lu kHz is outside the tuner's range\n", instance().suffix,
+           static_cast<unsigned long>(value));
+    return STATUS_INVALID_PARAMETER;
+  }
   _pending_change = 1;
   object->setFrequency(value);
   _pending.carrier_frequency = value;

@@ -145,6 +145,17 @@ TEST_F(OnCard, PowerUpOfPathOneResetsEveryDemodulatorThenBringsThePathUp) {
   EXPECT_EQ(one->getSignalQuality(), 20u);
 }
 
+// Below 1 000 kHz the tuner does not tune, above 1 048 575 kHz its 20 frequency bits cannot carry the value:
+// the glue refuses both before it wakes the demodulator.
+TEST_F(OnCard, FrequenciesTheTunerCannotCarryAreRefusedBeforeAnyTraffic) {
+  CDVBTDemod* t = dvbt(1);
+  clearI2c();
+  for (ULONG kHz : {999u, 1048576u, 1100000u})
+    for (DemodMode mode : {DEMOD_MODE_DVBT, DEMOD_MODE_DVBT2})
+      EXPECT_EQ(cxd6802_Tune(t->demodPath(), kHz, 0, 8, 0, mode), 0u) << kHz << " mode " << mode;
+  EXPECT_TRUE(i2cLines().empty());
+}
+
 TEST_F(OnCard, DvbtCommitTriesT2FirstAndFallsBackToDvbt) {
   CDVBTDemod* t = dvbt(1);
   const sim::Multiplex m = mux("DVB-T 474 MHz");

@@ -233,14 +233,18 @@ TEST_F(ToolE2E, BadNumbersAreRefusedWithTheirRange) {
       {{"monitor", "-c", "A", "--interval", "0"}, "is not a number in 0.01"},
       {{"monitor", "-c", "A", "-b", "8"}, "--bandwidth requires --frequency"},
       {{"tune", "-c", "A", "-f", "474000000"},
-       "474000000 kHz is outside the tuner's 1000 .. 1200000 kHz (474000000 looks like Hz, the unit of "
+       "474000000 kHz is outside the tuner's 1000 .. 1048575 kHz (474000000 looks like Hz, the unit of "
        "channel "
        "files: 474000 kHz?)"},
-      {{"tune", "-c", "A", "-f", "0x10"}, "16 kHz is outside the tuner's 1000 .. 1200000 kHz"},
+      {{"tune", "-c", "A", "-f", "0x10"}, "16 kHz is outside the tuner's 1000 .. 1048575 kHz"},
+      // The tuner carries 20 frequency bits: 1 100 000 kHz would be tuned as 51 424 kHz.
+      {{"tune", "-c", "A", "-f", "1100000"}, "1100000 kHz is outside the tuner's 1000 .. 1048575 kHz"},
+      {{"monitor", "-c", "A", "-f", "1048576"}, "outside the tuner's"},
       {{"tune", "-c", "A", "-f", "474000", "-s", "99999999"}, "is not a number in 1000 .. 7200 kS/s"},
       {{"scan", "--from", "474000", "--to", "4294967295000", "--step", "8000", "-o", conf},
        "outside the tuner's"},
-      {{"scan", "--from", "1000", "--to", "1200000", "--step", "1", "-o", conf}, "at most 100000"},
+      {{"scan", "--from", "1000", "--to", "1048575", "--step", "1", "-o", conf}, "at most 100000"},
+      {{"scan", "--from", "474000", "--to", "1100000", "--step", "8000", "-o", conf}, "outside the tuner's"},
       {{"scan", "--initial", farAway, "-o", conf}, "FREQUENCY 4294967296000 is outside 1 MHz .. 1200 MHz"},
       {{state, "status"}, "ZADIVO_TIME_SCALE: '1e300' is not a number", false},
   };

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "hw/tuner_range.h"
 #include "platform/host/clock.h"
 #include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/channel_file.h"
@@ -472,6 +473,12 @@ int cmdScan(Globals& g, const ScanOptions& o) {
   std::vector<ScanCandidate> plan = !initial.empty() ? initialPlan(type, initial)
                                     : o.stepKHz      ? rangePlan(type, o.fromKHz, o.toKHz, o.stepKHz)
                                                      : defaultPlan(type);
+  // An initial file may list frequencies the card cannot tune; the driver would refuse them.
+  std::erase_if(plan, [](const ScanCandidate& c) {
+    if (hw::tuner::tunable(c.frequencyKHz)) return false;
+    fprintf(stderr, "scan: skipping %s: outside the tuner's range\n", khzText(c.frequencyKHz).c_str());
+    return true;
+  });
   AtomicFile out;
   if (!out.open(o.output, &error)) {
     errorLine(error);

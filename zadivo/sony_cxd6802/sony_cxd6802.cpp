@@ -10,6 +10,7 @@
 #include "demod/sony_demod_isdbc.h"
 #include "demod/sony_demod_isdbt.h"
 #include "demod/sony_demod_j83b.h"
+#include "hw/tuner_range.h"
 #include "zadivo/trace.h"
 
 namespace {
@@ -216,6 +217,11 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
   const ModeOps& ops = opsOf(mode);
   if (!cxd6802_TuneArgsFor(mode, frequencyKHz, symbolRateKSps, bandwidthMHz, streamId, &args) || !ops.tune) {
     ZTRACE("Can not support this mode.");
+    return 0;
+  }
+  // The tuner refuses such a frequency only after the demodulator was woken: refuse it before any traffic.
+  if (!hw::tuner::tunable(frequencyKHz)) {
+    ZERROR("frequency %lu kHz is outside the tuner's range\n", static_cast<unsigned long>(frequencyKHz));
     return 0;
   }
   DemodResult r;
