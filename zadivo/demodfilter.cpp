@@ -358,14 +358,16 @@ ZD_GET_UNSUPPORTED(getViterbiCodeRate)
 NTSTATUS CFilter::getSignalStrength(PULONG value) {
   if (!value) return STATUS_INVALID_PARAMETER;
   CTunerDemodType* object = tunerDemod();
-  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalStrength() : 0;
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalStrength()
+                                                      : CTunerDemodType::kNoSignalStrength;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CFilter::getSignalQuality(PULONG value) {
   if (!value) return STATUS_INVALID_PARAMETER;
   CTunerDemodType* object = tunerDemod();
-  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalQuality() : 0;
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalQuality()
+                                                      : CTunerDemodType::kNoSignalQuality;
   return STATUS_SUCCESS;
 }
 

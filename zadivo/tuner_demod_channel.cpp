@@ -9,6 +9,8 @@ constexpr ULONG kResetOffsets[] = {0, 4, 8, 12, 44, 48, 52, 56};
 constexpr LONGLONG kResetPauseMs = 5;
 
 long asLd(ULONG v) { return static_cast<long>(static_cast<LONG>(v)); }
+static_assert((static_cast<ULONG>(kCxd6802NoSignalHundredths) & 0xFFFF) == CTunerDemodType::kNoSignalStrength,
+              "the glue and the objects mean the same level by no signal");
 }  // namespace
 
 CTunerDemodChannel::CTunerDemodChannel(const TunerDemodTraits* traits, UCHAR pathIndex)
@@ -78,30 +80,27 @@ void CTunerDemodChannel::getLockStatus(PULONG locked) {
   {
     TunerDemodLock guard(&_lock);
     const DemodMode mode = monitorMode_locked();
-    if (mode == 0)
-      value = 0;  // nothing tuned yet
-    else if (!_initialised)
-      value = kUninitialisedLock;
-    else
-      value = cxd6802_GetLock(_p_demod_path, mode);
+    // Nothing tuned yet, or a channel that never came up: no lock.
+    value = (mode == 0 || !_initialised) ? 0 : cxd6802_GetLock(_p_demod_path, mode);
   }
   if (locked) *locked = value;
 }
 
+// Measured once the path's tuner was tuned, locked or not: a carrier without lock is what a scan looks for.
 ULONG CTunerDemodChannel::getSignalStrength() {
-  if (!_initialised) return kUninitialisedStrength;
+  if (!_initialised) return kNoSignalStrength;
   TunerDemodLock guard(&_lock);
   const DemodMode mode = monitorMode_locked();
-  if (mode == 0) return kNothingTunedStrength;
+  if (mode == 0) return kNoSignalStrength;
   return static_cast<ULONG>(cxd6802_GetRFLevel(_p_demod_path, mode)) & 0xFFFF;
 }
 
 ULONG CTunerDemodChannel::getSignalQuality() {
-  if (!_initialised) return kUnlockedQuality;
+  if (!_initialised) return kNoSignalQuality;
   TunerDemodLock guard(&_lock);
   ULONG locked = 0;
   getLockStatus(&locked);  // re-enters the object lock
-  if (!locked) return kUnlockedQuality;
+  if (!locked) return kNoSignalQuality;
   return static_cast<ULONG>(cxd6802_GetSNR(_p_demod_path, monitorMode_locked())) & 0xFFFF;
 }
 

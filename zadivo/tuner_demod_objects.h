@@ -29,14 +29,6 @@ class CTunerDemodChannel : public CTunerDemodType {
   void apiSetBandwidth(ULONG value) override;
   ULONG SetZYNPLPNumber(PUCHAR buffer) override;
 
-  // Values reported before the channel is initialised.
-  static constexpr ULONG kUninitialisedLock = 1;
-  static constexpr ULONG kUninitialisedStrength = 30;
-  static constexpr ULONG kUnlockedQuality = 20;
-  // Strength of an initialised channel on which nothing has been tuned yet: -100.00 dBm, the noise floor, as
-  // the 16-bit figure (nothing was measured, and a figure near 0 dBm would claim a very strong signal).
-  static constexpr ULONG kNothingTunedStrength = 0x10000 - 10000;
-
   const TunerDemodTraits& traits() const { return *_p_traits; }
   UCHAR pathIndex() const { return _path_index; }
   BOOLEAN initialised() const { return _initialised ? TRUE : FALSE; }

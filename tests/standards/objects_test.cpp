@@ -147,22 +147,18 @@ TEST(TunerDemodObjects, FactoryByTunerTypeAndDestructorTraces) {
   for (ULONG refused : {0u, 2u, 9u, 255u}) EXPECT_EQ(newTunerDemodObject(refused, 1), nullptr);
 }
 
-TEST(TunerDemodObjects, StartValuesBeforePowerUp) {
+// A channel that never came up claims neither lock nor signal, whatever its family.
+TEST(TunerDemodObjects, NoSignalBeforePowerUp) {
   TraceScope traces;
-  for (ULONG type : {3u, 4u, 5u, 6u, 7u, 8u}) {
+  for (ULONG type : {1u, 3u, 4u, 5u, 6u, 7u, 8u}) {
     Obj t = make(type);
     ULONG locked = 7;
     t->getLockStatus(&locked);
-    EXPECT_EQ(locked, 1u) << type;
-    EXPECT_EQ(t->getSignalStrength(), 30u);
-    EXPECT_EQ(t->getSignalQuality(), 20u);
+    EXPECT_EQ(locked, 0u) << type;
+    EXPECT_EQ(t->getSignalStrength(), CTunerDemodType::kNoSignalStrength) << type;
+    EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality) << type;
   }
-  Obj t = make(1);  // DVB-T reads not locked until a tune was tried
-  ULONG locked = 7;
-  t->getLockStatus(&locked);
-  EXPECT_EQ(locked, 0u);
-  EXPECT_EQ(t->getSignalStrength(), 30u);
-  EXPECT_EQ(t->getSignalQuality(), 20u);
+  Obj t = make(1);
   // Commits before power-up tune nothing in the search classes.
   ULONG ok = 0;
   t->setFrequency(474000);
@@ -208,7 +204,7 @@ TEST(TunerDemodObjects, MissingPathRecordFailsPowerUpAndStaysSafe) {
   t->setFrequency(474000);
   t->commitChanges(&ok);
   EXPECT_EQ(ok, 1u);
-  EXPECT_EQ(t->getSignalStrength(), 30u);
+  EXPECT_EQ(t->getSignalStrength(), CTunerDemodType::kNoSignalStrength);
   UCHAR reply[CTunerDemodType::kPlpReplyBytes];
   memset(reply, 0xAB, sizeof reply);
   EXPECT_EQ(t->GetZYNPLPNumber(reply), 1u);

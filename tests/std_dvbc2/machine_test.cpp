@@ -153,7 +153,7 @@ TEST_F(OnCard, FiguresFollowTheAir) {
   ASSERT_TRUE(machine.air().setCnr(kC2, 25.0));
   commit(t);
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_EQ(t->getSignalQuality(), 20u);
+  EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   EXPECT_FALSE(streams(3));
 }
 

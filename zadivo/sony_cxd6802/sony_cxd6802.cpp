@@ -246,11 +246,13 @@ ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
 }
 
 LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
-  if (!path) return 0;
-  LONG level = 0;
+  if (!path) return kCxd6802NoSignalHundredths;
   const ModeOps& ops = opsOf(mode);
   PathLock guard(path);
-  if (ops.rfLevel && ops.rfLevel(&path->integ, &level) != DEMOD_OK) level = 0;
+  // Refused until a tune of this standard woke the demodulator and tuned the tuner; a refused or failed read
+  // measured nothing.
+  LONG level = 0;
+  if (!ops.rfLevel || ops.rfLevel(&path->integ, &level) != DEMOD_OK) return kCxd6802NoSignalHundredths;
   ZTRACE("rflevel = %d", static_cast<int>(level));
   return cxd6802_RFLevelHundredths(level);
 }

@@ -56,8 +56,11 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
                    USHORT streamId, DemodMode mode);
 // Monitors, each under the path lock. A failed read reports not locked / 0.
 ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode);
-LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode);  // hundredths of a dBm
-LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode);      // quality figure: SNR(0.001 dB) x 100 / 65535
+// Hundredths of a dBm; kCxd6802NoSignalHundredths when nothing could be measured (no tune of the mode yet,
+// or the read failed).
+LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode);
+inline constexpr LONG kCxd6802NoSignalHundredths = -10000;
+LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode);  // quality figure: SNR(0.001 dB) x 100 / 65535
 // DVB-T2 data-PLP list: ids must hold 255 entries. Returns the monitor's DemodResult (DEMOD_ERR_UNSUPPORTED
 // for another mode or while DVB-T2 is not built); on failure *count is 0 and ids are not to be used.
 ULONG cxd6802_GetDataPLPs(DemodPath* path, DemodMode mode, UCHAR* ids, UCHAR* count);
