@@ -126,10 +126,12 @@ class FrontEnd {
   FILE* i2c_ = nullptr;
 };
 
-// Where the pin members' payload begins in the property buffer: after the node request.
-inline constexpr size_t kPinPayloadOffset = sizeof(KSP_NODE);
 // Extended property set of the RF tuner node.
 extern const GUID kExtendedSet;
+// One extended-set request to a channel's antenna pin in the documented layout: a KSPROPERTY header without
+// the topology flag, the payload (if any) at offset 24.
+host::client::Result extendedRequest(host::client::Pin& antenna, ULONG id, bool set, const void* payload,
+                                     size_t payloadSize, void* data, size_t dataSize);
 // Reference GUIDs of the tuner filters of instances A..H.
 extern const GUID kTunerReference[8];
 
