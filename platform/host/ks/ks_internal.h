@@ -33,7 +33,7 @@ struct Factory {
   const BDA_FILTER_TEMPLATE* bdaTemplate = nullptr;
   std::vector<std::shared_ptr<Filter>> filters;  // guarded by the global lock
   bool dead = false;                             // torn down
-  bool deleted = false;  // deleted by the driver: opens no filter, goes with its last one
+  bool deleted = false;                          // by the driver: no new filters, freed with the last
 };
 
 struct BdaState {
