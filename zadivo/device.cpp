@@ -17,13 +17,19 @@ Device::Device(PKSDEVICE ksDevice) {
     _channel[n].running = FALSE;
     _p_ts_ring[n] = nullptr;
     _p_tuner[n] = nullptr;
+    _channel_change[n] = FALSE;
+    _p_capture_factory[n] = nullptr;
     _next_block[n] = 0;
   }
+  _p_retired_tuners = nullptr;
+  KeInitializeMutex(&_tuner_set_lock, 0);
+  // No request gets through before the first start.
+  ExInitializeRundownProtection(&_requests);
+  ExWaitForRundownProtectionRelease(&_requests);
   _p_ks_device = ksDevice;
   _board_id = 0;
   _initialized = 0;
   _power_state = PowerDeviceD0;
-  _channel_change = FALSE;
   _resource_count = 0;
   for (auto& bar : _bar) {
     bar.valid = FALSE;
@@ -72,6 +78,8 @@ void Device::dispatchRemove(PKSDEVICE ksDevice, PIRP) {
   if (device) {
     // A remove without a preceding stop (surprise removal) must not leave an interrupt or DMA behind.
     device->unInit();
+    // Every filter is closed before a remove, and the last filter of a tuner takes it along.
+    ASSERTMSG("retired tuners at remove", device->_p_retired_tuners == nullptr);
     delete device;
   }
   ksDevice->Context = nullptr;
@@ -125,21 +133,24 @@ NTSTATUS Device::init(PCM_RESOURCE_LIST translatedResources) {
   }
   _initialized = 1;
   powerUpTuners();
+  ExReInitializeRundownProtection(&_requests);
   return STATUS_SUCCESS;
 }
 
-void Device::notifyTSPreChannelChange() {
+void Device::notifyTSPreChannelChange(ULONG channel) {
   ZTRACE("Device::notifyTSPreChannelChange\n");
-  _channel_change = FALSE;
+  if (channel < 8) _channel_change[channel] = FALSE;
 }
 
-BOOLEAN Device::notifyTSPostChannelChange() {
+BOOLEAN Device::notifyTSPostChannelChange(ULONG channel) {
   ZTRACE("Device::notifyTSPostChannelChange\n");
-  return _channel_change;
+  return channel < 8 ? _channel_change[channel] : FALSE;
 }
 
 void Device::unInit() {
   ZTRACE_SCOPE("Device::unInit");
+  // Refuse new requests and let those in flight finish: they may be tuning with what goes away below.
+  ExWaitForRundownProtectionRelease(&_requests);
   // Under each channel's lock, so a DPC still running either finishes its copy first or sees the flag.
   for (ULONG n = 0; n < 8; ++n) {
     KIRQL irql;
@@ -155,7 +166,8 @@ void Device::unInit() {
     writeRegister(hw::irq::dmaEnable(static_cast<int>(n)), 0);
     writeRegister(hw::dma::kBlockBase[n] + hw::dma::kControl, 0);
   }
-  deleteTuners();
+  deleteFactories();
+  retireTuners();
   if (_p_interrupt) {
     ZTRACE("calling IoDisconnectInterrupt()\n");
     IoDisconnectInterrupt(_p_interrupt);
