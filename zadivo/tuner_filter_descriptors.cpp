@@ -52,42 +52,23 @@ namespace {
 
 // ---- Filter: the change protocol and topology creation ---------------------------------------------------
 
+// A method: no minimum data, no support handler.
+#define ZD_METHOD(id, handler, minMethod, flags) \
+  { (id), {kHeld<(handler)>}, (minMethod), 0, nullptr, (flags) }
+
+// clang-format off
 constinit const KSMETHOD_ITEM kChangeSyncMethods[] = {
-    // id, handler, min method, min data, support handler, flags
-    {KSMETHOD_BDA_START_CHANGES,
-     {kHeld<CFilter::startChanges>},
-     sizeof(KSMETHOD),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_CHECK_CHANGES,
-     {kHeld<CFilter::checkChanges>},
-     sizeof(KSMETHOD),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_COMMIT_CHANGES,
-     {kHeld<CFilter::commitChanges>},
-     sizeof(KSMETHOD),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_GET_CHANGE_STATE,
-     {kHeld<CFilter::getChangeState>},
-     sizeof(KSMETHOD),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_READ},
+    ZD_METHOD(KSMETHOD_BDA_START_CHANGES, CFilter::startChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_CHECK_CHANGES, CFilter::checkChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_COMMIT_CHANGES, CFilter::commitChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_GET_CHANGE_STATE, CFilter::getChangeState, sizeof(KSMETHOD), KSMETHOD_TYPE_READ),
 };
 
 constinit const KSMETHOD_ITEM kDeviceConfigurationMethods[] = {
-    {KSMETHOD_BDA_CREATE_TOPOLOGY,
-     {kHeld<CFilter::createTopology>},
-     sizeof(KSM_BDA_PIN_PAIR),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_WRITE},
+    ZD_METHOD(KSMETHOD_BDA_CREATE_TOPOLOGY, CFilter::createTopology, sizeof(KSM_BDA_PIN_PAIR),
+              KSMETHOD_TYPE_WRITE),
 };
+// clang-format on
 
 constinit const KSMETHOD_SET kFilterMethodSets[] = {
     {&KSMETHODSETID_BdaChangeSync, SIZEOF_ARRAY(kChangeSyncMethods), kChangeSyncMethods, 0, nullptr},
