@@ -9,6 +9,23 @@ namespace {
 
 constexpr ULONG kDvbtKHz = 474000;  // DVB-T: the DVB-T2 attempt fails, the channel sleeps and wakes as DVB-T
 
+// ---- Start ----------------------------------------------------------------------------------------------
+
+TEST_F(Rig, StartBringsUpEveryChannelOrFailsLeavingNothing) {
+  startWithType(1, false);
+  const uint64_t before = host::pool::allocationCount();
+  ASSERT_EQ(machine->start(0), STATUS_SUCCESS);
+  const uint64_t perStart = host::pool::allocationCount() - before;
+  for (uint64_t n = 1; n <= perStart; ++n) {
+    SCOPED_TRACE("failing allocation " + std::to_string(n));
+    startWithType(1, false);  // a fresh machine; the last one removed its card
+    host::pool::failNth(n);
+    const NTSTATUS start = machine->start(0);
+    host::pool::clearFaults();
+    expectWholeOrNothing(start);
+  }
+}
+
 // ---- Tuner-type change ----------------------------------------------------------------------------------
 
 // Where a change fails: the EEPROM write, the first allocation of the change, or its last one.

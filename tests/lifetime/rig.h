@@ -131,6 +131,17 @@ class Rig : public CaptureTest {
     return host::client::enumerate(KSCATEGORY_BDA_NETWORK_TUNER, machineId()).empty() &&
            host::client::enumerate(KSCATEGORY_BDA_RECEIVER_COMPONENT, machineId()).empty();
   }
+  // A start brings up all eight channels, or fails leaving no factory, no registration and nothing in the
+  // pool but the device object.
+  void expectWholeOrNothing(NTSTATUS start) {
+    if (NT_SUCCESS(start)) {
+      EXPECT_TRUE(everyChannelListedOnce());
+      return;
+    }
+    EXPECT_TRUE(nothingListed());
+    EXPECT_EQ(host::ks::liveFactories(), 0u);
+    EXPECT_LE(host::pool::outstandingBlocks(), 1u) << host::pool::report();
+  }
 };
 
 }  // namespace lifetime_test
