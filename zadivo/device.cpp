@@ -99,6 +99,7 @@ void Device::dispatchSetPower(PKSDEVICE ksDevice, PIRP, DEVICE_POWER_STATE to, D
   } else if (to == PowerDeviceD0) {
     device->_power_state = PowerDeviceD0;
     device->powerUpDma();
+    MutexHold hold(&device->_tuner_set_lock);  // a tuner-type change may be swapping the set
     device->powerUpTuners();
   } else {
     ZERROR("%s unsupported device state requested\n", "Device::dispatchSetPower");
@@ -137,14 +138,25 @@ NTSTATUS Device::init(PCM_RESOURCE_LIST translatedResources) {
   return STATUS_SUCCESS;
 }
 
+// The flag is the channel's and goes under the channel's lock: a tuner-type change can leave two tuners of
+// one channel (the retired one an open filter still uses, and the new one) committing at once.
 void Device::notifyTSPreChannelChange(ULONG channel) {
   ZTRACE("Device::notifyTSPreChannelChange\n");
-  if (channel < 8) _channel_change[channel] = FALSE;
+  if (channel >= 8) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&_channel_lock[channel], &irql);
+  _channel_change[channel] = FALSE;
+  KeReleaseSpinLock(&_channel_lock[channel], irql);
 }
 
 BOOLEAN Device::notifyTSPostChannelChange(ULONG channel) {
   ZTRACE("Device::notifyTSPostChannelChange\n");
-  return channel < 8 ? _channel_change[channel] : FALSE;
+  if (channel >= 8) return FALSE;
+  KIRQL irql;
+  KeAcquireSpinLock(&_channel_lock[channel], &irql);
+  const BOOLEAN changed = _channel_change[channel];
+  KeReleaseSpinLock(&_channel_lock[channel], irql);
+  return changed;
 }
 
 void Device::unInit() {

@@ -176,7 +176,7 @@ class Device {
   ULONG _initialized;
   ULONG _power_state;
   BDATuner* _p_tuner[8];
-  BOOLEAN _channel_change[8];  // per channel, under that channel's tuner resource lock
+  BOOLEAN _channel_change[8];  // per channel, under _channel_lock of the channel
   ULONG _resource_count;
   DeviceBar _bar[kBarEntries];
   UCHAR _pci_config[256];
