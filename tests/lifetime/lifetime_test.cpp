@@ -169,4 +169,17 @@ TEST_F(Rig, FailedSleepStepIsReportedAndTheNextTuneWorksOnceTheBusRecovers) {
   EXPECT_EQ(check.syncLosses, 0u);
 }
 
+TEST_F(Rig, ChannelWhoseTunerFailedToStartTunesOnceTheBusRecovers) {
+  startWithType(1, false);
+  sim::I2cBus& bus = machine->card(0).i2cBus(0);
+  bus.nakAlways(0xC0);  // the tuners of channels A and B, behind their demodulators' repeaters
+  ASSERT_EQ(machine->start(0), STATUS_SUCCESS);
+  bus.clearFaults();
+  Graph& g = graph(2);
+  tuneAndRun(g, kDvbtKHz, 8);
+  capture_test::TsCheck check;
+  readFrames(g, 1, check);
+  EXPECT_EQ(check.syncLosses, 0u);
+}
+
 }  // namespace

@@ -201,13 +201,15 @@ void initPath_locked(DemodPath* path) {
     ZTRACE("sony_integ_Initialize failed.\n");
 }
 
-// A demodulator record left neither asleep nor active (a sleep or wake-up sequence, or the path's start-up,
-// failed on the bus) refuses every tune until it is initialised again: do that as start-up does, once the
-// path has its device. Caller holds the path lock.
+// A demodulator or tuner record left neither asleep nor active (a sleep or wake-up sequence, or the
+// path's start-up, failed on the bus) refuses every tune until it is initialised again: do that as start-up
+// does, once the path has its device. Caller holds the path lock.
 void recoverPath_locked(DemodPath* path) {
-  const DemodState state = path->integ.demod.state;
-  if (!path->device || state == DEMOD_STATE_SLEEP || state == DEMOD_STATE_ACTIVE) return;
-  initPath_locked(path);
+  const DemodState demod = path->integ.demod.state;
+  const ULONG tuner = path->integ.tuner.state;
+  const bool usable = (demod == DEMOD_STATE_SLEEP || demod == DEMOD_STATE_ACTIVE) &&
+                      (tuner == SONY_ASCOT3_STATE_SLEEP || tuner == SONY_ASCOT3_STATE_ACTIVE);
+  if (path->device && !usable) initPath_locked(path);
 }
 
 }  // namespace
