@@ -78,46 +78,9 @@ bool BDATuner::createTunerDemodObj(ULONG boardId) {
 NTSTATUS BDATuner::createFilterFactories(PKSDEVICE ksDevice) {
   ZTRACE("BDATuner::createFilterFactories\n");
   KSFILTER_DESCRIPTOR* copy = nullptr;
-  NTSTATUS status =
-      CDevice::createFactory(ksDevice, &_p_factory, [&](KSOBJECT_BAG bag, PKSFILTERFACTORY* out) {
-        _p_template = static_cast<BDA_FILTER_TEMPLATE*>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(BDA_FILTER_TEMPLATE), kTagDevice));
-        if (!_p_template) {
-          ZERROR("Insufficient memory for BDA tuner template\n");
-          return STATUS_NO_MEMORY;
-        }
-        RtlZeroMemory(_p_template, sizeof(*_p_template));
-        NTSTATUS made = KsAddItemToObjectBag(bag, _p_template, nullptr);
-        if (!NT_SUCCESS(made)) {
-          ZTRACE("Failed to add BDA template filter to object bag\n");
-          ExFreePool(_p_template);
-          _p_template = nullptr;
-          return made;
-        }
-
-        if (_instance < 1 || _instance > kInstanceCount) return STATUS_UNSUCCESSFUL;
-        const KSFILTER_DESCRIPTOR* source = nullptr;
-        ULONG variant = tunerFilterVariant(_tuner_type);
-        if (variant) {
-          source = tunerFilterDescriptor(variant, _instance);
-          _p_template->ulcPinPairs = 1;
-          _p_template->pPinPairs = &kTunerPinPairing;
-        } else {
-          ZTRACE("This Demod can not support this mode\n");
-          source = tunerFilterDescriptor(kVariantQpsk, 1);
-        }
-
-        KSFILTER_DESCRIPTOR local = *source;
-        made = CDevice::allocateFilterDescriptorForMediums(&local, bag, _board_id, &copy);
-        if (!NT_SUCCESS(made)) {
-          ZERROR("Allocate BDA filter descriptor failed\b");
-          return made;
-        }
-        _p_template->pFilterDescriptor = copy;
-        made = BdaCreateFilterFactoryEx(ksDevice, copy, _p_template, out);
-        if (!NT_SUCCESS(made)) ZTRACE("Cannot create BDA tuner filter factory\n");
-        return made;
-      });
+  NTSTATUS status = CDevice::createFactory(
+      ksDevice, &_p_factory,
+      [&](KSOBJECT_BAG bag, PKSFILTERFACTORY* out) { return makeFilterFactory(ksDevice, bag, out, &copy); });
   if (NT_SUCCESS(status)) {
     status = BdaFilterFactoryUpdateCacheData(_p_factory, copy);
     if (!NT_SUCCESS(status)) ZTRACE("Warning : Update cache data failed\n");
@@ -127,6 +90,47 @@ NTSTATUS BDATuner::createFilterFactories(PKSDEVICE ksDevice) {
     if (!NT_SUCCESS(status)) ZTRACE("Warning : Register BDA filter failed\n");
   }
   if (!NT_SUCCESS(status)) deleteFilterFactory();
+  return status;
+}
+
+NTSTATUS BDATuner::makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFILTERFACTORY* factory,
+                                     KSFILTER_DESCRIPTOR** copy) {
+  _p_template = static_cast<BDA_FILTER_TEMPLATE*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(BDA_FILTER_TEMPLATE), kTagDevice));
+  if (!_p_template) {
+    ZERROR("Insufficient memory for BDA tuner template\n");
+    return STATUS_NO_MEMORY;
+  }
+  RtlZeroMemory(_p_template, sizeof(*_p_template));
+  NTSTATUS status = KsAddItemToObjectBag(bag, _p_template, nullptr);
+  if (!NT_SUCCESS(status)) {
+    ZTRACE("Failed to add BDA template filter to object bag\n");
+    ExFreePool(_p_template);
+    _p_template = nullptr;
+    return status;
+  }
+
+  if (_instance < 1 || _instance > kInstanceCount) return STATUS_UNSUCCESSFUL;
+  const KSFILTER_DESCRIPTOR* source = nullptr;
+  ULONG variant = tunerFilterVariant(_tuner_type);
+  if (variant) {
+    source = tunerFilterDescriptor(variant, _instance);
+    _p_template->ulcPinPairs = 1;
+    _p_template->pPinPairs = &kTunerPinPairing;
+  } else {
+    ZTRACE("This Demod can not support this mode\n");
+    source = tunerFilterDescriptor(kVariantQpsk, 1);
+  }
+
+  KSFILTER_DESCRIPTOR local = *source;
+  status = CDevice::allocateFilterDescriptorForMediums(&local, bag, _board_id, copy);
+  if (!NT_SUCCESS(status)) {
+    ZERROR("Allocate BDA filter descriptor failed\b");
+    return status;
+  }
+  _p_template->pFilterDescriptor = *copy;
+  status = BdaCreateFilterFactoryEx(ksDevice, *copy, _p_template, factory);
+  if (!NT_SUCCESS(status)) ZTRACE("Cannot create BDA tuner filter factory\n");
   return status;
 }
 

@@ -47,12 +47,17 @@ class BDATuner {
   const BDA_FILTER_TEMPLATE* filterTemplate() const { return _p_template; }
   Device* device() const { return _p_device; }
   ULONG resourceHolds() const { return _resource_holds; }
-  PKSFILTERFACTORY filterFactory() const { return _p_factory; }
   // Torn down with the device while filters still held it: it must not reach the card again.
   BOOLEAN detached() const { return _detached; }
 
   ZD_POOL_OBJECT
 
+ private:
+  // Template and descriptor copy into the staging bag, then the factory; the copy through *copy.
+  NTSTATUS makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFILTERFACTORY* factory,
+                             KSFILTER_DESCRIPTOR** copy);
+
+ public:
   Device* _p_device;
   CTunerDemodType* _p_tuner_demod;
   GUID _medium_guid;  // identity of the instance with _serial; in no medium and no reply

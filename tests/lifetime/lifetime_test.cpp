@@ -34,7 +34,7 @@ enum class Failure { kEeprom, kFirstAllocation, kLastAllocation };
 class FailedTypeChange : public Rig, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(FailedTypeChange, AnswersTheFailureAndKeepsTheStoredAndRunningTypeAsTheyWere) {
-  startSlow();
+  startWithType(1);
   Graph& g = graph(1);
   // A change to the type already running allocates what a change to any other type does.
   const uint64_t before = host::pool::allocationCount();
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(Where, FailedTypeChange,
                                            Failure::kLastAllocation));
 
 TEST_F(Rig, RepeatedTypeChangesLeaveFactoriesAndPoolAsTheyWere) {
-  startSlow();
+  startWithType(1);
   const size_t factories = host::ks::liveFactories();
   const size_t pool = host::pool::outstandingBytes(kTagDevice);
   host::client::Filter* tuner = openTuner(1);
@@ -105,7 +105,7 @@ class TeardownInFlight : public Rig, public ::testing::WithParamInterface<bool> 
 
 TEST_P(TeardownInFlight, WaitsForTheCommitAndRefusesNewRequests) {
   const bool remove = GetParam();
-  startSlow();
+  startWithType(1);
   Graph& g = graph(1);
   Graph& other = graph(2);
   ASSERT_EQ(g.antenna->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(StopOrRemove, TeardownInFlight, ::testing::Bool(),
 // ---- The bus fails in the sleep step, then recovers -------------------------------------------------------
 
 TEST_F(Rig, FailedSleepStepIsReportedAndTheNextTuneWorksOnceTheBusRecovers) {
-  startSlow();
+  startWithType(1);
   Graph& g = graph(1);
   tuneAndRun(g, kDvbtKHz, 8);  // channel A now active in DVB-T
 
