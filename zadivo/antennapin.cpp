@@ -97,6 +97,14 @@ NTSTATUS CAntennaPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fro
   if (!filter) return STATUS_INVALID_DEVICE_STATE;
   // The filter learns the state being left, on every call.
   filter->setDeviceState(KSSTATE(context->_state));
+  RequestHold hold(filter->_p_device);
+  if (!hold) {
+    // The card is stopping or stopped: the pin may still come down (its hold went with the tuners), never up.
+    if (toState != KSSTATE_STOP) return STATUS_DEVICE_NOT_READY;
+    filter->forgetResources();
+    context->_state = toState;
+    return STATUS_SUCCESS;
+  }
 
   if (toState == KSSTATE_STOP && context->_state != KSSTATE_STOP) {
     NTSTATUS status = filter->releaseResources();
@@ -419,12 +427,9 @@ NTSTATUS CAntennaPin::SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data)
   ZERROR(" CAntennaPin::SetDemodMode ");
   if (!dataHolds(irp, data, 1)) return STATUS_BUFFER_TOO_SMALL;
   // Stored as written; a byte of no family runs as type 1, here and at every start.
-  const UCHAR type = static_cast<PUCHAR>(data)[0];
-  if (!TunerTypeWrite(device, type)) {
-    ZERROR(" Static_WriteMAC operation error! ");
-    return STATUS_UNSUCCESSFUL;
-  }
-  return STATUS_SUCCESS;
+  status = device->changeTunerType(static_cast<PUCHAR>(data)[0]);
+  if (!NT_SUCCESS(status)) ZERROR(" Static_WriteMAC operation error! ");
+  return status;
 }
 
 // ---- Extended set: SPI flash (channel A only) ------------------------------------------------------------

@@ -51,7 +51,13 @@ UCHAR CTunerDemodChannel::bandwidthMHz() const {
 
 ULONG CTunerDemodChannel::tune_locked(ULONG symbolRateKSps, UCHAR bandwidth, USHORT streamId,
                                       DemodMode mode) {
-  return cxd6802_Tune(_p_demod_path, _frequency, symbolRateKSps, bandwidth, streamId, mode);
+  ULONG result = DEMOD_ERR_ARGUMENT;
+  cxd6802_Tune(_p_demod_path, _frequency, symbolRateKSps, bandwidth, streamId, mode, &result);
+  return result;
+}
+
+void CTunerDemodChannel::report(PULONG ok, ULONG result) {
+  if (ok) *ok = cxd6802_TuneTookPlace(result) ? 1 : 0;
 }
 
 void CTunerDemodChannel::apiInitEnvironment(PULONG ok) {

@@ -42,8 +42,11 @@ class CTunerDemodChannel : public CTunerDemodType {
   DemodMode monitorMode_locked() const;
   // Bandwidth in MHz as the tune takes it: 0 (refused by every standard) when it does not fit 8 bits.
   UCHAR bandwidthMHz() const;
-  // cxd6802_Tune on this channel's path. Caller holds the object lock.
+  // cxd6802_Tune on this channel's path; its DemodResult. Caller holds the object lock.
   ULONG tune_locked(ULONG symbolRateKSps, UCHAR bandwidth, USHORT streamId, DemodMode mode);
+  // A commit's out flag: set when its tune reached the air (locked or not), clear when it was refused or a
+  // transfer failed, so the caller never reports a refused tune as done.
+  static void report(PULONG ok, ULONG result);
   // Commit of the cable classes (DVB-C, J.83B, ISDB-C): frequency, symbol rate, 8 MHz, stream id.
   void cableCommit(PULONG ok, USHORT streamId);
 
@@ -56,18 +59,7 @@ class CTunerDemodChannel : public CTunerDemodType {
 };
 
 // Object lock held for a scope.
-class TunerDemodLock {
- public:
-  explicit TunerDemodLock(PKMUTEX lock) : _p_lock(lock) {
-    KeWaitForSingleObject(_p_lock, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~TunerDemodLock() { KeReleaseMutex(_p_lock, FALSE); }
-  TunerDemodLock(const TunerDemodLock&) = delete;
-  TunerDemodLock& operator=(const TunerDemodLock&) = delete;
-
- private:
-  PKMUTEX _p_lock;
-};
+using TunerDemodLock = MutexHold;
 
 // DVB-T2, falling back to DVB-T.
 class CDVBTDemod : public CTunerDemodChannel {

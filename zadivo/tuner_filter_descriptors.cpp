@@ -22,36 +22,54 @@
 #include "zadivo/filter_descriptors.h"
 #include "zadivo/transportpin.h"
 
+namespace {
+
+// Every request on a tuner filter keeps the card started while it runs: stop and remove wait for it, and on
+// a card that is not started it is refused before a handler looks at a tuner.
+Device* deviceOf(PIRP irp) {
+  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  PKSDEVICE ksDevice = filter ? KsGetDevice(filter) : nullptr;
+  return ksDevice ? static_cast<Device*>(ksDevice->Context) : nullptr;
+}
+
+template <PFNKSHANDLER handler>
+NTSTATUS held(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  RequestHold hold(deviceOf(irp));
+  return hold ? handler(irp, request, data) : STATUS_DEVICE_NOT_READY;
+}
+template <PFNKSHANDLER handler>
+constexpr PFNKSHANDLER kHeld = held<handler>;
+template <>
+constexpr PFNKSHANDLER kHeld<nullptr> = nullptr;
+
+}  // namespace
+
 // A node property: KSP_NODE request, one 32-bit value unless stated.
 #define ZD_NODE_PROPERTY(id, get, set, minData) \
-  { (id), {(get)}, sizeof(KSP_NODE), (minData), {(set)}, nullptr, 0, nullptr, nullptr, 0 }
+  { (id), {kHeld<(get)>}, sizeof(KSP_NODE), (minData), {kHeld<(set)>}, nullptr, 0, nullptr, nullptr, 0 }
 #define ZD_VALUE sizeof(ULONG)
 
 namespace {
 
 // ---- Filter: the change protocol and topology creation ---------------------------------------------------
 
+// A method: no minimum data, no support handler.
+#define ZD_METHOD(id, handler, minMethod, flags) \
+  { (id), {kHeld<(handler)>}, (minMethod), 0, nullptr, (flags) }
+
+// clang-format off
 constinit const KSMETHOD_ITEM kChangeSyncMethods[] = {
-    // id, handler, min method, min data, support handler, flags
-    {KSMETHOD_BDA_START_CHANGES, {CFilter::startChanges}, sizeof(KSMETHOD), 0, nullptr, KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_CHECK_CHANGES, {CFilter::checkChanges}, sizeof(KSMETHOD), 0, nullptr, KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_COMMIT_CHANGES, {CFilter::commitChanges}, sizeof(KSMETHOD), 0, nullptr, KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_GET_CHANGE_STATE,
-     {CFilter::getChangeState},
-     sizeof(KSMETHOD),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_READ},
+    ZD_METHOD(KSMETHOD_BDA_START_CHANGES, CFilter::startChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_CHECK_CHANGES, CFilter::checkChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_COMMIT_CHANGES, CFilter::commitChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_GET_CHANGE_STATE, CFilter::getChangeState, sizeof(KSMETHOD), KSMETHOD_TYPE_READ),
 };
 
 constinit const KSMETHOD_ITEM kDeviceConfigurationMethods[] = {
-    {KSMETHOD_BDA_CREATE_TOPOLOGY,
-     {CFilter::createTopology},
-     sizeof(KSM_BDA_PIN_PAIR),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_WRITE},
+    ZD_METHOD(KSMETHOD_BDA_CREATE_TOPOLOGY, CFilter::createTopology, sizeof(KSM_BDA_PIN_PAIR),
+              KSMETHOD_TYPE_WRITE),
 };
+// clang-format on
 
 constinit const KSMETHOD_SET kFilterMethodSets[] = {
     {&KSMETHODSETID_BdaChangeSync, SIZEOF_ARRAY(kChangeSyncMethods), kChangeSyncMethods, 0, nullptr},
@@ -92,8 +110,11 @@ constinit const KSPROPERTY_ITEM kTunerSignalStats[] = {
 
 // An extended member: minimum property and data sizes as the set declares them (the handlers check the
 // records they really use against the buffers), serialized size 0 unless stated.
-#define ZD_EXT(id, get, set, minProperty, minData, serialized) \
-  { (id), {(get)}, (minProperty), (minData), {(set)}, nullptr, 0, nullptr, nullptr, (serialized) }
+#define ZD_EXT(id, get, set, minProperty, minData, serialized)                                    \
+  {                                                                                               \
+    (id), {kHeld<(get)>}, (minProperty), (minData), {kHeld<(set)>}, nullptr, 0, nullptr, nullptr, \
+        (serialized)                                                                              \
+  }
 #define ZD_EXTENDED_COMMON_HEAD                                                                           \
   ZD_EXT(0, CAntennaPin::tunerSetDiSEqCMessage, nullptr, 188, 188, 4),                                    \
       ZD_EXT(1, nullptr, CAntennaPin::tunerInitDiSEqC, 32, 16, 0),                                        \

@@ -164,11 +164,11 @@ TEST_F(ChangeProtocol, SecondFilterIsRefusedAndDropsTheFirstHold) {
   EXPECT_EQ(antenna2->state(), KSSTATE_STOP);
   EXPECT_EQ(tuner->resourceHolds(), 0u);
 
-  // The first filter's next commit updates with its old id and is refused (quietly, by the commit).
+  // The first filter's next commit updates with its old id and is refused: it tuned nothing, and says so.
   ASSERT_EQ(first.antenna->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
   host::trace::clear();
   ASSERT_EQ(startChanges(*first.tuner), STATUS_SUCCESS);
-  ASSERT_EQ(commitChanges(*first.tuner), STATUS_SUCCESS);
+  ASSERT_EQ(commitChanges(*first.tuner), STATUS_INVALID_DEVICE_REQUEST);
   std::string t = host::trace::text();
   EXPECT_NE(t.find("BDATuner:updateResources"), std::string::npos);
   EXPECT_EQ(t.find("Sending pre-channel change"), std::string::npos);
@@ -200,11 +200,12 @@ TEST_F(ChangeProtocol, FailedCommitStillSendsBothChannelChangeNotifications) {
   Graph& g = graph(1);
   ASSERT_EQ(g.antenna->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(startChanges(*g.tuner), STATUS_SUCCESS);
-  // Bandwidth 5 passes 0 MHz to the tune, which every standard refuses: nothing locks.
+  // Bandwidth 5 passes 0 MHz to the tune, which every standard refuses: nothing locks, and the commit
+  // reports the refusal.
   ASSERT_EQ(put(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 474000), STATUS_SUCCESS);
   ASSERT_EQ(put(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_BANDWIDTH, 5), STATUS_SUCCESS);
   host::trace::clear();
-  EXPECT_EQ(commitChanges(*g.tuner), STATUS_SUCCESS);
+  EXPECT_EQ(commitChanges(*g.tuner), STATUS_UNSUCCESSFUL);
   std::string t = host::trace::text();
   size_t pre = t.find("Device::notifyTSPreChannelChange\n");
   size_t post = t.find("Device::notifyTSPostChannelChange\n");

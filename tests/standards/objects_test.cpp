@@ -95,8 +95,8 @@ TEST(TunerDemodParams, ChangeTestAndReset) {
   t->setFrequency(306000);
   EXPECT_TRUE(t->isChanged());
   ULONG ok = 0;
-  t->commitChanges(&ok);  // cable commits make the request current (no device: the tune fails quietly)
-  EXPECT_EQ(ok, 1u);
+  t->commitChanges(&ok);  // cable commits make the request current; with no device the tune is refused
+  EXPECT_EQ(ok, 0u);
   EXPECT_EQ(t->currentFrequency(), 306000u);
   EXPECT_FALSE(t->isChanged());
   t->resetCurrent();
@@ -159,11 +159,11 @@ TEST(TunerDemodObjects, NoSignalBeforePowerUp) {
     EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality) << type;
   }
   Obj t = make(1);
-  // Commits before power-up tune nothing in the search classes.
-  ULONG ok = 0;
+  // Commits before power-up tune nothing in the search classes, and say so.
+  ULONG ok = 1;
   t->setFrequency(474000);
   t->commitChanges(&ok);
-  EXPECT_EQ(ok, 1u);
+  EXPECT_EQ(ok, 0u);
   EXPECT_EQ(static_cast<CDVBTDemod*>(t.get())->lockedStandard(), 0u);
   EXPECT_FALSE(traces.has("frequency = 474000"));
 }
@@ -202,8 +202,9 @@ TEST(TunerDemodObjects, MissingPathRecordFailsPowerUpAndStaysSafe) {
   t->apiInitEnvironment(&ok);
   EXPECT_EQ(ok, 0u);
   t->setFrequency(474000);
+  ok = 1;
   t->commitChanges(&ok);
-  EXPECT_EQ(ok, 1u);
+  EXPECT_EQ(ok, 0u);  // nothing to tune with
   EXPECT_EQ(t->getSignalStrength(), CTunerDemodType::kNoSignalStrength);
   UCHAR reply[CTunerDemodType::kPlpReplyBytes];
   memset(reply, 0xAB, sizeof reply);

@@ -176,14 +176,10 @@ BOOLEAN cxd6802_ModeSupported(DemodMode mode) {
   return mode >= DEMOD_MODE_DVBT && mode <= DEMOD_MODE_ATSC && opsOf(mode).tune ? TRUE : FALSE;
 }
 
-void cxd6802_InitPath(DemodPath* path, Device* device) {
-  if (!path) return;
-  path->device = device;
-  if (!device) {
-    RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
-    return;
-  }
-  PathLock guard(path);
+namespace {
+
+// Chip id, then the drivers' create and initialise. Caller holds the path lock.
+void initPath_locked(DemodPath* path) {
   ZTRACE("Demodpath =%d", path->pathIndex);
   const UCHAR slave = cxd6802_SlaveAddress(path->pathIndex);
   const UCHAR sys = static_cast<UCHAR>(slave + 4);
@@ -206,8 +202,46 @@ void cxd6802_InitPath(DemodPath* path, Device* device) {
     ZTRACE("sony_integ_Initialize failed.\n");
 }
 
+// A demodulator or tuner record left neither asleep nor active (a sleep or wake-up sequence, or the
+// path's start-up, failed on the bus) refuses every tune until it is initialised again: do that as start-up
+// does, once the path has its device. Caller holds the path lock.
+void recoverPath_locked(DemodPath* path) {
+  const DemodState demod = path->integ.demod.state;
+  const ULONG tuner = path->integ.tuner.state;
+  const bool usable = (demod == DEMOD_STATE_SLEEP || demod == DEMOD_STATE_ACTIVE) &&
+                      (tuner == SONY_ASCOT3_STATE_SLEEP || tuner == SONY_ASCOT3_STATE_ACTIVE);
+  if (path->device && !usable) initPath_locked(path);
+}
+
+}  // namespace
+
+void cxd6802_InitPath(DemodPath* path, Device* device) {
+  if (!path) return;
+  path->device = device;
+  if (!device) {
+    RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
+    return;
+  }
+  PathLock guard(path);
+  initPath_locked(path);
+}
+
+bool cxd6802_TuneTookPlace(ULONG result) {
+  switch (result) {
+    case DEMOD_ERR_ARGUMENT:
+    case DEMOD_ERR_BUS:
+    case DEMOD_ERR_STATE:
+    case DEMOD_ERR_RANGE:
+    case DEMOD_ERR_UNSUPPORTED:
+      return false;
+    default:
+      return true;
+  }
+}
+
 ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz,
-                   USHORT streamId, DemodMode mode) {
+                   USHORT streamId, DemodMode mode, ULONG* result) {
+  if (result) *result = DEMOD_ERR_ARGUMENT;
   if (!path) return 0;
   ZTRACE("\n");
   ZTRACE("Demod %d, frequency = %d,symrate_KSps = %d,bandwith = %d,streamid = %d mode = %d \n",
@@ -227,10 +261,12 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
   DemodResult r;
   {
     PathLock guard(path);
+    recoverPath_locked(path);
     r = ops.tune(&path->integ, &args);
   }
   if (mode == DEMOD_MODE_ISDBT)
     ZTRACE("Sony_ISDB_t centerFreqKHz = %d", static_cast<int>(args.centerFreqKHz));
+  if (result) *result = r;
   return r == DEMOD_OK ? 1 : 0;
 }
 
