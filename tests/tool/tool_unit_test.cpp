@@ -365,8 +365,10 @@ TEST(ToolReport, TunerTypesAndFamilies) {
 }
 
 TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
-  auto has = [](const std::vector<ScanCandidate>& p, uint32_t khz) {
-    return std::any_of(p.begin(), p.end(), [&](auto& c) { return c.frequencyKHz == khz; });
+  auto has = [](const ScanPlan& p, uint32_t khz) {
+    for (uint64_t i = 0; i < p.size(); ++i)
+      if (p.at(i).frequencyKHz == khz) return true;
+    return false;
   };
   auto t = defaultPlan(1);
   for (uint32_t f : {177500u, 226500u, 474000u, 538000u, 858000u}) EXPECT_TRUE(has(t, f)) << f;
@@ -387,8 +389,8 @@ TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
                                     {"b", "DVBT", 602000000, 0, 0, 1, ""}};
   auto p = initialPlan(1, init);
   ASSERT_EQ(p.size(), 1u);
-  EXPECT_EQ(p[0].bandwidthsHz.front(), 6000000u);
-  EXPECT_EQ(p[0].bandwidthsHz.size(), 4u);
+  EXPECT_EQ(p.at(0).bandwidthsHz.front(), 6000000u);
+  EXPECT_EQ(p.at(0).bandwidthsHz.size(), 4u);
 }
 
 TEST(ToolFrontEnd, PlpReplyStaysInsideTheRecord) {
