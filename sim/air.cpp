@@ -123,6 +123,7 @@ constexpr const char* kDvbv5Keys[] = {
     "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE", "HIERARCHY",
     "INNER_FEC", "ROLLOFF", "PILOT", "VOLTAGE", "TONE", "INTERLEAVING", "LNA", "DVBT2_PLP_ID_LEGACY",
     "SCRAMBLING_SEQUENCE_INDEX", "PLP_ID", "SERVICE_ID", "VIDEO_PID", "AUDIO_PID", "CHANNEL", "VCHANNEL",
+    "NETWORK_ID", "TRANSPORT_ID",
     "POLARIZATION", "SAT_NUMBER", "DISEQC_WAIT", "LNB", "FREQ_BPF", "PLS_CODE", "PLS_MODE", "COUNTRY"};
 // clang-format on
 // Families of keys by prefix: ISDB-T layers, ATSC-M/H, and the PIDs a scan lists (PID_06).

@@ -112,10 +112,18 @@ void DvbChannels::addDelivery(size_t from, const ChannelEntry& mux) {
   }
 }
 
-size_t DvbChannels::addServices(dvb_v5_descriptors& tables, const ChannelEntry& mux) {
+size_t DvbChannels::addServices(dvb_v5_descriptors& tables, const ChannelEntry& mux,
+                                const std::map<uint16_t, std::string>& names) {
   const size_t before = size();
   if (dvb_store_channel(&file_, parms_.get(), &tables, 0, 0) != 0) return 0;
   addDelivery(before, mux);
+  size_t i = 0;
+  for (dvb_entry* e = file_->first_entry; e; e = e->next, ++i) {
+    auto it = names.find(e->service_id);
+    if (i < before || it == names.end()) continue;
+    free(e->channel);
+    e->channel = strdup(it->second.c_str());
+  }
   return size() - before;
 }
 

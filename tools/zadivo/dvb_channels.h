@@ -2,6 +2,8 @@
 // multiplex's tables as dvbv5-scan stores them, with the multiplex's delivery keys.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,9 +24,11 @@ class DvbChannels {
   DvbChannels& operator=(const DvbChannels&) = delete;
 
   // One entry per service the tables name (from the SDT or the virtual channel table; "#<service id>" when
-  // neither names it), with the SERVICE_ID, PIDs, VCHANNEL and the multiplex's delivery keys. The number
-  // of entries added.
-  size_t addServices(dvb_v5_descriptors& tables, const ChannelEntry& mux);
+  // neither names it) and describe (a service without its PMT is left out), with the SERVICE_ID, PIDs,
+  // VCHANNEL and the multiplex's delivery keys; names by service id replace libdvbv5's. The number of
+  // entries added.
+  size_t addServices(dvb_v5_descriptors& tables, const ChannelEntry& mux,
+                     const std::map<uint16_t, std::string>& names = {});
   // One entry for the multiplex itself, named mux.name.
   void addMultiplex(const ChannelEntry& mux);
   // Moves the other file's entries to the end of this one.

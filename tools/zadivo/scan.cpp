@@ -142,7 +142,7 @@ void ScanWorker::readServices(FoundMux& m) {
     m.warnings.push_back("no " + si.missing() + " within " + std::to_string(kSiWaitNs / 1000000000) + " s");
   const int system = dvbDeliverySystem(m.mux.deliverySystem);
   Tables tables = si.take(static_cast<uint32_t>(system < 0 ? SYS_UNDEFINED : system));
-  if (tables) m.channels.addServices(*tables, m.mux);
+  if (tables) m.channels.addServices(*tables, m.mux, si.utf8Names());
 }
 
 // Skips the entries of families the card does not receive, with a warning naming them.

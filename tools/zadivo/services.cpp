@@ -44,18 +44,13 @@ std::vector<uint8_t> patOfOne(uint16_t transportStreamId, uint8_t version, uint1
 std::vector<uint8_t> sdtOfOne(const uint8_t* s, size_t len, uint16_t serviceId) {
   constexpr size_t kHeader = 8, kLoop = kHeader + 3;
   if (len < kLoop + 4 || s[0] != kSdtTable) return {};
-  for (size_t at = kLoop; at + 5 <= len - 4;) {
-    const uint16_t id = static_cast<uint16_t>(s[at] << 8 | s[at + 1]);
-    const size_t entry = 5 + ((s[at + 3] & 0x0F) << 8 | s[at + 4]);
-    if (at + entry > len - 4) return {};
-    if (id == serviceId) {
-      std::vector<uint8_t> body(s + kHeader, s + kLoop);
-      body.insert(body.end(), s + at, s + at + entry);
-      return withHeader(kSdtTable, 0x7, static_cast<uint16_t>(s[3] << 8 | s[4]), (s[5] >> 1) & 0x1F, body);
-    }
-    at += entry;
-  }
-  return {};
+  std::vector<uint8_t> body;
+  const bool whole = forEachSdtService(s, len, [&](uint16_t id, const uint8_t* entry, size_t n) {
+    if (id == serviceId) body.insert(body.end(), entry, entry + n);
+  });
+  if (!whole || body.empty()) return {};
+  body.insert(body.begin(), s + kHeader, s + kLoop);
+  return withHeader(kSdtTable, 0x7, static_cast<uint16_t>(s[3] << 8 | s[4]), (s[5] >> 1) & 0x1F, body);
 }
 
 ServiceFilter::ServiceFilter(uint16_t serviceId)

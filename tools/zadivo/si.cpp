@@ -22,6 +22,7 @@ constexpr size_t kPacket = 188;
 constexpr size_t kMaxSection = 4096;
 constexpr uint8_t kPatTable = 0x00, kPmtTable = 0x02, kNitTable = 0x40, kSdtTable = 0x42;
 constexpr uint8_t kTvctTable = 0xC8, kCvctTable = 0xC9;
+constexpr uint8_t kUtf8Selector = 0x15;
 
 void quiet(int, const char*, ...) {}
 
@@ -35,6 +36,20 @@ SiKind siKindOf(int tunerType) {
       return SiKind::AtscCable;
   }
   return SiKind::Dvb;
+}
+
+bool forEachSdtService(const uint8_t* s, size_t len,
+                       const std::function<void(uint16_t, const uint8_t*, size_t)>& fn) {
+  constexpr size_t kLoop = 11;  // header, original network id, reserved byte
+  if (len < kLoop + 4) return false;
+  for (size_t at = kLoop; at < len - 4;) {
+    if (at + 5 > len - 4) return false;
+    const size_t entry = 5 + ((s[at + 3] & 0x0F) << 8 | s[at + 4]);
+    if (at + entry > len - 4) return false;
+    fn(static_cast<uint16_t>(s[at] << 8 | s[at + 1]), s + at, entry);
+    at += entry;
+  }
+  return true;
 }
 
 // ---- SectionReader
@@ -208,6 +223,18 @@ void SiCollector::parsed(uint8_t tableId, uint16_t extension, std::vector<std::v
   } else if (tableId == kPmtTable) {
     all(dvb_table_pmt_init, &pmts_[extension]);
   } else if (tableId == kSdtTable) {
+    for (const auto& sec : sections)
+      forEachSdtService(sec.data(), sec.size(), [&](uint16_t id, const uint8_t* e, size_t n) {
+        // The service descriptor: type, provider, then the name behind its length.
+        for (size_t d = 5; d + 2 <= n && d + 2 + e[d + 1] <= n; d += 2 + e[d + 1]) {
+          if (e[d] != 0x48 || e[d + 1] < 3) continue;
+          const size_t provider = e[d + 3], at = d + 4 + provider;
+          if (at + 1 > d + 2 + e[d + 1]) continue;
+          const size_t name = e[at];
+          if (name && at + 1 + name <= d + 2 + e[d + 1] && e[at + 1] == kUtf8Selector)
+            utf8Names_[id] = std::string(reinterpret_cast<const char*>(e + at + 2), name - 1);
+        }
+      });
     all(dvb_table_sdt_init, &sdt_);
   } else if (tableId == kNitTable) {
     all(dvb_table_nit_init, &nit_);

@@ -55,6 +55,11 @@ class SectionReader {
   std::map<uint16_t, Pid> pids_;
 };
 
+// Calls fn(service id, entry, entry length) for each entry of an SDT section's service loop (whole section,
+// CRC included). False when the loop runs past the section.
+bool forEachSdtService(const uint8_t* sdt, size_t len,
+                       const std::function<void(uint16_t, const uint8_t*, size_t)>& fn);
+
 // A dummy front end for libdvbv5's parsers, whose only use here is their log: kept quiet.
 class DvbParms {
  public:
@@ -92,6 +97,8 @@ class SiCollector {
   std::string missing() const;
   // The tables for libdvbv5's channel store (the collector is empty afterwards); nullptr without a PAT.
   Tables take(uint32_t deliverySystem);
+  // Service names the SDT marks as UTF-8, by service id: libdvbv5 loses their characters beyond ASCII.
+  std::map<uint16_t, std::string> utf8Names() const { return utf8Names_; }
 
  private:
   struct Table {
@@ -111,6 +118,7 @@ class SiCollector {
   dvb_table_sdt* sdt_ = nullptr;
   dvb_table_nit* nit_ = nullptr;
   atsc_table_vct* vct_ = nullptr;
+  std::map<uint16_t, std::string> utf8Names_;
 };
 
 }  // namespace zadivo::tool
