@@ -130,7 +130,9 @@ NTSTATUS Device::init(PCM_RESOURCE_LIST translatedResources) {
 
 void Device::notifyTSPreChannelChange() {
   ZTRACE("Device::notifyTSPreChannelChange\n");
-  _channel_change = FALSE;
+  // Channels are tuned at once, and nothing sets the flag: clearing it only when set keeps their calls to
+  // reads, which do not race.
+  if (_channel_change) _channel_change = FALSE;
 }
 
 BOOLEAN Device::notifyTSPostChannelChange() {
