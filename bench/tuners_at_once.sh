@@ -32,14 +32,9 @@ for t in "${types[@]}"; do
     printf "  %-9s 1 tuner %7.1f s, 8 tuners %6.1f s: %.2fx (%s, %s)\n", f, a, b, a / b, r, s }'
 done
 
-# The default air's DVB-T family on every channel (two tuners on some multiplexes).
 z tuner-type set 1
-chans=(A:474000:8 B:506000:8 C:177500:7 D:602000:6 E:226500:5 F:474000:8 G:506000:8 H:177500:7)
-args=()
-for c in "${chans[@]}"; do
-  IFS=: read -r ch f b <<<"$c"
-  args+=(-c "$ch" -f "$f" -b "$b" -o "$work/$ch.ts")
-done
+source "$(dirname "$0")/eight_channels.sh"
+eight_channel_args "$work"
 first() { sed 's/},{/}\n{/g' | sed -n 's/.*"first_packet_s":\([0-9.]*\).*/\1/p' | sort -g | tail -n 1; }
 one=$(z --json capture -c A -f 474000 -b 8 -o "$work/one.ts" --seconds 1 | first)
 eight=$(z --json capture "${args[@]}" --seconds 1 | first)
