@@ -111,7 +111,10 @@ bool ScanWorker::scan(const ScanCandidate& c, std::vector<FoundMux>& found, std:
     m.stats = stats;
     // A stream of several is read with it selected; a single one is still tuned from the lock above.
     const bool tuned = streams.size() == 1 && id < 0;
-    if (services_ && (tuned || attempt(c.frequencyKHz, bw, sr, id, error))) readServices(m);
+    if (services_ && (tuned || attempt(c.frequencyKHz, bw, sr, id, error)))
+      readServices(m);
+    else if (services_ && error->empty())
+      m.warnings.push_back("no lock again with the stream selected: services not read");
     if (!error->empty()) return false;
     if (m.channels.size() == 0) m.channels.addMultiplex(m.mux);
     found.push_back(std::move(m));
