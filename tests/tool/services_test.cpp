@@ -240,7 +240,7 @@ TEST(ToolScanPlan, CountryPlansUsersRecognise) {
 
 TEST(ToolZap, ChannelsByNameVirtualChannelOrCaseAndTheClosestOffered) {
   std::string error;
-  auto sections = parseChannelFile(
+  auto sections = readSections(
       "[Zadivo One]\nSERVICE_ID = 17\n[ZADV-TV]\nVCHANNEL = 31.1\n[zadivo one]\nSERVICE_ID = 18\n"
       "[Zadivo Kids]\nSERVICE_ID = 19\n[Other Station]\nSERVICE_ID = 20\n",
       "c.conf", &error);
@@ -251,4 +251,29 @@ TEST(ToolZap, ChannelsByNameVirtualChannelOrCaseAndTheClosestOffered) {
   EXPECT_TRUE(sectionsNamed(*sections, "Zadivo").empty());
   EXPECT_EQ(closestNames(*sections, "kids", 2), (std::vector<std::string>{"Zadivo Kids", "ZADV-TV"}));
   EXPECT_EQ(closestNames(*sections, "Zadivo On", 1), (std::vector<std::string>{"Zadivo One"}));
+}
+
+// Each service of a file as written, our private DVB-C2 lines included; dvbv5's "no stream" is none.
+TEST(ToolZap, ReadsEveryEntryWithItsTuningKeys) {
+  std::string error;
+  auto sections = readSections(
+      "# a scan\n[Eins]\n\tSERVICE_ID = 17\n\tDELIVERY_SYSTEM = DVBT\n\tFREQUENCY = 474000000\n"
+      "\tSTREAM_ID = 4294967295\n[Zwei]\n\tDELIVERY_SYSTEM = DVBT\n\tFREQUENCY = 474000000\n"
+      "#zadivo [C2]\n#zadivo \tDELIVERY_SYSTEM = DVBC2\n#zadivo \tFREQUENCY = 714000000\n"
+      "#zadivo \tSTREAM_ID = 3\n",
+      "c.conf", &error);
+  ASSERT_TRUE(sections) << error;
+  ASSERT_EQ(sections->size(), 3u);  // a multiplex's services stay apart
+  auto one = entryOf((*sections)[0], &error);
+  ASSERT_TRUE(one) << error;
+  EXPECT_EQ(one->frequencyHz, 474000000u);
+  EXPECT_EQ(one->streamId, -1);
+  auto c2 = entryOf((*sections)[2], &error);
+  ASSERT_TRUE(c2) << error;
+  EXPECT_EQ(c2->deliverySystem, "DVBC2");
+  EXPECT_EQ(c2->streamId, 3);
+  EXPECT_FALSE(readSections("FREQUENCY = 1\n", "c.conf", &error));
+  EXPECT_EQ(error, "c.conf:1: key outside a section");
+  EXPECT_FALSE(entryOf({"x", {{"FREQUENCY", "47x"}}}, &error));
+  EXPECT_FALSE(entryOf({"x", {{"STREAM_ID", "65536"}, {"FREQUENCY", "1"}}}, &error));
 }
