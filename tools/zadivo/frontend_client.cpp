@@ -180,6 +180,12 @@ NTSTATUS Channel::readFrame(std::vector<uint8_t>& frame, std::chrono::millisecon
   return graph_.output->readFrame(frame, timeout);
 }
 
+void Channel::dropFrames() {
+  std::vector<uint8_t> frame;
+  while (graph_.output && graph_.output->readFrame(frame, std::chrono::milliseconds(0)) == STATUS_SUCCESS) {
+  }
+}
+
 void Channel::stopCapture() {
   if (graph_.output) graph_.output->setState(KSSTATE_STOP);
   if (graph_.input) graph_.input->setState(KSSTATE_STOP);

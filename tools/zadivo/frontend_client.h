@@ -59,6 +59,8 @@ class Channel {
   // STATUS_SUCCESS with a frame, STATUS_TIMEOUT, or a failure.
   NTSTATUS readFrame(std::vector<uint8_t>& frame, std::chrono::milliseconds timeout);
   void stopCapture();
+  // Drops the frames delivered but not read (a stopped capture keeps them for the reader).
+  void dropFrames();
 
  private:
   friend class FrontEnd;
