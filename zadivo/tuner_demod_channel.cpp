@@ -1,11 +1,10 @@
 // CTunerDemodChannel: what the seven tuner-demod classes share, driven by their descriptor rows, and the
 // factory by TunerType.
+#include "hw/board_regs.h"
 #include "zadivo/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {
-// Demodulator reset registers pulsed by channel 1 for the whole card, in order.
-constexpr ULONG kResetOffsets[] = {0, 4, 8, 12, 44, 48, 52, 56};
 constexpr LONGLONG kResetPauseMs = 5;
 
 long asLd(ULONG v) { return static_cast<long>(static_cast<LONG>(v)); }
@@ -68,7 +67,8 @@ void CTunerDemodChannel::apiInitEnvironment(PULONG ok) {
   TunerDemodLock guard(&_lock);
   _initialised = 0;
   if (_path_index == 1 && _p_device) {
-    for (ULONG offset : kResetOffsets) {
+    // Channel 1 pulses every demodulator's reset line of the card, in order.
+    for (ULONG offset : hw::board::kResetRegs) {
       _p_device->DVB_SET_DemodReset(offset);
       if (_p_traits->resetPauses) {
         LARGE_INTEGER pause;

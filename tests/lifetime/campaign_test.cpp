@@ -146,7 +146,8 @@ TEST_P(NakBursts, EveryChannelTunesAndStreamsAgainAndNoFailureIsReportedAsSucces
         }
       }
       EXPECT_EQ(tuneTo(ch, mux, type), STATUS_SUCCESS) << "channel " << c + 1;
-      EXPECT_TRUE(waitLocked(ch)) << "channel " << c + 1;
+      EXPECT_TRUE(waitLocked(ch)) << "channel " << c + 1 << ": "
+                                  << machine->frontEnds(0).demod(static_cast<int>(c + 1)).fault();
     }
   };
   std::vector<std::thread> threads;

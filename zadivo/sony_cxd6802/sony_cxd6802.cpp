@@ -10,7 +10,9 @@
 #include "demod/sony_demod_isdbc.h"
 #include "demod/sony_demod_isdbt.h"
 #include "demod/sony_demod_j83b.h"
+#include "hw/board_regs.h"
 #include "hw/tuner_range.h"
+#include "zadivo/device.h"
 #include "zadivo/trace.h"
 
 namespace {
@@ -203,14 +205,17 @@ void initPath_locked(DemodPath* path) {
 }
 
 // A demodulator or tuner record left neither asleep nor active (a sleep or wake-up sequence, or the
-// path's start-up, failed on the bus) refuses every tune until it is initialised again: do that as start-up
-// does, once the path has its device. Caller holds the path lock.
+// path's start-up, failed on the bus) refuses every tune until it is initialised again. The chip itself may
+// be anywhere in that sequence, still active for one, and start-up's initialisation expects it fresh from
+// reset: pulse its reset line first, then initialise as start-up does. Caller holds the path lock.
 void recoverPath_locked(DemodPath* path) {
   const DemodState demod = path->integ.demod.state;
   const ULONG tuner = path->integ.tuner.state;
   const bool usable = (demod == DEMOD_STATE_SLEEP || demod == DEMOD_STATE_ACTIVE) &&
                       (tuner == SONY_ASCOT3_STATE_SLEEP || tuner == SONY_ASCOT3_STATE_ACTIVE);
-  if (path->device && !usable) initPath_locked(path);
+  if (!path->device || usable || path->pathIndex < 1 || path->pathIndex > 8) return;
+  path->device->DVB_SET_DemodReset(hw::board::kResetRegs[path->pathIndex - 1]);
+  initPath_locked(path);
 }
 
 }  // namespace
