@@ -1,9 +1,11 @@
 # Thin wrapper over CMake: `make run` builds (Release) and runs the main job, `make test` builds and runs every test.
 BUILD ?= build
 TEST_BUILD ?= build-test
+BUILD_WIN ?= build-win
+HWID ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build build-test asan tsan fuzz bench clean deps-run deps-test deps-bench deps-ci
+.PHONY: run test build build-test asan tsan analyze fuzz bench windows clean deps-run deps-test deps-bench deps-ci deps-windows
 
 deps-run:
 	./tools/install-deps.sh run
@@ -16,6 +18,9 @@ deps-bench:
 
 deps-ci:
 	./tools/install-deps.sh ci
+
+deps-windows:
+	./tools/install-deps.sh windows
 
 build: deps-run
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -41,6 +46,14 @@ tsan: deps-test
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
 
+# The clang static analyser over the driver (zadivo/, demod/, tuner/, the only targets built); any finding
+# fails the target, the report stays in build-analyze/report.
+analyze: deps-ci
+	rm -rf build-analyze
+	scan-build --use-cc=clang --use-c++=clang++ cmake -S . -B build-analyze -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	scan-build --use-cc=clang --use-c++=clang++ --status-bugs -o build-analyze/report \
+	  cmake --build build-analyze -j $(JOBS) --target zadivo_driver zadivo_cxd6802 zadivo_demod zadivo_tuner
+
 # The property interface under libFuzzer with AddressSanitizer for a minute (clang).
 fuzz: deps-ci
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZADIVO_FUZZ=ON \
@@ -48,9 +61,18 @@ fuzz: deps-ci
 	cmake --build build-fuzz -j $(JOBS) --target property_fuzzer
 	ZADIVO_TIME_SCALE=0.02 ./build-fuzz/tests/fuzz/property_fuzzer -max_total_time=60 -max_len=4096
 
+# The driver as a Windows x64 kernel driver, $(BUILD_WIN)/zadivo.sys (mingw-w64 cross build). The INF needs the
+# card's PCI hardware ids: make windows HWID='PCI\VEN_xxxx&DEV_xxxx' (several: separated by commas).
+windows: deps-windows
+	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/platform/win/toolchain-mingw-w64.cmake -DZADIVO_HWID='$(HWID)' >/dev/null
+	cmake --build $(BUILD_WIN) -j $(JOBS)
+	@if [ -n '$(HWID)' ]; then echo "zadivo: $(BUILD_WIN)/zadivo.sys, $(BUILD_WIN)/zadivo.inf"; \
+	else echo "zadivo: $(BUILD_WIN)/zadivo.sys; INF skipped: no HWID given (make windows HWID='PCI\VEN_xxxx&DEV_xxxx')"; fi
+
 # Runs the benchmarks and the capture and prints the README's "Measured" table.
 bench: build deps-bench
 	./bench/figures.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) $(TEST_BUILD) $(BUILD_WIN) build-asan build-tsan build-analyze build-fuzz

@@ -107,7 +107,7 @@ DemodResult sony_demod_Initialize(sony_demod_t* demod) {
   demod->bandwidth = 0;
   demod->slaveRBusy = 0;
   if (sony_demod_ChipID(demod, &demod->chipId) != DEMOD_OK) demod->state = DEMOD_STATE_INVALID;
-  ZTRACE("chipId : 0x%x ;", demod->chipId);
+  ZTRACE("chipId : 0x%x ;", static_cast<unsigned>(demod->chipId));
   SONY_CHECK(XtoSL(demod));
   demod->state = DEMOD_STATE_SLEEP;
   DemodResult r = sony_demod_TunerI2cEnable(demod, demod->tunerI2cConfig);
@@ -404,12 +404,12 @@ DemodResult sony_demod_I2cRepeater(sony_demod_t* demod, UCHAR enable) {
   if (!demod) return DEMOD_ERR_ARGUMENT;
   DemodResult r = DEMOD_OK;
   if (enable) {
-    cxd6802_AcquireRepeaterWindow(demod->p_path);
+    DemodAcquireRepeaterWindow(demod->p_path);
     if (demod->tunerI2cConfig == 1) r = wr(demod, demod->slaveSys, 0x08, 1);
-    if (r != DEMOD_OK) cxd6802_ReleaseRepeaterWindow(demod->p_path);
+    if (r != DEMOD_OK) DemodReleaseRepeaterWindow(demod->p_path);
   } else {
     if (demod->tunerI2cConfig == 1) r = wr(demod, demod->slaveSys, 0x08, 0);
-    cxd6802_ReleaseRepeaterWindow(demod->p_path);
+    DemodReleaseRepeaterWindow(demod->p_path);
   }
   return r;
 }

@@ -584,7 +584,7 @@ DemodResult sony_integ_dvbc2_Tune(sony_integ_t* integ, const DvbC2TuneParams* pa
   }
   // Out of passes with the sequence still going: the tune did not finish, whatever the record says.
   if (seq.running) {
-    ZTRACE("The DVBC2 tune sequence timed out at step %d.", seq.step);
+    ZTRACE("The DVBC2 tune sequence timed out at step %d.", static_cast<int>(seq.step));
     seq.result = DEMOD_ERR_TIMEOUT;
   }
   return seq.result;

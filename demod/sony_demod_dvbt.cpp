@@ -74,7 +74,7 @@ DemodResult SLtoAT_BandSetting(sony_demod_t* demod) {
   SONY_CHECK(wrn(demod, m, 0x9F, band->r9f, 5));
   SONY_CHECK(wrn(demod, m, 0xA6, band->ra6, 14));
   const ULONG ifValue = sony_demod_IfFreqConfig(demod, IF_STD_DVBT, demod->bandwidth);
-  if (demod->bandwidth == 8) ZTRACE("the dvbt iffreqconfig = 0x%x", ifValue);
+  if (demod->bandwidth == 8) ZTRACE("the dvbt iffreqconfig = 0x%x", static_cast<unsigned>(ifValue));
   SONY_CHECK(sony_demod_WriteIfFreq_locked(demod, ifValue));
   SONY_CHECK(wr(demod, m, 0xD7, band->rd7));
   SONY_CHECK(wrn(demod, m, 0xD9, band->rd9, 2));
@@ -158,12 +158,12 @@ DemodResult sony_demod_dvbt_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
   UCHAR sync = 0, ts = 0, unlock = 0;
   DemodResult r = sony_demod_dvbt_monitor_SyncStat(demod, &sync, &ts, &unlock);
   if (r != DEMOD_OK) {
-    ZTRACE("Result problem = %d", r);
+    ZTRACE("Result problem = %d", static_cast<int>(r));
     return r;
   }
   if (unlock) {
     *lock = DVBT_LOCK_UNLOCK_DETECTED;
-    ZTRACE("DVBT unlock = %d", *lock);
+    ZTRACE("DVBT unlock = %d", static_cast<int>(*lock));
     return DEMOD_OK;
   }
   if (sync == 6 && ts) *lock = DVBT_LOCK_LOCKED;

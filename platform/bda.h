@@ -1,6 +1,9 @@
 // Windows-compatible BDA declarations used by the driver (x64 layouts): filter templates, pin pairings, the
 // BDA property and method sets with their ids, node types, categories and the BDA support library.
 #pragma once
+#ifdef ZADIVO_WDK
+#include "platform/win/bda.h"
+#else
 #include "platform/ks.h"
 
 // ---- Templates
@@ -41,10 +44,6 @@ typedef struct tagKS_DATARANGE_BDA_TRANSPORT {
 typedef struct tagKS_DATARANGE_BDA_ANTENNA {
   KSDATARANGE DataRange;
 } KS_DATARANGE_BDA_ANTENNA, *PKS_DATARANGE_BDA_ANTENNA;
-
-static_assert(sizeof(BDA_FILTER_TEMPLATE) == 24, "BDA_FILTER_TEMPLATE layout");
-static_assert(sizeof(BDA_PIN_PAIRING) == 40, "BDA_PIN_PAIRING layout");
-static_assert(sizeof(KS_DATARANGE_BDA_TRANSPORT) == 88, "KS_DATARANGE_BDA_TRANSPORT layout");
 
 // Method request of the create-topology and create-pin methods.
 typedef struct _KSM_BDA_PIN_PAIR {
@@ -196,3 +195,4 @@ NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, PULONG pulPinId);
 NTSTATUS BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULONG OutputPinId);
 NTSTATUS BdaValidateNodeProperty(PIRP pIrp, PKSPROPERTY pKSProperty);
 }
+#endif  // ZADIVO_WDK

@@ -1,13 +1,16 @@
-// Windows-compatible kernel, HAL and I/O manager declarations used by the driver (x64 layouts). On the host
-// they are implemented by platform/host; a Windows build takes the same names from the DDK headers instead.
+// Windows-compatible kernel, HAL and I/O manager declarations used by the driver (x64 layouts), implemented
+// by platform/host. The Windows build (ZADIVO_WDK) takes the same names from the DDK headers, platform/win/.
 #pragma once
+#ifdef ZADIVO_WDK
+#include "platform/win/kernel.h"
+#else
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 
 // ---- Basic types ----------------------------------------------------------------------------------------------
 typedef void VOID, *PVOID;
-typedef char CHAR, *PCHAR;
+typedef char CHAR, *PCHAR, CCHAR;
 typedef const char* PCSTR;
 typedef char* PSTR;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN;
@@ -46,6 +49,8 @@ typedef const GUID& REFGUID;
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define NTAPI
+#define POINTER_ALIGNMENT alignas(8)
+#define FASTCALL
 #define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - __builtin_offsetof(type, field)))
 
 typedef union _LARGE_INTEGER {
@@ -143,9 +148,17 @@ typedef struct _KDPC {
   volatile PVOID DpcData;  // non-null while queued
 } KDPC, *PKDPC, *PRKDPC;
 
-static_assert(sizeof(KEVENT) == 24, "KEVENT layout");
-static_assert(sizeof(KMUTEX) == 56, "KMUTEX layout");
-static_assert(sizeof(KDPC) == 64, "KDPC layout");
+// Rundown protection: Count holds the references shifted left by one and EX_RUNDOWN_ACTIVE once a rundown
+// has begun (then, with references outstanding, the address of the waiter's block).
+typedef struct _EX_RUNDOWN_REF {
+  union {
+    volatile ULONG_PTR Count;
+    volatile PVOID Ptr;
+  };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+#define EX_RUNDOWN_ACTIVE 0x1
+#define EX_RUNDOWN_COUNT_SHIFT 0x1
+#define EX_RUNDOWN_COUNT_INC (1 << EX_RUNDOWN_COUNT_SHIFT)
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
@@ -226,7 +239,6 @@ typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
   } u;
 } CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
 #pragma pack(pop)
-static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 20, "CM_PARTIAL_RESOURCE_DESCRIPTOR layout");
 
 typedef struct _CM_PARTIAL_RESOURCE_LIST {
   USHORT Version;
@@ -268,6 +280,8 @@ typedef struct _DEVICE_OBJECT {
 
 typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef VOID DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_DEVICE_CONTROL 0x0e
@@ -321,7 +335,7 @@ typedef struct _IO_STACK_LOCATION {
       ULONG WhichSpace;
       PVOID Buffer;
       ULONG Offset;
-      ULONG Length;
+      POINTER_ALIGNMENT ULONG Length;
     } ReadWriteConfig;
     struct {
       const GUID* InterfaceType;
@@ -331,9 +345,9 @@ typedef struct _IO_STACK_LOCATION {
       PVOID InterfaceSpecificData;
     } QueryInterface;
     struct {
-      ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      POINTER_ALIGNMENT ULONG OutputBufferLength;
+      POINTER_ALIGNMENT ULONG InputBufferLength;
+      POINTER_ALIGNMENT ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -366,14 +380,41 @@ typedef struct _IRP {
   CHAR CurrentLocation;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
+  PIO_STATUS_BLOCK UserIosb;
+  PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
-  struct {
-    PIO_STACK_LOCATION CurrentStackLocation;
-  } Tail;
+  union {
+    struct {
+      PVOID DriverContext[4];
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
+      union {
+        PIO_STACK_LOCATION CurrentStackLocation;
+        ULONG PacketType;
+      };
+      PVOID OriginalFileObject;
+    } Overlay;
+    PVOID CompletionKey;
+  } Tail;  // Windows also overlays a KAPC here, which nothing of ours uses
 } IRP, *PIRP;
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.CurrentStackLocation; }
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return irp->Tail.CurrentStackLocation - 1; }
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) {
+  return irp->Tail.Overlay.CurrentStackLocation;
+}
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) {
+  return irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 
 typedef enum _DEVICE_REGISTRY_PROPERTY {
   DevicePropertyDeviceDescription = 0,
@@ -382,7 +423,7 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
   DevicePropertyLegacyBusType = 13,
   DevicePropertyBusNumber = 14,
   DevicePropertyAddress = 16,
-  DevicePropertyUINumber = 18,
+  DevicePropertyUINumber = 17,
 } DEVICE_REGISTRY_PROPERTY;
 
 typedef enum _DEVICE_POWER_STATE {
@@ -464,7 +505,7 @@ typedef struct _DMA_ADAPTER {
 
 // ---- Functions ------------------------------------------------------------------------------------------------
 extern "C" {
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 VOID DbgBreakPoint(VOID);
 VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
@@ -500,6 +541,13 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
 VOID KeFlushQueuedDpcs(VOID);
+
+VOID FASTCALL ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+BOOLEAN FASTCALL ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime(VOID);
@@ -548,3 +596,4 @@ LONG_PTR ObfDereferenceObject(PVOID Object);
   } while (0)
 #define DEFINE_GUIDSTRUCT(g, n) struct n
 #define DEFINE_GUIDNAMED(n) n
+#endif  // ZADIVO_WDK

@@ -1,5 +1,8 @@
 // Windows-compatible kernel-streaming (AVStream) declarations used by the driver (x64 layouts).
 #pragma once
+#ifdef ZADIVO_WDK
+#include "platform/win/ks.h"
+#else
 #include "platform/kernel.h"
 
 typedef PVOID KSOBJECT_BAG;
@@ -179,7 +182,7 @@ typedef struct {
 #define KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING 0x00000040
 #define KSPIN_FLAG_ENFORCE_FIFO 0x00000080
 #define KSPIN_FLAG_GENERATE_MAPPINGS 0x00000100
-#define KSPIN_FLAG_DISTINGUISH_IN_PLACE 0x00000200
+#define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
 #define KSPIN_FLAG_SPLITTER 0x00020000
 #define KSPIN_FLAG_USE_STANDARD_TRANSPORT 0x00040000
 #define KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT 0x00080000
@@ -189,7 +192,6 @@ typedef struct {
 #define KSPIN_FLAG_IMPLEMENT_CLOCK 0x00400000
 #define KSPIN_FLAG_SOME_FRAMES_REQUIRED_FOR_PROCESSING 0x00800000
 #define KSPIN_FLAG_PROCESS_IF_ANY_IN_RUN_STATE 0x01000000
-#define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x02000000
 
 struct _IRP;
 struct _KSFILTER;
@@ -558,16 +560,6 @@ struct _KSPIN {
   KSSTATE ClientState;
 };
 
-static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY layout");
-static_assert(sizeof(KSP_NODE) == 32, "KSP_NODE layout");
-static_assert(sizeof(KSPIN_MEDIUM) == 24, "KSPIN_MEDIUM layout");
-static_assert(sizeof(KSDATARANGE) == 64, "KSDATARANGE layout");
-static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 136, "KSPIN_DESCRIPTOR_EX layout");
-static_assert(sizeof(KSFILTER_DESCRIPTOR) == 104, "KSFILTER_DESCRIPTOR layout");
-static_assert(sizeof(KSPROPERTY_ITEM) == 72, "KSPROPERTY_ITEM layout");
-static_assert(sizeof(KSAUTOMATION_TABLE) == 48, "KSAUTOMATION_TABLE layout");
-static_assert(sizeof(KSSTREAM_POINTER) == 64, "KSSTREAM_POINTER layout");
-
 // ---- GUIDs the driver names
 // -------------------------------------------------------------------------------------
 extern "C" {
@@ -618,8 +610,8 @@ ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
 PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin);
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
-NTSTATUS KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
-                                                BOOLEAN Eject);
+VOID KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                            BOOLEAN Eject);
 NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
                               ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);
 VOID KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
@@ -630,4 +622,8 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
                             const KSDEVICE_DESCRIPTOR* Descriptor);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
 ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag);
+VOID KsFreeObjectBag(KSOBJECT_BAG ObjectBag);
+NTSTATUS KsCopyObjectBagItems(KSOBJECT_BAG ObjectBagDestination, KSOBJECT_BAG ObjectBagSource);
 }
+#endif  // ZADIVO_WDK

@@ -1,12 +1,17 @@
 // The air: multiplex list, channel-file parser, built-in default, lookups.
 #include "sim/air.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <cstring>
+#include <span>
 
 #include "platform/host/clock.h"
 
@@ -98,12 +103,13 @@ std::vector<uint32_t> allowedBandwidths(DeliverySystem s) {
   return {};
 }
 
-uint32_t defaultSymbolRate(DeliverySystem s) {
+// J.83 Annex B fixes the symbol rate by the modulation; a list that gives only the modulation means it.
+uint32_t defaultSymbolRate(DeliverySystem s, std::string_view modulation) {
   switch (s) {
     case DeliverySystem::DVBC_ANNEX_A:
       return 6900000;
     case DeliverySystem::DVBC_ANNEX_B:
-      return 5360537;
+      return modulation == "QAM/64" ? 5056941 : 5360537;
     case DeliverySystem::ISDBC:
       return 5274000;
     default:
@@ -111,16 +117,52 @@ uint32_t defaultSymbolRate(DeliverySystem s) {
   }
 }
 
-// Keys that dvbv5 tools write and that say nothing the air needs; accepted and ignored.
-constexpr const char* kIgnoredKeys[] = {
-    "MODULATION", "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE",
-    "HIERARCHY",  "INNER_FEC", "ROLLOFF",      "PILOT",        "VIDEO_PID",      "AUDIO_PID",
-    "SERVICE_ID", "PLP_ID",    "VCHANNEL",     "LNA"};
+// Keys of libdvbv5's channel files that say nothing the air needs: accepted without a word.
+// clang-format off
+constexpr const char* kDvbv5Keys[] = {
+    "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE", "HIERARCHY",
+    "INNER_FEC", "ROLLOFF", "PILOT", "VOLTAGE", "TONE", "INTERLEAVING", "LNA", "DVBT2_PLP_ID_LEGACY",
+    "SCRAMBLING_SEQUENCE_INDEX", "PLP_ID", "SERVICE_ID", "VIDEO_PID", "AUDIO_PID", "CHANNEL", "VCHANNEL",
+    "NETWORK_ID", "TRANSPORT_ID",
+    "POLARIZATION", "SAT_NUMBER", "DISEQC_WAIT", "LNB", "FREQ_BPF", "PLS_CODE", "PLS_MODE", "COUNTRY"};
+// clang-format on
+// Families of keys by prefix: ISDB-T layers, ATSC-M/H, and the PIDs a scan lists (PID_06).
+constexpr const char* kDvbv5KeyPrefixes[] = {"ISDBT_", "ATSCMH_", "PID_"};
+
+// What a scan tool writes for "no stream id" (all ones in 32 bits).
+constexpr uint64_t kDvbv5NoStreamId = 0xFFFFFFFF;
+constexpr size_t kMaxFileBytes = 4u << 20;
+constexpr size_t kMaxQuoted = 48;
+
+bool isDvbv5Key(const std::string& key) {
+  for (const char* k : kDvbv5Keys)
+    if (key == k) return true;
+  for (const char* p : kDvbv5KeyPrefixes)
+    if (key.rfind(p, 0) == 0) return true;
+  return false;
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
   return s;
+}
+
+// A value for a message: short, and printable whatever the file held.
+std::string quoted(std::string_view v) {
+  std::string out = "'";
+  for (size_t i = 0; i < v.size() && i < kMaxQuoted; ++i) {
+    const auto c = static_cast<unsigned char>(v[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\x%02x", c);
+      out += b;
+    }
+  }
+  if (v.size() > kMaxQuoted) out += "...";
+  return out + "'";
 }
 
 template <class T>
@@ -136,16 +178,55 @@ bool parseDouble(std::string_view s, double* out) {
   return !tmp.empty() && end == tmp.c_str() + tmp.size() && std::isfinite(*out);
 }
 
-bool fileReadable(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return f.good();
+bool usesStreamId(DeliverySystem s) {
+  return s == DeliverySystem::DVBT2 || s == DeliverySystem::DVBC2 || s == DeliverySystem::ISDBC;
+}
+
+// "A, B, C": names of 1..64 characters, distinct, at most kMaxServices.
+bool parseServiceNames(std::string_view value, std::vector<std::string>& out, std::string* what) {
+  out.clear();
+  size_t start = 0;
+  while (true) {
+    const size_t comma = value.find(',', start);
+    const std::string name(
+        trim(value.substr(start, comma == std::string_view::npos ? comma : comma - start)));
+    if (name.empty() || name.size() > 64) return *what = "service names must be 1..64 characters", false;
+    if (std::find(out.begin(), out.end(), name) != out.end())
+      return *what = "service " + name + " named twice", false;
+    out.push_back(name);
+    if (out.size() > kMaxServices)
+      return *what = "more than " + std::to_string(kMaxServices) + " services", false;
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// The US channel number of a frequency on the broadcast or the standard cable plan; 0 when it is on neither.
+uint16_t usChannelNumber(DeliverySystem s, uint64_t frequencyHz) {
+  if (frequencyHz % 1000000) return 0;
+  const int64_t mhz = static_cast<int64_t>(frequencyHz / 1000000);
+  struct Band {
+    int64_t first, last, channel;  // centre frequencies (MHz) on a 6 MHz raster and the first one's number
+  };
+  // clang-format off
+  static constexpr Band kBroadcast[] = {{57, 69, 2}, {79, 85, 5}, {177, 213, 7}, {473, 887, 14}};
+  static constexpr Band kCable[] = {{57, 69, 2}, {79, 85, 5}, {93, 117, 95}, {123, 171, 14}, {177, 213, 7},
+                                    {219, 645, 23}, {651, 1599, 100}};
+  // clang-format on
+  const bool cable = s == DeliverySystem::DVBC_ANNEX_B;
+  for (const Band& b : cable ? std::span<const Band>(kCable) : std::span<const Band>(kBroadcast))
+    if (mhz >= b.first && mhz <= b.last && (mhz - b.first) % 6 == 0)
+      return static_cast<uint16_t>(b.channel + (mhz - b.first) / 6);
+  return 0;
 }
 
 struct Section {
   Multiplex mux;
   int line = 0;
-  std::vector<std::string> keys;
-  bool hasSystem = false, hasFrequency = false, hasBitrate = false;
+  std::vector<std::pair<std::string, std::string>> keys;  // as given, for repeats
+  bool hasSystem = false, hasFrequency = false, hasBitrate = false, hasStreamId = false;
+  std::string modulation;
+  std::string unusable;  // why the entry, well formed, is of no use here (skipped with a warning)
 };
 
 }  // namespace
@@ -167,36 +248,52 @@ Air::Air(std::vector<Multiplex> multiplexes, uint32_t seed) : _muxes(std::move(m
 }
 
 std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::string_view origin,
-                                const std::string& baseDir, uint32_t seed) {
+                                const std::string& baseDir, uint32_t seed,
+                                std::vector<std::string>* warnings) {
   std::vector<Multiplex> out;
   std::optional<Section> cur;
+  std::vector<std::string> unknownKeys;  // warned about once each
+  std::string firstRepeat;               // one warning for every entry that repeats an earlier one
+  int repeats = 0;
   std::string err;
   int lineNo = 0;
+  auto where = [&](int line) { return std::string(origin) + ":" + std::to_string(line) + ": "; };
   auto fail = [&](int line, const std::string& what) {
-    err = std::string(origin) + ":" + std::to_string(line) + ": " + what;
+    err = where(line) + what;
     return false;
+  };
+  auto warn = [&](int line, const std::string& what) {
+    if (warnings) warnings->push_back(where(line) + what);
   };
 
   auto finish = [&](Section& s) -> bool {
     Multiplex& m = s.mux;
     if (!s.hasSystem) return fail(s.line, "[" + m.name + "] has no DELIVERY_SYSTEM");
     if (!s.hasFrequency) return fail(s.line, "[" + m.name + "] has no FREQUENCY");
+    if (!s.unusable.empty()) {
+      warn(s.line, "[" + m.name + "] " + s.unusable + "; ignored");
+      return true;
+    }
     auto bws = allowedBandwidths(m.system);
     if (m.bandwidthHz == 0) m.bandwidthHz = bws.front();
     if (std::find(bws.begin(), bws.end(), m.bandwidthHz) == bws.end())
       return fail(s.line, "[" + m.name + "] BANDWIDTH_HZ " + std::to_string(m.bandwidthHz) +
                               " not valid for " + deliverySystemName(m.system));
-    if (isCable(m.system) && m.symbolRate == 0) m.symbolRate = defaultSymbolRate(m.system);
-    if (m.streamId != kNoStreamId && m.system != DeliverySystem::DVBT2 && m.system != DeliverySystem::DVBC2 &&
-        m.system != DeliverySystem::ISDBC)
-      return fail(s.line,
-                  std::string("[") + m.name + "] STREAM_ID is not used by " + deliverySystemName(m.system));
+    if (isCable(m.system) && m.symbolRate == 0) m.symbolRate = defaultSymbolRate(m.system, s.modulation);
+    if (s.hasStreamId && m.streamId != kNoStreamId && !usesStreamId(m.system)) {
+      warn(s.line, "[" + m.name + "] STREAM_ID is not used by " + deliverySystemName(m.system) + "; ignored");
+      m.streamId = kNoStreamId;
+    }
     if (!s.hasBitrate) m.bitrate = defaultBitrate(m);
-    if (m.serviceName.empty()) m.serviceName = m.name;
+    if (m.serviceNames.empty()) m.serviceNames = {m.name.substr(0, 64)};
+    // A list that names a multiplex twice (a scan lists each of its services) still has it once.
     for (const auto& o : out)
-      if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId)
-        return fail(s.line,
-                    "[" + m.name + "] repeats [" + o.name + "] (same system, frequency and stream id)");
+      if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId) {
+        if (!repeats++)
+          firstRepeat = where(s.line) + "[" + m.name + "] repeats [" + o.name +
+                        "] (same system, frequency and stream id); ignored";
+        return true;
+      }
     out.push_back(m);
     return true;
   };
@@ -210,6 +307,9 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
     ++lineNo;
     line = trim(line);
+    // Our own lines that other readers must skip (entries they cannot take) hide behind a comment mark.
+    if (line.substr(0, kPrivateLinePrefix.size()) == kPrivateLinePrefix)
+      line = trim(line.substr(kPrivateLinePrefix.size()));
     if (line.empty() || line.front() == '#') continue;
     if (line.front() == '[') {
       if (line.back() != ']') {
@@ -225,28 +325,39 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     }
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
-      ok = fail(lineNo, "expected 'KEY = value' or '[name]', got '" + std::string(line) + "'");
+      ok = fail(lineNo, "expected 'KEY = value' or '[name]', got " + quoted(line));
       break;
     }
     std::string key(trim(line.substr(0, eq)));
     std::string_view value = trim(line.substr(eq + 1));
     if (!cur) {
-      ok = fail(lineNo, key + " before any [section]");
+      ok = fail(lineNo, quoted(key) + " before any [section]");
       break;
     }
-    if (std::find(cur->keys.begin(), cur->keys.end(), key) != cur->keys.end()) {
-      ok = fail(lineNo, key + " given twice in [" + cur->mux.name + "]");
-      break;
-    }
-    cur->keys.push_back(key);
     Multiplex& m = cur->mux;
-    auto bad = [&](const std::string& what) {
-      return fail(lineNo, key + ": " + what + " '" + std::string(value) + "'");
-    };
+    auto bad = [&](const std::string& what) { return fail(lineNo, key + ": " + what + " " + quoted(value)); };
+    const bool ours = key == "DELIVERY_SYSTEM" || key == "FREQUENCY" || key == "BANDWIDTH_HZ" ||
+                      key == "SYMBOL_RATE" || key == "STREAM_ID" || key == "MODULATION" ||
+                      key == "RF_LEVEL_DBM" || key == "CNR_DB" || key == "BITRATE_BPS" || key == "TS_FILE" ||
+                      key == "SERVICE_NAME";
+    if (!ours) {
+      if (!isDvbv5Key(key) && std::find(unknownKeys.begin(), unknownKeys.end(), key) == unknownKeys.end()) {
+        unknownKeys.push_back(key);
+        warn(lineNo, "unknown key " + quoted(key) + " ignored");
+      }
+      continue;
+    }
+    auto given = std::find_if(cur->keys.begin(), cur->keys.end(), [&](auto& kv) { return kv.first == key; });
+    if (given != cur->keys.end()) {
+      if (given->second == value) continue;
+      ok = fail(lineNo, key + " given twice in [" + m.name + "] with different values");
+      break;
+    }
+    cur->keys.emplace_back(key, std::string(value));
     if (key == "DELIVERY_SYSTEM") {
       auto s = parseDeliverySystem(value);
       if (!s) {
-        ok = bad("unknown delivery system");
+        ok = bad("not a delivery system of this card");
         break;
       }
       m.system = *s;
@@ -256,18 +367,26 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
       if (!parseInt(value, &f)) {
         ok = bad("not a frequency in Hz");
       } else if (f < kMinFrequencyHz || f > kMaxFrequencyHz) {
-        ok = bad("outside 1 MHz .. 1200 MHz");
+        const bool kHz = f * 1000 >= kMinFrequencyHz && f * 1000 <= kMaxFrequencyHz;
+        cur->unusable = "FREQUENCY " + std::to_string(f) + " is outside 1 MHz .. 1200 MHz" +
+                        (kHz ? " (FREQUENCY is in Hz, not kHz)" : "");
       }
       m.frequencyHz = f;
       cur->hasFrequency = true;
     } else if (key == "BANDWIDTH_HZ") {
-      if (!parseInt(value, &m.bandwidthHz) || m.bandwidthHz == 0) ok = bad("not a bandwidth in Hz");
+      // 0 is what libdvbv5 writes for "automatic": the standard's default then.
+      if (!parseInt(value, &m.bandwidthHz)) ok = bad("not a bandwidth in Hz");
     } else if (key == "SYMBOL_RATE") {
       if (!parseInt(value, &m.symbolRate) || m.symbolRate < 1000000 || m.symbolRate > 7200000)
         ok = bad("not a symbol rate in 1000000 .. 7200000 symbols/s");
     } else if (key == "STREAM_ID") {
-      if (!parseInt(value, &m.streamId) || m.streamId < 0 || m.streamId > 0xFFFF)
-        ok = bad("not a stream id 0..65535");
+      uint64_t id = 0;
+      if (!parseInt(value, &id) || (id > 0xFFFF && id != kDvbv5NoStreamId))
+        ok = bad("not a stream id 0..65535 (or 4294967295 for none)");
+      m.streamId = id == kDvbv5NoStreamId ? kNoStreamId : static_cast<int32_t>(id);
+      cur->hasStreamId = true;
+    } else if (key == "MODULATION") {
+      cur->modulation = std::string(value);
     } else if (key == "RF_LEVEL_DBM") {
       if (!parseDouble(value, &m.rfLevelDbm) || m.rfLevelDbm < -120 || m.rfLevelDbm > 20)
         ok = bad("not a level in -120 .. 20 dBm");
@@ -285,17 +404,18 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
         break;
       }
       if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
-      if (!fileReadable(path)) ok = fail(lineNo, "TS_FILE: cannot read '" + path + "'");
+      // Checked now, not when a tuner first locks: a file that cannot be played is a broken air.
+      std::string why;
+      if (!makeFileSource(path, 1, &why)) ok = fail(lineNo, "TS_FILE: " + why);
       m.tsFile = path;
     } else if (key == "SERVICE_NAME") {
-      if (value.empty() || value.size() > 64) ok = bad("service name must be 1..64 characters");
-      m.serviceName = std::string(value);
-    } else if (std::find_if(std::begin(kIgnoredKeys), std::end(kIgnoredKeys),
-                            [&](const char* k) { return key == k; }) == std::end(kIgnoredKeys)) {
-      ok = fail(lineNo, "unknown key " + key);
+      std::string what;
+      if (!parseServiceNames(value, m.serviceNames, &what)) ok = bad(what);
     }
   }
   if (ok && cur) ok = finish(*cur);
+  if (ok && repeats && warnings)
+    warnings->push_back(firstRepeat + (repeats > 1 ? " (and " + std::to_string(repeats - 1) + " more)" : ""));
   if (ok && out.empty()) ok = fail(lineNo, "no multiplex in the file");
   if (!ok) {
     if (error) *error = err;
@@ -304,23 +424,45 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
   return std::make_shared<Air>(std::move(out), seed);
 }
 
-std::shared_ptr<Air> Air::load(const std::string& path, std::string* error, uint32_t seed) {
-  std::ifstream f(path);
-  if (!f) {
-    if (error) *error = path + ": cannot open";
+std::shared_ptr<Air> Air::load(const std::string& path, std::string* error, uint32_t seed,
+                               std::vector<std::string>* warnings) {
+  auto fail = [&](const std::string& what) -> std::shared_ptr<Air> {
+    if (error) *error = path + ": " + what;
     return nullptr;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(std::string("cannot open: ") + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail("is a directory");
   }
-  std::stringstream ss;
-  ss << f.rdbuf();
+  // Read at most one byte past the limit: enough to tell an endless source from a channel file.
+  std::string text;
+  char buf[65536];
+  while (text.size() <= kMaxFileBytes) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      return fail(std::string("cannot read: ") + std::strerror(e));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (text.size() > kMaxFileBytes) return fail("larger than 4 MiB: not a channel file");
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  return parse(ss.str(), error, path, dir, seed);
+  return parse(text, error, path, dir, seed, warnings);
 }
 
 std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
   using D = DeliverySystem;
+  using Names = std::vector<std::string>;
   auto mk = [](std::string name, D s, uint64_t f, uint32_t bw, uint32_t sr, int32_t sid, double lvl,
-               double cn, std::string service) {
+               double cn, Names services) {
     Multiplex m;
     m.name = std::move(name);
     m.system = s;
@@ -330,30 +472,31 @@ std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
     m.streamId = sid;
     m.rfLevelDbm = lvl;
     m.cnrDb = cn;
-    m.serviceName = std::move(service);
+    m.serviceNames = std::move(services);
     m.bitrate = defaultBitrate(m);
     return m;
   };
+  // ATSC virtual channels carry seven characters of a name: call signs.
+  // clang-format off
   std::vector<Multiplex> v = {
-      mk("DVB-T 474 MHz", D::DVBT, 474000000, 8000000, 0, kNoStreamId, -45.0, 30.0, "Zadivo One"),
-      mk("DVB-T 506 MHz", D::DVBT, 506000000, 8000000, 0, kNoStreamId, -62.5, 24.3, "Zadivo Two"),
-      mk("DVB-T 177.5 MHz", D::DVBT, 177500000, 7000000, 0, kNoStreamId, -55.0, 27.0, "Zadivo Band III"),
-      mk("DVB-T 602 MHz 6 MHz", D::DVBT, 602000000, 6000000, 0, kNoStreamId, -50.0, 26.5, "Zadivo Six"),
-      mk("DVB-T 226.5 MHz 5 MHz", D::DVBT, 226500000, 5000000, 0, kNoStreamId, -58.0, 22.8, "Zadivo Five"),
-      mk("DVB-T2 538 MHz PLP 0", D::DVBT2, 538000000, 8000000, 0, 0, -48.0, 28.0, "Zadivo HD"),
-      mk("DVB-T2 538 MHz PLP 1", D::DVBT2, 538000000, 8000000, 0, 1, -48.0, 28.0, "Zadivo UHD"),
-      mk("DVB-T2 650 MHz", D::DVBT2, 650000000, 7000000, 0, 0, -52.0, 25.5, "Zadivo T2 Seven"),
-      mk("DVB-C 346 MHz", D::DVBC_ANNEX_A, 346000000, 8000000, 6900000, kNoStreamId, -40.0, 36.0,
-         "Zadivo Cable"),
-      mk("DVB-C2 714 MHz", D::DVBC2, 714000000, 8000000, 0, 0, -42.0, 35.0, "Zadivo C2"),
-      mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0,
-         "Zadivo Annex B"),
+      mk("DVB-T 474 MHz", D::DVBT, 474000000, 8000000, 0, kNoStreamId, -45.0, 30.0, {"Zadivo One", "Zadivo Kids"}),
+      mk("DVB-T 506 MHz", D::DVBT, 506000000, 8000000, 0, kNoStreamId, -62.5, 24.3, {"Zadivo Two"}),
+      mk("DVB-T 177.5 MHz", D::DVBT, 177500000, 7000000, 0, kNoStreamId, -55.0, 27.0, {"Zadivo Band III"}),
+      mk("DVB-T 602 MHz 6 MHz", D::DVBT, 602000000, 6000000, 0, kNoStreamId, -50.0, 26.5, {"Zadivo Six"}),
+      mk("DVB-T 226.5 MHz 5 MHz", D::DVBT, 226500000, 5000000, 0, kNoStreamId, -58.0, 22.8, {"Zadivo Five"}),
+      mk("DVB-T2 538 MHz PLP 0", D::DVBT2, 538000000, 8000000, 0, 0, -48.0, 28.0, {"Zadivo HD"}),
+      mk("DVB-T2 538 MHz PLP 1", D::DVBT2, 538000000, 8000000, 0, 1, -48.0, 28.0, {"Zadivo UHD"}),
+      mk("DVB-T2 650 MHz", D::DVBT2, 650000000, 7000000, 0, 0, -52.0, 25.5, {"Zadivo T2 Seven"}),
+      mk("DVB-C 346 MHz", D::DVBC_ANNEX_A, 346000000, 8000000, 6900000, kNoStreamId, -40.0, 36.0, {"Zadivo Cable", "Zadivo Cable News"}),
+      mk("DVB-C2 714 MHz", D::DVBC2, 714000000, 8000000, 0, 0, -42.0, 35.0, {"Zadivo C2"}),
+      mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0, {"ZADV-C1", "ZADV-C2"}),
       // Clear of the J.83B channel below it: a tuner hears the stronger of two overlapping channels.
-      mk("ISDB-T 563.143 MHz", D::ISDBT, 563143000, 6000000, 0, kNoStreamId, -50.0, 27.0, "Zadivo ISDB"),
-      mk("ISDB-C 375 MHz TS 1", D::ISDBC, 375000000, 6000000, 5274000, 1, -43.0, 33.0, "Zadivo TSMF 1"),
-      mk("ISDB-C 375 MHz TS 2", D::ISDBC, 375000000, 6000000, 5274000, 2, -43.0, 33.0, "Zadivo TSMF 2"),
-      mk("ATSC 575 MHz", D::ATSC, 575000000, 6000000, 0, kNoStreamId, -55.0, 25.0, "Zadivo ATSC"),
+      mk("ISDB-T 563.143 MHz", D::ISDBT, 563143000, 6000000, 0, kNoStreamId, -50.0, 27.0, {"Zadivo ISDB", "Zadivo ISDB Sub"}),
+      mk("ISDB-C 375 MHz TS 1", D::ISDBC, 375000000, 6000000, 5274000, 1, -43.0, 33.0, {"Zadivo TSMF 1"}),
+      mk("ISDB-C 375 MHz TS 2", D::ISDBC, 375000000, 6000000, 5274000, 2, -43.0, 33.0, {"Zadivo TSMF 2"}),
+      mk("ATSC 575 MHz", D::ATSC, 575000000, 6000000, 0, kNoStreamId, -55.0, 25.0, {"ZADV-TV", "ZADV-WX"}),
   };
+  // clang-format on
   return std::make_shared<Air>(std::move(v), seed);
 }
 
@@ -432,11 +575,23 @@ TsGenConfig Air::generatorConfig(const Multiplex& mux) const {
   TsGenConfig c;
   c.transportStreamId = mux.transportStreamId;
   c.originalNetworkId = 0x2000 + static_cast<uint16_t>(mux.system);
+  c.si = mux.system == DeliverySystem::ATSC           ? SiFamily::Atsc
+         : mux.system == DeliverySystem::DVBC_ANNEX_B ? SiFamily::AtscCable
+                                                      : SiFamily::Dvb;
+  c.vctModulation = mux.system == DeliverySystem::ATSC ? 0x04 : mux.symbolRate >= 5300000 ? 0x03 : 0x02;
+  const uint16_t rf = usChannelNumber(mux.system, mux.frequencyHz);
   c.services.clear();
-  TsService s;
-  s.programNumber = static_cast<uint16_t>((mux.transportStreamId & 0xFF) * 16 + 1);
-  s.name = mux.serviceName;
-  c.services.push_back(s);
+  for (size_t k = 0; k < mux.serviceNames.size() && k < kMaxServices; ++k) {
+    TsService s;
+    s.programNumber = static_cast<uint16_t>((mux.transportStreamId & 0xFF) * 16 + 1 + k);
+    s.pmtPid = static_cast<uint16_t>(0x100 * (k + 1));
+    s.videoPid = s.pcrPid = s.pmtPid + 1;
+    s.esPids = {static_cast<uint16_t>(s.pmtPid + 3), static_cast<uint16_t>(s.pmtPid + 2)};
+    s.name = mux.serviceNames[k];
+    s.majorChannel = rf ? rf : static_cast<uint16_t>(1 + (mux.transportStreamId & 0xFF));
+    s.minorChannel = static_cast<uint16_t>(k + 1);
+    c.services.push_back(s);
+  }
   c.bitrate = mux.bitrate;
   c.seed = _seed * 2654435761u + mux.transportStreamId;
   return c;

@@ -31,6 +31,12 @@ struct SystemLimits {
 const SystemLimits& systemLimits(DeliverySystem system);
 
 inline constexpr int32_t kNoStreamId = -1;
+// Services a generated multiplex carries at most (SERVICE_NAME = A, B, ...).
+inline constexpr size_t kMaxServices = 16;
+
+// Channel-file lines that start with this mark are ours alone: other readers take them for comments. Entries
+// that libdvbv5 cannot read (DVB-C2) are written this way so that they do not spoil the rest of the file.
+inline constexpr std::string_view kPrivateLinePrefix = "#zadivo ";
 
 struct Multiplex {
   std::string name;
@@ -41,9 +47,9 @@ struct Multiplex {
   int32_t streamId = kNoStreamId;  // PLP or TSMF stream id; several entries may share one frequency
   double rfLevelDbm = -50.0;
   double cnrDb = 30.0;
-  uint64_t bitrate = 0;  // bit/s of the transport stream
-  std::string tsFile;    // replayed when set, else a generated stream
-  std::string serviceName;
+  uint64_t bitrate = 0;                   // bit/s of the transport stream
+  std::string tsFile;                     // replayed when set, else a generated stream
+  std::vector<std::string> serviceNames;  // the services of a generated stream, in PAT order
   uint16_t transportStreamId = 0;
 };
 
@@ -54,12 +60,16 @@ class Air {
 
   explicit Air(std::vector<Multiplex> multiplexes = {}, uint32_t seed = 1);
 
-  // Parses channel-file text. On failure returns nullptr and "<origin>:<line>: <what>" in *error.
-  // Relative TS_FILE paths are taken relative to baseDir.
+  // Parses channel-file text: what libdvbv5 writes and the dtv-scan-tables lists hold, plus our own keys.
+  // Keys of no use to the air are skipped (unknown ones with one warning each in *warnings), and so is an
+  // entry that repeats an earlier one (with a warning). On failure returns nullptr and "<origin>:<line>:
+  // <what>" in *error. Relative TS_FILE paths are taken relative to baseDir.
   static std::shared_ptr<Air> parse(std::string_view text, std::string* error,
                                     std::string_view origin = "air", const std::string& baseDir = "",
-                                    uint32_t seed = 1);
-  static std::shared_ptr<Air> load(const std::string& path, std::string* error, uint32_t seed = 1);
+                                    uint32_t seed = 1, std::vector<std::string>* warnings = nullptr);
+  // Reads a channel file of at most 4 MiB and parses it.
+  static std::shared_ptr<Air> load(const std::string& path, std::string* error, uint32_t seed = 1,
+                                   std::vector<std::string>* warnings = nullptr);
   // Every standard, distinct transport stream ids and service names.
   static std::shared_ptr<Air> makeDefault(uint32_t seed = 1);
 

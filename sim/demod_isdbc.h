@@ -1,11 +1,9 @@
-// Signal-model parts of the demodulator for ISDB-C: the settings the cable core needs for its 6 MHz channel
-// and the TSMF stream the driver selected. Each takes the main slave's register file as one block of 256
-// banks of 256 registers. The status and SNR registers are those of the DVB-C core (bank 0x40).
+// Signal-model part of the demodulator for ISDB-C: the TSMF stream the driver selected. The settings the
+// cable core needs are in sim/demod_settings.cpp; the status and SNR registers are those of the DVB-C core.
 #pragma once
 #include <cstdint>
 
-#include "sim/air.h"
-#include "sim/tuner_model.h"
+#include "sim/chip_regs.h"
 
 namespace sim {
 
@@ -14,8 +12,6 @@ inline constexpr uint8_t kIsdbcSelector = 0x09;
 // without TSMF (one stream on the carrier) locks with it.
 inline constexpr int32_t kIsdbcRelativeStream = -2;
 
-uint32_t bandIsdbc(const uint8_t* mainRegs);  // 6 MHz once the whole ISDB-C setting is programmed, else 0
-int32_t isdbcStreamId(const uint8_t* mainRegs);
-bool fitsIsdbc(const uint8_t* mainRegs, const Multiplex& mux, const TunerModel::Tuning& tuning);
+int32_t isdbcStreamId(const MainRegs& m);
 
 }  // namespace sim

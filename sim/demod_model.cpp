@@ -1,12 +1,14 @@
-// Demodulator model: four banked slaves, reset, repeater, state from the system registers, and a
-// table-driven signal model per standard (band decoding, lock condition, status and SNR registers).
+// Demodulator model: four banked slaves, reset, repeater, state from the system registers, the settings each
+// standard needs (sim/demod_settings.h) and a signal model per standard (lock, status and SNR registers).
 #include "sim/demod_model.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "platform/host/clock.h"
@@ -14,118 +16,15 @@
 #include "sim/demod_dvbc2.h"
 #include "sim/demod_isdbc.h"
 #include "sim/demod_isdbt.h"
+#include "sim/demod_settings.h"
 
 namespace sim {
 namespace {
 
-constexpr int kMain = 0, kSys = 1;
-constexpr int kBankSize = 256;
-
-// The chip's fixed-point logarithm coding of its measurements (100 * log2 with a 32-entry mantissa table).
-uint32_t log2x100(uint32_t x) {
-  static constexpr uint8_t kFrac[32] = {0,  4,  9,  13, 17, 21, 25, 29, 32, 36, 39, 43, 46, 49, 52, 55,
-                                        58, 61, 64, 67, 70, 73, 75, 78, 81, 83, 86, 88, 91, 93, 95, 98};
-  uint32_t i = 0;
-  for (uint32_t v = x; v > 1; v >>= 1) ++i;
-  if (i == 0) return 0;
-  uint32_t bits = i <= 5 ? ((x << (5 - i)) & 0xFF) & 0x1F : ((x >> (i - 5)) & 0xFF) & 0x1F;
-  return 100 * i + kFrac[bits];
-}
-uint32_t log10x100(uint32_t x) { return (log2x100(x) * 100 + 166) / 332; }
-uint32_t lnx100(uint32_t x) { return (log2x100(x) * 100 + 72) / 144; }
-
-// The register word in [lo, hi] whose coded SNR (0.001 dB) is nearest to the target.
-template <class Decode>
-uint32_t snrWord(double cnrDb, uint32_t lo, uint32_t hi, Decode decode) {
-  int64_t target = std::llround(cnrDb * 1000);
-  uint32_t best = lo;
-  int64_t bestErr = -1;
-  for (uint32_t x = lo; x <= hi; ++x) {
-    int64_t err = std::llabs(decode(x) - target);
-    if (bestErr < 0 || err < bestErr) best = x, bestErr = err;
-  }
-  return best;
-}
-
-// Main-slave register file view: bank, register.
-struct MainRegs {
-  uint8_t* p;
-  uint8_t& operator()(uint8_t bank, uint8_t r) const { return p[bank * kBankSize + r]; }
-  bool equals(uint8_t bank, uint8_t r, std::initializer_list<uint8_t> bytes) const {
-    for (uint8_t b : bytes)
-      if ((*this)(bank, r++) != b) return false;
-    return true;
-  }
-  bool equalsIf(uint8_t bank, uint8_t r, uint32_t v) const {
-    return equals(bank, r, {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-  }
-  void put16(uint8_t bank, uint8_t r, uint32_t v) const {
-    (*this)(bank, r) = uint8_t(v >> 8);
-    (*this)(bank, r + 1) = uint8_t(v);
-  }
-};
-
-#define BLOCK_8 0x2F, 0xBA, 0x28, 0x9B, 0x28, 0x9D, 0x28, 0xA1, 0x29, 0xA5, 0x2A, 0xAC, 0x29, 0xB5
-#define BLOCK_7 0x30, 0xB1, 0x29, 0x9A, 0x28, 0x9C, 0x28, 0xA0, 0x29, 0xA2, 0x2B, 0xA6, 0x2B, 0xAD
-#define BLOCK_6 0x31, 0xA8, 0x29, 0x9B, 0x27, 0x9C, 0x28, 0x9E, 0x29, 0xA4, 0x29, 0xA2, 0x29, 0xA8
-#define BLOCK_C 0x29, 0x9A, 0x28, 0x9E, 0x2F, 0xB9, 0x27, 0xA5, 0x28, 0xA9, 0x2B, 0xB0, 0x08, 0xD6
-
-// Band settings the chip needs per bandwidth; a channel locks only with the whole set programmed.
-uint32_t bandDvbt(const MainRegs& m) {
-  if (m.equals(0x10, 0x9F, {0x15, 0, 0, 0, 0}) && m.equals(0x10, 0xA6, {BLOCK_8}) &&
-      m.equalsIf(0x10, 0xB6, 0x19999A) && m(0x10, 0xD7) == 0x00 && m.equals(0x10, 0xD9, {0x15, 0x28}) &&
-      m.equals(0x17, 0x38, {0x01, 0x02}))
-    return 8000000;
-  if (m.equals(0x10, 0x9F, {0x18, 0, 0, 0, 0}) && m.equals(0x10, 0xA6, {BLOCK_7}) &&
-      m.equalsIf(0x10, 0xB6, 0x166666) && m(0x10, 0xD7) == 0x02 && m.equals(0x10, 0xD9, {0x1F, 0xF8}) &&
-      m.equals(0x17, 0x38, {0x00, 0x03}))
-    return 7000000;
-  if (m.equals(0x10, 0x9F, {0x1C, 0, 0, 0, 0}) && m.equals(0x10, 0xA6, {BLOCK_6}) &&
-      m.equalsIf(0x10, 0xB6, 0x133333) && m(0x10, 0xD7) == 0x04 && m.equals(0x10, 0xD9, {0x25, 0x4C}) &&
-      m.equals(0x17, 0x38, {0x00, 0x03}))
-    return 6000000;
-  if (m.equals(0x10, 0x9F, {0x21, 0x99, 0x99, 0x99, 0x99}) && m.equals(0x10, 0xA6, {BLOCK_6}) &&
-      m.equalsIf(0x10, 0xB6, 0x133333) && m(0x10, 0xD7) == 0x06 && m.equals(0x10, 0xD9, {0x2C, 0xC2}) &&
-      m.equals(0x17, 0x38, {0x00, 0x03}))
-    return 5000000;
-  return 0;
-}
-
-uint32_t bandDvbt2(const MainRegs& m) {
-  struct Row {
-    uint32_t hz;
-    std::initializer_list<uint8_t> trl;
-    uint8_t r7a;
-    std::initializer_list<uint8_t> block;
-    uint8_t a5;
-    uint32_t ifcfg;
-    uint8_t d7;
-  };
-  const Row rows[] = {
-      {8000000, {0x15, 0, 0, 0, 0}, 0x00, {BLOCK_8}, 0x01, 0x19999A, 0x00},
-      {7000000, {0x18, 0, 0, 0, 0}, 0x00, {BLOCK_7}, 0x01, 0x166666, 0x02},
-      {6000000, {0x1C, 0, 0, 0, 0}, 0x00, {BLOCK_6}, 0x01, 0x133333, 0x04},
-      {5000000, {0x21, 0x99, 0x99, 0x99, 0x99}, 0x00, {BLOCK_6}, 0x01, 0x133333, 0x06},
-      {1712000, {0x1A, 0x03, 0xE8, 0x8C, 0xB3}, 0x03, {}, 0x00, 0x12AAAB, 0x03},
-  };
-  for (const Row& r : rows)
-    if (m.equals(0x20, 0x9F, r.trl) && m(0x27, 0x7A) == r.r7a &&
-        (r.block.size() == 0 || m.equals(0x10, 0xA6, r.block)) && m(0x10, 0xA5) == r.a5 &&
-        m.equalsIf(0x10, 0xB6, r.ifcfg) && m(0x10, 0xD7) == r.d7)
-      return r.hz;
-  return 0;
-}
-
-uint32_t bandDvbc(const MainRegs& m) {
-  if (m.equals(0x10, 0xA6, {BLOCK_C}) && m.equalsIf(0x10, 0xB6, 0x1A2222) && m(0x11, 0xA3) == 0x00) {
-    if (m.equals(0x40, 0x26, {0x09, 0x9A, 0x00, 0xEE})) return 8000000;
-    if (m.equals(0x40, 0x26, {0x08, 0x66, 0x00, 0xEE})) return 7000000;
-  }
-  if (m.equals(0x10, 0xA6, {BLOCK_6}) && m.equalsIf(0x10, 0xB6, 0x13BBBC) && m(0x11, 0xA3) == 0x14 &&
-      m.equals(0x40, 0x26, {0x07, 0x33, 0x00, 0xEE}))
-    return 6000000;
-  return 0;
-}
+constexpr int kMain = 0, kSys = 1, kR = 2;
+constexpr int64_t kPowerUpNs = 6 * host::clock::kMs;  // system 0x02 cleared: the core answers after this
+constexpr int64_t kClockUpNs =
+    36 * host::clock::kMs;  // system 0x10 cleared: main slave and repeater after this
 
 // OFDM-style status byte: sync state in bits 2:0, unlock in bit 4, TS lock in bit 5.
 uint8_t syncByte(const DemodModel::Status& s) {
@@ -136,9 +35,8 @@ void presentDvbt(const MainRegs& m, const DemodModel::Status& s, const std::vect
   m(0x10, 0x10) = syncByte(s);
   uint32_t word = 0;
   if (s.mux && s.syncState >= 3)
-    word = snrWord(s.mux->cnrDb, 1, 4996, [](uint32_t x) {
-      return 100 * (int64_t(log10x100(x)) - int64_t(log10x100(5350 - x))) + 28500;
-    });
+    word = nearestWord(s.mux->cnrDb, 1, 4996,
+                       [](uint32_t x) { return 100 * (log10x100(x) - log10x100(5350 - x)) + 28500; });
   m.put16(0x10, 0x28, word);
   m(0x10, 0x40) = 0x04;  // echo field 1: the channel needs no echo optimisation
 }
@@ -147,9 +45,8 @@ void presentDvbt2(const MainRegs& m, const DemodModel::Status& s, const std::vec
   m(0x20, 0x10) = syncByte(s);
   uint32_t word = 0;
   if (s.mux && s.syncState >= 3)
-    word = snrWord(s.mux->cnrDb, 1, 10876, [](uint32_t x) {
-      return 100 * (int64_t(log10x100(x)) - int64_t(log10x100(12600 - x))) + 32000;
-    });
+    word = nearestWord(s.mux->cnrDb, 1, 10876,
+                       [](uint32_t x) { return 100 * (log10x100(x) - log10x100(12600 - x)) + 32000; });
   m.put16(0x20, 0x28, word);
   // L1 PLP list: valid once the demodulator has synchronised.
   bool l1 = s.mux && s.syncState >= 5;
@@ -171,8 +68,40 @@ void presentDvbc(const MainRegs& m, const DemodModel::Status& s, const std::vect
   m(0x40, 0x19) = 0x04;  // 256-QAM
   uint32_t word = 0;
   if (s.mux && s.syncState >= 3)
-    word = snrWord(s.mux->cnrDb, 126, 0x1FFF, [](uint32_t x) { return 95941 - 95 * int64_t(lnx100(x)); });
+    word = nearestWord(s.mux->cnrDb, 126, 0x1FFF, [](uint32_t x) { return 95941 - 95 * lnx100(x); });
   m.put16(0x40, 0x4C, word);
+}
+
+int32_t noStream(const MainRegs&) { return kNoStreamId; }
+int32_t t2Plp(const MainRegs& m) { return m(0x23, 0xAD) == 1 ? m(0x23, 0xAF) : kNoStreamId; }
+
+// A stream clocked out at another rate than the channel's.
+class RatedSource : public TsSource {
+ public:
+  RatedSource(std::shared_ptr<TsSource> inner, double rate) : _inner(std::move(inner)), _rate(rate) {}
+  void fill(uint8_t* dst, size_t packets) override { _inner->fill(dst, packets); }
+  uint64_t bitrate() const override { return static_cast<uint64_t>(_inner->bitrate() * _rate); }
+
+ private:
+  std::shared_ptr<TsSource> _inner;
+  double _rate;
+};
+
+std::string muxKey(const Multiplex& m, double rate) {
+  return m.name + "/" + std::to_string(m.frequencyHz) + "/" + std::to_string(m.streamId) + "@" +
+         std::to_string(rate);
+}
+
+std::string hex(uint8_t v) {
+  char b[4];
+  std::snprintf(b, sizeof b, "%02x", v);
+  return b;
+}
+
+std::string ms(int64_t ns) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%.1f ms", ns / 1e6);
+  return b;
 }
 
 }  // namespace
@@ -181,49 +110,34 @@ struct DemodModel::Standard {
   DeliverySystem system;
   uint8_t selector;
   bool exactBandwidth;  // terrestrial: band settings must equal the channel's; cable: at least as wide
-  uint32_t (*bandwidth)(const MainRegs&);
+  const StandardSettings& settings;
   void (*present)(const MainRegs&, const Status&, const std::vector<int32_t>& streamIds);
   // Data PLP / stream selected by the driver (kNoStreamId when the standard has none).
   int32_t (*streamId)(const MainRegs&);
-  // Further needs of the channel (symbol-rate class, tuner system); null when there are none.
-  bool (*fits)(const MainRegs&, const Multiplex&, const TunerModel::Tuning&) = nullptr;
+  // Why the channel needs something else besides the settings ("" when it fits); null when nothing else.
+  std::string (*fits)(const MainRegs&, const Multiplex&, const BandSetting&) = nullptr;
 };
 
 namespace {
-int32_t noStream(const MainRegs&) { return kNoStreamId; }
-std::string muxKey(const Multiplex& m) {
-  return m.name + "/" + std::to_string(m.frequencyHz) + "/" + std::to_string(m.streamId);
-}
-int32_t t2Plp(const MainRegs& m) { return m(0x23, 0xAD) == 1 ? m(0x23, 0xAF) : kNoStreamId; }
-
+// clang-format off
 const DemodModel::Standard kStandards[] = {
-    {DeliverySystem::DVBT, 0x01, true, bandDvbt, presentDvbt, noStream},
-    {DeliverySystem::DVBT2, 0x02, true, bandDvbt2, presentDvbt2, t2Plp},
-    {DeliverySystem::DVBC_ANNEX_A, 0x04, false, bandDvbc, presentDvbc, noStream},
-    {DeliverySystem::DVBC_ANNEX_B, 0x08, true, [](const MainRegs& m) { return bandJ83b(m.p); },
-     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) { presentJ83b(m.p, s); },
-     noStream,
-     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsJ83b(m.p, x, t); }},
-    {DeliverySystem::ISDBT, 0x06, true, [](const MainRegs& m) { return bandIsdbt(m.p); },
-     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) {
-       presentIsdbt(m.p, s);
-     },
-     noStream,
-     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsIsdbt(m.p, x, t); }},
-    {DeliverySystem::DVBC2, 0x05, true, [](const MainRegs& m) { return bandDvbc2(m.p); },
-     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) {
-       presentDvbc2(m.p, s);
-     },
-     [](const MainRegs& m) { return dvbc2Plp(m.p); },
-     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsDvbc2(m.p, x, t); }},
-    {DeliverySystem::ISDBC, kIsdbcSelector, false, [](const MainRegs& m) { return bandIsdbc(m.p); },
-     presentDvbc, [](const MainRegs& m) { return isdbcStreamId(m.p); },
-     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsIsdbc(m.p, x, t); }},
-    {DeliverySystem::ATSC, kAtscSelector, true, [](const MainRegs& m) { return bandAtsc(m.p); },
-     [](const MainRegs& m, const DemodModel::Status& s, const std::vector<int32_t>&) { presentAtsc(m.p, s); },
-     noStream,
-     [](const MainRegs& m, const Multiplex& x, const TunerModel::Tuning& t) { return fitsAtsc(m.p, x, t); }},
+    {DeliverySystem::DVBT, 0x01, true, kDvbtSettings, presentDvbt, noStream},
+    {DeliverySystem::DVBT2, 0x02, true, kDvbt2Settings, presentDvbt2, t2Plp},
+    {DeliverySystem::DVBC_ANNEX_A, 0x04, false, kDvbcSettings, presentDvbc, noStream},
+    {DeliverySystem::DVBC_ANNEX_B, 0x08, true, kJ83bSettings, presentJ83b, noStream, fitsJ83b},
+    {DeliverySystem::ISDBT, 0x06, true, kIsdbtSettings, presentIsdbt, noStream},
+    {DeliverySystem::DVBC2, 0x05, true, kDvbc2Settings, presentDvbc2, dvbc2Plp, fitsDvbc2},
+    {DeliverySystem::ISDBC, kIsdbcSelector, false, kIsdbcSettings, presentDvbc, isdbcStreamId},
+    {DeliverySystem::ATSC, kAtscSelector, true, kAtscSettings, presentAtsc, noStream},
 };
+// clang-format on
+constexpr size_t kNone = std::size(kStandards);  // unknown writes while no standard was woken yet
+
+const DemodModel::Standard* standardOf(uint8_t selector) {
+  for (const auto& s : kStandards)
+    if (s.selector == selector) return &s;
+  return nullptr;
+}
 }  // namespace
 
 uint8_t demodMainAddress(int path) {
@@ -252,7 +166,7 @@ bool DemodModel::Signature::operator==(const Signature& o) const {
 }
 
 DemodModel::DemodModel(uint8_t mainAddr, std::shared_ptr<Air> air, TunerModel& tuner, DemodOptions options)
-    : _air(std::move(air)), _tuner(tuner), _opt(options), _regs(4 * 256 * kBankSize) {
+    : _air(std::move(air)), _tuner(tuner), _opt(options), _regs(4 * MainRegs::kSlave) {
   for (int s = 0; s < 4; ++s) _addr[s] = demodSlaveAddress(mainAddr, static_cast<DemodSlave>(s));
   std::lock_guard g(_m);
   powerOnLocked();
@@ -280,6 +194,15 @@ void DemodModel::powerOnLocked() {
   at(kMain, 0, 0xC3) = 0x01;  // TS output off
   at(kMain, 0, 0x80) = 0x1F;
   at(kMain, 0, 0x81) = 0xFF;  // TS pins high impedance
+  at(kMain, 0, 0x32) = 0x01;  // TS clock running, with nothing latched yet: no clock
+  for (auto& c : _tsClock) c = 0;
+  _current = nullptr;
+  _sleepPending = _atscRunning = false;
+  _stickyFault.clear();
+  _atscFault.clear();
+  _poweredNs = _clockNs = -1;
+  _unknown.assign(kNone + 1, 0);
+  _unknownLog.clear();
 }
 
 int DemodModel::slaveOf(uint8_t addr8) const {
@@ -288,10 +211,25 @@ int DemodModel::slaveOf(uint8_t addr8) const {
   return -1;
 }
 
+// The core needs time after power-up, and its clock after being started, before it answers: an access
+// earlier is not acknowledged, and remembered.
+bool DemodModel::tooEarlyLocked(int slave) {
+  const int64_t now = host::clock::nowNs();
+  std::string why;
+  if (_poweredNs >= 0 && now - _poweredNs < kPowerUpNs)
+    why = "accessed " + ms(now - _poweredNs) + " after the core was powered up (system 0x02), it needs 6 ms";
+  else if (slave == kMain && _clockNs >= 0 && now - _clockNs < kClockUpNs)
+    why = "main slave accessed " + ms(now - _clockNs) +
+          " after the clock was started (system 0x10), it needs 36 ms";
+  if (why.empty()) return false;
+  if (_stickyFault.empty()) _stickyFault = why;
+  return true;
+}
+
 bool DemodModel::start(uint8_t addr8, bool read) {
   std::lock_guard g(_m);
   int s = slaveOf(addr8);
-  if (_reset || s < 0) return false;
+  if (_reset || s < 0 || tooEarlyLocked(s)) return false;
   if (read && s == kSys && _chipIdUnreadable && _bank[kSys] == 0 && (_ptr == 0xFB || _ptr == 0xFD))
     return false;
   _cur = s;
@@ -311,6 +249,8 @@ bool DemodModel::writeByte(uint8_t byte) {
     _gotPtr = true;
     return true;
   }
+  // The repeater to the tuner works once the clock runs.
+  if (_cur == kSys && _ptr == 0x08 && (byte & 1) && tooEarlyLocked(kMain)) return false;
   onWriteLocked(_cur, _bank[_cur], _ptr, byte);
   ++_ptr;
   return true;
@@ -329,9 +269,15 @@ void DemodModel::stop() {
   _cur = -1;
 }
 
-// Registers that act the same in every bank: bank selector, main freeze, system power and repeater.
-static bool isGlobal(int slave, uint8_t r) {
-  return (slave == kMain && r == 0x01) || (slave == kSys && (r == 0x02 || r == 0x08));
+void DemodModel::countUnknownLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
+  if (knownRegister(static_cast<DemodSlave>(slave), bank, r)) return;
+  ++_unknown[_current ? static_cast<size_t>(_current - kStandards) : kNone];
+  if (_unknownLog.size() < 16) {
+    char b[8];
+    std::snprintf(b, sizeof b, " = %02x", v);
+    _unknownLog.push_back(std::string(_current ? _current->settings.name : "none") + ": " +
+                          describe(static_cast<DemodSlave>(slave), bank, r) + b);
+  }
 }
 
 void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
@@ -340,11 +286,21 @@ void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
     return;
   }
   if (slave == kSys && bank == 0 && (r == 0xFB || r == 0xFD)) return;  // chip id is read-only
-  if (isGlobal(slave, r)) bank = 0;
+  if (globalRegister(static_cast<DemodSlave>(slave), r)) bank = 0;
+  countUnknownLocked(slave, bank, r, v);
   // Freezing latches the monitors as they are at this moment.
   if (slave == kMain && r == 0x01 && (v & 1) && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
+  const uint8_t old = at(slave, bank, r);
   at(slave, bank, r) = v;
-  if (slave == static_cast<int>(DemodSlave::R)) atscCommandLocked(bank, r, v);
+  // The TS clock takes its settings when it is restarted.
+  if (slave == kMain && bank == 0 && r == 0x32 && !(old & 1) && (v & 1)) {
+    _tsClock[0] = at(kMain, 0, 0xC4) & 0x03;
+    _tsClock[1] = at(kMain, 0, 0xD1) & 0x03;
+    _tsClock[2] = at(kMain, 0, 0xD9);
+    _tsClock[3] = at(kMain, 0, 0x33) & 0x03;
+  }
+  if (slave == kR) atscCommandLocked(bank, r, v);
+  if (slave == kSys && bank == 0) onSystemWriteLocked(r, old, v);
   // The ATSC core restarts only by its own soft-reset command.
   if (slave == kMain && bank == 0 && r == 0xFE && (v & 1) && stateLocked() == State::Active &&
       at(kSys, 0, 0x17) != kAtscSelector) {
@@ -357,25 +313,70 @@ void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
       _tuneEnded = false;
     }
   }
-  if (slave == kSys && bank == 0 && (r == 0x18 || r == 0x17 || r == 0x02)) {
-    if (stateLocked() != State::Active) _tuneEnded = false;
+}
+
+// Power, clock, selector and sleep on the system slave; a sleep ends with its selector write, when the chip
+// checks that the standard it leaves is put back as its sleep sequence must leave it.
+void DemodModel::onSystemWriteLocked(uint8_t r, uint8_t old, uint8_t v) {
+  const int64_t now = host::clock::nowNs();
+  if (r == 0x02 && v == 0x00) {
+    _poweredNs = now;
+    _sleepPending = false;
   }
+  if (r == 0x10 && v == 0x00 && old != 0x00) _clockNs = now;
+  if (r == 0x08 && (v & 0xFE) && _stickyFault.empty())
+    _stickyFault = "system 0x08 = " + hex(v) + ": the repeater register has only bit 0";
+  const bool wasActive = at(kSys, 0, 0x02) == 0 && (r == 0x18 ? old : at(kSys, 0, 0x18)) == 0;
+  if (r == 0x18 && wasActive && v != 0) _sleepPending = true;
+  if (r == 0x18 && v == 0 && stateLocked() == State::Active) {
+    _atscFault.clear();
+    _atscRunning = at(kSys, 0, 0x17) == kAtscSelector;  // it wakes running its last program
+  }
+  if (r == 0x17) {
+    if (_sleepPending) {
+      _sleepPending = false;
+      if (_stickyFault.empty() && v != 0x01)
+        _stickyFault = "sleep left " + describe(DemodSlave::Sys, 0, 0x17) + " = " + hex(v) + ", needs 01";
+      if (_stickyFault.empty()) {
+        if (Finding f = sleepMismatch(regs(), _current ? &_current->settings : nullptr))
+          _stickyFault = "sleep left " + f.text;
+        else if (_atscRunning)
+          _stickyFault = "sleep left the ATSC core running (no abort)";
+      }
+    } else if (stateLocked() == State::Active) {
+      if (_stickyFault.empty()) _stickyFault = "system selector changed while active";
+    } else {
+      _current = standardOf(v);
+    }
+  }
+  if (stateLocked() != State::Active) _tuneEnded = false;
 }
 
 // The ATSC core's settings and its soft reset arrive through the slave R mailbox.
 void DemodModel::atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v) {
   const Standard* st = standardLocked();
   const bool atsc = st && st->system == DeliverySystem::ATSC;
-  switch (atscSlaveRWritten(_regs.data(), bank, r, v, atsc, atsc && _tuneEnded)) {
-    case AtscCommandEffect::SoftReset:
+  const AtscCommand c = atscSlaveRWritten(regs(), bank, r, v, atsc, _atscRunning);
+  switch (c.kind) {
+    case AtscCommand::SoftReset:
+      _atscRunning = true;
       _tuneEnded = true;
       _tuneEndNs = host::clock::nowNs();
       _tuneSig = signatureLocked(*st);
       break;
-    case AtscCommandEffect::Abort:
+    case AtscCommand::Abort:
+      _atscRunning = false;
       if (atsc) _tuneEnded = false;
       break;
-    case AtscCommandEffect::None:
+    case AtscCommand::Wrote:
+      countUnknownLocked(kR, c.bank, c.reg, at(kR, c.bank, c.reg));
+      break;
+    case AtscCommand::Refused:
+      if (_atscFault.empty())
+        _atscFault = r == 0x48 ? "slave R 0x01:0x48 = " + hex(v) + ", the ATSC core's abort is 01"
+                               : "slave R register write while the ATSC core runs: it needs an abort first";
+      break;
+    case AtscCommand::None:
       break;
   }
 }
@@ -414,10 +415,7 @@ DemodModel::State DemodModel::state() const {
 
 const DemodModel::Standard* DemodModel::standardLocked() const {
   if (stateLocked() != State::Active) return nullptr;
-  uint8_t sel = at(kSys, 0, 0x17);
-  for (const auto& s : kStandards)
-    if (s.selector == sel) return &s;
-  return nullptr;
+  return standardOf(at(kSys, 0, 0x17));
 }
 
 std::optional<DeliverySystem> DemodModel::activeSystem() const {
@@ -433,32 +431,89 @@ bool DemodModel::tsOutputEnabled() const {
 }
 
 DemodModel::Signature DemodModel::signatureLocked(const Standard& s) const {
-  MainRegs m{const_cast<uint8_t*>(_regs.data())};  // main slave is the first block
   Signature sig;
   sig.selector = s.selector;
-  sig.bandwidthHz = s.bandwidth(m);
+  const BandSetting* band = bandOf(regs(), s.settings, nullptr);
+  sig.bandwidthHz = band ? band->hz : 0;
   sig.tuning = _tuner.tuning();
-  sig.streamId = s.streamId(m);
+  sig.streamId = s.streamId(regs());
   return sig;
+}
+
+// Why the channel cannot lock whatever the air holds ("" when everything the chip needs is in place).
+std::string DemodModel::lockFaultLocked(const Standard& s, const Signature& now) const {
+  if (!_stickyFault.empty()) return _stickyFault;
+  if (!_atscFault.empty()) return _atscFault;
+  if (!_tuneEnded) return "the tune has not ended (no soft reset since the settings)";
+  const MainRegs m = regs();
+  if (Finding f = activeMismatch(m, s.settings, Effect::Lock)) return f.text;
+  std::string why;
+  const BandSetting* band = bandOf(m, s.settings, &why);
+  if (!band) return std::string(s.settings.name) + " band setting: " + why;
+  const TunerModel::Tuning& t = now.tuning;
+  if (!t.valid || !t.ended) return "the tuner was not tuned";
+  if (!t.fault.empty()) return t.fault;
+  if (!TunerModel::sameSystem(t.systemRow, band->tunerRow))
+    return "tuner system row " + std::to_string(t.systemRow) + ", the " + s.settings.name +
+           " setting needs " + std::to_string(band->tunerRow);
+  if (!(now == _tuneSig)) return "settings changed after the tune ended";
+  return {};
+}
+
+// Whether packets leave the chip and at which rate: stream output on, the pins in use driven, the TS clock
+// restarted with its settings.
+void DemodModel::outputLocked(const Standard& s, Status* st) const {
+  const MainRegs m = regs();
+  const uint8_t c4 = m(0x00, 0xC4);
+  const uint8_t used = (c4 & 0x80) ? ((c4 & 0x08) ? 0x80 : 0x01) : 0xFF;
+  const bool driven = (~m(0x00, 0x81) & used) == used;
+  Finding pins = activeMismatch(m, s.settings, Effect::Pins);
+  if (!pins && !driven)
+    pins.text = describe(DemodSlave::Main, 0, 0x81) + ": the TS pins in use are in high impedance";
+  // Serial clock: mode 1, sub mode 1, period 8, select 1 (as latched by the last restart) give the channel's
+  // rate; the mode flags act at once.
+  const uint8_t* c = _tsClock;
+  double rate = (m(0x00, 0x32) & 1) && c[2] ? 8.0 / c[2] : 0.0;
+  rate *= (c[0] == 1 ? 1 : 0.5) * (c[1] == 1 ? 1 : 0.5) * (c[3] == 1 ? 1 : 0.5);
+  Finding clock = activeMismatch(m, s.settings, Effect::Clock);
+  const bool latched = clock.bank == 0 && (clock.reg == 0xC4 || clock.reg == 0xD1 || clock.reg == 0xD9 ||
+                                           clock.reg == 0x33 || clock.reg == 0x32);
+  if (clock && !latched) rate *= 0.5;
+  if (!clock && rate != 1)
+    clock.text = "TS clock running with other settings than programmed (main 0x00:0x32 restart)";
+  st->output = !pins && m(0x00, 0xC3) == 0x00 && rate > 0;
+  st->rate = rate;
+  if (st->fault.empty()) st->fault = pins ? pins.text : clock.text;
 }
 
 DemodModel::Status DemodModel::statusLocked() const {
   Status st;
   const Standard* s = standardLocked();
-  if (!s || !_tuneEnded) return st;
-  st.tuneEnded = true;
+  if (!s) {
+    st.fault = _stickyFault;
+    return st;
+  }
   Signature now = signatureLocked(*s);
-  const SystemLimits& lim = systemLimits(s->system);
-  int64_t elapsed = host::clock::nowNs() - _tuneEndNs;
-  if (now.tuning.valid && !now.tuning.analog && _air)
+  std::string lockFault = lockFaultLocked(*s, now);
+  if (_tuneEnded && now.tuning.valid && !now.tuning.analog && _air) {
+    const SystemLimits& lim = systemLimits(s->system);
     st.mux = _air->find(s->system, uint64_t{now.tuning.frequencyKHz} * 1000, lim.toleranceHz, now.streamId);
+  }
   st.signal = st.mux.has_value();
+  if (st.mux && lockFault.empty() && s->fits)
+    if (const BandSetting* band = bandOf(regs(), s->settings, nullptr))
+      lockFault = s->fits(regs(), *st.mux, *band);
+  st.fault = lockFault;
+  outputLocked(*s, &st);
+  if (!_tuneEnded) return st;
+  st.tuneEnded = true;
+  const SystemLimits& lim = systemLimits(s->system);
+  const int64_t elapsed = host::clock::nowNs() - _tuneEndNs;
   if (st.mux) {
     const Multiplex& mx = *st.mux;
     bool bwOk = s->exactBandwidth ? now.bandwidthHz == mx.bandwidthHz : now.bandwidthHz >= mx.bandwidthHz;
-    st.canLock = now == _tuneSig && bwOk && now.tuning.filterHz >= mx.bandwidthHz &&
-                 mx.cnrDb >= lim.minCnrDb && !_refuseLock &&
-                 (!s->fits || s->fits(MainRegs{const_cast<uint8_t*>(_regs.data())}, mx, now.tuning));
+    st.canLock = lockFault.empty() && bwOk && now.tuning.filterHz >= mx.bandwidthHz &&
+                 mx.cnrDb >= lim.minCnrDb && !_refuseLock;
   }
   // Sync state climbs through acquisition; a channel that cannot lock stalls and is declared unlocked.
   int64_t acq = lim.acquisitionNs;
@@ -478,6 +533,27 @@ DemodModel::Status DemodModel::status() const {
   return statusLocked();
 }
 
+std::string DemodModel::fault() const { return status().fault; }
+
+uint64_t DemodModel::unknownWrites() const {
+  std::lock_guard g(_m);
+  uint64_t n = 0;
+  for (uint64_t u : _unknown) n += u;
+  return n;
+}
+
+uint64_t DemodModel::unknownWrites(DeliverySystem system) const {
+  std::lock_guard g(_m);
+  for (size_t i = 0; i < kNone; ++i)
+    if (kStandards[i].system == system) return _unknown[i];
+  return 0;
+}
+
+std::vector<std::string> DemodModel::unknownWriteLog() const {
+  std::lock_guard g(_m);
+  return _unknownLog;
+}
+
 void DemodModel::presentStatusLocked() {
   const Standard* s = standardLocked();
   if (!s) return;
@@ -485,7 +561,7 @@ void DemodModel::presentStatusLocked() {
   std::vector<int32_t> ids;
   if (st.mux && _air)
     ids = _air->streamIds(s->system, st.mux->frequencyHz, systemLimits(s->system).toleranceHz);
-  s->present(MainRegs{&at(kMain, 0, 0)}, st, ids);
+  s->present(regs(), st, ids);
 }
 
 bool DemodModel::locked() const { return status().locked; }
@@ -498,21 +574,23 @@ std::optional<Multiplex> DemodModel::lockedMultiplex() const {
 
 std::shared_ptr<TsSource> DemodModel::stream() {
   std::optional<Multiplex> mux;
+  double rate = 1;
   {
     std::lock_guard g(_m);
     Status st = statusLocked();
-    if (st.locked && stateLocked() == State::Active && at(kMain, 0, 0xC3) == 0x00) mux = st.mux;
+    if (st.locked && st.output) mux = st.mux, rate = st.rate;
     if (!mux) {
       _srcMux.clear();
       _src.reset();
       return nullptr;
     }
-    if (_src && _srcMux == muxKey(*mux)) return _src;
+    if (_src && _srcMux == muxKey(*mux, rate)) return _src;
   }
   // Made outside the lock: a file source reads its file.
   std::shared_ptr<TsSource> src = _air->makeSource(*mux);
+  if (src && rate != 1) src = std::make_shared<RatedSource>(std::move(src), rate);
   std::lock_guard g(_m);
-  _srcMux = src ? muxKey(*mux) : std::string();
+  _srcMux = src ? muxKey(*mux, rate) : std::string();
   _src = src;
   return _src;
 }
@@ -557,7 +635,7 @@ uint8_t DemodModel::reg(DemodSlave slave, uint8_t bank, uint8_t r) const {
   std::lock_guard g(_m);
   int s = static_cast<int>(slave);
   if (r == 0x00) return _bank[s];
-  if (isGlobal(s, r)) bank = 0;
+  if (globalRegister(slave, r)) bank = 0;
   return at(s, bank, r);
 }
 

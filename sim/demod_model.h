@@ -2,8 +2,10 @@
 // addresses derived from its main address (main, system = +4, command R = -0x40, monitor = +0x58 mod 256),
 // keeps a banked register file per address (register 0x00 selects the bank), follows the state the driver
 // programs (sleep, active per system selector, TS output, repeater) and reports lock, sync state and SNR
-// derived from the air at the frequency its tuner is tuned to. It is not a register-exact copy of the chip:
-// registers nobody reads back simply hold what was written.
+// derived from the air at the frequency its tuner is tuned to. It holds what the driver must have written for
+// each standard and bandwidth (sim/demod_settings.h) and the steps that need time (power-up 6 ms, clock 36
+// ms): a wrong or missing setting keeps the channel from locking, or shapes the stream (pins left in high
+// impedance give no packets, a wrong TS clock another rate), and fault() says which register it was.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -11,10 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/air.h"
+#include "sim/chip_regs.h"
 #include "sim/i2c_slave.h"
 #include "sim/tuner_model.h"
 
@@ -26,8 +30,6 @@ inline constexpr uint16_t kDemodChip396 = 0x396;
 inline constexpr uint16_t kDemodChip297 = 0x297;
 inline constexpr uint16_t kDemodChip197 = 0x197;
 inline constexpr uint16_t kDemodChipUnknown = 0x2A5;
-
-enum class DemodSlave { Main = 0, Sys = 1, R = 2, Mon = 3 };
 
 // Main address of path 1..8: follows the path index modulo 4, so the two paths of one master differ.
 uint8_t demodMainAddress(int path);
@@ -79,6 +81,15 @@ class DemodModel : public I2cSlave {
   void setRefuseLock(bool refuse);
   void setChipIdUnreadable(bool unreadable);
 
+  // Why the channel does not lock or its stream is shaped, "" when nothing is wrong: the first register that
+  // does not hold what the chip needs, a sleep that left one behind (it stays until the chip is reset and
+  // keeps every channel from locking), a step taken too early. Not a fault: asleep, or no signal on air.
+  std::string fault() const;
+  // Writes to registers the chip does not know, counted for the standard last woken (none before).
+  uint64_t unknownWrites() const;
+  uint64_t unknownWrites(DeliverySystem system) const;
+  std::vector<std::string> unknownWriteLog() const;  // the first ones, "DVB-T: main 0x35:0x6a = 01"
+
   // Status the chip computes; exposed for tests of the signal model.
   struct Status {
     bool tuneEnded = false;
@@ -88,10 +99,13 @@ class DemodModel : public I2cSlave {
     bool unlockDetected = false;
     uint8_t syncState = 0;
     std::optional<Multiplex> mux;
+    std::string fault;    // as fault()
+    bool output = false;  // packets leave the chip (stream on, pins driven, TS clock running)
+    double rate = 1;      // of the channel's bitrate, at the TS clock programmed
   };
   Status status() const;
 
-  struct Standard;  // per-standard register locations and band decoding (demod_model.cpp)
+  struct Standard;  // per-standard settings, stream selection and status registers (demod_model.cpp)
 
  private:
   class Port : public I2cSlave {
@@ -115,16 +129,26 @@ class DemodModel : public I2cSlave {
     bool operator==(const Signature& o) const;
   };
 
-  uint8_t& at(int slave, uint8_t bank, uint8_t r) { return _regs[(slave * 256 + bank) * 256 + r]; }
-  uint8_t at(int slave, uint8_t bank, uint8_t r) const { return _regs[(slave * 256 + bank) * 256 + r]; }
+  MainRegs regs() const { return MainRegs{const_cast<uint8_t*>(_regs.data())}; }
+  uint8_t& at(int slave, uint8_t bank, uint8_t r) {
+    return regs().at(static_cast<DemodSlave>(slave), bank, r);
+  }
+  uint8_t at(int slave, uint8_t bank, uint8_t r) const {
+    return regs().at(static_cast<DemodSlave>(slave), bank, r);
+  }
   int slaveOf(uint8_t addr8) const;
   void powerOnLocked();
   State stateLocked() const;
   const Standard* standardLocked() const;
   Signature signatureLocked(const Standard& s) const;
   Status statusLocked() const;
+  std::string lockFaultLocked(const Standard& s, const Signature& now) const;
+  void outputLocked(const Standard& s, Status* st) const;
   void presentStatusLocked();
+  bool tooEarlyLocked(int slave);
   void onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v);
+  void onSystemWriteLocked(uint8_t r, uint8_t old, uint8_t v);
+  void countUnknownLocked(int slave, uint8_t bank, uint8_t r, uint8_t v);
   void atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v);
   void watch(std::stop_token st);
 
@@ -145,6 +169,15 @@ class DemodModel : public I2cSlave {
   int64_t _tuneEndNs = 0;
   Signature _tuneSig;
   bool _refuseLock = false, _chipIdUnreadable = false;
+  const Standard* _current = nullptr;  // woken last
+  bool _sleepPending = false;          // a sleep began (0x18 set while active); its 0x17 write ends it
+  std::string _stickyFault;            // a sleep or step gone wrong, until reset
+  std::string _atscFault;              // the ATSC set-up refused, until the next wake
+  bool _atscRunning = false;  // the ATSC core runs its program: since wake or soft reset, until abort
+  int64_t _poweredNs = -1, _clockNs = -1;  // core powered up (system 0x02), clock started (system 0x10)
+  uint8_t _tsClock[4] = {};        // serial mode, sub mode, period, select latched at the last restart
+  std::vector<uint64_t> _unknown;  // per standard, last for none
+  std::vector<std::string> _unknownLog;
 
   // Stream of the locked multiplex, made once per lock.
   std::string _srcMux;  // guarded by _m

@@ -82,6 +82,8 @@ bool I2cBus::start(uint8_t addr8, bool read) {
       if (s->start(addr8, read)) active_.push_back(s);
   }
   if (active_.size() > 1) ++collisions_;
+  if (!read) ++writeTransfers_;
+  position_ = 0;
   unreadable_ = unreadable_locked(addr8);
   if (active_.empty()) nak_locked();
   return !active_.empty();
@@ -93,6 +95,8 @@ bool I2cBus::write(uint8_t byte) {
   char b[8];
   std::snprintf(b, sizeof b, " %02x", byte);
   line_ += b;
+  if (corrupt_) byte = corrupt_(writeTransfers_ - 1, position_, byte);
+  ++position_;
   bool ack = false;
   for (I2cSlave* s : active_) ack = s->writeByte(byte) || ack;  // every slave sees the byte
   if (!ack) nak_locked();
@@ -169,6 +173,12 @@ void I2cBus::setUnreadable(uint8_t addr8, bool unreadable) {
     f.kind = Fault::Kind::kUnreadable;
     faults_.push_back(std::move(f));
   }
+}
+
+void I2cBus::setWriteCorruption(WriteCorruption hook) {
+  std::lock_guard<std::recursive_mutex> g(m_);
+  corrupt_ = std::move(hook);
+  writeTransfers_ = 0;
 }
 
 void I2cBus::clearFaults() {

@@ -43,6 +43,11 @@ class I2cBus {
   void nakAtRate(uint8_t addr8, double probability, uint32_t seed);
   void setUnreadable(uint8_t addr8, bool unreadable);  // the slave answers but its data reads as 0xFF
   void clearFaults();
+  // Corrupts bytes on their way to the slaves: called for every byte the master writes with the number of its
+  // write transfer (counted from when the hook is set), its position in it (0 = the first byte after the
+  // address) and the byte; returns the byte the slaves see. The trace shows what the master sent.
+  using WriteCorruption = std::function<uint8_t(uint64_t transfer, int position, uint8_t byte)>;
+  void setWriteCorruption(WriteCorruption hook);
 
   uint64_t collisions() const;     // address phases answered by two or more slaves
   uint64_t addressPhases() const;  // all address phases, answered or not
@@ -70,6 +75,9 @@ class I2cBus {
   std::vector<I2cSlave*> active_;  // slaves that ACKed the current address phase
   std::vector<Fault> faults_;
   std::function<void(const std::string&)> sink_;
+  WriteCorruption corrupt_;
+  uint64_t writeTransfers_ = 0;  // since the hook was set
+  int position_ = 0;             // of the next byte in the current write transfer
   std::string line_;
   bool open_ = false;    // a transfer is between start and stop
   bool failed_ = false;  // a NAK happened in the current phase

@@ -2,6 +2,9 @@
 // with the sync byte are skipped (resync), so a file cut in the middle of a packet still plays. Packets are
 // replayed as they are: at the loop point the continuity counters and the PCR jump, as they would when a
 // recording is played again; an analyser reports one discontinuity per loop.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -49,6 +52,11 @@ std::unique_ptr<TsSource> makeFileSource(const std::string& path, uint64_t bitra
   if (bitrate == 0) return fail(path + ": bitrate must be greater than 0");
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return fail(path + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    return fail(path + ": is a directory");
+  }
   std::vector<uint8_t> raw;
   uint8_t buf[65536];
   size_t n;

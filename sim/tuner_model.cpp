@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
+#include "platform/host/clock.h"
 #include "sim/air.h"
 
 namespace sim {
@@ -79,6 +81,20 @@ int rfGainMax(uint32_t f) {
 constexpr uint8_t kTuneBlockStart = 0x68;
 constexpr int kTuneBlockLen = 17;
 
+// What the board programs: crystal 2, oscillator load 4 and drive 0x28, reference output level 3.
+constexpr uint8_t kPowerOnBlock[20] = {0x18, 0x84, 0xA8, 0x82, 0x00, 0x00, 0xC4, 0x40, 0x10, 0x00,
+                                       0x45, 0x75, 0x07, 0x1C, 0x3F, 0x02, 0x10, 0x20, 0x0A, 0x00};
+constexpr int64_t kPowerOnReadyNs = 16 * host::clock::kMs;
+constexpr int64_t kPllSettleNs = 80 * host::clock::kMs;
+
+bool isCable(int row) { return row == 23 || row == 24 || row == 30; }
+
+// Registers the chip has: power-on, probe and trim, calibration, IF, loop and tune blocks, AGC read-out.
+bool knownTunerRegister(uint8_t r) {
+  return r == 0x17 || r == 0x18 || r == 0x30 || r == 0x59 || r == 0x5A || (r >= 0x5E && r <= 0x78) ||
+         (r >= 0x80 && r <= 0x95) || (r >= 0x99 && r <= 0x9D) || r == 0xB0 || r == 0xB1 || r == 0xB3;
+}
+
 }  // namespace
 
 TunerModel::TunerModel(std::shared_ptr<const Air> air, TunerOptions options)
@@ -95,6 +111,10 @@ void TunerModel::powerOn() {
   _tuneWriteStart = -1;
   _burstLen = 0;
   _tuning = Tuning{};
+  _startNs = _blockNs = -1;
+  _stickyFault.clear();
+  _unknown = 0;
+  _unknownLog.clear();
 }
 
 int TunerModel::variant() const {
@@ -120,6 +140,11 @@ bool TunerModel::writeByte(uint8_t byte) {
     _ptr = byte;
     _gotSubaddr = true;
     _tuneWriteStart = byte;
+    if (byte == kTuneBlockStart) {
+      _atBlock[0] = _regs[0x74];
+      _atBlock[1] = _regs[0x87];
+      _atBlock[2] = _regs[0x88];
+    }
     return true;
   }
   onWrite(_ptr, byte);
@@ -144,8 +169,21 @@ void TunerModel::stop() {
 }
 
 void TunerModel::onWrite(uint8_t r, uint8_t v) {
+  if (!knownTunerRegister(r)) {
+    if (_unknownLog.size() < 16) {
+      char b[32];
+      std::snprintf(b, sizeof b, "tuner 0x%02x = %02x", r, v);
+      _unknownLog.push_back(b);
+    }
+    ++_unknown;
+  }
   if (r == 0x7F) return;  // chip id is read-only
   _regs[r] = v;
+  if (r == 0x9B && v == 0x00) {  // a power-on starts over
+    _startNs = host::clock::nowNs();
+    _stickyFault.clear();
+  }
+  if (r == 0x87 && v == 0xC0 && _blockNs >= 0) tuneEnded();
 }
 
 uint8_t TunerModel::onRead(uint8_t r) {
@@ -163,6 +201,13 @@ uint8_t TunerModel::onRead(uint8_t r) {
           return 0x00;
       }
     case 0x1A:
+      if (_startNs >= 0 && host::clock::nowNs() - _startNs < kPowerOnReadyNs) {
+        char b[80];
+        std::snprintf(b, sizeof b, "tuner power-on status read %.1f ms after start, it is ready after 16 ms",
+                      (host::clock::nowNs() - _startNs) / 1e6);
+        _stickyFault = b;
+        return 0x01;
+      }
       return _opt.powerOnFault ? 0x01 : 0x00;
     case 0x5B:
       updateAgc();
@@ -199,6 +244,106 @@ void TunerModel::decodeTune() {
   }
   t.rfOffsetCentiDb = rowOffsetCentiDb(t.systemRow);
   _tuning = t;
+  _blockNs = host::clock::nowNs();
+}
+
+void TunerModel::tuneEnded() {
+  const int64_t settled = host::clock::nowNs() - _blockNs;
+  _blockNs = -1;
+  _tuning.ended = true;
+  _tuning.fault = checkTune();
+  if (_tuning.fault.empty() && settled < kPllSettleNs) {
+    char b[80];
+    std::snprintf(b, sizeof b, "tuner tune ended %.1f ms after its tune block, the PLL needs 80 ms",
+                  settled / 1e6);
+    _tuning.fault = b;
+  }
+}
+
+// The first register that differs from what the board's driver writes for the system tuned.
+std::string TunerModel::checkTune() const {
+  if (!_stickyFault.empty()) return _stickyFault;
+  const int row = _tuning.systemRow;
+  if (row == 0) return "tuner tune block matches no system";
+  // The block is taken in tuning mode (0x87 = C4 40) with calibration 2 (0x74 bits 1:0; bit 4 is the last
+  // block's).
+  char b[80];
+  if ((_atBlock[0] & 0xEF) != 0x02 || _atBlock[1] != 0xC4 || _atBlock[2] != 0x40) {
+    std::snprintf(b, sizeof b,
+                  "tuner 0x74 0x87 0x88 = %02x %02x %02x when the tune block came, needs 02 c4 40",
+                  _atBlock[0], _atBlock[1], _atBlock[2]);
+    return b;
+  }
+  const int v = variant();
+  const uint32_t f = _tuning.frequencyKHz;
+  const bool analog = row <= 8, cable = isCable(row), mid = f <= 464000;
+  std::vector<std::pair<uint8_t, std::vector<uint8_t>>> want = {
+      {0x81, {kPowerOnBlock, kPowerOnBlock + 6}},
+      {0x89, {kPowerOnBlock + 8, kPowerOnBlock + 16}},
+      {0x93, {0x0A, 0x00}},
+      {0x99, {0x7A, 0x01, 0x00}},
+      {0x80, {0x01}},
+      {0x17, v == 3 ? std::vector<uint8_t>{0x2A, 0x0E} : std::vector<uint8_t>{0x8D, 0x06}},
+      {0x95, {static_cast<uint8_t>(v == 3 ? 0x07 : 0x05)}},
+      {0x67, {0x00}},
+      {0x87, {0xC0, 0x00}},
+      {0x91, cable ? std::vector<uint8_t>{0x16, 0x26} : std::vector<uint8_t>{0x10, 0x20}},
+      {0x9C, {0x00, static_cast<uint8_t>(kSystemRows[row][15] & 1)}},
+  };
+  if (v == 3)
+    for (auto [r, val] : {std::pair<uint8_t, uint8_t>{0xB0, 0x01}, {0x30, 0xE1}, {0xB1, 0x00}, {0xB3, 0x00}})
+      want.push_back({r, {val}});
+  // IF and loop block: crystal 2.
+  std::vector<uint8_t> loop = {0xEE, 0x02, 0x1E, 0x67};
+  loop.push_back(analog ? (mid ? 0x30 : 0x0C) : (v == 3 && cable) ? 0x18 : 0x03);
+  std::vector<uint8_t> tail;
+  if (v == 3)
+    tail = analog  ? std::vector<uint8_t>{uint8_t(mid ? 0x38 : 0xB4), 0x78, 0x08, uint8_t(mid ? 0x1C : 0x3C)}
+           : cable ? std::vector<uint8_t>{0x1C, 0x78, 0x08, 0x1C}
+                   : std::vector<uint8_t>{0xB4, 0x78, 0x08, 0x30};
+  else
+    tail = analog  ? std::vector<uint8_t>{uint8_t(mid ? 0x40 : 0x80), 0x78, 0x08, uint8_t(mid ? 0x08 : 0x04)}
+           : cable ? std::vector<uint8_t>{0x50, 0x78, 0x08, 0x30}
+                   : std::vector<uint8_t>{0xAF, 0x78, 0x08, 0x30};
+  loop.insert(loop.end(), tail.begin(), tail.end());
+  want.push_back({0x5E, loop});
+  // The tune block as built from the system row.
+  const uint8_t* c = kSystemRows[row];
+  const int band = f <= 172000 ? 0 : mid ? 1 : 2;
+  std::vector<uint8_t> block = {
+      static_cast<uint8_t>(c[0] & 3),
+      static_cast<uint8_t>((c[1] == 0xFF ? 0x80 : ((c[1] << 4) & 0x70)) | (c[2] & 0x0F)),
+      0x00,
+      static_cast<uint8_t>(c[3 + band] & 0x0F),
+      static_cast<uint8_t>((c[6 + band] & 7) | 0x20),
+      static_cast<uint8_t>(((c[9] << 4) & 0x30) | (c[10] & 3)),
+      static_cast<uint8_t>(c[11] & 0x1F),
+      static_cast<uint8_t>(c[12] & 0x1F),
+      static_cast<uint8_t>(f),
+      static_cast<uint8_t>(f >> 8),
+      static_cast<uint8_t>(((f >> 16) & 0x1F) | (row == 8 ? 0x40 : 0) | (analog ? 0x80 : 0)),
+      0xFF,
+      0x11,
+  };
+  if (analog || cable)
+    block.insert(block.end(), {0xD9, 0x0F, static_cast<uint8_t>(v == 3 ? 0x24 : 0x25), 0x87});
+  else if (v == 4 && f <= 100000)
+    block.insert(block.end(), {0x09, 0x00, 0x27, 0x87});
+  else
+    block.insert(block.end(), {0x99, 0x00, 0x24, 0x87});
+  want.push_back({kTuneBlockStart, block});
+  for (const auto& [r, bytes] : want)
+    for (size_t i = 0; i < bytes.size(); ++i)
+      if (_regs[r + i] != bytes[i]) {
+        std::snprintf(b, sizeof b, "tuner 0x%02zx = %02x, needs %02x", r + i, _regs[r + i], bytes[i]);
+        return b;
+      }
+  return {};
+}
+
+bool TunerModel::sameSystem(int rowA, int rowB) {
+  if (rowA < 0 || rowB < 0 || rowA >= 32 || rowB >= 32) return false;
+  return std::equal(kSystemRows[rowA], kSystemRows[rowA] + 16, kSystemRows[rowB]);
 }
 
 int TunerModel::rssiCentiDb(uint8_t ifAgc, uint8_t rfAgc, uint8_t gainStepCode, uint32_t frequencyKHz,
@@ -262,6 +407,16 @@ TunerModel::Tuning TunerModel::tuning() const {
 uint8_t TunerModel::reg(uint8_t r) const {
   std::lock_guard g(_m);
   return _regs[r];
+}
+
+uint64_t TunerModel::unknownWrites() const {
+  std::lock_guard g(_m);
+  return _unknown;
+}
+
+std::vector<std::string> TunerModel::unknownWriteLog() const {
+  std::lock_guard g(_m);
+  return _unknownLog;
 }
 
 }  // namespace sim

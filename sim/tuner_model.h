@@ -1,12 +1,17 @@
 // The silicon tuner in front of each demodulator path, as a bus slave at 0xC0 (reached only through its
 // demodulator's repeater). A register file with auto-incrementing sub-address; chip id and the variant
 // read-backs the driver probes at power-on; the frequency and filter decoded from the tune block it receives;
-// AGC words that follow the air's level at the tuned frequency.
+// AGC words that follow the air's level at the tuned frequency. At each tune end it checks what the driver
+// must have written for the system tuned (power-on block, IF and loop settings, the whole tune block) on the
+// board's crystal 2, and the steps that need time: power-on status ready 16 ms after start, the PLL settled
+// 80 ms after the tune block. A tune with something wrong carries the reason in Tuning::fault.
 #pragma once
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "sim/i2c_slave.h"
 
@@ -44,13 +49,20 @@ class TunerModel : public I2cSlave {
     bool analog = false;
     bool cable = false;       // cable IF path (0x91 = 16 26)
     int rfOffsetCentiDb = 0;  // the level correction the tune's standard family gets from the driver
+    bool ended = false;       // a tune end followed the block
+    std::string fault;        // what the tune end found wrong, "" when nothing
   };
   Tuning tuning() const;
   uint8_t reg(uint8_t r) const;
   const TunerOptions& options() const { return _opt; }
+  // Writes to registers the chip does not have, since power-on, and the first of them described.
+  uint64_t unknownWrites() const;
+  std::vector<std::string> unknownWriteLog() const;
 
   // The two AGC words the chip reports for an input level, as the chip's calibrated response; exposed so
   // tests can check the inverse. rfGainStepCode is register 0x69's low nibble.
+  // Two rows of the tuner's system table with the same settings (a tune block cannot tell them apart).
+  static bool sameSystem(int rowA, int rowB);
   static int rssiCentiDb(uint8_t ifAgc, uint8_t rfAgc, uint8_t gainStepCode, uint32_t frequencyKHz,
                          int variant);
   static void agcFor(int targetRssiCentiDb, uint8_t gainStepCode, uint32_t frequencyKHz, int variant,
@@ -61,6 +73,8 @@ class TunerModel : public I2cSlave {
   void onWrite(uint8_t r, uint8_t v);
   uint8_t onRead(uint8_t r);
   void decodeTune();
+  void tuneEnded();
+  std::string checkTune() const;
   void updateAgc();
 
   std::shared_ptr<const Air> _air;
@@ -73,6 +87,12 @@ class TunerModel : public I2cSlave {
   int _burstLen = 0;
   Tuning _tuning;
   uint8_t _ifAgc = 0, _rfAgc = 0;
+  int64_t _startNs = -1;     // power-on start (0x9B cleared)
+  int64_t _blockNs = -1;     // tune block written, not yet ended
+  uint8_t _atBlock[3] = {};  // 0x74, 0x87, 0x88 when the tune block arrived: calibration and tuning mode
+  std::string _stickyFault;
+  uint64_t _unknown = 0;
+  std::vector<std::string> _unknownLog;
 };
 
 }  // namespace sim

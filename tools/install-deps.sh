@@ -4,22 +4,24 @@
 #   tools/install-deps.sh run    what `make run` needs (compiler, CMake, the libraries the build links)
 #   tools/install-deps.sh test   run + what the suite uses (the stream analysers, dvb-format-convert)
 #   tools/install-deps.sh bench  run + what the benchmark figures use (GNU time for the capture's peak memory)
-#   tools/install-deps.sh ci     test + clang (fuzzing, static analysis), the cross toolchain of the Windows
-#                                build and the scan tables
+#   tools/install-deps.sh windows  what `make windows` needs (CMake and the mingw-w64 cross toolchain)
+#   tools/install-deps.sh ci     test + windows + clang (fuzzing, static analysis) and the scan tables
 set -euo pipefail
 
 run=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
      libcli11-dev libdvbv5-dev libudev-dev)
 test=("${run[@]}" ffmpeg tstools dvb-tools)
 bench=("${run[@]}" time)
-ci=("${test[@]}" clang clang-tools libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 dtv-scan-tables)
+windows=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+ci=("${test[@]}" "${windows[@]}" clang clang-tools libclang-rt-14-dev dtv-scan-tables)
 
 case "${1:-test}" in
   run) want=("${run[@]}") ;;
   test) want=("${test[@]}") ;;
   bench) want=("${bench[@]}") ;;
+  windows) want=("${windows[@]}") ;;
   ci) want=("${ci[@]}") ;;
-  *) echo "usage: $0 run|test|bench|ci" >&2; exit 2 ;;
+  *) echo "usage: $0 run|test|bench|windows|ci" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -38,30 +38,30 @@ void zdPoolDelete(void* p) noexcept {
 
 namespace {
 // No static filters: factories are created per card at start.
-const KSDEVICE_DISPATCH kDeviceDispatch = {
-    Device::dispatchCreate,          // Add
-    Device::dispatchPnpStart,        // Start
-    nullptr,                         // PostStart
-    nullptr,                         // QueryStop
-    nullptr,                         // CancelStop
-    Device::dispatchPnpStop,         // Stop
-    nullptr,                         // QueryRemove
-    nullptr,                         // CancelRemove
-    Device::dispatchRemove,          // Remove
-    nullptr,                         // QueryCapabilities
-    nullptr,                         // SurpriseRemoval
-    Device::dispatchQueryPower,      // QueryPower
-    Device::dispatchSetPower,        // SetPower
-    Device::dispatchQueryInterface,  // QueryInterface
+constexpr KSDEVICE_DISPATCH kDeviceDispatch = {
+    .Add = Device::dispatchCreate,
+    .Start = Device::dispatchPnpStart,
+    .PostStart = nullptr,
+    .QueryStop = nullptr,
+    .CancelStop = nullptr,
+    .Stop = Device::dispatchPnpStop,
+    .QueryRemove = nullptr,
+    .CancelRemove = nullptr,
+    .Remove = Device::dispatchRemove,
+    .QueryCapabilities = nullptr,
+    .SurpriseRemoval = nullptr,
+    .QueryPower = Device::dispatchQueryPower,
+    .SetPower = Device::dispatchSetPower,
+    .QueryInterface = Device::dispatchQueryInterface,
 };
 
-const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {
-    &kDeviceDispatch,
-    0,        // FilterDescriptorsCount
-    nullptr,  // FilterDescriptors
-    0,        // Version
-    0,        // Flags
-};
+// Version 0: the framework reads no member after Version, and not every edition of the headers declares one.
+constexpr KSDEVICE_DESCRIPTOR deviceDescriptor() {
+  KSDEVICE_DESCRIPTOR d{};
+  d.Dispatch = &kDeviceDispatch;
+  return d;
+}
+constexpr KSDEVICE_DESCRIPTOR kDeviceDescriptor = deviceDescriptor();
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {

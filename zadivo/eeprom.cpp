@@ -40,18 +40,20 @@ bool MACAddress_get(Device* device, MacRequest* request, bool write) {
                       ULONG(request->bytes[2]) << 16 | ULONG(request->bytes[3]) << 24;
   ZTRACE(
       write ? "MACAddress_get Info: Write MAC %d nIndex is:" : "MACAddress_get Info: Read MAC %d nIndex is:",
-      index);
+      static_cast<int>(index));
   UCHAR offset;
   if (!macOffset(index, &offset)) return false;
   bool ok = false;
   if (write) {
     IICWriteEEPROMN(device, offset, &request->bytes[4], 6, &ok);
     for (ULONG i = 0; i < 6; ++i)
-      ZTRACE("Tuner %d !!!!!writebytes[%d]=%x\n", index, i, request->bytes[4 + i]);
+      ZTRACE("Tuner %d !!!!!writebytes[%d]=%x\n", static_cast<int>(index), static_cast<int>(i),
+             request->bytes[4 + i]);
   } else {
     IICReadEEPROMN(device, offset, &request->bytes[10], 6, &ok);
     for (ULONG i = 0; i < 6; ++i)
-      ZTRACE("Tuner %d !!!!!readbytes[%d]=%x\n", index, i, request->bytes[10 + i]);
+      ZTRACE("Tuner %d !!!!!readbytes[%d]=%x\n", static_cast<int>(index), static_cast<int>(i),
+             request->bytes[10 + i]);
   }
   // A failed transfer is the caller's to know: the bytes it holds are not the EEPROM's.
   return ok;
@@ -66,7 +68,5 @@ bool TunerTypeRead(Device* device, PUCHAR type) {
 bool TunerTypeWrite(Device* device, UCHAR type) {
   bool ok;
   IICWriteEEPROMN(device, kEepromTunerType, &type, 1, &ok);
-  if (!ok) return false;
-  device->changeTunerType(type);
-  return true;
+  return ok;
 }

@@ -74,8 +74,8 @@ NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
     _dma_ready = FALSE;
     return STATUS_MEMORY_NOT_ALLOCATED;
   }
-  ZTRACE("DMABuf physAdr=%x  ++  %x   kva=%p dmasize %d\n", _dma_buffer_phys.HighPart,
-         _dma_buffer_phys.LowPart, _p_dma_buffer, hw::dma::kCommonBufferBytes);
+  ZTRACE("DMABuf physAdr=%x  ++  %x   kva=%p dmasize %d\n", static_cast<unsigned>(_dma_buffer_phys.HighPart),
+         static_cast<unsigned>(_dma_buffer_phys.LowPart), _p_dma_buffer, hw::dma::kCommonBufferBytes);
   _dma_buffer_size = hw::dma::kCommonBufferBytes;
   RtlZeroMemory(_p_dma_buffer, _dma_buffer_size);
   programDmaChannels();
@@ -86,14 +86,15 @@ NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
   ULONG value = 0, len = 0;
   ZTRACE("Calling IoGetDeviceProperty(BusNum).\n");
   if (NT_SUCCESS(IoGetDeviceProperty(pdo, DevicePropertyBusNumber, sizeof(value), &value, &len))) {
-    ZTRACE("retLen=%d  BusNum=%x\n", len, value);
+    ZTRACE("retLen=%d  BusNum=%x\n", static_cast<int>(len), static_cast<unsigned>(value));
     _bus_number = value;
   } else {
     ZTRACE("FAILED!\n");
   }
   ZTRACE("Calling IoGetDeviceProperty(Dev/Func)\n");
   if (NT_SUCCESS(IoGetDeviceProperty(pdo, DevicePropertyAddress, sizeof(value), &value, &len))) {
-    ZTRACE("retLen=%d  Dev=%x  Func=%x\n", len, value >> 16, value & 0xFFFF);
+    ZTRACE("retLen=%d  Dev=%x  Func=%x\n", static_cast<int>(len), static_cast<unsigned>(value >> 16),
+           static_cast<unsigned>(value & 0xFFFF));
     _device_number = static_cast<USHORT>(value >> 16);
     _function_number = static_cast<USHORT>(value & 0xFFFF);
   } else {
@@ -101,7 +102,7 @@ NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
   }
   ZTRACE("Calling IoGetDeviceProperty(UINumber)\n");
   if (NT_SUCCESS(IoGetDeviceProperty(pdo, DevicePropertyUINumber, sizeof(value), &value, &len))) {
-    ZTRACE("retLen=%d  UINum=%x\n", len, value);
+    ZTRACE("retLen=%d  UINum=%x\n", static_cast<int>(len), static_cast<unsigned>(value));
     _ui_number = value;
   } else {
     ZTRACE("FAILED!\n");
@@ -162,14 +163,15 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
     return STATUS_SUCCESS;
   }
   const CM_PARTIAL_RESOURCE_LIST& partial = list->List[0].PartialResourceList;
-  ZTRACE("%d resource lists %d resources\n", list->Count, partial.Count);
+  ZTRACE("%d resource lists %d resources\n", static_cast<int>(list->Count), static_cast<int>(partial.Count));
   NTSTATUS result = STATUS_SUCCESS;
   for (ULONG i = 0; i < partial.Count; ++i) {
     const CM_PARTIAL_RESOURCE_DESCRIPTOR& d = partial.PartialDescriptors[i];
     switch (d.Type) {
       case CmResourceTypePort: {
         if (_resource_count >= kBarEntries) {
-          ZTRACE("RetrieveResources: resource table full, Port %x ignored\n", d.u.Port.Start.LowPart);
+          ZTRACE("RetrieveResources: resource table full, Port %x ignored\n",
+                 static_cast<unsigned>(d.u.Port.Start.LowPart));
           break;
         }
         DeviceBar& bar = _bar[_resource_count];
@@ -182,8 +184,9 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
         bar.needs_mapping = (d.Flags & CM_RESOURCE_PORT_IO) == 0;
         bar.is_port = TRUE;
         bar.p_mapped = nullptr;
-        ZTRACE("RetrieveResources: BAR%d  Port %x Length %d NeedsMapping %d\n", _resource_count,
-               d.u.Port.Start.LowPart, d.u.Port.Length, bar.needs_mapping);
+        ZTRACE("RetrieveResources: BAR%d  Port %x Length %d NeedsMapping %d\n",
+               static_cast<int>(_resource_count), static_cast<unsigned>(d.u.Port.Start.LowPart),
+               static_cast<int>(d.u.Port.Length), bar.needs_mapping);
         ++_resource_count;
         break;
       }
@@ -193,12 +196,13 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
         _irq_vector = d.u.Interrupt.Vector;
         _irq_affinity = d.u.Interrupt.Affinity;
         _irq_mode = (d.Flags == CM_RESOURCE_INTERRUPT_LATCHED) ? 1 : 0;
-        ZTRACE("Interrupt vector %x IRQL %d Affinity %d Mode %d\n", _irq_vector, _irq_level,
-               static_cast<ULONG>(_irq_affinity), _irq_mode);
+        ZTRACE("Interrupt vector %x IRQL %d Affinity %d Mode %d\n", static_cast<unsigned>(_irq_vector),
+               _irq_level, static_cast<int>(_irq_affinity), static_cast<int>(_irq_mode));
         break;
       case CmResourceTypeMemory: {
         if (_resource_count >= kBarEntries) {
-          ZTRACE("RetrieveResources: resource table full, Memory %x ignored\n", d.u.Memory.Start.LowPart);
+          ZTRACE("RetrieveResources: resource table full, Memory %x ignored\n",
+                 static_cast<unsigned>(d.u.Memory.Start.LowPart));
           break;
         }
         PHYSICAL_ADDRESS start;
@@ -219,9 +223,10 @@ NTSTATUS Device::RetrieveResources(PCM_RESOURCE_LIST list) {
         bar.length = d.u.Memory.Length;
         bar.needs_mapping = TRUE;
         bar.is_port = FALSE;
-        ZTRACE("BAR%d  Memory %x %x Length %d  NeedsMapping %d  Mapped@ %p\n", _resource_count,
-               d.u.Memory.Start.HighPart, d.u.Memory.Start.LowPart, d.u.Memory.Length, bar.needs_mapping,
-               mapped);
+        ZTRACE("BAR%d  Memory %x %x Length %d  NeedsMapping %d  Mapped@ %p\n",
+               static_cast<int>(_resource_count), static_cast<unsigned>(d.u.Memory.Start.HighPart),
+               static_cast<unsigned>(d.u.Memory.Start.LowPart), static_cast<int>(d.u.Memory.Length),
+               bar.needs_mapping, mapped);
         ++_resource_count;
         break;
       }

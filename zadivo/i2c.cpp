@@ -31,7 +31,7 @@ void Device::i2cSetMode(ULONG master, ULONG value) { writeRegister(master + hw::
 void Device::i2cBeginOp(ULONG master) {
   const int k = hw::i2c::masterIndex(master);
   if (k < 0) {
-    ZTRACE("----------i2c0 address error : %x\n", master);
+    ZTRACE("----------i2c0 address error : %x\n", static_cast<unsigned>(master));
     return;
   }
   ULONG word;
@@ -44,7 +44,7 @@ void Device::i2cBeginOp(ULONG master) {
 bool Device::i2cWaitOp(ULONG master) {
   const int k = hw::i2c::masterIndex(master);
   if (k < 0) {
-    ZTRACE("----------i2c0 address error : %x\n", master);
+    ZTRACE("----------i2c0 address error : %x\n", static_cast<unsigned>(master));
     return true;
   }
   LARGE_INTEGER timeout;
@@ -95,7 +95,7 @@ bool Device::i2cReadShort(ULONG master, UCHAR slave, const UCHAR* subAddress, UL
     return false;
   }
   if (length > 4) {
-    ZTRACE(" more than 4 byte read, hardware not support %d !\n", length);
+    ZTRACE(" more than 4 byte read, hardware not support %d !\n", static_cast<int>(length));
     return false;
   }
   if (!i2cReadOp(master, controlWord(static_cast<UCHAR>(a.b0 + length), a.b1, a.b2, a.b3), out, length)) {

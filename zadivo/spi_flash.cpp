@@ -44,7 +44,7 @@ bool spi_CheckDone(Device* device, ULONG kind) {
     last = device->readRegister(hw::spi::kControl) & 0xFF;
     if (last == hw::spi::kDone) return true;
   }
-  ZTRACE("----------spi flash check error! %x\n", last);
+  ZTRACE("----------spi flash check error! %x\n", static_cast<unsigned>(last));
   return false;
 }
 
@@ -89,7 +89,7 @@ ULONG spi_ReadStatus(Device* device) {
   device->writeRegister(hw::spi::kControl, kSend1Recv1);
   sleepMs(2);
   const ULONG s = device->readRegister(hw::spi::kRx);
-  ZTRACE("read status register: %x\n", s & 0xFF);
+  ZTRACE("read status register: %x\n", static_cast<unsigned>(s & 0xFF));
   return (s & 1) ? 0 : 1;
 }
 
@@ -139,7 +139,7 @@ ULONG spi_Write32bit(Device* device, const UCHAR* a, const UCHAR* page) {
   // Judged on the last status read: idle on the final allowed poll is a completed program.
   if (status & 1) {
     ZTRACE("write 16 bit-------------------------------------------------------- register: %x\n",
-           status & 0xFF);
+           static_cast<unsigned>(status & 0xFF));
     return 0;
   }
   return 1;

@@ -220,9 +220,12 @@ NTSTATUS TSInputPin::static_FilterCreate(PKSFILTER filter, PIRP irp) {
   return status;
 }
 
-NTSTATUS TSInputPin::static_IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinRequest,
-                                             PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
-                                             ULONG bufferSize, PVOID data, PULONG dataSize) {
+// The first four are only asserted, and a free build's ASSERT does not evaluate its expression.
+NTSTATUS TSInputPin::static_IntersectHandler([[maybe_unused]] PVOID context, [[maybe_unused]] PIRP irp,
+                                             [[maybe_unused]] PKSP_PIN pinRequest,
+                                             [[maybe_unused]] PKSDATARANGE callerRange,
+                                             PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
+                                             PULONG dataSize) {
   ASSERT(context);
   ASSERT(irp);
   ASSERT(pinRequest);

@@ -194,7 +194,7 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
   h->irp.Size = sizeof(HostIrp);
   h->irp.StackCount = 2;
   h->irp.CurrentLocation = 3;
-  h->irp.Tail.CurrentStackLocation = &h->stack[2];
+  h->irp.Tail.Overlay.CurrentStackLocation = &h->stack[2];
   h->irp.UserBuffer = Buffer;
   h->irp.AssociatedIrp.SystemBuffer = Buffer;
   h->irp.IoStatus.Status = STATUS_SUCCESS;
@@ -218,7 +218,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   Irp->CurrentLocation--;
-  Irp->Tail.CurrentStackLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
   loc->DeviceObject = DeviceObject;
   auto node = detail::nodeByDevice(DeviceObject);

@@ -156,20 +156,64 @@ class PathTest : public ::testing::Test {
 
   void repeater(bool on) { ASSERT_TRUE(m.write(kSys, 0x08, {uint8_t(on ? 1 : 0)})); }
 
-  // Wake into sleep, then sleep to active for a system selector.
+  // Lets platform time pass: the chips need it after power-up, after their clock starts and after a tune.
+  static void settle(int ms) { host::clock::sleepNs(ms * host::clock::kMs); }
+
+  // From reset into sleep, then sleep to active for a system selector, as bring-up and the common wake-up
+  // steps do: serial TS output on TSDATA0 with its clock restarted, the tuner powered on behind the repeater.
   void wake(uint8_t selector) {
-    ASSERT_TRUE(m.bankWrite(kSys, 0x00, 0x18, {0x01}));  // to sleep first, as a change of standard does
+    demod->setReset(true);
+    demod->setReset(false);
     ASSERT_TRUE(m.write(kSys, 0x02, {0x00}));
+    settle(8);
     ASSERT_TRUE(m.bankWrite(kSys, 0x00, 0x1D, {0x00}));
     ASSERT_TRUE(m.write(kSys, 0x14, {0x01}));
     ASSERT_TRUE(m.write(kSys, 0x50, {0x00}));
     ASSERT_TRUE(m.write(kSys, 0x10, {0x00}));
+    settle(42);
     ASSERT_TRUE(m.bankWrite(kSys, 0x00, 0x1A, {0x01}));
     ASSERT_EQ(demod->state(), DemodModel::State::Sleep);
+    tunerPowerOn();
+    ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0xC4, {0x81}));
+    ASSERT_TRUE(m.write(kMain, 0xD1, {0x01}));
+    ASSERT_TRUE(m.write(kMain, 0xD9, {0x08}));
+    ASSERT_TRUE(m.write(kMain, 0x32, {0x00}));
+    ASSERT_TRUE(m.write(kMain, 0x33, {0x01}));
+    ASSERT_TRUE(m.write(kMain, 0x32, {0x01}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x10, 0x66, {0x01}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x40, 0x66, {0x01}));
     ASSERT_TRUE(m.bankWrite(kSys, 0x00, 0x17, {selector}));
     ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0xA9, {0x00}));
     ASSERT_TRUE(m.write(kMain, 0x2C, {0x01}));
+    ASSERT_TRUE(m.write(kMain, 0x4B, {0x74}));
+    ASSERT_TRUE(m.write(kMain, 0x49, {0x00}));
     ASSERT_TRUE(m.write(kSys, 0x18, {0x00}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x11, 0x6A, {0x50}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0xCE, {0x01, 0x01}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x11, 0x33, {0x00, 0x03, 0x3B}));
+  }
+
+  // The tuner's power-on (variant 3, the board's crystal and oscillator settings).
+  void tunerPowerOn() {
+    repeater(true);
+    ASSERT_TRUE(m.write(0xC0, 0x99, {0x7A, 0x01}));
+    ASSERT_TRUE(m.write(0xC0, 0x81, {0x18, 0x84, 0xA8, 0x82, 0x00, 0x00, 0xC4, 0x40, 0x10, 0x00,
+                                     0x45, 0x75, 0x07, 0x1C, 0x3F, 0x02, 0x10, 0x20, 0x0A, 0x00}));
+    ASSERT_TRUE(m.write(0xC0, 0x9B, {0x00}));
+    ASSERT_TRUE(m.write(0xC0, 0x17, {0x2A, 0x0E}));
+    ASSERT_TRUE(m.write(0xC0, 0x95, {0x07}));
+    for (auto [r, v] : std::vector<std::pair<uint8_t, uint8_t>>{
+             {0xB0, 0x01}, {0x30, 0xE1}, {0xB1, 0x00}, {0xB3, 0x00}, {0x80, 0x01}})
+      ASSERT_TRUE(m.write(0xC0, r, {v}));
+    repeater(false);
+  }
+
+  // DVB-T's own settings besides the band.
+  void dvbtSettings() {
+    ASSERT_TRUE(m.bankWrite(kMain, 0x11, 0x6A, {0x50}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x10, 0xA5, {0x01}));
+    ASSERT_TRUE(m.write(kMain, 0x67, {0x00}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x18, 0x31, {0x01}));
   }
 
   void dvbtBand(int mhz) {
@@ -201,23 +245,33 @@ class PathTest : public ::testing::Test {
   }
 
   void tuneTuner(uint32_t fKHz, int row) {
+    const bool cable = row == 24;
     repeater(true);
+    ASSERT_TRUE(m.write(0xC0, 0x74, {0x02}));
     ASSERT_TRUE(m.write(0xC0, 0x87, {0xC4, 0x40}));
-    ASSERT_TRUE(m.write(0xC0, 0x91, {uint8_t(row == 24 ? 0x16 : 0x10), uint8_t(row == 24 ? 0x26 : 0x20)}));
+    ASSERT_TRUE(m.write(0xC0, 0x91, {uint8_t(cable ? 0x16 : 0x10), uint8_t(cable ? 0x26 : 0x20)}));
+    ASSERT_TRUE(m.write(0xC0, 0x9C, {0x00, 0x00}));
+    ASSERT_TRUE(m.write(0xC0, 0x5E,
+                        {0xEE, 0x02, 0x1E, 0x67, uint8_t(cable ? 0x18 : 0x03), uint8_t(cable ? 0x1C : 0xB4),
+                         0x78, 0x08, uint8_t(cable ? 0x1C : 0x30)}));
     ASSERT_TRUE(m.write(0xC0, 0x68, tuneBlock(fKHz, row, 3)));
+    settle(100);
     ASSERT_TRUE(m.write(0xC0, 0x88, {0x00}));
     ASSERT_TRUE(m.write(0xC0, 0x87, {0xC0}));
     repeater(false);
   }
 
   void tuneEnd() {
-    ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0xFE, {0x01}));
+    ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0x80, {0x08}));
+    ASSERT_TRUE(m.write(kMain, 0x81, {0xFE}));  // TSDATA0 driven
+    ASSERT_TRUE(m.write(kMain, 0xFE, {0x01}));
     ASSERT_TRUE(m.write(kMain, 0xC3, {0x00}));  // stream output on
   }
 
   // DVB-T tune as the integration layer orders it.
   void tuneDvbt(uint32_t fKHz, int bandMHz, int tunerRow) {
     wake(0x01);
+    dvbtSettings();
     dvbtBand(bandMHz);
     tuneTuner(fKHz, tunerRow);
     tuneEnd();
@@ -436,12 +490,16 @@ TEST(TunerRssi, VariantTwoOffsetIsCompensated) {
 }
 
 TEST_F(PathTest, DvbtLocksOnlyAfterAcquisitionTime) {
+  wake(0x01);
+  dvbtSettings();
+  dvbtBand(8);
+  tuneTuner(474000, 17);
   host::clock::setScale(1000);  // platform time nearly stands still: nothing can lock by itself
-  tuneDvbt(474000, 8, 17);
+  tuneEnd();
   EXPECT_FALSE(tsLocked());
   EXPECT_EQ(demod->stream(), nullptr);
   host::clock::setScale(0.02);
-  ASSERT_TRUE(eventually([&] { return tsLocked(); }));
+  ASSERT_TRUE(eventually([&] { return tsLocked(); })) << demod->fault();
   EXPECT_EQ(demod->activeSystem(), sim::DeliverySystem::DVBT);
   auto mux = demod->lockedMultiplex();
   ASSERT_TRUE(mux);
@@ -480,6 +538,7 @@ TEST_F(PathTest, DvbtDoesNotLockWhenSomethingDoesNotFit) {
   EXPECT_FALSE(tsLocked());
   // Everything fits but the tune never ended.
   wake(0x01);
+  dvbtSettings();
   dvbtBand(8);
   tuneTuner(474000, 17);
   EXPECT_EQ(demod->status().tuneEnded, false);
@@ -551,8 +610,35 @@ TEST_F(PathTest, StreamFollowsLockAndOutputAndNotifies) {
   demod->setStreamListener(nullptr);
 }
 
+// Output settings shape the stream rather than the lock, and the model names the register.
+TEST_F(PathTest, PinsAndTsClockShapeTheStream) {
+  tuneDvbt(474000, 8, 17);
+  ASSERT_TRUE(eventually([&] { return demod->stream() != nullptr; })) << demod->fault();
+  const uint64_t bitrate = air->find(sim::DeliverySystem::DVBT, 474000000, 0)->bitrate;
+  EXPECT_EQ(demod->stream()->bitrate(), bitrate);
+  // TSDATA0 back in high impedance: locked, but no packets.
+  ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0x81, {0xFF}));
+  EXPECT_TRUE(demod->locked());
+  EXPECT_EQ(demod->stream(), nullptr);
+  EXPECT_NE(demod->fault().find("main 0x00:0x81"), std::string::npos) << demod->fault();
+  ASSERT_TRUE(m.write(kMain, 0x81, {0xFE}));
+  // A period of 16 taken by a clock restart halves the rate; without the restart the clock keeps its old
+  // settings but the model still reports the register.
+  ASSERT_TRUE(m.write(kMain, 0xD9, {0x10}));
+  EXPECT_EQ(demod->stream()->bitrate(), bitrate);
+  EXPECT_NE(demod->fault().find("main 0x00:0xd9 = 10, needs 08"), std::string::npos) << demod->fault();
+  ASSERT_TRUE(m.write(kMain, 0x32, {0x00}));
+  ASSERT_TRUE(m.write(kMain, 0x32, {0x01}));
+  EXPECT_EQ(demod->stream()->bitrate(), bitrate / 2);
+}
+
 TEST_F(PathTest, Dvbt2SelectsPlpAndListsThem) {
   wake(0x02);
+  ASSERT_TRUE(m.bankWrite(kMain, 0x2B, 0x9D, {0x2E}));
+  ASSERT_TRUE(m.bankWrite(kMain, 0x13, 0x83, {0x10}));
+  ASSERT_TRUE(m.write(kMain, 0x86, {0x34}));
+  ASSERT_TRUE(m.write(kMain, 0x9F, {0xD8}));
+  ASSERT_TRUE(m.bankWrite(kMain, 0x23, 0xDB, {0x01}));
   std::vector<uint8_t> b8 = {0x2F, 0xBA, 0x28, 0x9B, 0x28, 0x9D, 0x28,
                              0xA1, 0x29, 0xA5, 0x2A, 0xAC, 0x29, 0xB5};
   ASSERT_TRUE(m.bankWrite(kMain, 0x23, 0xAF, {0x03}));

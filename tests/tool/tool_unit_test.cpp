@@ -1,13 +1,16 @@
 // The tool's pure helpers: argument values, transport-stream analysis, channel files, atomic outputs, the
-// state directory's fresh images, statistics formatting and scan plans.
+// state directory's images and locks, statistics formatting and scan plans.
 #include <gtest/gtest.h>
+#include <libdvbv5/dvb-file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "sim/air.h"
 #include "sim/backing_file.h"
 #include "tools/zadivo/args.h"
 #include "tools/zadivo/atomic_file.h"
@@ -154,10 +157,13 @@ TEST(ToolTs, TransportErrorIndicator) {
   EXPECT_EQ(a.transportErrors(), 1u);
 }
 
-TEST(ToolChannelFile, WritesAndReadsBack) {
+// What a scan writes, the one channel-file reader takes back; libdvbv5 takes all but the DVB-C2 entry, which
+// it could not name and so must not see.
+TEST(ToolChannelFile, WritesWhatBothReadersTake) {
   std::vector<ChannelEntry> in = {
       {"DVBT2 538000 kHz stream 1", "DVBT2", 538000000, 8000000, 0, 1, ""},
       {"DVB-C", "DVBC/ANNEX_A", 346000000, 0, 6900000, -1, ""},
+      {"DVBC2 714000 kHz stream 0", "DVBC2", 714000000, 8000000, 0, 0, ""},
       {"J.83B", "DVBC/ANNEX_B", 555000000, 0, 5360537, -1, "QAM/256"},
   };
   const std::string text = formatChannelFile(in);
@@ -167,32 +173,32 @@ TEST(ToolChannelFile, WritesAndReadsBack) {
       << text;
   EXPECT_EQ(text.find("STREAM_ID = -1"), std::string::npos);
   std::string e;
-  auto sections = parseChannelFile(text, "t", &e);
-  ASSERT_TRUE(sections) << e;
-  auto out = entriesOf(*sections, &e);
-  ASSERT_TRUE(out) << e;
-  ASSERT_EQ(out->size(), 3u);
-  EXPECT_EQ((*out)[0].name, in[0].name);
-  EXPECT_EQ((*out)[2].modulation, "QAM/256");
-  EXPECT_EQ((*out)[0].modulation, "");
-  EXPECT_EQ((*out)[0].streamId, 1);
-  EXPECT_EQ((*out)[1].symbolRate, 6900000u);
-  EXPECT_EQ((*out)[1].bandwidthHz, 0u);
-  EXPECT_EQ((*out)[1].deliverySystem, "DVBC/ANNEX_A");
-}
-
-TEST(ToolChannelFile, RefusesBrokenFilesWithTheLine) {
-  std::string e;
-  EXPECT_FALSE(parseChannelFile("FREQUENCY = 1\n", "f.conf", &e));
-  EXPECT_EQ(e, "f.conf:1: key outside a section");
-  EXPECT_FALSE(parseChannelFile("# c\n[a]\n\tjunk\n", "f.conf", &e));
-  EXPECT_EQ(e, "f.conf:3: expected KEY = value");
-  auto s = parseChannelFile("[a]\nfrequency = abc\n", "f", &e);
-  ASSERT_TRUE(s);
-  EXPECT_FALSE(entriesOf(*s, &e));
-  s = parseChannelFile("[a]\nDELIVERY_SYSTEM = DVBT\n", "f", &e);
-  ASSERT_TRUE(s);
-  EXPECT_FALSE(entriesOf(*s, &e));  // no frequency
+  std::vector<std::string> warnings;
+  auto air = sim::Air::parse(text, &e, "t", "", 1, &warnings);
+  ASSERT_TRUE(air) << e;
+  EXPECT_TRUE(warnings.empty());
+  const auto out = air->multiplexes();
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0].name, in[0].name);
+  EXPECT_EQ(out[0].streamId, 1);
+  EXPECT_EQ(out[1].symbolRate, 6900000u);
+  EXPECT_EQ(out[2].system, sim::DeliverySystem::DVBC2);
+  EXPECT_EQ(out[2].frequencyHz, 714000000u);
+  EXPECT_EQ(out[3].system, sim::DeliverySystem::DVBC_ANNEX_B);
+  const fs::path dir = tempDir();
+  const std::string conf = (dir / "scan.conf").string();
+  std::ofstream(conf) << text;
+  dvb_file* file = dvb_read_file_format(conf.c_str(), SYS_UNDEFINED, FILE_DVBV5);
+  ASSERT_NE(file, nullptr) << text;
+  std::vector<uint32_t> frequencies;
+  for (dvb_entry* entry = file->first_entry; entry; entry = entry->next) {
+    uint32_t f = 0;
+    dvb_retrieve_entry_prop(entry, DTV_FREQUENCY, &f);
+    frequencies.push_back(f);
+  }
+  dvb_file_free(file);
+  EXPECT_EQ(frequencies, (std::vector<uint32_t>{538000000, 346000000, 555000000}));
+  fs::remove_all(dir);
 }
 
 TEST(ToolAtomicFile, CompleteOrAbsent) {
@@ -210,20 +216,66 @@ TEST(ToolAtomicFile, CompleteOrAbsent) {
 
   {
     std::ofstream(target) << "old";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
     AtomicFile f;
     ASSERT_TRUE(f.open(target, &e));
     ASSERT_TRUE(f.write("new!", 4, &e));
     ASSERT_TRUE(f.commit(&e)) << e;
   }
   std::string back;
-  ASSERT_TRUE(readFile(target, back, &e));
+  ASSERT_TRUE(readFile(target, back, 4, &e));
   EXPECT_EQ(back, "new!");
+  EXPECT_EQ(fs::status(target).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);  // kept
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  EXPECT_FALSE(readFile(target, back, 3, &e));
+  EXPECT_EQ(e, target + " is larger than 3 bytes");
 
   AtomicFile nowhere;
   EXPECT_FALSE(nowhere.open((dir / "missing" / "x.ts").string(), &e));
   EXPECT_NE(e.find("missing"), std::string::npos);
-  EXPECT_FALSE(readFile((dir / "none").string(), back, &e));
+  AtomicFile directory;
+  EXPECT_FALSE(directory.open(dir.string(), &e));
+  EXPECT_EQ(e, dir.string() + " is a directory");
+  EXPECT_FALSE(readFile((dir / "none").string(), back, 10, &e));
+  fs::remove_all(dir);
+}
+
+// A link is written through, and what is not a regular file is written into: neither is replaced.
+TEST(ToolAtomicFile, WritesThroughLinksAndIntoWhatIsNotAFile) {
+  const fs::path dir = tempDir();
+  fs::create_directory(dir / "real");
+  fs::create_symlink("real/target.ts", dir / "link.ts");  // dangling until written
+  fs::create_symlink("link.ts", dir / "link2.ts");
+  std::string e;
+  for (int round = 0; round < 2; ++round) {
+    AtomicFile f;
+    ASSERT_TRUE(f.open((dir / "link2.ts").string(), &e)) << e;
+    ASSERT_TRUE(f.write("data", 4, &e));
+    ASSERT_TRUE(f.commit(&e)) << e;
+    EXPECT_TRUE(fs::is_symlink(dir / "link2.ts"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.ts"));
+    EXPECT_EQ(fs::file_size(dir / "real" / "target.ts"), 4u);
+  }
+
+  const fs::path fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string got;
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    got.assign(std::istreambuf_iterator<char>(in), {});
+  });
+  {
+    AtomicFile f;
+    ASSERT_TRUE(f.open(fifo.string(), &e)) << e;  // waits for the reader
+    EXPECT_TRUE(f.tempPath().empty());
+    ASSERT_TRUE(f.write("through the pipe", 16, &e));
+    ASSERT_TRUE(f.commit(&e)) << e;
+  }
+  reader.join();
+  EXPECT_EQ(got, "through the pipe");
+  EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);  // nothing beside
   fs::remove_all(dir);
 }
 
@@ -243,20 +295,40 @@ TEST(ToolStateDir, FreshImagesHaveTypeOneAndDistinctMacs) {
 
   const fs::path dir = tempDir() / "a" / "b";
   std::string e;
-  ASSERT_TRUE(prepareStateDir(dir.string(), 2, &e)) << e;
+  ASSERT_TRUE(openStateDir(dir.string(), 2, StateUse::kRead, &e)) << e;
   std::vector<uint8_t> image;
   ASSERT_EQ(sim::loadImage((dir / "card1.eeprom").string(), kEepromSize, image), sim::LoadResult::kLoaded);
   EXPECT_EQ(image[0x20 + 5], 2);
   // An existing image is kept as it is.
   image[kTunerTypeOffset] = 4;
   ASSERT_TRUE(sim::replaceImage((dir / "card1.eeprom").string(), image.data(), image.size(), &e));
-  ASSERT_TRUE(prepareStateDir(dir.string(), 2, &e));
+  ASSERT_TRUE(openStateDir(dir.string(), 2, StateUse::kWrite, &e));
   ASSERT_EQ(sim::loadImage((dir / "card1.eeprom").string(), kEepromSize, image), sim::LoadResult::kLoaded);
   EXPECT_EQ(image[kTunerTypeOffset], 4);
   // A file where the directory should be.
   std::ofstream((dir / "file").string()) << "x";
-  EXPECT_FALSE(prepareStateDir((dir / "file").string(), 1, &e));
+  EXPECT_FALSE(openStateDir((dir / "file").string(), 1, StateUse::kRead, &e));
   fs::remove_all(dir.parent_path().parent_path());
+}
+
+// Readers share a card's lock, a writer holds it alone: in one process as across processes (flock locks
+// belong to the open file, so two opens here compete like two tools).
+TEST(ToolStateDir, WritersExcludeEveryoneReadersOnlyWriters) {
+  const fs::path dir = tempDir();
+  std::string e;
+  auto reader = openStateDir(dir.string(), 1, StateUse::kRead, &e);
+  ASSERT_TRUE(reader) << e;
+  EXPECT_TRUE(openStateDir(dir.string(), 1, StateUse::kRead, &e)) << e;
+  EXPECT_FALSE(openStateDir(dir.string(), 1, StateUse::kWrite, &e));
+  EXPECT_EQ(e, "card 0's images in " + dir.string() + " are in use by another zadivo process (" +
+                   dir.string() + "/card0.lock)");
+  reader.reset();
+  auto writer = openStateDir(dir.string(), 1, StateUse::kWrite, &e);
+  ASSERT_TRUE(writer) << e;
+  EXPECT_FALSE(openStateDir(dir.string(), 1, StateUse::kRead, &e));
+  writer.reset();
+  EXPECT_TRUE(openStateDir(dir.string(), 1, StateUse::kRead, &e)) << e;
+  fs::remove_all(dir);
 }
 
 TEST(ToolReport, FiguresAsLinuxUsersReadThem) {
@@ -288,8 +360,10 @@ TEST(ToolReport, TunerTypesAndFamilies) {
 }
 
 TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
-  auto has = [](const std::vector<ScanCandidate>& p, uint32_t khz) {
-    return std::any_of(p.begin(), p.end(), [&](auto& c) { return c.frequencyKHz == khz; });
+  auto has = [](const ScanPlan& p, uint32_t khz) {
+    for (uint64_t i = 0; i < p.size(); ++i)
+      if (p.at(i).frequencyKHz == khz) return true;
+    return false;
   };
   auto t = defaultPlan(1);
   for (uint32_t f : {177500u, 226500u, 474000u, 538000u, 858000u}) EXPECT_TRUE(has(t, f)) << f;
@@ -310,8 +384,8 @@ TEST(ToolScanPlan, RastersCoverTheUsualChannels) {
                                     {"b", "DVBT", 602000000, 0, 0, 1, ""}};
   auto p = initialPlan(1, init);
   ASSERT_EQ(p.size(), 1u);
-  EXPECT_EQ(p[0].bandwidthsHz.front(), 6000000u);
-  EXPECT_EQ(p[0].bandwidthsHz.size(), 4u);
+  EXPECT_EQ(p.at(0).bandwidthsHz.front(), 6000000u);
+  EXPECT_EQ(p.at(0).bandwidthsHz.size(), 4u);
 }
 
 TEST(ToolFrontEnd, PlpReplyStaysInsideTheRecord) {

@@ -2,7 +2,9 @@
 
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace zadivo::tool {
 
@@ -30,6 +32,33 @@ std::optional<uint64_t> parseUnsigned(std::string_view text) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
   if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return v;
+}
+
+std::optional<double> parseNumberIn(std::string_view text, double lo, double hi, const char* unit,
+                                    std::string* error) {
+  const std::string t(trim(text));
+  char* end = nullptr;
+  const double v = t.empty() ? NAN : strtod(t.c_str(), &end);
+  // NaN fails every comparison: only a number inside the range passes.
+  if (t.empty() || end != t.c_str() + t.size() || !(v >= lo && v <= hi)) {
+    if (error) {
+      char range[96];
+      snprintf(range, sizeof range, " is not a number in %g .. %g%s%s", lo, hi, *unit ? " " : "", unit);
+      *error = "'" + std::string(trim(text)).substr(0, 40) + "'" + range;
+    }
+    return std::nullopt;
+  }
+  return v;
+}
+
+std::string frequencyProblem(uint64_t khz) {
+  if (khz >= kTunerMinKHz && khz <= kTunerMaxKHz) return {};
+  std::string why = std::to_string(khz) + " kHz is outside the tuner's " + std::to_string(kTunerMinKHz) +
+                    " .. " + std::to_string(kTunerMaxKHz) + " kHz";
+  if (khz / 1000 >= kTunerMinKHz && khz / 1000 <= kTunerMaxKHz)
+    why += " (" + std::to_string(khz) +
+           " looks like Hz, the unit of channel files: " + std::to_string(khz / 1000) + " kHz?)";
+  return why;
 }
 
 std::optional<ChannelRef> parseChannel(std::string_view text, std::string* error) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hw/tuner_range.h"
+
 namespace zadivo::tool {
 
 inline constexpr int kChannelsPerCard = 8;
@@ -35,5 +37,16 @@ std::optional<uint8_t> parseByte(std::string_view text, std::string* error);
 std::optional<std::vector<uint8_t>> parseByteList(std::string_view text, std::string* error);
 // An unsigned number (decimal or 0x hex) that fits 64 bits.
 std::optional<uint64_t> parseUnsigned(std::string_view text);
+
+// A finite decimal number in lo..hi. Nullopt with *error ("<text> is not a number in <lo> .. <hi> <unit>").
+std::optional<double> parseNumberIn(std::string_view text, double lo, double hi, const char* unit,
+                                    std::string* error);
+
+// The silicon tuner's range, in the kHz that the BDA frequency property takes.
+inline constexpr uint64_t kTunerMinKHz = hw::tuner::kMinFrequencyKHz;
+inline constexpr uint64_t kTunerMaxKHz = hw::tuner::kMaxFrequencyKHz;
+// Empty when the tuner can take the frequency (kHz); else why not, with a hint when it looks like Hz (the
+// unit of dvbv5 channel files).
+std::string frequencyProblem(uint64_t khz);
 
 }  // namespace zadivo::tool

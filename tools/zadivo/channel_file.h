@@ -1,11 +1,10 @@
-// dvbv5 channel files: the writer for scan results and a reader for scan's --initial list. Sections are
-// "[name]" followed by "KEY = value" lines. DVB-C2 has no name of its own in the dvbv5 format; we write
-// DELIVERY_SYSTEM = DVBC2 (our extension, documented in the README).
+// dvbv5 channel files as scans write them: "[name]" sections of "KEY = value" lines. DVB-C2 has no name in
+// libdvbv5, which refuses a whole file for one entry it cannot name: C2 entries are written as our private
+// lines (DELIVERY_SYSTEM = DVBC2 behind the "#zadivo " mark), which libdvbv5 skips as comments and the air
+// reader (sim::Air, also behind scan --initial) takes. The README documents both.
 #pragma once
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace zadivo::tool {
@@ -22,17 +21,5 @@ struct ChannelEntry {
 
 // The text of a channel file for the entries, in order.
 std::string formatChannelFile(const std::vector<ChannelEntry>& entries);
-
-// Sections of a channel file with their keys (names upper-cased, values trimmed). Nullopt with
-// "<origin>:<line>: <what>" in *error when a line is neither a section, a key, a comment nor blank.
-struct Section {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> keys;
-  const std::string* find(const std::string& key) const;
-};
-std::optional<std::vector<Section>> parseChannelFile(const std::string& text, const std::string& origin,
-                                                     std::string* error);
-// The entries of a parsed file (FREQUENCY required; the others optional).
-std::optional<std::vector<ChannelEntry>> entriesOf(const std::vector<Section>& sections, std::string* error);
 
 }  // namespace zadivo::tool

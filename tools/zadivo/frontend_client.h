@@ -1,7 +1,9 @@
 // The one module of the tool that talks to the driver, and only as a BDA application does: it brings up the
 // emulated machine through PnP, finds each channel's registered tuner filter by reference GUID, opens the
 // graph, runs the change protocol, reads signal statistics, runs the capture pin and sends the extended
-// property set's requests (PLP, MAC, tuner type, register access, flash).
+// property set's requests (PLP, MAC, tuner type, register access, flash). What no driver can tell an
+// application (the bitrate a multiplex is broadcast at, failures to save the card's images) it asks the
+// emulated machine.
 #pragma once
 #include <array>
 #include <chrono>
@@ -57,6 +59,8 @@ class Channel {
   // STATUS_SUCCESS with a frame, STATUS_TIMEOUT, or a failure.
   NTSTATUS readFrame(std::vector<uint8_t>& frame, std::chrono::milliseconds timeout);
   void stopCapture();
+  // Drops the frames delivered but not read (a stopped capture keeps them for the reader).
+  void dropFrames();
 
  private:
   friend class FrontEnd;
@@ -99,6 +103,11 @@ class FrontEnd {
   zadivo::Machine& machine() { return *machine_; }
   // Card errors collected so far (misuse seen by the card model).
   std::vector<std::string> cardErrors();
+  // The card errors that are failures to read or save an image of the state directory (they name it).
+  std::vector<std::string> storageErrors();
+  // Bit/s of the stream the channel's demodulator delivers: the multiplex's own, as broadcast. 0 when the
+  // channel delivers none.
+  uint64_t streamBitrate(const ChannelRef& ref);
 
  private:
   FrontEnd() = default;
@@ -114,14 +123,17 @@ class FrontEnd {
     std::unique_ptr<host::client::Pin> antenna;
   };
   std::vector<Control> controls_;
+  std::string stateDir_;
   FILE* mmio_ = nullptr;
   FILE* i2c_ = nullptr;
 };
 
-// Where the pin members' payload begins in the property buffer: after the node request.
-inline constexpr size_t kPinPayloadOffset = sizeof(KSP_NODE);
 // Extended property set of the RF tuner node.
 extern const GUID kExtendedSet;
+// One extended-set request to a channel's antenna pin in the documented layout: a KSPROPERTY header without
+// the topology flag, the payload (if any) at offset 24.
+host::client::Result extendedRequest(host::client::Pin& antenna, ULONG id, bool set, const void* payload,
+                                     size_t payloadSize, void* data, size_t dataSize);
 // Reference GUIDs of the tuner filters of instances A..H.
 extern const GUID kTunerReference[8];
 

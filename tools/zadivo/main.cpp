@@ -1,9 +1,11 @@
 // zadivo: status, tuning, capture, scan, monitoring and board storage of the simulated eight-tuner card, as a
 // BDA application on the emulated machine. Arguments are checked before any card is touched.
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <filesystem>
 
 #include "tools/zadivo/commands.h"
+#include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/state_dir.h"
 
 using namespace zadivo::tool;
@@ -22,11 +24,56 @@ struct Raw {
 // Validation failures raised from callbacks end up as one line and exit code 2.
 [[noreturn]] void refuse(const std::string& what) { throw CLI::ValidationError(what); }
 
+// Every number is checked against its real range here, before CLI11 converts it.
+// clang-format off
+constexpr double kMinTimeScale = 0.001, kMaxTimeScale = 100;   // real time per unit of platform time
+constexpr double kMinSeconds = 0.001, kMaxSeconds = 1e9;        // of stream
+constexpr double kMinInterval = 0.01, kMaxInterval = 86400;     // between monitor reports
+constexpr uint64_t kMaxScanFrequencies = 100000;
+// clang-format on
+
+CLI::Validator within(double lo, double hi, const char* unit) {
+  return CLI::Validator(
+      [=](std::string& text) {
+        std::string error;
+        return parseNumberIn(text, lo, hi, unit, &error) ? std::string() : error;
+      },
+      "");
+}
+
+CLI::Validator positiveCount() {
+  return CLI::Validator(
+      [](std::string& text) {
+        auto v = parseUnsigned(text);
+        return v && *v > 0 ? std::string() : "'" + text.substr(0, 40) + "' is not a whole number above 0";
+      },
+      "");
+}
+
+CLI::Validator tunerFrequency() {
+  return CLI::Validator(
+      [](std::string& text) {
+        auto v = parseUnsigned(text);
+        if (!v) return "'" + text.substr(0, 40) + "' is not a frequency in kHz";
+        return frequencyProblem(*v);
+      },
+      "");
+}
+
 ChannelRef channelOf(const std::string& text) {
   std::string error;
   auto ref = parseChannel(text, &error);
   if (!ref) refuse(error);
   return *ref;
+}
+
+std::vector<ChannelRef> distinctChannels(const std::vector<std::string>& texts) {
+  std::vector<ChannelRef> out;
+  for (const auto& text : texts) {
+    out.push_back(channelOf(text));
+    if (std::count(out.begin(), out.end(), out.back()) > 1) refuse("channel " + text + " given twice");
+  }
+  return out;
 }
 
 // -b/-s/--plp: absent, one value for every channel, or one per channel.
@@ -81,9 +128,9 @@ std::vector<ChannelTune> tunesOf(const Raw& r, bool needOutput) {
 void tuningOptions(CLI::App* c, Raw& r, bool several) {
   auto* ch =
       c->add_option("-c,--channel", r.channels, "channel A..H, optionally card-prefixed (1:A)")->required();
-  auto* f = c->add_option("-f,--frequency", r.freqs, "frequency in kHz")->required();
+  auto* f = c->add_option("-f,--frequency", r.freqs, "frequency in kHz")->required()->check(tunerFrequency());
   c->add_option("-b,--bandwidth", r.bandwidths, "bandwidth in MHz");
-  c->add_option("-s,--symbol-rate", r.symbolRates, "symbol rate in kS/s");
+  c->add_option("-s,--symbol-rate", r.symbolRates, "symbol rate in kS/s")->check(within(1000, 7200, "kS/s"));
   c->add_option("--plp", r.plps, "PLP or stream id");
   if (!several) {
     ch->expected(1);
@@ -93,18 +140,19 @@ void tuningOptions(CLI::App* c, Raw& r, bool several) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// Parses, checks and runs one command; its exit code.
+int runTool(int argc, char** argv) {
   CLI::App app{"zadivo: the eight-tuner digital TV card on the emulated machine"};
   app.require_subcommand(1);
   Globals g;
   std::string stateDir;
   app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")
-      ->check(CLI::ExistingFile);
+      ->check(CLI::ExistingPath);
   app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, 8));
   app.add_option("--state-dir", stateDir, "where the cards keep EEPROM and flash images");
   app.add_option("--time-scale", g.machine.timeScale,
                  "real time per unit of platform time (1 = real time, 0.05 = twenty times faster)")
-      ->check(CLI::PositiveNumber);
+      ->check(within(kMinTimeScale, kMaxTimeScale, ""));
   app.add_option("--trace-level", g.machine.traceLevel, "driver trace level")->check(CLI::Range(0, 1000));
   app.add_option("--trace-log", g.machine.traceLog, "driver traces to FILE or - (stderr)");
   app.add_option("--mmio-log", g.machine.mmioLog, "register accesses to FILE");
@@ -113,6 +161,10 @@ int main(int argc, char** argv) {
 
   std::function<int()> run;
   Raw raw;
+
+  app.add_subcommand("air", "the multiplexes on the air (--air FILE, else the built-in one)")->callback([&] {
+    run = [&] { return cmdAir(g); };
+  });
 
   app.add_subcommand("status", "every channel of every card")->callback([&] {
     run = [&] { return cmdStatus(g); };
@@ -129,35 +181,78 @@ int main(int argc, char** argv) {
   tuningOptions(capture, raw, true);
   capture->add_option("-o,--output", raw.outputs, "output file per channel, - for stdout")->required();
   CaptureOptions co;
-  auto* secs = capture->add_option("--seconds", co.seconds, "seconds of stream")->check(CLI::PositiveNumber);
+  auto* secs = capture->add_option("--seconds", co.seconds, "seconds of stream (default: until interrupted)")
+                   ->check(within(kMinSeconds, kMaxSeconds, "s"));
   auto* pkts =
-      capture->add_option("--packets", co.packets, "packets per channel")->check(CLI::PositiveNumber);
+      capture->add_option("--packets", co.packets, "packets per channel (default: until interrupted)")
+          ->check(positiveCount());
   secs->excludes(pkts);
   capture->callback([&] {
-    if (!co.seconds && !co.packets) refuse("capture needs --seconds or --packets");
     co.channels = tunesOf(raw, true);
     run = [&] { return cmdCapture(g, co); };
   });
 
-  auto* scan = app.add_subcommand("scan", "find the multiplexes of the card's standard family");
+  auto* scan =
+      app.add_subcommand("scan", "find the services of the card's standard family, on every tuner at once");
   ScanOptions so;
-  std::string scanChannel = "A";
-  scan->add_option("-c,--channel", scanChannel, "channel to scan with (default A)");
-  auto* from = scan->add_option("--from", so.fromKHz, "first frequency (kHz)");
-  auto* to = scan->add_option("--to", so.toKHz, "last frequency (kHz)");
-  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)");
-  auto* initial = scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies")
-                      ->check(CLI::ExistingFile);
+  std::vector<std::string> scanChannels;
+  bool noServices = false;
+  scan->add_option("-c,--channel", scanChannels,
+                   "scan with these channels (default: every tuner of the family)");
+  scan->add_option("--tuners", so.tuners, "use at most this many tuners")->check(CLI::Range(1, 64));
+  auto* from = scan->add_option("--from", so.fromKHz, "first frequency (kHz)")->check(tunerFrequency());
+  auto* to = scan->add_option("--to", so.toKHz, "last frequency (kHz)")->check(tunerFrequency());
+  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)")
+                   ->check(within(1, static_cast<double>(kTunerMaxKHz), "kHz"));
+  auto* initial =
+      scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies (dtv-scan-tables)")
+          ->check(CLI::ExistingPath);
+  auto* country =
+      scan->add_option("--country", so.country, "the country's channel plan (DE, GB, AU, US, BR, JP, ...)");
+  scan->add_flag("--no-services", noServices,
+                 "one entry per multiplex, without reading its services (faster)");
   from->needs(to, step);
   to->needs(from, step);
   step->needs(from, to);
-  initial->excludes(from, to, step);
+  initial->excludes(from, to, step, country);
+  country->excludes(from, to, step);
   scan->add_option("-o,--output", so.output, "dvbv5 channel file, - for stdout")->required();
   scan->callback([&] {
-    so.channel = channelOf(scanChannel);
-    if (*from && (so.fromKHz == 0 || so.stepKHz == 0 || so.toKHz < so.fromKHz))
-      refuse("--from must be above 0, --to not below it, --step above 0");
+    so.channels = distinctChannels(scanChannels);
+    if (*from && so.toKHz < so.fromKHz) refuse("--to must not be below --from");
+    if (*from && (so.toKHz - so.fromKHz) / so.stepKHz + 1 > kMaxScanFrequencies)
+      refuse("--from, --to and --step make " + std::to_string((so.toKHz - so.fromKHz) / so.stepKHz + 1) +
+             " frequencies; at most " + std::to_string(kMaxScanFrequencies));
+    so.services = !noServices;
     run = [&] { return cmdScan(g, so); };
+  });
+
+  auto* zap = app.add_subcommand("zap", "tune channels of a channel file by name, and record them");
+  ZapOptions zo;
+  std::vector<std::string> zapChannels;
+  zap->add_option("-C,--channels", zo.channelsFile, "dvbv5 channel file (from scan or dvbv5-scan)")
+      ->required()
+      ->check(CLI::ExistingPath);
+  zap->add_option("name", zo.names, "service (section) names, or ATSC virtual channels")->required();
+  zap->add_option("-c,--channel", zapChannels, "tuner per name (default: the first free one)");
+  zap->add_option("-o,--output", zo.outputs, "output file per name, - for stdout (default: statistics only)");
+  zap->add_flag("--service", zo.service,
+                "record only the service (its PAT, PMT and streams), not the multiplex");
+  zap->add_option("-t,--seconds", zo.seconds, "seconds of stream (default: until interrupted)")
+      ->check(within(kMinSeconds, kMaxSeconds, "s"));
+  zap->callback([&] {
+    if (!zo.outputs.empty() && zo.outputs.size() != zo.names.size())
+      refuse("each name needs its own -o (" + std::to_string(zo.names.size()) + " names, " +
+             std::to_string(zo.outputs.size()) + " outputs)");
+    if (!zapChannels.empty() && zapChannels.size() != zo.names.size())
+      refuse("-c must be given once per name, or not at all");
+    if (zo.service && zo.outputs.empty()) refuse("--service records: it needs -o");
+    for (size_t i = 0; i < zo.outputs.size(); ++i)
+      if (std::count(zo.outputs.begin(), zo.outputs.end(), zo.outputs[i]) > 1)
+        refuse(zo.outputs[i] == "-" ? "only one name can go to standard output"
+                                    : "output " + zo.outputs[i] + " given twice");
+    zo.channels = distinctChannels(zapChannels);
+    run = [&] { return cmdZap(g, zo); };
   });
 
   auto* monitor = app.add_subcommand("monitor", "signal statistics every interval");
@@ -166,13 +261,17 @@ int main(int argc, char** argv) {
   uint32_t monFreq = 0, monBw = 0, monSr = 0;
   int monPlp = -1;
   monitor->add_option("-c,--channel", monChannel, "channel")->required();
-  monitor->add_option("-f,--frequency", monFreq, "tune to this frequency (kHz) first");
-  monitor->add_option("-b,--bandwidth", monBw, "bandwidth in MHz");
-  monitor->add_option("-s,--symbol-rate", monSr, "symbol rate in kS/s");
-  monitor->add_option("--plp", monPlp, "PLP or stream id")->check(CLI::Range(0, 255));
+  auto* monF = monitor->add_option("-f,--frequency", monFreq, "tune to this frequency (kHz) first")
+                   ->check(tunerFrequency());
+  auto* monB = monitor->add_option("-b,--bandwidth", monBw, "bandwidth in MHz");
+  auto* monS = monitor->add_option("-s,--symbol-rate", monSr, "symbol rate in kS/s")
+                   ->check(within(1000, 7200, "kS/s"));
+  auto* monP = monitor->add_option("--plp", monPlp, "PLP or stream id")->check(CLI::Range(0, 255));
+  for (auto* o : {monB, monS, monP}) o->needs(monF);
   monitor->add_option("--count", mo.count, "number of reports (0: until interrupted)")
       ->check(CLI::NonNegativeNumber);
-  monitor->add_option("--interval", mo.interval, "seconds between reports")->check(CLI::PositiveNumber);
+  monitor->add_option("--interval", mo.interval, "seconds between reports")
+      ->check(within(kMinInterval, kMaxInterval, "s"));
   monitor->callback([&] {
     raw.channels = {monChannel};
     raw.freqs = {monFreq ? monFreq : 1};
@@ -239,7 +338,7 @@ int main(int argc, char** argv) {
   uint64_t readSize = 0;
   auto* fread_ = flash->add_subcommand("read", "read into a file");
   fread_->add_option("file", flashFile, "output file, - for stdout")->required();
-  fread_->add_option("--size", readSize, "bytes")->required()->check(CLI::PositiveNumber);
+  fread_->add_option("--size", readSize, "bytes")->required()->check(positiveCount());
   cardOption(fread_);
   fread_->callback([&] { run = [&] { return cmdFlashRead(g, card, flashFile, readSize); }; });
 
@@ -289,6 +388,16 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zadivo: %s\n", e.what());
     return 2;
   }
+  // The environment's time scale is a number like any other: checked, not trusted.
+  if (const char* env = getenv("ZADIVO_TIME_SCALE"); env && g.machine.timeScale == 0) {
+    std::string error;
+    auto v = parseNumberIn(env, kMinTimeScale, kMaxTimeScale, "", &error);
+    if (!v) {
+      errorLine("ZADIVO_TIME_SCALE: " + error);
+      return 2;
+    }
+    g.machine.timeScale = *v;
+  }
   if (stateDir.empty()) stateDir = defaultStateDir();
   if (stateDir.empty()) {
     errorLine("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
@@ -298,10 +407,24 @@ int main(int argc, char** argv) {
   for (auto* log : {&g.machine.mmioLog, &g.machine.i2cLog, &g.machine.traceLog})
     if (!log->empty() && *log != "-") {
       auto dir = std::filesystem::path(*log).parent_path();
-      if (!dir.empty() && !std::filesystem::is_directory(dir)) {
+      std::error_code ec;
+      if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
         errorLine("log directory " + dir.string() + " does not exist");
         return 2;
       }
     }
-  return run ? run() : 2;
+  if (!run) return 2;
+  installInterruptHandlers();
+  const int rc = run();
+  // A command cut short by the user says so in its exit code; one that ended well at the interrupt is done.
+  return rc != 0 && interrupted() ? interruptedExitCode() : rc;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return runTool(argc, argv);
+  } catch (const std::exception& e) {
+    errorLine(std::string("internal error: ") + e.what());
+    return 1;
+  }
 }

@@ -26,7 +26,7 @@ ULONG DemodPath::masterBase() const { return cxd6802_MasterBase(pathIndex); }
 
 void* DemodPath::operator new(size_t size) noexcept {
   void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<ULONG>(size), p);
+  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
   return p;
 }
 
@@ -124,14 +124,14 @@ PKMUTEX cxd6802_RepeaterWindowLock(DemodPath* path) {
   return k < 0 ? nullptr : &path->device->_mutex[1 + k];
 }
 
-void cxd6802_AcquireRepeaterWindow(DemodPath* path) {
+void DemodAcquireRepeaterWindow(DemodPath* path) {
   PKMUTEX window = cxd6802_RepeaterWindowLock(path);
   if (!window || path->repeaterWindowHeld) return;
   KeWaitForSingleObject(window, Executive, KernelMode, FALSE, nullptr);
   path->repeaterWindowHeld = TRUE;
 }
 
-void cxd6802_ReleaseRepeaterWindow(DemodPath* path) {
+void DemodReleaseRepeaterWindow(DemodPath* path) {
   PKMUTEX window = cxd6802_RepeaterWindowLock(path);
   if (!window || !path->repeaterWindowHeld) return;
   path->repeaterWindowHeld = FALSE;

@@ -2,6 +2,7 @@
 // and the register primitives through which both drivers reach their chips over the path's I2C master.
 #pragma once
 #include "demod/sony_demod.h"
+#include "demod/sony_demod_bus.h"
 #include "platform/platform.h"
 
 class Device;
@@ -28,18 +29,7 @@ ULONG cxd6802_MasterBase(ULONG pathIndex);
 // Demodulator main slave for a path index (by index modulo 4).
 UCHAR cxd6802_SlaveAddress(ULONG pathIndex);
 
-// Register primitives. Every access is one locked I2C transfer of the Device.
-DemodResult ReadRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR* buffer, ULONG length);
-DemodResult WriteRegister(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
-DemodResult WriteOneRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value);
-DemodResult SetRegisterBits(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value, UCHAR mask);
-
-// Waits 2 x n ms at PASSIVE_LEVEL.
-void DemodWaitMs(ULONG n);
-
-// Repeater windows: the two paths of one I2C master have tuners at the same address, so only one of them may
-// have its repeater open. The window of master k is the Device's _mutex[1 + k]; lock order: object lock, path
-// lock, repeater window, I2C mutex.
+// The repeater window of master k is the Device's _mutex[1 + k]; lock order: object lock, path lock, repeater
+// window, I2C mutex. The register primitives, DemodWaitMs and the window calls of demod/sony_demod_bus.h are
+// implemented on the Device's locked I2C operations.
 PKMUTEX cxd6802_RepeaterWindowLock(DemodPath* path);
-void cxd6802_AcquireRepeaterWindow(DemodPath* path);
-void cxd6802_ReleaseRepeaterWindow(DemodPath* path);

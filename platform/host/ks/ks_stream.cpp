@@ -224,44 +224,43 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
   return &sp;
 }
 
-NTSTATUS KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
-                                                BOOLEAN Eject) {
+VOID KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
+                                            BOOLEAN Eject) {
   requireDispatch("KsStreamPointerAdvanceOffsetsAndUnlock above DISPATCH_LEVEL");
-  if (!StreamPointer) return STATUS_INVALID_PARAMETER;
+  if (!StreamPointer) {
+    KS_MISUSE("null stream pointer advanced");
+    return;
+  }
   auto p = pinOf(StreamPointer->Pin);
-  if (!p) return STATUS_DEVICE_NOT_CONNECTED;
+  if (!p) return;
   std::lock_guard<std::mutex> g(p->data);
+  KSSTREAM_POINTER_OFFSET& o = StreamPointer->OffsetOut;
+  Frame* frame = nullptr;
   if (StreamPointer != &p->leading) {
     Clone* c = cloneOf(*p, StreamPointer);
-    if (!c) return STATUS_INVALID_PARAMETER;
-    KSSTREAM_POINTER_OFFSET& o = StreamPointer->OffsetOut;
-    if (OutUsed > o.Remaining || InUsed > StreamPointer->OffsetIn.Remaining) {
-      KS_MISUSE("stream pointer advanced beyond its frame");
-      return STATUS_INVALID_PARAMETER;
+    if (!c) {
+      KS_MISUSE("advanced a stream pointer the pin does not know");
+      return;
     }
-    o.Data += OutUsed;
-    o.Remaining -= OutUsed;
-    o.Count -= OutUsed;
-    c->frame->header.DataUsed += OutUsed;
-    return STATUS_SUCCESS;
+    frame = c->frame;
+  } else {
+    // A leading edge taken before the pin was stopped no longer points at a live frame.
+    if (!p->leadingHandedOut || !p->streaming || p->edge >= p->queue.size()) return;
+    frame = p->queue[p->edge];
   }
-  // A leading edge taken before the pin was stopped no longer points at a live frame.
-  if (!p->leadingHandedOut || !p->streaming || p->edge >= p->queue.size()) return STATUS_INVALID_DEVICE_STATE;
-  KSSTREAM_POINTER_OFFSET& o = StreamPointer->OffsetOut;
   if (OutUsed > o.Remaining || InUsed > StreamPointer->OffsetIn.Remaining) {
     KS_MISUSE("stream pointer advanced beyond its frame");
-    return STATUS_INVALID_PARAMETER;
+    return;
   }
   o.Data += OutUsed;
   o.Remaining -= OutUsed;
   o.Count -= OutUsed;
-  Frame* f = p->queue[p->edge];
-  f->header.DataUsed += OutUsed;
+  frame->header.DataUsed += OutUsed;
+  if (StreamPointer != &p->leading) return;
   if (o.Remaining == 0 || Eject)
     passLeadingFrame(*p);
   else
     p->leadingHandedOut = false;
-  return STATUS_SUCCESS;
 }
 
 VOID KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
