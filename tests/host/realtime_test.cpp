@@ -63,8 +63,8 @@ TEST(Realtime, InterruptAboveDpcAboveOrdinaryThreadsAndRaisedIrqlTakesItsLevelsR
   if (!realtimeInUse(&dpc)) GTEST_SKIP() << "real-time scheduling is not permitted here";
   EXPECT_EQ(dpc.policy, SCHED_FIFO);
 
+  FakeCard card{3, 7, 0x41, 0xF0000000};  // outlives the machine, which unplugs it on the way out
   BareMachine machine;
-  FakeCard card{3, 7, 0x41, 0xF0000000};
   ASSERT_EQ(machine.pnp.addCard(card), STATUS_SUCCESS);
   PHYSICAL_ADDRESS bar;
   bar.QuadPart = 0xF0000000;
