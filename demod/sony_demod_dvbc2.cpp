@@ -316,14 +316,34 @@ DemodResult SLtoAC2_BandSetting(sony_demod_t* demod) {
   return wr(demod, m, 0xF1, ec[1]);
 }
 
+// What waking into DVB-C2 sets and sleep puts back.
+// clang-format off
+constexpr RegPair kWakeSleep[] = {
+    {0x20, 0xC2, 1, {0x00},                   {0x11}},
+    {0x25, 0x6A, 1, {0x00},                   {0x02}},
+    {0x25, 0x89, 3, {0x0C, 0xD1, 0x40},       {0x07, 0x61, 0x36}},
+    {0x25, 0xCB, 1, {0x01},                   {0x05}},
+    {0x25, 0xDC, 4, {0x7B, 0x00, 0x7B, 0x00}, {0x2E, 0xE0, 0x2E, 0xE0}},
+    {0x25, 0xE2, 1, {0x30},                   {0x2F}},
+    {0x25, 0xE5, 1, {0x30},                   {0x2F}},
+    {0x27, 0x20, 1, {0x01},                   {0x00}},
+    {0x27, 0x35, 1, {0x01},                   {0x00}},
+    {0x27, 0xD9, 1, {0x18},                   {0x19}},
+    {0x2A, 0x38, 1, {0x00},                   {0x04}},
+    {0x2A, 0x78, 1, {0x00},                   {0x01}},
+    {0x2A, 0x86, 1, {0x20},                   {0x08}},
+    {0x2A, 0x88, 1, {0x32},                   {0x14}},
+    {0x2B, 0x11, 1, {0x00},                   {0x20}},
+    {0x2B, 0x2B, 1, {0x10},                   {0x00}},
+    {0x2D, 0x24, 2, {0x01, 0x01},             {0x89, 0x89}},
+};
+// clang-format on
+
 DemodResult SLtoAC2(sony_demod_t* demod) {
   ZTRACE("SLtoAC2");
   if (!demod) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   static constexpr UCHAR kCe[2] = {0x01, 0x01};
-  static constexpr UCHAR k89[3] = {0x0C, 0xD1, 0x40};
-  static constexpr UCHAR kDc[4] = {0x7B, 0x00, 0x7B, 0x00};
-  static constexpr UCHAR k24[2] = {0x01, 0x01};
   static constexpr UCHAR k33[3] = {0x00, 0x03, 0x3B};
   SONY_CHECK(sony_demod_WakeUpBegin(demod, DEMOD_SYS_DVBC2, kSelectorDvbc2));
   SONY_CHECK(bank(demod, m, 0x11));
@@ -332,29 +352,7 @@ DemodResult SLtoAC2(sony_demod_t* demod) {
   SONY_CHECK(wr(demod, m, 0xA5, 0x01));
   SONY_CHECK(bank(demod, m, 0x00));
   SONY_CHECK(wrn(demod, m, 0xCE, kCe, 2));
-  SONY_CHECK(bank(demod, m, 0x20));
-  SONY_CHECK(wr(demod, m, 0xC2, 0x00));
-  SONY_CHECK(bank(demod, m, 0x25));
-  SONY_CHECK(wr(demod, m, 0x6A, 0x00));
-  SONY_CHECK(wrn(demod, m, 0x89, k89, 3));
-  SONY_CHECK(wr(demod, m, 0xCB, 0x01));
-  SONY_CHECK(wrn(demod, m, 0xDC, kDc, 4));
-  SONY_CHECK(wr(demod, m, 0xE2, 0x30));
-  SONY_CHECK(wr(demod, m, 0xE5, 0x30));
-  SONY_CHECK(bank(demod, m, 0x27));
-  SONY_CHECK(wr(demod, m, 0x20, 0x01));
-  SONY_CHECK(wr(demod, m, 0x35, 0x01));
-  SONY_CHECK(wr(demod, m, 0xD9, 0x18));
-  SONY_CHECK(bank(demod, m, 0x2A));
-  SONY_CHECK(wr(demod, m, 0x38, 0x00));
-  SONY_CHECK(wr(demod, m, 0x78, 0x00));
-  SONY_CHECK(wr(demod, m, 0x86, 0x20));
-  SONY_CHECK(wr(demod, m, 0x88, 0x32));
-  SONY_CHECK(bank(demod, m, 0x2B));
-  SONY_CHECK(wr(demod, m, 0x11, 0x00));
-  SONY_CHECK(wr(demod, m, 0x2B, 0x10));
-  SONY_CHECK(bank(demod, m, 0x2D));
-  SONY_CHECK(wrn(demod, m, 0x24, k24, 2));
+  SONY_CHECK(writeColumn(demod, m, kWakeSleep, true));
   SONY_CHECK(bank(demod, m, 0x11));
   SONY_CHECK(wrn(demod, m, 0x33, k33, 3));
   SONY_CHECK(SLtoAC2_BandSetting(demod));
@@ -371,34 +369,8 @@ DemodResult AC2toAC2(sony_demod_t* demod) {
 DemodResult AC2toSL(sony_demod_t* demod) {
   ZTRACE("AC2toSL");
   if (!demod) return DEMOD_ERR_ARGUMENT;
-  const UCHAR m = demod->slaveMain;
-  static constexpr UCHAR k89[3] = {0x07, 0x61, 0x36};
-  static constexpr UCHAR kDc[4] = {0x2E, 0xE0, 0x2E, 0xE0};
-  static constexpr UCHAR k24[2] = {0x89, 0x89};
   SONY_CHECK(sony_demod_SleepBegin(demod));
-  SONY_CHECK(bank(demod, m, 0x20));
-  SONY_CHECK(wr(demod, m, 0xC2, 0x11));
-  SONY_CHECK(bank(demod, m, 0x25));
-  SONY_CHECK(wr(demod, m, 0x6A, 0x02));
-  SONY_CHECK(wrn(demod, m, 0x89, k89, 3));
-  SONY_CHECK(wr(demod, m, 0xCB, 0x05));
-  SONY_CHECK(wrn(demod, m, 0xDC, kDc, 4));
-  SONY_CHECK(wr(demod, m, 0xE2, 0x2F));
-  SONY_CHECK(wr(demod, m, 0xE5, 0x2F));
-  SONY_CHECK(bank(demod, m, 0x27));
-  SONY_CHECK(wr(demod, m, 0x20, 0x00));
-  SONY_CHECK(wr(demod, m, 0x35, 0x00));
-  SONY_CHECK(wr(demod, m, 0xD9, 0x19));
-  SONY_CHECK(bank(demod, m, 0x2A));
-  SONY_CHECK(wr(demod, m, 0x38, 0x04));
-  SONY_CHECK(wr(demod, m, 0x78, 0x01));
-  SONY_CHECK(wr(demod, m, 0x86, 0x08));
-  SONY_CHECK(wr(demod, m, 0x88, 0x14));
-  SONY_CHECK(bank(demod, m, 0x2B));
-  SONY_CHECK(wr(demod, m, 0x11, 0x20));
-  SONY_CHECK(wr(demod, m, 0x2B, 0x00));
-  SONY_CHECK(bank(demod, m, 0x2D));
-  SONY_CHECK(wrn(demod, m, 0x24, k24, 2));
+  SONY_CHECK(writeColumn(demod, demod->slaveMain, kWakeSleep, false));
   SONY_CHECK(ReleasePreset(demod));
   return sony_demod_SleepEnd(demod);
 }

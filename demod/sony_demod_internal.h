@@ -26,6 +26,47 @@ inline DemodResult bits(sony_demod_t* d, UCHAR slave, UCHAR reg, UCHAR v, UCHAR 
 inline DemodResult rd(sony_demod_t* d, UCHAR slave, UCHAR reg, UCHAR* out, ULONG n) {
   return ReadRegister(d->p_path, slave, reg, out, n);
 }
+// A register that waking writes and sleep puts back: its bank, register and byte count, then the bytes waking
+// writes and those sleep writes.
+struct RegPair {
+  UCHAR bank, reg, n;
+  UCHAR wake[4], sleep[4];
+};
+
+// Writes the wake or the sleep column of a run of such registers, selecting a row's bank only when it differs
+// from the row before (the first row's always).
+template <ULONG N>
+DemodResult writeColumn(sony_demod_t* d, UCHAR slave, const RegPair (&rows)[N], bool wake) {
+  for (ULONG i = 0; i < N; ++i) {
+    const RegPair& r = rows[i];
+    if (i == 0 || r.bank != rows[i - 1].bank) SONY_CHECK(bank(d, slave, r.bank));
+    const UCHAR* v = wake ? r.wake : r.sleep;
+    SONY_CHECK(r.n == 1 ? wr(d, slave, r.reg, v[0]) : wrn(d, slave, r.reg, v, r.n));
+  }
+  return DEMOD_OK;
+}
+
+// The row of a band table (rows with a `bandwidth`) for a bandwidth; null when the table has none.
+template <class Row, ULONG N>
+const Row* rowFor(const Row (&rows)[N], ULONG bandwidth) {
+  for (const Row& r : rows)
+    if (r.bandwidth == bandwidth) return &r;
+  return nullptr;
+}
+
+// The cable cores' (DVB-C, J.83B, ISDB-C) lock flags: demodulator lock and unlock in bank 0x40 register
+// 0x88, TS lock in register 0x10. The caller has checked its arguments and state.
+inline DemodResult cableSyncStat(sony_demod_t* d, UCHAR* demodLock, UCHAR* tsLock, UCHAR* unlockDetected) {
+  UCHAR r88 = 0, r10 = 0;
+  SONY_CHECK(bank(d, d->slaveMain, 0x40));
+  SONY_CHECK(rd(d, d->slaveMain, 0x88, &r88, 1));
+  SONY_CHECK(rd(d, d->slaveMain, 0x10, &r10, 1));
+  *demodLock = r88 & 1;
+  *unlockDetected = (r88 >> 1) & 1;
+  *tsLock = (r10 >> 5) & 1;
+  return DEMOD_OK;
+}
+
 inline bool sleepOrActive(const sony_demod_t* d) {
   return d->state == DEMOD_STATE_SLEEP || d->state == DEMOD_STATE_ACTIVE;
 }

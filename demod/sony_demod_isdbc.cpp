@@ -137,15 +137,7 @@ DemodResult sony_demod_isdbc_monitor_SyncStat(sony_demod_t* demod, UCHAR* lock, 
                                               UCHAR* unlockDetected) {
   if (!demod || !lock || !tsLock || !unlockDetected) return DEMOD_ERR_ARGUMENT;
   if (!activeInIsdbc(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r88 = 0, r10 = 0;
-  SONY_CHECK(bank(demod, m, 0x40));
-  SONY_CHECK(rd(demod, m, 0x88, &r88, 1));
-  SONY_CHECK(rd(demod, m, 0x10, &r10, 1));
-  *lock = r88 & 1;
-  *unlockDetected = (r88 >> 1) & 1;
-  *tsLock = (r10 >> 5) & 1;
-  return DEMOD_OK;
+  return cableSyncStat(demod, lock, tsLock, unlockDetected);
 }
 
 DemodResult sony_demod_isdbc_CheckTSLock(sony_demod_t* demod, ULONG* lock) {

@@ -110,15 +110,7 @@ DemodResult sony_demod_j83b_monitor_SyncStat(sony_demod_t* demod, UCHAR* demodLo
   ZTRACE("sony_demod_j83b_monitor_SyncStat");
   if (!demod || !demodLock || !tsLock || !unlockDetected) return DEMOD_ERR_ARGUMENT;
   if (!activeInJ83b(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r88 = 0, r10 = 0;
-  SONY_CHECK(bank(demod, m, 0x40));
-  SONY_CHECK(rd(demod, m, 0x88, &r88, 1));
-  SONY_CHECK(rd(demod, m, 0x10, &r10, 1));
-  *demodLock = r88 & 1;
-  *unlockDetected = (r88 >> 1) & 1;
-  *tsLock = (r10 >> 5) & 1;
-  return DEMOD_OK;
+  return cableSyncStat(demod, demodLock, tsLock, unlockDetected);
 }
 
 DemodResult sony_demod_j83b_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
