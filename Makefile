@@ -5,7 +5,7 @@ BUILD_WIN ?= build-win
 HWID ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build build-test asan tsan fuzz bench windows clean deps-run deps-test deps-ci deps-windows
+.PHONY: run test build build-test asan tsan analyze fuzz bench windows clean deps-run deps-test deps-ci deps-windows
 
 deps-run:
 	./tools/install-deps.sh run
@@ -43,6 +43,14 @@ tsan: deps-test
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
 
+# The clang static analyser over the driver (zadivo/, demod/, tuner/, the only targets built); any finding
+# fails the target, the report stays in build-analyze/report.
+analyze: deps-ci
+	rm -rf build-analyze
+	scan-build --use-cc=clang --use-c++=clang++ cmake -S . -B build-analyze -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	scan-build --use-cc=clang --use-c++=clang++ --status-bugs -o build-analyze/report \
+	  cmake --build build-analyze -j $(JOBS) --target zadivo_driver zadivo_cxd6802 zadivo_demod zadivo_tuner
+
 # The property interface under libFuzzer with AddressSanitizer for a minute (clang).
 fuzz: deps-ci
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZADIVO_FUZZ=ON \
@@ -63,4 +71,4 @@ bench: build
 	./$(BUILD)/bench/zadivo_bench
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(BUILD_WIN) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) $(TEST_BUILD) $(BUILD_WIN) build-asan build-tsan build-analyze build-fuzz

@@ -8,13 +8,8 @@ seconds=${2:-10}
 zadivo="$build/tools/zadivo"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# Channel: frequency (kHz) and bandwidth (MHz) of the default air's DVB-T family, two tuners on some.
-chans=(A:474000:8 B:506000:8 C:177500:7 D:602000:6 E:226500:5 F:474000:8 G:506000:8 H:177500:7)
-args=()
-for c in "${chans[@]}"; do
-  IFS=: read -r ch f b <<<"$c"
-  args+=(-c "$ch" -f "$f" -b "$b" -o "$work/$ch.ts")
-done
+source "$(dirname "$0")/eight_channels.sh"
+eight_channel_args "$work"
 /usr/bin/time -v -o "$work/time.txt" "$zadivo" --state-dir "$work/state" capture "${args[@]}" --seconds "$seconds" \
   >"$work/summary.txt"
 cat "$work/summary.txt"

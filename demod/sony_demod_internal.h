@@ -81,7 +81,9 @@ DemodResult frozen(sony_demod_t* demod, Reads reads) {
 }
 
 // The state handling every standard's tune shares: already active in this system, only reTune runs;
-// otherwise whatever system is active goes to sleep first and wake brings this one up from sleep.
+// otherwise whatever system is active goes to sleep first and wake brings this one up from sleep. A wake-up
+// that fails part way leaves the chip neither asleep nor active (it may have taken the selector and left
+// sleep), so the record says so and the next tune starts from a reset, not from a sleep the chip is not in.
 template <typename ReTune, typename Wake>
 DemodResult tuneSystem(sony_demod_t* demod, DemodSystem system, ULONG bandwidth, ReTune reTune, Wake wake) {
   if (demod->state == DEMOD_STATE_ACTIVE && demod->system == system) {
@@ -92,7 +94,11 @@ DemodResult tuneSystem(sony_demod_t* demod, DemodSystem system, ULONG bandwidth,
   if (demod->state != DEMOD_STATE_SLEEP) return DEMOD_ERR_STATE;
   demod->system = system;
   demod->bandwidth = bandwidth;
-  SONY_CHECK(wake());
+  const DemodResult r = wake();
+  if (r != DEMOD_OK) {
+    demod->state = DEMOD_STATE_INVALID;
+    return r;
+  }
   demod->state = DEMOD_STATE_ACTIVE;
   return DEMOD_OK;
 }

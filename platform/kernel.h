@@ -50,6 +50,7 @@ typedef const GUID& REFGUID;
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define NTAPI
 #define POINTER_ALIGNMENT alignas(8)
+#define FASTCALL
 #define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - __builtin_offsetof(type, field)))
 
 typedef union _LARGE_INTEGER {
@@ -146,6 +147,18 @@ typedef struct _KDPC {
   PVOID SystemArgument2;
   volatile PVOID DpcData;  // non-null while queued
 } KDPC, *PKDPC, *PRKDPC;
+
+// Rundown protection: Count holds the references shifted left by one and EX_RUNDOWN_ACTIVE once a rundown
+// has begun (then, with references outstanding, the address of the waiter's block).
+typedef struct _EX_RUNDOWN_REF {
+  union {
+    volatile ULONG_PTR Count;
+    volatile PVOID Ptr;
+  };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+#define EX_RUNDOWN_ACTIVE 0x1
+#define EX_RUNDOWN_COUNT_SHIFT 0x1
+#define EX_RUNDOWN_COUNT_INC (1 << EX_RUNDOWN_COUNT_SHIFT)
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
@@ -528,6 +541,13 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
 VOID KeFlushQueuedDpcs(VOID);
+
+VOID FASTCALL ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+BOOLEAN FASTCALL ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
+VOID FASTCALL ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime(VOID);

@@ -622,5 +622,8 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
                             const KSDEVICE_DESCRIPTOR* Descriptor);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
 ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag);
+VOID KsFreeObjectBag(KSOBJECT_BAG ObjectBag);
+NTSTATUS KsCopyObjectBagItems(KSOBJECT_BAG ObjectBagDestination, KSOBJECT_BAG ObjectBagSource);
 }
 #endif  // ZADIVO_WDK

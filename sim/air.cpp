@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "platform/host/clock.h"
 
@@ -122,6 +123,7 @@ constexpr const char* kDvbv5Keys[] = {
     "INVERSION", "CODE_RATE_HP", "CODE_RATE_LP", "GUARD_INTERVAL", "TRANSMISSION_MODE", "HIERARCHY",
     "INNER_FEC", "ROLLOFF", "PILOT", "VOLTAGE", "TONE", "INTERLEAVING", "LNA", "DVBT2_PLP_ID_LEGACY",
     "SCRAMBLING_SEQUENCE_INDEX", "PLP_ID", "SERVICE_ID", "VIDEO_PID", "AUDIO_PID", "CHANNEL", "VCHANNEL",
+    "NETWORK_ID", "TRANSPORT_ID",
     "POLARIZATION", "SAT_NUMBER", "DISEQC_WAIT", "LNB", "FREQ_BPF", "PLS_CODE", "PLS_MODE", "COUNTRY"};
 // clang-format on
 // Families of keys by prefix: ISDB-T layers, ATSC-M/H, and the PIDs a scan lists (PID_06).
@@ -178,6 +180,44 @@ bool parseDouble(std::string_view s, double* out) {
 
 bool usesStreamId(DeliverySystem s) {
   return s == DeliverySystem::DVBT2 || s == DeliverySystem::DVBC2 || s == DeliverySystem::ISDBC;
+}
+
+// "A, B, C": names of 1..64 characters, distinct, at most kMaxServices.
+bool parseServiceNames(std::string_view value, std::vector<std::string>& out, std::string* what) {
+  out.clear();
+  size_t start = 0;
+  while (true) {
+    const size_t comma = value.find(',', start);
+    const std::string name(
+        trim(value.substr(start, comma == std::string_view::npos ? comma : comma - start)));
+    if (name.empty() || name.size() > 64) return *what = "service names must be 1..64 characters", false;
+    if (std::find(out.begin(), out.end(), name) != out.end())
+      return *what = "service " + name + " named twice", false;
+    out.push_back(name);
+    if (out.size() > kMaxServices)
+      return *what = "more than " + std::to_string(kMaxServices) + " services", false;
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// The US channel number of a frequency on the broadcast or the standard cable plan; 0 when it is on neither.
+uint16_t usChannelNumber(DeliverySystem s, uint64_t frequencyHz) {
+  if (frequencyHz % 1000000) return 0;
+  const int64_t mhz = static_cast<int64_t>(frequencyHz / 1000000);
+  struct Band {
+    int64_t first, last, channel;  // centre frequencies (MHz) on a 6 MHz raster and the first one's number
+  };
+  // clang-format off
+  static constexpr Band kBroadcast[] = {{57, 69, 2}, {79, 85, 5}, {177, 213, 7}, {473, 887, 14}};
+  static constexpr Band kCable[] = {{57, 69, 2}, {79, 85, 5}, {93, 117, 95}, {123, 171, 14}, {177, 213, 7},
+                                    {219, 645, 23}, {651, 1599, 100}};
+  // clang-format on
+  const bool cable = s == DeliverySystem::DVBC_ANNEX_B;
+  for (const Band& b : cable ? std::span<const Band>(kCable) : std::span<const Band>(kBroadcast))
+    if (mhz >= b.first && mhz <= b.last && (mhz - b.first) % 6 == 0)
+      return static_cast<uint16_t>(b.channel + (mhz - b.first) / 6);
+  return 0;
 }
 
 struct Section {
@@ -245,7 +285,7 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
       m.streamId = kNoStreamId;
     }
     if (!s.hasBitrate) m.bitrate = defaultBitrate(m);
-    if (m.serviceName.empty()) m.serviceName = m.name;
+    if (m.serviceNames.empty()) m.serviceNames = {m.name.substr(0, 64)};
     // A list that names a multiplex twice (a scan lists each of its services) still has it once.
     for (const auto& o : out)
       if (o.system == m.system && o.frequencyHz == m.frequencyHz && o.streamId == m.streamId) {
@@ -369,8 +409,8 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
       if (!makeFileSource(path, 1, &why)) ok = fail(lineNo, "TS_FILE: " + why);
       m.tsFile = path;
     } else if (key == "SERVICE_NAME") {
-      if (value.empty() || value.size() > 64) ok = bad("service name must be 1..64 characters");
-      m.serviceName = std::string(value);
+      std::string what;
+      if (!parseServiceNames(value, m.serviceNames, &what)) ok = bad(what);
     }
   }
   if (ok && cur) ok = finish(*cur);
@@ -420,8 +460,9 @@ std::shared_ptr<Air> Air::load(const std::string& path, std::string* error, uint
 
 std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
   using D = DeliverySystem;
+  using Names = std::vector<std::string>;
   auto mk = [](std::string name, D s, uint64_t f, uint32_t bw, uint32_t sr, int32_t sid, double lvl,
-               double cn, std::string service) {
+               double cn, Names services) {
     Multiplex m;
     m.name = std::move(name);
     m.system = s;
@@ -431,30 +472,31 @@ std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
     m.streamId = sid;
     m.rfLevelDbm = lvl;
     m.cnrDb = cn;
-    m.serviceName = std::move(service);
+    m.serviceNames = std::move(services);
     m.bitrate = defaultBitrate(m);
     return m;
   };
+  // ATSC virtual channels carry seven characters of a name: call signs.
+  // clang-format off
   std::vector<Multiplex> v = {
-      mk("DVB-T 474 MHz", D::DVBT, 474000000, 8000000, 0, kNoStreamId, -45.0, 30.0, "Zadivo One"),
-      mk("DVB-T 506 MHz", D::DVBT, 506000000, 8000000, 0, kNoStreamId, -62.5, 24.3, "Zadivo Two"),
-      mk("DVB-T 177.5 MHz", D::DVBT, 177500000, 7000000, 0, kNoStreamId, -55.0, 27.0, "Zadivo Band III"),
-      mk("DVB-T 602 MHz 6 MHz", D::DVBT, 602000000, 6000000, 0, kNoStreamId, -50.0, 26.5, "Zadivo Six"),
-      mk("DVB-T 226.5 MHz 5 MHz", D::DVBT, 226500000, 5000000, 0, kNoStreamId, -58.0, 22.8, "Zadivo Five"),
-      mk("DVB-T2 538 MHz PLP 0", D::DVBT2, 538000000, 8000000, 0, 0, -48.0, 28.0, "Zadivo HD"),
-      mk("DVB-T2 538 MHz PLP 1", D::DVBT2, 538000000, 8000000, 0, 1, -48.0, 28.0, "Zadivo UHD"),
-      mk("DVB-T2 650 MHz", D::DVBT2, 650000000, 7000000, 0, 0, -52.0, 25.5, "Zadivo T2 Seven"),
-      mk("DVB-C 346 MHz", D::DVBC_ANNEX_A, 346000000, 8000000, 6900000, kNoStreamId, -40.0, 36.0,
-         "Zadivo Cable"),
-      mk("DVB-C2 714 MHz", D::DVBC2, 714000000, 8000000, 0, 0, -42.0, 35.0, "Zadivo C2"),
-      mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0,
-         "Zadivo Annex B"),
+      mk("DVB-T 474 MHz", D::DVBT, 474000000, 8000000, 0, kNoStreamId, -45.0, 30.0, {"Zadivo One", "Zadivo Kids"}),
+      mk("DVB-T 506 MHz", D::DVBT, 506000000, 8000000, 0, kNoStreamId, -62.5, 24.3, {"Zadivo Two"}),
+      mk("DVB-T 177.5 MHz", D::DVBT, 177500000, 7000000, 0, kNoStreamId, -55.0, 27.0, {"Zadivo Band III"}),
+      mk("DVB-T 602 MHz 6 MHz", D::DVBT, 602000000, 6000000, 0, kNoStreamId, -50.0, 26.5, {"Zadivo Six"}),
+      mk("DVB-T 226.5 MHz 5 MHz", D::DVBT, 226500000, 5000000, 0, kNoStreamId, -58.0, 22.8, {"Zadivo Five"}),
+      mk("DVB-T2 538 MHz PLP 0", D::DVBT2, 538000000, 8000000, 0, 0, -48.0, 28.0, {"Zadivo HD"}),
+      mk("DVB-T2 538 MHz PLP 1", D::DVBT2, 538000000, 8000000, 0, 1, -48.0, 28.0, {"Zadivo UHD"}),
+      mk("DVB-T2 650 MHz", D::DVBT2, 650000000, 7000000, 0, 0, -52.0, 25.5, {"Zadivo T2 Seven"}),
+      mk("DVB-C 346 MHz", D::DVBC_ANNEX_A, 346000000, 8000000, 6900000, kNoStreamId, -40.0, 36.0, {"Zadivo Cable", "Zadivo Cable News"}),
+      mk("DVB-C2 714 MHz", D::DVBC2, 714000000, 8000000, 0, 0, -42.0, 35.0, {"Zadivo C2"}),
+      mk("J.83B 555 MHz", D::DVBC_ANNEX_B, 555000000, 6000000, 5360537, kNoStreamId, -41.0, 34.0, {"ZADV-C1", "ZADV-C2"}),
       // Clear of the J.83B channel below it: a tuner hears the stronger of two overlapping channels.
-      mk("ISDB-T 563.143 MHz", D::ISDBT, 563143000, 6000000, 0, kNoStreamId, -50.0, 27.0, "Zadivo ISDB"),
-      mk("ISDB-C 375 MHz TS 1", D::ISDBC, 375000000, 6000000, 5274000, 1, -43.0, 33.0, "Zadivo TSMF 1"),
-      mk("ISDB-C 375 MHz TS 2", D::ISDBC, 375000000, 6000000, 5274000, 2, -43.0, 33.0, "Zadivo TSMF 2"),
-      mk("ATSC 575 MHz", D::ATSC, 575000000, 6000000, 0, kNoStreamId, -55.0, 25.0, "Zadivo ATSC"),
+      mk("ISDB-T 563.143 MHz", D::ISDBT, 563143000, 6000000, 0, kNoStreamId, -50.0, 27.0, {"Zadivo ISDB", "Zadivo ISDB Sub"}),
+      mk("ISDB-C 375 MHz TS 1", D::ISDBC, 375000000, 6000000, 5274000, 1, -43.0, 33.0, {"Zadivo TSMF 1"}),
+      mk("ISDB-C 375 MHz TS 2", D::ISDBC, 375000000, 6000000, 5274000, 2, -43.0, 33.0, {"Zadivo TSMF 2"}),
+      mk("ATSC 575 MHz", D::ATSC, 575000000, 6000000, 0, kNoStreamId, -55.0, 25.0, {"ZADV-TV", "ZADV-WX"}),
   };
+  // clang-format on
   return std::make_shared<Air>(std::move(v), seed);
 }
 
@@ -533,11 +575,23 @@ TsGenConfig Air::generatorConfig(const Multiplex& mux) const {
   TsGenConfig c;
   c.transportStreamId = mux.transportStreamId;
   c.originalNetworkId = 0x2000 + static_cast<uint16_t>(mux.system);
+  c.si = mux.system == DeliverySystem::ATSC           ? SiFamily::Atsc
+         : mux.system == DeliverySystem::DVBC_ANNEX_B ? SiFamily::AtscCable
+                                                      : SiFamily::Dvb;
+  c.vctModulation = mux.system == DeliverySystem::ATSC ? 0x04 : mux.symbolRate >= 5300000 ? 0x03 : 0x02;
+  const uint16_t rf = usChannelNumber(mux.system, mux.frequencyHz);
   c.services.clear();
-  TsService s;
-  s.programNumber = static_cast<uint16_t>((mux.transportStreamId & 0xFF) * 16 + 1);
-  s.name = mux.serviceName;
-  c.services.push_back(s);
+  for (size_t k = 0; k < mux.serviceNames.size() && k < kMaxServices; ++k) {
+    TsService s;
+    s.programNumber = static_cast<uint16_t>((mux.transportStreamId & 0xFF) * 16 + 1 + k);
+    s.pmtPid = static_cast<uint16_t>(0x100 * (k + 1));
+    s.videoPid = s.pcrPid = s.pmtPid + 1;
+    s.esPids = {static_cast<uint16_t>(s.pmtPid + 3), static_cast<uint16_t>(s.pmtPid + 2)};
+    s.name = mux.serviceNames[k];
+    s.majorChannel = rf ? rf : static_cast<uint16_t>(1 + (mux.transportStreamId & 0xFF));
+    s.minorChannel = static_cast<uint16_t>(k + 1);
+    c.services.push_back(s);
+  }
   c.bitrate = mux.bitrate;
   c.seed = _seed * 2654435761u + mux.transportStreamId;
   return c;

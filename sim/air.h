@@ -31,6 +31,8 @@ struct SystemLimits {
 const SystemLimits& systemLimits(DeliverySystem system);
 
 inline constexpr int32_t kNoStreamId = -1;
+// Services a generated multiplex carries at most (SERVICE_NAME = A, B, ...).
+inline constexpr size_t kMaxServices = 16;
 
 // Channel-file lines that start with this mark are ours alone: other readers take them for comments. Entries
 // that libdvbv5 cannot read (DVB-C2) are written this way so that they do not spoil the rest of the file.
@@ -45,9 +47,9 @@ struct Multiplex {
   int32_t streamId = kNoStreamId;  // PLP or TSMF stream id; several entries may share one frequency
   double rfLevelDbm = -50.0;
   double cnrDb = 30.0;
-  uint64_t bitrate = 0;  // bit/s of the transport stream
-  std::string tsFile;    // replayed when set, else a generated stream
-  std::string serviceName;
+  uint64_t bitrate = 0;                   // bit/s of the transport stream
+  std::string tsFile;                     // replayed when set, else a generated stream
+  std::vector<std::string> serviceNames;  // the services of a generated stream, in PAT order
   uint16_t transportStreamId = 0;
 };
 

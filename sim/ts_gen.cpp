@@ -1,11 +1,13 @@
-// Generated transport stream: PAT, PMT and SDT every 100 ms of stream, a PCR on each service's PCR PID every
-// 20 ms, MPEG-1 layer II audio frames of silence on the audio PIDs (decodable), private-data PES packets
-// with a PTS on each service's first ES PID, and null packets to fill the bitrate. Time is the stream's own:
+// Generated transport stream: PAT, PMT and the family's service information every 100 ms of stream, a PCR on
+// each service's PCR PID every 20 ms, a still grey MPEG-1 picture 25 times a second on the video PIDs and
+// MPEG-1 layer II audio frames of silence on the audio PIDs (both decodable), private-data PES packets with a
+// PTS on each service's first ES PID, and null packets to fill the bitrate. Time is the stream's own:
 // packet i starts at i * 1504 / bitrate seconds, so PCR and PTS follow the bitrate exactly.
 #include <algorithm>
 #include <array>
 #include <deque>
 
+#include "sim/ts_psi.h"
 #include "sim/ts_source.h"
 #include "sim/ts_util.h"
 
@@ -19,17 +21,69 @@ constexpr int64_t kPcrIntervalNs = 20'000'000;
 constexpr uint64_t kMinBitrate = 500'000;
 constexpr int64_t kPtsLead90k = 27000;  // PTS runs 300 ms ahead of the PCR
 constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
-constexpr uint8_t kStreamTypeMpegAudio = 0x03;
-constexpr uint8_t kStreamTypePrivatePes = 0x06;
 constexpr uint8_t kStreamIdAudio = 0xC0;
+constexpr uint8_t kStreamIdVideo = 0xE0;
 constexpr uint8_t kStreamIdPrivate1 = 0xBD;
 // One MPEG-1 layer II frame: 64 kbit/s mono at 48 kHz, 1152 samples = 24 ms, 192 bytes. A header followed by
 // zeros allocates no bits to any subband: silence.
 constexpr size_t kAudioFrameBytes = 192;
 constexpr int64_t kAudioFrameNs = 24'000'000;
 constexpr uint8_t kAudioHeader[4] = {0xFF, 0xFD, 0x44, 0xC0};
-constexpr size_t kMaxName = 64;
-constexpr size_t kMaxAudioQueue = 64;
+constexpr int64_t kVideoFrameNs = 40'000'000;  // 25 pictures a second
+constexpr size_t kMaxEsQueue = 64;
+
+// Writes bits most significant first; start codes begin byte aligned.
+class Bits {
+ public:
+  void put(uint32_t value, int n) {
+    for (int i = n - 1; i >= 0; --i) {
+      if (used_ == 0) bytes_.push_back(0);
+      if (value >> i & 1) bytes_.back() |= static_cast<uint8_t>(0x80 >> used_);
+      used_ = (used_ + 1) & 7;
+    }
+  }
+  void startCode(uint8_t code) {
+    used_ = 0;
+    for (uint8_t b : {uint8_t{0}, uint8_t{0}, uint8_t{1}, code}) bytes_.push_back(b);
+  }
+  std::vector<uint8_t> take() { return std::move(bytes_); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  int used_ = 0;
+};
+
+// One 16x16 grey MPEG-1 intra picture behind a sequence and a closed GOP header, so that a decoder can start
+// at any picture: a single macroblock whose six blocks hold a zero DC difference and nothing else.
+std::vector<uint8_t> stillPicture() {
+  Bits b;
+  b.startCode(0xB3);
+  b.put(16, 12);   // width
+  b.put(16, 12);   // height
+  b.put(1, 4);     // square pels
+  b.put(3, 4);     // 25 pictures/s
+  b.put(100, 18);  // 40 kbit/s
+  b.put(1, 1);
+  b.put(2, 10);  // VBV buffer: 32 kbit
+  b.put(0, 3);   // not constrained, default quantiser matrices
+  b.startCode(0xB8);
+  b.put(0, 1 + 5 + 6);  // time code 00:00
+  b.put(1, 1);
+  b.put(0, 6 + 6);
+  b.put(0b10, 2);  // closed GOP, no broken link
+  b.startCode(0x00);
+  b.put(0, 10);       // temporal reference
+  b.put(1, 3);        // I picture
+  b.put(0xFFFF, 16);  // VBV delay unspecified
+  b.put(0, 1);
+  b.startCode(0x01);  // slice of row 1
+  b.put(8, 5);        // quantiser scale
+  b.put(0, 1);
+  b.put(0b11, 2);                                 // address increment 1, intra
+  for (int i = 0; i < 4; ++i) b.put(0b10010, 5);  // luminance DC size 0, end of block
+  for (int i = 0; i < 2; ++i) b.put(0b0010, 4);   // chrominance DC size 0, end of block
+  return b.take();
+}
 
 class Generator : public TsSource {
  public:
@@ -40,14 +94,19 @@ class Generator : public TsSource {
     for (const TsService& s : cfg_.services) {
       pcrPids_.push_back(s.pcrPid & 0x1FFF);
       nextPcrNs_.push_back(0);
+      if (s.videoPid) {
+        videoPids_.push_back(s.videoPid & 0x1FFF);
+        nextVideoNs_.push_back(0);
+      }
       if (!s.esPids.empty()) dataPids_.push_back(s.esPids[0] & 0x1FFF);
       for (size_t i = 1; i < s.esPids.size(); ++i) {
         audioPids_.push_back(s.esPids[i] & 0x1FFF);
         nextAudioNs_.push_back(0);
       }
     }
-    uint64_t audio = audioPids_.size() * 2 * kTsPacket * 8 * 1000000000ull / kAudioFrameNs;
-    dataBitrate_ = payload > audio ? payload - audio : 0;
+    const uint64_t others = audioPids_.size() * 2 * kTsPacket * 8 * 1000000000ull / kAudioFrameNs +
+                            videoPids_.size() * kTsPacket * 8 * 1000000000ull / kVideoFrameNs;
+    dataBitrate_ = payload > others ? payload - others : 0;
   }
 
   uint64_t bitrate() const override { return bitrate_; }
@@ -115,81 +174,23 @@ class Generator : public TsSource {
     }
   }
 
-  // Long-form section with CRC; body is what follows last_section_number.
-  static size_t section(uint8_t* buf, size_t cap, uint8_t tableId, uint16_t ext, uint8_t reservedBits,
-                        const uint8_t* body, size_t bodyLen) {
-    ts::Writer w(buf, cap);
-    w.u8(tableId);
-    uint16_t len = static_cast<uint16_t>(5 + bodyLen + 4);
-    w.u16(static_cast<uint16_t>(0x8000 | (reservedBits << 12) | len));
-    w.u16(ext);
-    w.u8(0xC1);  // version 0, current
-    w.u8(0);
-    w.u8(0);
-    w.bytes(body, bodyLen);
-    if (!w.ok()) return 0;
-    w.u32(ts::crc32(buf, w.size()));
-    return w.ok() ? w.size() : 0;
-  }
-
-  void queueSection(uint16_t pid, uint8_t tableId, uint16_t ext, uint8_t reservedBits, const uint8_t* body,
-                    size_t bodyLen) {
-    uint8_t buf[1 + 1024];
+  void queueSection(uint16_t pid, const psi::Section& sec) {
+    std::vector<uint8_t> buf(1 + sec.size());
     buf[0] = 0;  // pointer field
-    size_t n = section(buf + 1, sizeof buf - 1, tableId, ext, reservedBits, body, bodyLen);
-    if (n) packetize(pid, buf, n + 1, true, psiQueue_);
+    std::copy(sec.begin(), sec.end(), buf.begin() + 1);
+    packetize(pid, buf.data(), buf.size(), true, psiQueue_);
   }
 
   void queuePsi() {
-    uint8_t body[1021];
-    {  // PAT
-      ts::Writer w(body, sizeof body - 9);
-      for (const TsService& s : cfg_.services) {
-        if (w.room() < 4) break;
-        w.u16(s.programNumber);
-        w.u16(static_cast<uint16_t>(0xE000 | (s.pmtPid & 0x1FFF)));
-      }
-      queueSection(ts::kPatPid, 0x00, cfg_.transportStreamId, 0x3, body, w.size());
-    }
-    for (const TsService& s : cfg_.services) {  // PMT
-      ts::Writer w(body, sizeof body - 9);
-      w.u16(static_cast<uint16_t>(0xE000 | (s.pcrPid & 0x1FFF)));
-      w.u16(0xF000);  // no program descriptors
-      for (size_t i = 0; i < s.esPids.size() && w.room() >= 11; ++i) {
-        bool audio = i > 0;
-        w.u8(audio ? kStreamTypeMpegAudio : kStreamTypePrivatePes);
-        w.u16(static_cast<uint16_t>(0xE000 | (s.esPids[i] & 0x1FFF)));
-        if (audio) {
-          w.u16(0xF000);
-        } else {
-          // A registration descriptor of our own keeps analysers from guessing a codec in the private data.
-          w.u16(0xF006);
-          const uint8_t reg[6] = {0x05, 0x04, 'Z', 'D', 'V', 'O'};
-          w.bytes(reg, sizeof reg);
-        }
-      }
-      queueSection(s.pmtPid & 0x1FFF, 0x02, s.programNumber, 0x3, body, w.size());
-    }
-    {  // SDT actual
-      ts::Writer w(body, sizeof body - 9);
-      w.u16(cfg_.originalNetworkId);
-      w.u8(0xFF);
-      for (const TsService& s : cfg_.services) {
-        size_t pl = std::min(s.provider.size(), kMaxName), nl = std::min(s.name.size(), kMaxName);
-        size_t descLen = 2 + 3 + pl + nl;
-        if (w.room() < 5 + descLen) break;
-        w.u16(s.programNumber);
-        w.u8(0xFC);
-        w.u16(static_cast<uint16_t>((4 << 13) | descLen));  // running, not scrambled
-        w.u8(0x48);                                         // service descriptor
-        w.u8(static_cast<uint8_t>(3 + pl + nl));
-        w.u8(0x01);  // digital television service
-        w.u8(static_cast<uint8_t>(pl));
-        w.bytes(s.provider.data(), pl);
-        w.u8(static_cast<uint8_t>(nl));
-        w.bytes(s.name.data(), nl);
-      }
-      queueSection(ts::kSdtPid, 0x42, cfg_.transportStreamId, 0x7, body, w.size());
+    queueSection(ts::kPatPid, psi::pat(cfg_));
+    for (const TsService& s : cfg_.services) queueSection(s.pmtPid & 0x1FFF, psi::pmt(s));
+    if (cfg_.si == SiFamily::Dvb) {
+      for (const psi::Section& sec : psi::sdt(cfg_)) queueSection(ts::kSdtPid, sec);
+      queueSection(psi::kNitPid, psi::nit(cfg_));
+    } else {
+      const psi::Section vct = psi::vct(cfg_);
+      queueSection(psi::kPsipPid, psi::mgt(cfg_, vct.size()));
+      queueSection(psi::kPsipPid, vct);
     }
   }
 
@@ -214,7 +215,14 @@ class Generator : public TsSource {
     uint8_t pes[14 + kAudioFrameBytes] = {};
     size_t h = pesHeader(pes, kStreamIdAudio, kAudioFrameBytes);
     std::copy(std::begin(kAudioHeader), std::end(kAudioHeader), pes + h);
-    packetize(pid, pes, h + kAudioFrameBytes, false, audioQueue_);
+    packetize(pid, pes, h + kAudioFrameBytes, false, esQueue_);
+  }
+
+  void queuePicture(uint16_t pid) {
+    std::vector<uint8_t> pes(14 + picture_.size());
+    size_t h = pesHeader(pes.data(), kStreamIdVideo, picture_.size());
+    std::copy(picture_.begin(), picture_.end(), pes.begin() + static_cast<std::ptrdiff_t>(h));
+    packetize(pid, pes.data(), h + picture_.size(), false, esQueue_);
   }
 
   void dataPacket(uint8_t* dst, uint16_t pid) {
@@ -256,14 +264,20 @@ class Generator : public TsSource {
       queuePsi();
     }
     if (!psiQueue_.empty()) return pop(psiQueue_, dst);
+    // A bitrate too low for the pictures and the audio drops frames instead of queueing without bound.
+    for (size_t v = 0; v < videoPids_.size(); ++v) {
+      if (t >= nextVideoNs_[v]) {
+        nextVideoNs_[v] += kVideoFrameNs;
+        if (esQueue_.size() < kMaxEsQueue) queuePicture(videoPids_[v]);
+      }
+    }
     for (size_t a = 0; a < audioPids_.size(); ++a) {
       if (t >= nextAudioNs_[a]) {
         nextAudioNs_[a] += kAudioFrameNs;
-        // A bitrate too low for the audio drops frames instead of queueing without bound.
-        if (audioQueue_.size() < kMaxAudioQueue) queueAudioFrame(audioPids_[a]);
+        if (esQueue_.size() < kMaxEsQueue) queueAudioFrame(audioPids_[a]);
       }
     }
-    if (!audioQueue_.empty()) return pop(audioQueue_, dst);
+    if (!esQueue_.empty()) return pop(esQueue_, dst);
     const uint64_t dataDue =
         static_cast<uint64_t>(static_cast<__int128>(t) * dataBitrate_ / 1000000000 / (kTsPacket * 8));
     if (!dataPids_.empty() && dataSent_ < dataDue) {
@@ -293,12 +307,13 @@ class Generator : public TsSource {
   uint64_t index_ = 0;
   uint32_t rng_;
   std::array<uint8_t, 8192> cc_{};
-  std::vector<uint16_t> pcrPids_, dataPids_, audioPids_;
-  std::vector<int64_t> nextPcrNs_, nextAudioNs_;
+  std::vector<uint16_t> pcrPids_, dataPids_, audioPids_, videoPids_;
+  std::vector<int64_t> nextPcrNs_, nextAudioNs_, nextVideoNs_;
+  const std::vector<uint8_t> picture_ = stillPicture();
   int64_t nextPsiNs_ = 0;
   uint64_t dataSent_ = 0;
   size_t dataTurn_ = 0;
-  std::deque<Packet> psiQueue_, audioQueue_;
+  std::deque<Packet> psiQueue_, esQueue_;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "tuner/sony_ascot3.h"
 
 #include "demod/sony_demod_bus.h"
+#include "hw/tuner_range.h"
 #include "zadivo/trace.h"
 
 #define ASCOT3_CHECK(expr)               \
@@ -418,7 +419,7 @@ DemodResult sony_ascot3_Tune(sony_ascot3_t* tuner, ULONG frequencyKHz, ULONG sys
   if (!tuner || system < 1 || system > 31) return DEMOD_ERR_ARGUMENT;
   if (tuner->state != SONY_ASCOT3_STATE_SLEEP && tuner->state != SONY_ASCOT3_STATE_ACTIVE)
     return DEMOD_ERR_STATE;
-  if (frequencyKHz < 1000 || frequencyKHz > 1200000) return DEMOD_ERR_RANGE;
+  if (!hw::tuner::tunable(frequencyKHz)) return DEMOD_ERR_RANGE;
   if (tuner->state == SONY_ASCOT3_STATE_SLEEP) {
     tuner->system = 0;
     if (oscOffInSleep(tuner)) ASCOT3_CHECK(X_oscen(tuner));

@@ -97,6 +97,14 @@ NTSTATUS CAntennaPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fro
   if (!filter) return STATUS_INVALID_DEVICE_STATE;
   // The filter learns the state being left, on every call.
   filter->setDeviceState(KSSTATE(context->_state));
+  RequestHold hold(filter->_p_device);
+  if (!hold) {
+    // The card is stopping or stopped: the pin may still come down (its hold went with the tuners), never up.
+    if (toState != KSSTATE_STOP) return STATUS_DEVICE_NOT_READY;
+    filter->forgetResources();
+    context->_state = toState;
+    return STATUS_SUCCESS;
+  }
 
   if (toState == KSSTATE_STOP && context->_state != KSSTATE_STOP) {
     NTSTATUS status = filter->releaseResources();
@@ -195,25 +203,44 @@ ULONG requestLength(PIRP irp) {
 ULONG dataLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
-// The request's payload, which follows its KSP_NODE header; nullptr when the request is shorter than
-// `bytes` of it.
+// The extended set's two layouts, told apart by the topology flag (see docs/extended-property-set.md): a node
+// request (KSP_NODE, payload at 32) is checked against the topology; a request to the antenna pin itself
+// (KSPROPERTY, payload at 24) reaches us only through that pin's own table.
+bool isNodeRequest(PKSIDENTIFIER property) { return (property->Flags & KSPROPERTY_TYPE_TOPOLOGY) != 0; }
+NTSTATUS validateExtended(PIRP irp, PKSIDENTIFIER property) {
+  if (isNodeRequest(property)) return BdaValidateNodeProperty(irp, property);
+  return KsGetPinFromIrp(irp) ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+}
+ULONG payloadOffset(PKSIDENTIFIER property) {
+  return isNodeRequest(property) ? CAntennaPin::kNodePayloadOffset : CAntennaPin::kPinPayloadOffset;
+}
+// The request's payload, which follows its header; nullptr when the request is shorter than `bytes` of it.
 const UCHAR* payload(PIRP irp, PKSIDENTIFIER property, ULONG bytes) {
-  if (requestLength(irp) < CAntennaPin::kPayloadOffset + bytes) return nullptr;
-  return reinterpret_cast<const UCHAR*>(property) + CAntennaPin::kPayloadOffset;
+  const ULONG offset = payloadOffset(property);
+  if (requestLength(irp) < offset + bytes) return nullptr;
+  return reinterpret_cast<const UCHAR*>(property) + offset;
 }
 bool dataHolds(PIRP irp, PVOID data, ULONG bytes) { return data && dataLength(irp) >= bytes; }
 
+// Validates an extended request and finds its filter.
+NTSTATUS extendedRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter) {
+  NTSTATUS status = validateExtended(irp, property);
+  if (!NT_SUCCESS(status)) return status;
+  *filter = CFilter::fromIrp(irp);
+  return *filter ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+}
+
 NTSTATUS satellite(PIRP irp, PKSIDENTIFIER property, const char* name, NTSTATUS (CFilter::*op)()) {
   CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  NTSTATUS status = extendedRequestFilter(irp, property, &filter);
   if (!NT_SUCCESS(status)) return status;
   ZTRACE("CAntennaPin%s::%s\n", suffixOf(filter), name);
   return (filter->*op)();
 }
 
-// Validates the node property and finds the card and the filter (for the trace's class name).
+// Validates the request and finds the card and the filter (for the trace's class name).
 NTSTATUS deviceRequest(PIRP irp, PKSIDENTIFIER property, Device** device, CFilter** filter) {
-  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  NTSTATUS status = validateExtended(irp, property);
   if (!NT_SUCCESS(status)) return status;
   *filter = CFilter::fromIrp(irp);
   PKSPIN pin = KsGetPinFromIrp(irp);
@@ -239,7 +266,7 @@ PULONG words(PVOID data) { return static_cast<PULONG>(data); }
 
 NTSTATUS CAntennaPin::tunerSetDiSEqCMessage(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
+  NTSTATUS status = extendedRequestFilter(irp, property, &filter);
   if (!NT_SUCCESS(status)) return status;
   ZTRACE("CAntennaPin%s::tunerSetDiSEqCMessage\n", suffixOf(filter));
   const UCHAR* message = payload(irp, property, kDiSEqCMessageBytes);
@@ -254,7 +281,7 @@ NTSTATUS CAntennaPin::tunerInitDiSEqC(PIRP irp, PKSIDENTIFIER property, PVOID) {
 }
 
 NTSTATUS CAntennaPin::tunerSatNoOp(PIRP irp, PKSIDENTIFIER property, PVOID) {
-  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  NTSTATUS status = validateExtended(irp, property);
   return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
@@ -328,7 +355,7 @@ NTSTATUS CAntennaPin::Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID da
 }
 
 NTSTATUS CAntennaPin::Static_SetZYNAccess(PIRP irp, PKSIDENTIFIER property, PVOID) {
-  NTSTATUS status = BdaValidateNodeProperty(irp, property);
+  NTSTATUS status = validateExtended(irp, property);
   if (!NT_SUCCESS(status)) return status;
   PKSFILTER ks = KsGetFilterFromIrp(irp);
   CFilter* filter = ks ? static_cast<CFilter*>(ks->Context) : nullptr;
@@ -400,12 +427,9 @@ NTSTATUS CAntennaPin::SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data)
   ZERROR(" CAntennaPin::SetDemodMode ");
   if (!dataHolds(irp, data, 1)) return STATUS_BUFFER_TOO_SMALL;
   // Stored as written; a byte of no family runs as type 1, here and at every start.
-  const UCHAR type = static_cast<PUCHAR>(data)[0];
-  if (!TunerTypeWrite(device, type)) {
-    ZERROR(" Static_WriteMAC operation error! ");
-    return STATUS_UNSUCCESSFUL;
-  }
-  return STATUS_SUCCESS;
+  status = device->changeTunerType(static_cast<PUCHAR>(data)[0]);
+  if (!NT_SUCCESS(status)) ZERROR(" Static_WriteMAC operation error! ");
+  return status;
 }
 
 // ---- Extended set: SPI flash (channel A only) ------------------------------------------------------------

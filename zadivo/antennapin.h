@@ -53,9 +53,10 @@ class CAntennaPin {
   static NTSTATUS tunerGetSatChannelInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 9 get
   static NTSTATUS tunerSetNBCParams(PIRP irp, PKSIDENTIFIER property, PVOID data);              // 10 set
 
-  // Extended set, device access. Payloads carried in the request follow its KSP_NODE header
-  // (kPayloadOffset). Every record is checked against the buffers before it is read or written: a short
-  // request gets STATUS_BUFFER_TOO_SMALL and touches nothing.
+  // Extended set, device access. A payload carried in the request follows its header: at kPinPayloadOffset
+  // in a request to the pin (KSPROPERTY), at kNodePayloadOffset in a node request (KSP_NODE with the topology
+  // flag). Every record is checked against the buffers before it is read or written: a short request gets
+  // STATUS_BUFFER_TOO_SMALL and touches nothing.
   static NTSTATUS Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 15 get
   static NTSTATUS Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);            // 15 set
   static NTSTATUS Static_SetZYNAccess(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 21 set
@@ -71,7 +72,8 @@ class CAntennaPin {
   static NTSTATUS tunerFlashRead(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 103 get
   static NTSTATUS tunerSetFlashWriteEnable(PIRP irp, PKSIDENTIFIER property, PVOID data);   // 103 set
 
-  static constexpr ULONG kPayloadOffset = sizeof(KSP_NODE);  // 32
+  static constexpr ULONG kPinPayloadOffset = sizeof(KSPROPERTY);  // 24
+  static constexpr ULONG kNodePayloadOffset = sizeof(KSP_NODE);   // 32
   static constexpr ULONG kMacRecordBytes = 16;
   static constexpr ULONG kRegReadRecordBytes = 259;  // slave, 128 sub-address bytes, length, 128 data, length
   static constexpr ULONG kRegWriteRecordBytes = 130;  // slave, 128 data bytes, length

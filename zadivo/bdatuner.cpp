@@ -24,8 +24,12 @@ BDATuner::BDATuner(Device* device, PDEVICE_OBJECT pdo, ULONG instance, ULONG tun
       _p_pdo(pdo),
       _board_id(0),
       _p_template(nullptr),
-      _p_next_retired(nullptr) {
+      _p_next_retired(nullptr),
+      _p_factory(nullptr),
+      _open_filters(0),
+      _detached(FALSE) {
   RtlZeroMemory(&_resource, sizeof(_resource));
+  KeInitializeMutex(&_resource_lock, 0);
   ZTRACE("BDATuner::BDATuner\n");
   if (tunerType == 0) ZTRACE("BDATuner::BDATuner - tuner type error !!!!\n");
 }
@@ -73,6 +77,24 @@ bool BDATuner::createTunerDemodObj(ULONG boardId) {
 
 NTSTATUS BDATuner::createFilterFactories(PKSDEVICE ksDevice) {
   ZTRACE("BDATuner::createFilterFactories\n");
+  KSFILTER_DESCRIPTOR* copy = nullptr;
+  NTSTATUS status = CDevice::createFactory(
+      ksDevice, &_p_factory,
+      [&](KSOBJECT_BAG bag, PKSFILTERFACTORY* out) { return makeFilterFactory(ksDevice, bag, out, &copy); });
+  if (NT_SUCCESS(status)) {
+    status = BdaFilterFactoryUpdateCacheData(_p_factory, copy);
+    if (!NT_SUCCESS(status)) ZTRACE("Warning : Update cache data failed\n");
+  }
+  if (NT_SUCCESS(status)) {
+    status = registerFilter();
+    if (!NT_SUCCESS(status)) ZTRACE("Warning : Register BDA filter failed\n");
+  }
+  if (!NT_SUCCESS(status)) deleteFilterFactory();
+  return status;
+}
+
+NTSTATUS BDATuner::makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFILTERFACTORY* factory,
+                                     KSFILTER_DESCRIPTOR** copy) {
   _p_template = static_cast<BDA_FILTER_TEMPLATE*>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(BDA_FILTER_TEMPLATE), kTagDevice));
   if (!_p_template) {
@@ -80,7 +102,7 @@ NTSTATUS BDATuner::createFilterFactories(PKSDEVICE ksDevice) {
     return STATUS_NO_MEMORY;
   }
   RtlZeroMemory(_p_template, sizeof(*_p_template));
-  NTSTATUS status = KsAddItemToObjectBag(ksDevice->Bag, _p_template, nullptr);
+  NTSTATUS status = KsAddItemToObjectBag(bag, _p_template, nullptr);
   if (!NT_SUCCESS(status)) {
     ZTRACE("Failed to add BDA template filter to object bag\n");
     ExFreePool(_p_template);
@@ -101,28 +123,21 @@ NTSTATUS BDATuner::createFilterFactories(PKSDEVICE ksDevice) {
   }
 
   KSFILTER_DESCRIPTOR local = *source;
-  KSFILTER_DESCRIPTOR* copy = nullptr;
-  status = CDevice::allocateFilterDescriptorForMediums(&local, ksDevice->Bag, _board_id, &copy);
+  status = CDevice::allocateFilterDescriptorForMediums(&local, bag, _board_id, copy);
   if (!NT_SUCCESS(status)) {
     ZERROR("Allocate BDA filter descriptor failed\b");
     return status;
   }
-  _p_template->pFilterDescriptor = copy;
-
-  PKSFILTERFACTORY factory = nullptr;
-  status = BdaCreateFilterFactoryEx(ksDevice, copy, _p_template, &factory);
-  if (!NT_SUCCESS(status)) {
-    ZTRACE("Cannot create BDA tuner filter factory\n");
-    return status;
-  }
-  status = BdaFilterFactoryUpdateCacheData(factory, copy);
-  if (!NT_SUCCESS(status)) {
-    ZTRACE("Warning : Update cache data failed\n");
-    return status;
-  }
-  status = registerFilter();
-  if (!NT_SUCCESS(status)) ZTRACE("Warning : Register BDA filter failed\n");
+  _p_template->pFilterDescriptor = *copy;
+  status = BdaCreateFilterFactoryEx(ksDevice, *copy, _p_template, factory);
+  if (!NT_SUCCESS(status)) ZTRACE("Cannot create BDA tuner filter factory\n");
   return status;
+}
+
+void BDATuner::deleteFilterFactory() {
+  if (_p_factory) KsDeleteFilterFactory(_p_factory);
+  _p_factory = nullptr;
+  _p_template = nullptr;  // went (or goes) with the factory's bag
 }
 
 NTSTATUS CDevice::allocateFilterDescriptorForMediums(const KSFILTER_DESCRIPTOR* source, KSOBJECT_BAG bag,
@@ -211,6 +226,7 @@ NTSTATUS BDATuner::getStatus(PBOOLEAN present, PBOOLEAN locked) {
 
 NTSTATUS BDATuner::acquireResources(const TunerResource* resource, PULONG id) {
   ZTRACE("BDATuner:acquireResources\n");
+  MutexHold hold(&_resource_lock);
   if (_resource_holds != 0) {
     // The refusal drops the existing hold, so the next acquisition succeeds.
     ZTRACE("BDATuner:acquireResources  STATUS_DEVICE_BUSY\n");
@@ -227,10 +243,11 @@ NTSTATUS BDATuner::acquireResources(const TunerResource* resource, PULONG id) {
 
 NTSTATUS BDATuner::updateResources(const TunerResource* resource, ULONG id) {
   ZTRACE("BDATuner:updateResources\n");
+  MutexHold hold(&_resource_lock);
   if (_resource_holds == 0 || id != _resource_id) return STATUS_INVALID_DEVICE_REQUEST;
   _resource = *resource;
   ZTRACE("Sending pre-channel change\n");
-  _p_device->notifyTSPreChannelChange();
+  _p_device->notifyTSPreChannelChange(_instance - 1);
   NTSTATUS status = STATUS_SUCCESS;
   ULONG ok = 0;
   if (_p_tuner_demod) _p_tuner_demod->commitChanges(&ok);
@@ -242,12 +259,13 @@ NTSTATUS BDATuner::updateResources(const TunerResource* resource, ULONG id) {
     status = STATUS_UNSUCCESSFUL;
   }
   ZTRACE("Sending post-channel change\n");
-  _p_device->notifyTSPostChannelChange();
+  _p_device->notifyTSPostChannelChange(_instance - 1);
   return status;
 }
 
 NTSTATUS BDATuner::releaseResources(ULONG id) {
   ZTRACE("BDATuner:releaseResources\n");
+  MutexHold hold(&_resource_lock);
   NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
   if (_resource_holds != 0 && id == _resource_id) {
     _resource_holds -= 1;

@@ -28,7 +28,10 @@ class BDATuner {
   ~BDATuner();
 
   bool createTunerDemodObj(ULONG boardId);
+  // The channel's tuner filter factory, registered; on failure none is left behind.
   NTSTATUS createFilterFactories(PKSDEVICE ksDevice);
+  // No new filter opens on the factory; filters open on it keep it (and its descriptors) until they close.
+  void deleteFilterFactory();
   NTSTATUS registerFilter();
   NTSTATUS getStatus(PBOOLEAN present, PBOOLEAN locked);
   NTSTATUS acquireResources(const TunerResource* resource, PULONG id);
@@ -44,9 +47,17 @@ class BDATuner {
   const BDA_FILTER_TEMPLATE* filterTemplate() const { return _p_template; }
   Device* device() const { return _p_device; }
   ULONG resourceHolds() const { return _resource_holds; }
+  // Torn down with the device while filters still held it: it must not reach the card again.
+  BOOLEAN detached() const { return _detached; }
 
   ZD_POOL_OBJECT
 
+ private:
+  // Template and descriptor copy into the staging bag, then the factory; the copy through *copy.
+  NTSTATUS makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFILTERFACTORY* factory,
+                             KSFILTER_DESCRIPTOR** copy);
+
+ public:
   Device* _p_device;
   CTunerDemodType* _p_tuner_demod;
   GUID _medium_guid;  // identity of the instance with _serial; in no medium and no reply
@@ -58,12 +69,36 @@ class BDATuner {
   ULONG _tuner_type;
   PDEVICE_OBJECT _p_pdo;
   ULONG _board_id;
-  BDA_FILTER_TEMPLATE* _p_template;  // in the device's object bag
+  BDA_FILTER_TEMPLATE* _p_template;  // in the factory's object bag; nullptr once the factory is deleted
   BDATuner* _p_next_retired;         // chain of Device::_p_retired_tuners
+  PKSFILTERFACTORY _p_factory;
+  ULONG _open_filters;  // filters holding this tuner (Device::_tuner_set_lock)
+  BOOLEAN _detached;    // Device::_tuner_set_lock
+  // Serialises acquire, update and release: two filters of the channel may ask at once, and an update holds
+  // it for the whole tune. Before the tuner-demod object's lock.
+  KMUTEX _resource_lock;
 };
 
-// Bag copies of a filter descriptor whose pin mediums carry the board id; the static tables stay untouched.
 struct CDevice {
+  // Bag copies of a filter descriptor whose pin mediums carry the board id; the static tables stay untouched.
   static NTSTATUS allocateFilterDescriptorForMediums(const KSFILTER_DESCRIPTOR* source, KSOBJECT_BAG bag,
                                                      ULONG boardId, KSFILTER_DESCRIPTOR** copy);
+  // A factory made by make(stagingBag, &factory), with what make put into the staging bag (descriptor
+  // copies, template) handed to the factory's own bag: the framework frees them with the factory. On
+  // failure nothing is left, neither factory nor copies.
+  template <class Make>
+  static NTSTATUS createFactory(PKSDEVICE ksDevice, PKSFILTERFACTORY* factory, Make make) {
+    *factory = nullptr;
+    KSOBJECT_BAG staging = nullptr;
+    NTSTATUS status = KsAllocateObjectBag(ksDevice, &staging);
+    if (!NT_SUCCESS(status)) return status;
+    status = make(staging, factory);
+    if (NT_SUCCESS(status)) status = KsCopyObjectBagItems((*factory)->Bag, staging);
+    KsFreeObjectBag(staging);
+    if (!NT_SUCCESS(status) && *factory) {
+      KsDeleteFilterFactory(*factory);
+      *factory = nullptr;
+    }
+    return status;
+  }
 };

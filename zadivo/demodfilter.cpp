@@ -2,6 +2,7 @@
 // resource acquisition through the channel's BDATuner, and the filter operations behind the node properties.
 #include "zadivo/demodfilter.h"
 
+#include "hw/tuner_range.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/instance_table.h"
 #include "zadivo/trace.h"
@@ -57,14 +58,14 @@ NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {
 
   PKSDEVICE ksDevice = KsGetDevice(ksFilter);
   Device* device = ksDevice ? static_cast<Device*>(ksDevice->Context) : nullptr;
-  BDATuner* tuner = device ? device->tuner(info.number - 1) : nullptr;
+  RequestHold hold(device);
   // A factory left behind by a tuner-type change still carries the old descriptor: its tuner is retired
   // and must not gain new filters.
-  if (!tuner || !tuner->filterTemplate() ||
-      tuner->filterTemplate()->pFilterDescriptor != ksFilter->Descriptor) {
+  BDATuner* tuner = hold ? device->openTuner(info.number - 1, ksFilter->Descriptor) : nullptr;
+  if (!tuner) {
     delete filter;
     ksFilter->Context = nullptr;
-    return STATUS_DEVICE_NOT_CONNECTED;
+    return hold ? STATUS_DEVICE_NOT_CONNECTED : STATUS_DEVICE_NOT_READY;
   }
 
   filter->_p_tuner = tuner;
@@ -84,6 +85,7 @@ NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {
   NTSTATUS status = BdaInitFilter(ksFilter, tuner->filterTemplate());
   if (isErrorSeverity(status)) {
     ZERROR("failed to initialize filter template topology\n");
+    device->closeTuner(tuner);
     delete filter;
     ksFilter->Context = nullptr;
   }
@@ -92,8 +94,11 @@ NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {
 
 NTSTATUS CFilter::filterClose(PKSFILTER ksFilter, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
-  // The BDATuner's hold was released by the antenna pin's stop, before the pins closed.
-  delete static_cast<CFilter*>(ksFilter->Context);
+  // The BDATuner's hold was released by the antenna pin's stop, before the pins closed. Closing works on a
+  // stopped device too: it only lets go of the tuner.
+  auto* filter = static_cast<CFilter*>(ksFilter->Context);
+  if (filter && filter->_p_tuner) filter->_p_device->closeTuner(filter->_p_tuner);
+  delete filter;
   ksFilter->Context = nullptr;
   return STATUS_SUCCESS;
 }
@@ -107,14 +112,7 @@ CFilter* CFilter::fromIrp(PIRP irp) {
 
 const InstanceInfo& CFilter::instance() const { return instanceInfo(_instance); }
 
-BDATuner* CFilter::liveTuner() const {
-  if (!_p_device || !_p_tuner) return nullptr;
-  for (ULONG i = 0; i < 8; ++i)
-    if (_p_device->tuner(i) == _p_tuner) return _p_tuner;
-  for (BDATuner* t = _p_device->_p_retired_tuners; t; t = t->_p_next_retired)
-    if (t == _p_tuner) return _p_tuner;
-  return nullptr;
-}
+BDATuner* CFilter::liveTuner() const { return _p_tuner && !_p_tuner->detached() ? _p_tuner : nullptr; }
 
 CTunerDemodType* CFilter::tunerDemod() const {
   BDATuner* tuner = liveTuner();
@@ -147,15 +145,20 @@ NTSTATUS CFilter::commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   CFilter* filter = filterOfMethod(irp);
   filter->_current = filter->_pending;
   filter->_pending_change = 0;
-  // A failed tune is the tuner's to report (lock stays 0); the commit itself answers for the library.
+  // A tune that found no signal stands (lock reads 0); one the tuner refused, or that never reached it, is
+  // the commit's failure: the application must not take the channel for tuned.
+  NTSTATUS tuned = STATUS_SUCCESS;
   if (filter->_antenna_state != KSSTATE_STOP) {
-    filter->acquireResources();
+    const BOOLEAN updating = filter->_resources_acquired;
+    const NTSTATUS status = filter->acquireResources();
+    if (updating) tuned = status;
   } else {
     // The filter sees the antenna pin one transition late, so an application that commits right after
     // moving the pin to ACQUIRE would otherwise never be tuned: keep the request for the pin's next move.
     filter->_tune_deferred = TRUE;
   }
-  return BdaCommitChanges(irp);
+  const NTSTATUS status = BdaCommitChanges(irp);
+  return NT_SUCCESS(status) ? tuned : status;
 }
 
 NTSTATUS CFilter::getChangeState(PIRP irp, PKSIDENTIFIER method, PVOID data) {
@@ -247,6 +250,13 @@ NTSTATUS CFilter::putTunerFrequency(ULONG value) {
   ZTRACE("CFilter%s::putTunerFrequency = %ld, device instance = %x\n", instance().suffix, asLd(value),
          static_cast<unsigned>(instance().number));
   if (!object) return STATUS_DEVICE_NOT_CONNECTED;
+  // A frequency the tuner cannot carry is refused before it is stored, so no commit sends it to the bus.
+  // BDA's not-set markers 0 and -1 pass as before (the object keeps its frequency).
+  if (value != 0 && value != ULONG(-1) && !hw::tuner::tunable(value)) {
+    ZERROR("CFilter%s::putTunerFrequency: %lu kHz is outside the tuner's range\n", instance().suffix,
+           static_cast<unsigned long>(value));
+    return STATUS_INVALID_PARAMETER;
+  }
   _pending_change = 1;
   object->setFrequency(value);
   _pending.carrier_frequency = value;
@@ -350,14 +360,16 @@ ZD_GET_UNSUPPORTED(getViterbiCodeRate)
 NTSTATUS CFilter::getSignalStrength(PULONG value) {
   if (!value) return STATUS_INVALID_PARAMETER;
   CTunerDemodType* object = tunerDemod();
-  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalStrength() : 0;
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalStrength()
+                                                      : CTunerDemodType::kNoSignalStrength;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CFilter::getSignalQuality(PULONG value) {
   if (!value) return STATUS_INVALID_PARAMETER;
   CTunerDemodType* object = tunerDemod();
-  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalQuality() : 0;
+  *value = (_antenna_state != KSSTATE_STOP && object) ? object->getSignalQuality()
+                                                      : CTunerDemodType::kNoSignalQuality;
   return STATUS_SUCCESS;
 }
 

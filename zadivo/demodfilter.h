@@ -54,6 +54,11 @@ class CFilter {
   NTSTATUS setDeviceState(KSSTATE state);
   NTSTATUS acquireResources();
   NTSTATUS releaseResources();
+  // The device took the tuner's hold down with it: the filter holds nothing any more.
+  void forgetResources() {
+    _resource_id = 0;
+    _resources_acquired = FALSE;
+  }
 
   // Standard tuning properties. Puts write the pending set (and the tuner-demod object), gets read the
   // current set.
@@ -120,8 +125,8 @@ class CFilter {
   // Register access needs no opening on this card: nothing to do.
   NTSTATUS setZYNAccess();
 
-  // The channel's BDATuner while it is still one of the device's (current or retired); nullptr once the
-  // device has torn its tuners down under an open filter.
+  // The channel's BDATuner (the filter holds it open: current, or retired by a tuner-type change); nullptr
+  // once the device was torn down under the open filter.
   BDATuner* liveTuner() const;
   CTunerDemodType* tunerDemod() const;
   const InstanceInfo& instance() const;
@@ -143,7 +148,7 @@ class CFilter {
   TunerResource _pending;
   ULONG _resource_id;  // from BDATuner::acquireResources; 0 when none is held
   BOOLEAN _resources_acquired;
-  Device* _p_device;       // the owning card, to tell whether the tuner above is still alive
+  Device* _p_device;       // the owning card, which counts the filter's hold on the tuner above
   BOOLEAN _tune_deferred;  // a commit made while the filter saw STOP has not reached the tuner yet
   ULONG _instance;         // 1..8, kept here because the tuner may be gone before the filter's pins close
 };

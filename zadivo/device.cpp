@@ -17,13 +17,19 @@ Device::Device(PKSDEVICE ksDevice) {
     _channel[n].running = FALSE;
     _p_ts_ring[n] = nullptr;
     _p_tuner[n] = nullptr;
+    _channel_change[n] = FALSE;
+    _p_capture_factory[n] = nullptr;
     _next_block[n] = 0;
   }
+  _p_retired_tuners = nullptr;
+  KeInitializeMutex(&_tuner_set_lock, 0);
+  // No request gets through before the first start.
+  ExInitializeRundownProtection(&_requests);
+  ExWaitForRundownProtectionRelease(&_requests);
   _p_ks_device = ksDevice;
   _board_id = 0;
   _initialized = 0;
   _power_state = PowerDeviceD0;
-  _channel_change = FALSE;
   _resource_count = 0;
   for (auto& bar : _bar) {
     bar.valid = FALSE;
@@ -72,6 +78,8 @@ void Device::dispatchRemove(PKSDEVICE ksDevice, PIRP) {
   if (device) {
     // A remove without a preceding stop (surprise removal) must not leave an interrupt or DMA behind.
     device->unInit();
+    // Every filter is closed before a remove, and the last filter of a tuner takes it along.
+    ASSERTMSG("retired tuners at remove", device->_p_retired_tuners == nullptr);
     delete device;
   }
   ksDevice->Context = nullptr;
@@ -91,6 +99,7 @@ void Device::dispatchSetPower(PKSDEVICE ksDevice, PIRP, DEVICE_POWER_STATE to, D
   } else if (to == PowerDeviceD0) {
     device->_power_state = PowerDeviceD0;
     device->powerUpDma();
+    MutexHold hold(&device->_tuner_set_lock);  // a tuner-type change may be swapping the set
     device->powerUpTuners();
   } else {
     ZERROR("%s unsupported device state requested\n", "Device::dispatchSetPower");
@@ -125,21 +134,35 @@ NTSTATUS Device::init(PCM_RESOURCE_LIST translatedResources) {
   }
   _initialized = 1;
   powerUpTuners();
+  ExReInitializeRundownProtection(&_requests);
   return STATUS_SUCCESS;
 }
 
-void Device::notifyTSPreChannelChange() {
+// The flag is the channel's and goes under the channel's lock: a tuner-type change can leave two tuners of
+// one channel (the retired one an open filter still uses, and the new one) committing at once.
+void Device::notifyTSPreChannelChange(ULONG channel) {
   ZTRACE("Device::notifyTSPreChannelChange\n");
-  _channel_change = FALSE;
+  if (channel >= 8) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&_channel_lock[channel], &irql);
+  _channel_change[channel] = FALSE;
+  KeReleaseSpinLock(&_channel_lock[channel], irql);
 }
 
-BOOLEAN Device::notifyTSPostChannelChange() {
+BOOLEAN Device::notifyTSPostChannelChange(ULONG channel) {
   ZTRACE("Device::notifyTSPostChannelChange\n");
-  return _channel_change;
+  if (channel >= 8) return FALSE;
+  KIRQL irql;
+  KeAcquireSpinLock(&_channel_lock[channel], &irql);
+  const BOOLEAN changed = _channel_change[channel];
+  KeReleaseSpinLock(&_channel_lock[channel], irql);
+  return changed;
 }
 
 void Device::unInit() {
   ZTRACE_SCOPE("Device::unInit");
+  // Refuse new requests and let those in flight finish: they may be tuning with what goes away below.
+  ExWaitForRundownProtectionRelease(&_requests);
   // Under each channel's lock, so a DPC still running either finishes its copy first or sees the flag.
   for (ULONG n = 0; n < 8; ++n) {
     KIRQL irql;
@@ -155,7 +178,8 @@ void Device::unInit() {
     writeRegister(hw::irq::dmaEnable(static_cast<int>(n)), 0);
     writeRegister(hw::dma::kBlockBase[n] + hw::dma::kControl, 0);
   }
-  deleteTuners();
+  deleteFactories();
+  retireTuners();
   if (_p_interrupt) {
     ZTRACE("calling IoDisconnectInterrupt()\n");
     IoDisconnectInterrupt(_p_interrupt);

@@ -37,6 +37,20 @@ void zdPoolDelete(void* p) noexcept;
   static void* operator new(size_t size) noexcept { return zdPoolNew(size); } \
   static void operator delete(void* p) noexcept { zdPoolDelete(p); }
 
+// A kernel mutex held for a scope (PASSIVE_LEVEL).
+class MutexHold {
+ public:
+  explicit MutexHold(PKMUTEX mutex) : _p_mutex(mutex) {
+    KeWaitForSingleObject(_p_mutex, Executive, KernelMode, FALSE, nullptr);
+  }
+  ~MutexHold() { KeReleaseMutex(_p_mutex, FALSE); }
+  MutexHold(const MutexHold&) = delete;
+  MutexHold& operator=(const MutexHold&) = delete;
+
+ private:
+  PKMUTEX _p_mutex;
+};
+
 struct DeviceChannel {
   PVOID p_pin;  // KSPIN of the capture pin
   BOOLEAN running;
@@ -77,9 +91,18 @@ class Device {
   void unInit();
   NTSTATUS createTuners();
   NTSTATUS registerFilterFactories();
+  // Stores the type byte as written and puts the tuners of its family in place, or leaves the stored byte
+  // and the running tuners as they were and says why. Never tears the device down.
   NTSTATUS changeTunerType(UCHAR newType);
-  void notifyTSPreChannelChange();
-  BOOLEAN notifyTSPostChannelChange();
+  // Per channel (index 0..7): commits on different channels run at once.
+  void notifyTSPreChannelChange(ULONG channel);
+  BOOLEAN notifyTSPostChannelChange(ULONG channel);
+
+  // Tuners and filters. A filter being created takes the channel's current tuner if the filter's descriptor
+  // is that tuner's (nullptr otherwise: a factory left from before a change); closing gives it back, and a
+  // tuner that is no longer current goes with the last filter that held it.
+  BDATuner* openTuner(ULONG index, const KSFILTER_DESCRIPTOR* descriptor);
+  void closeTuner(BDATuner* tuner);
 
   // Hardware resources and start-up.
   NTSTATUS InitializeHW(PCM_RESOURCE_LIST translatedResources);
@@ -115,17 +138,19 @@ class Device {
   // Chunked read after a one-byte sub-address (EEPROM), under the mutex with three attempts.
   bool i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
 
-  // Transport-stream DMA.
-  void startTS(ULONG channel, PVOID pinObject);
-  void startTS0(PVOID pinObject, ULONG blockBase);
-  void startTS1(PVOID pinObject, ULONG blockBase);
-  void startTS2(PVOID pinObject, ULONG blockBase);
-  void startTS3(PVOID pinObject, ULONG blockBase);
-  void startTS4(PVOID pinObject, ULONG blockBase);
-  void startTS5(PVOID pinObject, ULONG blockBase);
-  void startTS6(PVOID pinObject, ULONG blockBase);
-  void startTS7(PVOID pinObject, ULONG blockBase);
-  void stopTS(ULONG blockBase);
+  // Transport-stream DMA. pinObject is the capture pin's object, whose first field is its KSPIN. A start
+  // while another pin streams the channel is refused with STATUS_DEVICE_BUSY; a stop with a pin object leaves
+  // a channel streaming into another pin alone (without one, it stops whatever runs).
+  NTSTATUS startTS(ULONG channel, PVOID pinObject);
+  NTSTATUS startTS0(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS1(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS2(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS3(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS4(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS5(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS6(PVOID pinObject, ULONG blockBase);
+  NTSTATUS startTS7(PVOID pinObject, ULONG blockBase);
+  void stopTS(ULONG blockBase, PVOID pinObject = nullptr);
   void powerUpDma();
 
   static BOOLEAN isr(PKINTERRUPT interrupt, PVOID context);
@@ -153,7 +178,7 @@ class Device {
   ULONG _initialized;
   ULONG _power_state;
   BDATuner* _p_tuner[8];
-  BOOLEAN _channel_change;
+  BOOLEAN _channel_change[8];  // per channel, under _channel_lock of the channel
   ULONG _resource_count;
   DeviceBar _bar[kBarEntries];
   UCHAR _pci_config[256];
@@ -174,9 +199,17 @@ class Device {
   ULONG64 _irq_affinity;
   PKINTERRUPT _p_interrupt;
   KEVENT _i2c_done[4];
-  // Tuners replaced by changeTunerType, chained through BDATuner::_p_next_retired: filters opened before the
-  // change still use them, so they live until unInit deletes them with the current ones. PnP thread only.
-  BDATuner* _p_retired_tuners = nullptr;
+  // Tuners no longer current that filters still hold, chained through BDATuner::_p_next_retired: replaced
+  // by a tuner-type change (their filters keep using them) or torn down by unInit (detached: their filters
+  // are refused). Each goes when its last filter closes.
+  BDATuner* _p_retired_tuners;
+  // The tuner set (_p_tuner, the retired chain, the tuners' filter counts), held across a tuner-type change.
+  // Taken before any tuner-demod object lock.
+  KMUTEX _tuner_set_lock;
+  // Requests that reach the tuners or the card hold a reference (RequestHold); stop and remove run it down,
+  // waiting for those in flight. Run down whenever the device is not started.
+  EX_RUNDOWN_REF _requests;
+  PKSFILTERFACTORY _p_capture_factory[8];
 
  private:
   volatile ULONG* registerPointer(ULONG address) const;
@@ -186,7 +219,9 @@ class Device {
   void enableInterrupts();
   void dumpPciConfig();
   void powerUpTuners();
-  void deleteTuners();
+  void retireTuners();
+  void retire(BDATuner* tuner);
+  void deleteFactories();
   void lockI2c();
   void unlockI2c();
   template <class Op>
@@ -195,6 +230,23 @@ class Device {
   // Next block of each channel that the DMA DPC has not copied yet (0..7); written at start and by the DPC
   // under _channel_lock[n].
   UCHAR _next_block[8];
+};
+
+// Keeps the device started for the length of one request: stop and remove wait for it. Refused (false) once
+// they have begun, and while the device is not started.
+class RequestHold {
+ public:
+  explicit RequestHold(Device* device)
+      : _p_device(device && ExAcquireRundownProtection(&device->_requests) ? device : nullptr) {}
+  ~RequestHold() {
+    if (_p_device) ExReleaseRundownProtection(&_p_device->_requests);
+  }
+  RequestHold(const RequestHold&) = delete;
+  RequestHold& operator=(const RequestHold&) = delete;
+  explicit operator bool() const { return _p_device != nullptr; }
+
+ private:
+  Device* _p_device;
 };
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

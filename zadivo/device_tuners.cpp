@@ -1,5 +1,5 @@
 // The Device's side of the per-channel tuners: tuner type at start, creation, factories, power-up, the
-// tuner-type change at run time and teardown.
+// tuner-type change at run time, and the lifetime of tuners that open filters still hold.
 #include "zadivo/bdatuner.h"
 #include "zadivo/device.h"
 #include "zadivo/eeprom.h"
@@ -20,11 +20,19 @@ BDATuner* newTuner(Device* device, ULONG instance, UCHAR type) {
   return tuner;
 }
 
-// Tuner filter factories of the present tuners; the status of the last one.
-NTSTATUS createTunerFactories(Device* device) {
+// Eight tuners of a type with their factories, or none: what was made before a failure is undone.
+NTSTATUS newTunerSet(Device* device, UCHAR type, BDATuner* (&set)[8]) {
   NTSTATUS status = STATUS_SUCCESS;
-  for (ULONG i = 0; i < 8; ++i)
-    if (device->_p_tuner[i]) status = device->_p_tuner[i]->createFilterFactories(device->_p_ks_device);
+  for (ULONG i = 0; i < 8 && NT_SUCCESS(status); ++i) {
+    set[i] = newTuner(device, i + 1, type);
+    status = set[i] ? set[i]->createFilterFactories(device->_p_ks_device) : STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (NT_SUCCESS(status)) return status;
+  for (BDATuner*& tuner : set) {
+    if (tuner) tuner->deleteFilterFactory();
+    delete tuner;
+    tuner = nullptr;
+  }
   return status;
 }
 
@@ -46,55 +54,53 @@ NTSTATUS Device::createTuners() {
   return STATUS_SUCCESS;
 }
 
+// A channel missing its capture or tuner factory is a failed start: the first failure is the answer, and
+// unInit deletes the factories made before it.
 NTSTATUS Device::registerFilterFactories() {
-  NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < 8; ++i) {
     BDATuner* tuner = _p_tuner[i];
     if (!tuner) continue;
-    // A copy per card in the device's bag carries this card's board id: a second card must not rewrite the
-    // medium of the first one's factory.
-    KSFILTER_DESCRIPTOR* capture = nullptr;
-    status = CDevice::allocateFilterDescriptorForMediums(captureFilterDescriptor(i + 1), _p_ks_device->Bag,
-                                                         _board_id, &capture);
+    // A copy per card carries this card's board id: a second card must not rewrite the medium of the first
+    // one's factory.
+    NTSTATUS status = CDevice::createFactory(
+        _p_ks_device, &_p_capture_factory[i], [&](KSOBJECT_BAG bag, PKSFILTERFACTORY* out) {
+          KSFILTER_DESCRIPTOR* capture = nullptr;
+          NTSTATUS made = CDevice::allocateFilterDescriptorForMediums(captureFilterDescriptor(i + 1), bag,
+                                                                      _board_id, &capture);
+          if (!NT_SUCCESS(made)) return made;
+          return KsCreateFilterFactory(_p_ks_device->FunctionalDeviceObject, capture, nullptr, nullptr,
+                                       KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, out);
+        });
     if (!NT_SUCCESS(status)) return status;
-    PKSFILTERFACTORY factory = nullptr;
-    status = KsCreateFilterFactory(_p_ks_device->FunctionalDeviceObject, capture, nullptr, nullptr,
-                                   KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &factory);
-    if (!NT_SUCCESS(status)) return status;
-    KsFilterFactoryUpdateCacheData(factory, nullptr);
+    KsFilterFactoryUpdateCacheData(_p_capture_factory[i], nullptr);
     status = tuner->createFilterFactories(_p_ks_device);
+    if (!NT_SUCCESS(status)) return status;
   }
-  return status;
+  return STATUS_SUCCESS;
 }
 
-// The old tuners stay alive (filters opened on them keep working) until unInit; their factories stay
-// registered but open no new filters. The eight new tuners are made first, so a failure leaves the old set in
-// use; a type that makes no tuner-demod object is read as start-up reads it. The capture factories do not
-// depend on the type and are kept.
+// Everything that can fail comes first: the new tuners and their factories, then the EEPROM. Until the
+// EEPROM holds the new byte, a failure undoes the new set and leaves the running one as it was. The old
+// tuners are retired, not deleted: filters opened on them keep working until they close. The capture
+// factories do not depend on the type and are kept.
 NTSTATUS Device::changeTunerType(UCHAR newType) {
-  const UCHAR type = normaliseTunerType(newType);
+  MutexHold hold(&_tuner_set_lock);
   BDATuner* fresh[8] = {};
-  for (ULONG i = 0; i < 8; ++i) {
-    fresh[i] = newTuner(this, i + 1, type);
-    if (!fresh[i]) {
-      for (BDATuner*& t : fresh) {
-        delete t;
-        t = nullptr;
-      }
-      return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = newTunerSet(this, normaliseTunerType(newType), fresh);
+  if (!NT_SUCCESS(status)) return status;
+  if (!TunerTypeWrite(this, newType)) {
+    for (BDATuner* tuner : fresh) {
+      tuner->deleteFilterFactory();
+      delete tuner;
     }
+    return STATUS_UNSUCCESSFUL;
   }
   for (ULONG i = 0; i < 8; ++i) {
     if (_p_tuner[i]) {
-      _p_tuner[i]->_p_next_retired = _p_retired_tuners;
-      _p_retired_tuners = _p_tuner[i];
+      _p_tuner[i]->deleteFilterFactory();
+      retire(_p_tuner[i]);
     }
     _p_tuner[i] = fresh[i];
-  }
-  NTSTATUS status = createTunerFactories(this);
-  if (!NT_SUCCESS(status)) {
-    unInit();
-    return status;
   }
   powerUpTuners();
   return STATUS_SUCCESS;
@@ -105,14 +111,54 @@ void Device::powerUpTuners() {
     if (tuner) tuner->powerUpThread();
 }
 
-void Device::deleteTuners() {
-  for (BDATuner*& tuner : _p_tuner) {
+BDATuner* Device::openTuner(ULONG index, const KSFILTER_DESCRIPTOR* descriptor) {
+  MutexHold hold(&_tuner_set_lock);
+  BDATuner* tuner = this->tuner(index);
+  if (!tuner || !tuner->filterTemplate() || tuner->filterTemplate()->pFilterDescriptor != descriptor)
+    return nullptr;
+  ++tuner->_open_filters;
+  return tuner;
+}
+
+void Device::closeTuner(BDATuner* tuner) {
+  MutexHold hold(&_tuner_set_lock);
+  if (tuner->_open_filters) --tuner->_open_filters;
+  if (tuner->_open_filters || this->tuner(tuner->instance() - 1) == tuner) return;
+  for (BDATuner** link = &_p_retired_tuners; *link; link = &(*link)->_p_next_retired) {
+    if (*link == tuner) {
+      *link = tuner->_p_next_retired;
+      break;
+    }
+  }
+  delete tuner;
+}
+
+// A tuner that left the current set: deleted now, or kept for the filters that still hold it. Caller holds
+// the tuner-set lock.
+void Device::retire(BDATuner* tuner) {
+  if (!tuner->_open_filters) {
     delete tuner;
+    return;
+  }
+  tuner->_p_next_retired = _p_retired_tuners;
+  _p_retired_tuners = tuner;
+}
+
+void Device::deleteFactories() {
+  for (ULONG i = 0; i < 8; ++i) {
+    if (_p_capture_factory[i]) KsDeleteFilterFactory(_p_capture_factory[i]);
+    _p_capture_factory[i] = nullptr;
+    if (_p_tuner[i]) _p_tuner[i]->deleteFilterFactory();
+  }
+}
+
+// Teardown: no tuner may reach the card any more. Those that filters still hold are detached and go with
+// their last filter.
+void Device::retireTuners() {
+  MutexHold hold(&_tuner_set_lock);
+  for (BDATuner*& tuner : _p_tuner) {
+    if (tuner) retire(tuner);
     tuner = nullptr;
   }
-  while (_p_retired_tuners) {
-    BDATuner* next = _p_retired_tuners->_p_next_retired;
-    delete _p_retired_tuners;
-    _p_retired_tuners = next;
-  }
+  for (BDATuner* t = _p_retired_tuners; t; t = t->_p_next_retired) t->_detached = TRUE;
 }

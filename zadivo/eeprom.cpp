@@ -68,7 +68,5 @@ bool TunerTypeRead(Device* device, PUCHAR type) {
 bool TunerTypeWrite(Device* device, UCHAR type) {
   bool ok;
   IICWriteEEPROMN(device, kEepromTunerType, &type, 1, &ok);
-  if (!ok) return false;
-  device->changeTunerType(type);
-  return true;
+  return ok;
 }

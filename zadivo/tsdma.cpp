@@ -121,46 +121,61 @@ void Device::dmaDpcChannel(ULONG n) {
   KeReleaseSpinLockFromDpcLevel(&_channel_lock[n]);
 }
 
-void Device::startTS(ULONG n, PVOID pinObject) {
+// A channel streams into one capture pin: a second capture filter of the same channel is refused instead of
+// taking the stream over, and its later stop leaves the first one's stream alone.
+NTSTATUS Device::startTS(ULONG n, PVOID pinObject) {
   // The capture pin object's first field is its KSPIN.
-  _channel[n].p_pin = *static_cast<PKSPIN*>(pinObject);
-  ZTRACE("@@@@@@@@@@startTS%d \n", static_cast<int>(n));
+  const PVOID pin = *static_cast<PKSPIN*>(pinObject);
   const ULONG base = hw::dma::kBlockBase[n];
-  readRegister(base + hw::dma::kControl);
   // A started channel fills its slice from block 0: whatever the slice held before is not this run's. The
   // DPC reads the counter under the same lock, so it sees either the old run stopped or the new one started.
   KIRQL irql;
   KeAcquireSpinLock(&_channel_lock[n], &irql);
+  if (_channel[n].running && _channel[n].p_pin != pin) {
+    KeReleaseSpinLock(&_channel_lock[n], irql);
+    ZERROR("startTS%d: the channel streams into another capture pin\n", static_cast<int>(n));
+    return STATUS_DEVICE_BUSY;
+  }
+  _channel[n].p_pin = pin;
+  readRegister(base + hw::dma::kControl);
   _next_block[n] = 0;
   _channel[n].running = TRUE;
   writeRegister(hw::irq::dmaEnable(static_cast<int>(n)), 1);
   writeRegister(base + hw::dma::kControl, 1);
   KeReleaseSpinLock(&_channel_lock[n], irql);
+  ZTRACE("@@@@@@@@@@startTS%d \n", static_cast<int>(n));
+  return STATUS_SUCCESS;
 }
 
-void Device::startTS0(PVOID pinObject, ULONG) { startTS(0, pinObject); }
-void Device::startTS1(PVOID pinObject, ULONG) { startTS(1, pinObject); }
-void Device::startTS2(PVOID pinObject, ULONG) { startTS(2, pinObject); }
-void Device::startTS3(PVOID pinObject, ULONG) { startTS(3, pinObject); }
-void Device::startTS4(PVOID pinObject, ULONG) { startTS(4, pinObject); }
-void Device::startTS5(PVOID pinObject, ULONG) { startTS(5, pinObject); }
-void Device::startTS6(PVOID pinObject, ULONG) { startTS(6, pinObject); }
-void Device::startTS7(PVOID pinObject, ULONG) { startTS(7, pinObject); }
+NTSTATUS Device::startTS0(PVOID pinObject, ULONG) { return startTS(0, pinObject); }
+NTSTATUS Device::startTS1(PVOID pinObject, ULONG) { return startTS(1, pinObject); }
+NTSTATUS Device::startTS2(PVOID pinObject, ULONG) { return startTS(2, pinObject); }
+NTSTATUS Device::startTS3(PVOID pinObject, ULONG) { return startTS(3, pinObject); }
+NTSTATUS Device::startTS4(PVOID pinObject, ULONG) { return startTS(4, pinObject); }
+NTSTATUS Device::startTS5(PVOID pinObject, ULONG) { return startTS(5, pinObject); }
+NTSTATUS Device::startTS6(PVOID pinObject, ULONG) { return startTS(6, pinObject); }
+NTSTATUS Device::startTS7(PVOID pinObject, ULONG) { return startTS(7, pinObject); }
 
-void Device::stopTS(ULONG blockBase) {
-  readRegister(blockBase + hw::dma::kControl);
+void Device::stopTS(ULONG blockBase, PVOID pinObject) {
   const int n = hw::dma::channelOfBase(blockBase);
+  KIRQL irql = PASSIVE_LEVEL;
   if (n >= 0) {
-    writeRegister(hw::irq::dmaEnable(n), 0);
     // Under the channel lock: once this returns no DPC is still copying into the pin's frames, so the pin
     // may delete its clones and the framework may recycle the frames.
-    KIRQL irql;
     KeAcquireSpinLock(&_channel_lock[n], &irql);
-    _channel[n].running = FALSE;
-    KeReleaseSpinLock(&_channel_lock[n], irql);
+    if (pinObject && _channel[n].running && _channel[n].p_pin != *static_cast<PKSPIN*>(pinObject)) {
+      KeReleaseSpinLock(&_channel_lock[n], irql);
+      return;  // another pin's stream
+    }
   }
-  ZTRACE("@@@@@@@@@@@@@@@@stopTS\n");
+  readRegister(blockBase + hw::dma::kControl);
+  if (n >= 0) {
+    writeRegister(hw::irq::dmaEnable(n), 0);
+    _channel[n].running = FALSE;
+  }
   writeRegister(blockBase + hw::dma::kControl, 0);
+  if (n >= 0) KeReleaseSpinLock(&_channel_lock[n], irql);
+  ZTRACE("@@@@@@@@@@@@@@@@stopTS\n");
 }
 
 void Device::powerUpDma() {

@@ -144,49 +144,41 @@ NTSTATUS TSOutputPin::setState(KSSTATE toState, KSSTATE fromState) {
       }
       break;
     case KSSTATE_RUN:
-      startChannel();
-      break;
+      return startChannel();
     default:
       break;
   }
   return STATUS_SUCCESS;
 }
 
-void TSOutputPin::startChannel() {
-  if (!_p_device) return;
+NTSTATUS TSOutputPin::startChannel() {
+  if (!_p_device) return STATUS_DEVICE_NOT_CONNECTED;
   const ULONG base = _p_instance->blockBase;
   switch (_p_instance->number) {
     case 1:
-      _p_device->startTS0(this, base);
-      break;
+      return _p_device->startTS0(this, base);
     case 2:
-      _p_device->startTS1(this, base);
-      break;
+      return _p_device->startTS1(this, base);
     case 3:
-      _p_device->startTS2(this, base);
-      break;
+      return _p_device->startTS2(this, base);
     case 4:
-      _p_device->startTS3(this, base);
-      break;
+      return _p_device->startTS3(this, base);
     case 5:
-      _p_device->startTS4(this, base);
-      break;
+      return _p_device->startTS4(this, base);
     case 6:
-      _p_device->startTS5(this, base);
-      break;
+      return _p_device->startTS5(this, base);
     case 7:
-      _p_device->startTS6(this, base);
-      break;
+      return _p_device->startTS6(this, base);
     case 8:
-      _p_device->startTS7(this, base);
-      break;
+      return _p_device->startTS7(this, base);
     default:
-      break;
+      return STATUS_INVALID_DEVICE_REQUEST;
   }
 }
 
+// A pin refused at start must not stop the stream of the pin that has the channel.
 void TSOutputPin::stopChannel() {
-  if (_p_device) _p_device->stopTS(_p_instance->blockBase);
+  if (_p_device) _p_device->stopTS(_p_instance->blockBase, this);
 }
 
 // Frames the DPC was filling go back empty; the next one is taken after the next start.

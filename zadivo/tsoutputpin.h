@@ -1,6 +1,7 @@
 // The capture filter's output pin: it moves no data itself. Running it starts the channel's DMA, whose DPC
-// fills the frames at the pin's leading edge; leaving RUN stops it. The pin also holds the reference clock
-// between ACQUIRE and STOP and agrees on its one fixed format.
+// fills the frames at the pin's leading edge; leaving RUN stops it. A channel streams into one pin at a time:
+// RUN is refused (STATUS_DEVICE_BUSY) while another capture filter's pin streams the channel. The pin also
+// holds the reference clock between ACQUIRE and STOP and agrees on its one fixed format.
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
@@ -37,7 +38,7 @@ class TSOutputPin {
   const InstanceInfo* _p_instance;
 
  private:
-  void startChannel();
+  NTSTATUS startChannel();
   void stopChannel();
   void deleteClones();
 };

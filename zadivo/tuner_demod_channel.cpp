@@ -1,14 +1,15 @@
 // CTunerDemodChannel: what the seven tuner-demod classes share, driven by their descriptor rows, and the
 // factory by TunerType.
+#include "hw/board_regs.h"
 #include "zadivo/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {
-// Demodulator reset registers pulsed by channel 1 for the whole card, in order.
-constexpr ULONG kResetOffsets[] = {0, 4, 8, 12, 44, 48, 52, 56};
 constexpr LONGLONG kResetPauseMs = 5;
 
 long asLd(ULONG v) { return static_cast<long>(static_cast<LONG>(v)); }
+static_assert((static_cast<ULONG>(kCxd6802NoSignalHundredths) & 0xFFFF) == CTunerDemodType::kNoSignalStrength,
+              "the glue and the objects mean the same level by no signal");
 }  // namespace
 
 CTunerDemodChannel::CTunerDemodChannel(const TunerDemodTraits* traits, UCHAR pathIndex)
@@ -49,7 +50,13 @@ UCHAR CTunerDemodChannel::bandwidthMHz() const {
 
 ULONG CTunerDemodChannel::tune_locked(ULONG symbolRateKSps, UCHAR bandwidth, USHORT streamId,
                                       DemodMode mode) {
-  return cxd6802_Tune(_p_demod_path, _frequency, symbolRateKSps, bandwidth, streamId, mode);
+  ULONG result = DEMOD_ERR_ARGUMENT;
+  cxd6802_Tune(_p_demod_path, _frequency, symbolRateKSps, bandwidth, streamId, mode, &result);
+  return result;
+}
+
+void CTunerDemodChannel::report(PULONG ok, ULONG result) {
+  if (ok) *ok = cxd6802_TuneTookPlace(result) ? 1 : 0;
 }
 
 void CTunerDemodChannel::apiInitEnvironment(PULONG ok) {
@@ -60,7 +67,8 @@ void CTunerDemodChannel::apiInitEnvironment(PULONG ok) {
   TunerDemodLock guard(&_lock);
   _initialised = 0;
   if (_path_index == 1 && _p_device) {
-    for (ULONG offset : kResetOffsets) {
+    // Channel 1 pulses every demodulator's reset line of the card, in order.
+    for (ULONG offset : hw::board::kResetRegs) {
       _p_device->DVB_SET_DemodReset(offset);
       if (_p_traits->resetPauses) {
         LARGE_INTEGER pause;
@@ -78,30 +86,27 @@ void CTunerDemodChannel::getLockStatus(PULONG locked) {
   {
     TunerDemodLock guard(&_lock);
     const DemodMode mode = monitorMode_locked();
-    if (mode == 0)
-      value = 0;  // nothing tuned yet
-    else if (!_initialised)
-      value = kUninitialisedLock;
-    else
-      value = cxd6802_GetLock(_p_demod_path, mode);
+    // Nothing tuned yet, or a channel that never came up: no lock.
+    value = (mode == 0 || !_initialised) ? 0 : cxd6802_GetLock(_p_demod_path, mode);
   }
   if (locked) *locked = value;
 }
 
+// Measured once the path's tuner was tuned, locked or not: a carrier without lock is what a scan looks for.
 ULONG CTunerDemodChannel::getSignalStrength() {
-  if (!_initialised) return kUninitialisedStrength;
+  if (!_initialised) return kNoSignalStrength;
   TunerDemodLock guard(&_lock);
   const DemodMode mode = monitorMode_locked();
-  if (mode == 0) return kNothingTunedStrength;
+  if (mode == 0) return kNoSignalStrength;
   return static_cast<ULONG>(cxd6802_GetRFLevel(_p_demod_path, mode)) & 0xFFFF;
 }
 
 ULONG CTunerDemodChannel::getSignalQuality() {
-  if (!_initialised) return kUnlockedQuality;
+  if (!_initialised) return kNoSignalQuality;
   TunerDemodLock guard(&_lock);
   ULONG locked = 0;
   getLockStatus(&locked);  // re-enters the object lock
-  if (!locked) return kUnlockedQuality;
+  if (!locked) return kNoSignalQuality;
   return static_cast<ULONG>(cxd6802_GetSNR(_p_demod_path, monitorMode_locked())) & 0xFFFF;
 }
 

@@ -11,26 +11,27 @@ constexpr TunerDemodTraits kTraits = {
 CDVBTDemod::CDVBTDemod(UCHAR pathIndex) : CTunerDemodChannel(&kTraits, pathIndex) {}
 
 void CDVBTDemod::commitChanges(PULONG ok) {
-  if (ok) *ok = 1;
   ZTRACE("CDVBTDemod::commitChanges\n");
   ZTRACE("Demod %d new %d  %d\n", _path_index, static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
-  if (!_initialised) return;
+  if (!_initialised) return report(ok, DEMOD_ERR_STATE);
   const UCHAR mhz = bandwidthMHz();
   if (_plp_pending) {
     // One attempt at the chosen PLP; the next commit searches again.
     _plp_pending = 0;
-    tune_locked(0, mhz, static_cast<USHORT>(_plp_id), DEMOD_MODE_DVBT2);
+    const ULONG result = tune_locked(0, mhz, static_cast<USHORT>(_plp_id), DEMOD_MODE_DVBT2);
     _locked_standard = 2;
-    return;
+    return report(ok, result);
   }
-  const ULONG t2 = tune_locked(0, mhz, 0, DEMOD_MODE_DVBT2);
+  // The last standard tried is the one the channel is left in: its tune decides the commit.
+  ULONG result = tune_locked(0, mhz, 0, DEMOD_MODE_DVBT2);
   _locked_standard = 2;
-  if (!t2) {
-    tune_locked(0, mhz, 0, DEMOD_MODE_DVBT);
+  if (result != DEMOD_OK) {
+    result = tune_locked(0, mhz, 0, DEMOD_MODE_DVBT);
     _locked_standard = 1;
   }
+  report(ok, result);
 }
 
 ULONG CDVBTDemod::GetZYNPLPNumber(PUCHAR buffer) {

@@ -35,39 +35,36 @@ void traceCommitEnd() {
 ATSCDemod::ATSCDemod(UCHAR pathIndex) : CTunerDemodChannel(&kAtsc, pathIndex) {}
 
 void ATSCDemod::commitChanges(PULONG ok) {
-  if (ok) *ok = 1;
   ZTRACE("ATSCDemod::commitChanges\n");
   ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
-  if (_initialised) tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ATSC);
+  report(ok, _initialised ? tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ATSC) : DEMOD_ERR_STATE);
 }
 
 CDVBC2Demod::CDVBC2Demod(UCHAR pathIndex) : CTunerDemodChannel(&kDvbc2, pathIndex) {}
 
 void CDVBC2Demod::commitChanges(PULONG ok) {
-  if (ok) *ok = 1;
   ZTRACE("CDVBC2Demod::commitChanges\n");
   ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
-  if (!_initialised) return;
+  if (!_initialised) return report(ok, DEMOD_ERR_STATE);
   // The selected data PLP goes to the tune; without a selection PLP 0.
   const USHORT plp = _plp_pending ? static_cast<USHORT>(_plp_id & 0xFF) : 0;
-  tune_locked(0, bandwidthMHz(), plp, DEMOD_MODE_DVBC2);
+  report(ok, tune_locked(0, bandwidthMHz(), plp, DEMOD_MODE_DVBC2));
 }
 
 ISDBTDemod::ISDBTDemod(UCHAR pathIndex) : CTunerDemodChannel(&kIsdbt, pathIndex) {}
 
 void ISDBTDemod::commitChanges(PULONG ok) {
-  if (ok) *ok = 1;
   ZTRACE("ISDBTDemod::commitChanges\n");
   ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   ZTRACE("current %d  %d \n", static_cast<int>(_current_frequency), static_cast<int>(_current_bandwidth));
   _current_frequency = _frequency;
   _current_bandwidth = _bandwidth;
   TunerDemodLock guard(&_lock);
-  if (_initialised) tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ISDBT);
+  report(ok, _initialised ? tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ISDBT) : DEMOD_ERR_STATE);
 }
 
 CDVBCDemod::CDVBCDemod(UCHAR pathIndex) : CTunerDemodChannel(&kDvbc, pathIndex) {}
@@ -92,14 +89,13 @@ ULONG ISDBCDemod::SetInputStreamID(PUCHAR buffer) {
 // Cable commits: frequency and symbol rate; the channel is 8 MHz whatever was asked. They tune without
 // testing initialised: a commit reaches them only after the power-up, and before it the path has no bus.
 void CTunerDemodChannel::cableCommit(PULONG ok, USHORT streamId) {
-  if (ok) *ok = 1;
   ZTRACE("%s::commitChanges\n", _p_traits->className);
   ZTRACE("new %d  %d  \n", static_cast<int>(_frequency), static_cast<int>(_symbol_rate));
   _current_frequency = _frequency;
   _current_symbol_rate = _symbol_rate;
   {
     TunerDemodLock guard(&_lock);
-    tune_locked(_symbol_rate, 8, streamId, _p_traits->mode);
+    report(ok, tune_locked(_symbol_rate, 8, streamId, _p_traits->mode));
   }
   traceCommitEnd();
 }

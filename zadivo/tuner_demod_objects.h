@@ -29,14 +29,6 @@ class CTunerDemodChannel : public CTunerDemodType {
   void apiSetBandwidth(ULONG value) override;
   ULONG SetZYNPLPNumber(PUCHAR buffer) override;
 
-  // Values reported before the channel is initialised.
-  static constexpr ULONG kUninitialisedLock = 1;
-  static constexpr ULONG kUninitialisedStrength = 30;
-  static constexpr ULONG kUnlockedQuality = 20;
-  // Strength of an initialised channel on which nothing has been tuned yet: -100.00 dBm, the noise floor, as
-  // the 16-bit figure (nothing was measured, and a figure near 0 dBm would claim a very strong signal).
-  static constexpr ULONG kNothingTunedStrength = 0x10000 - 10000;
-
   const TunerDemodTraits& traits() const { return *_p_traits; }
   UCHAR pathIndex() const { return _path_index; }
   BOOLEAN initialised() const { return _initialised ? TRUE : FALSE; }
@@ -50,8 +42,11 @@ class CTunerDemodChannel : public CTunerDemodType {
   DemodMode monitorMode_locked() const;
   // Bandwidth in MHz as the tune takes it: 0 (refused by every standard) when it does not fit 8 bits.
   UCHAR bandwidthMHz() const;
-  // cxd6802_Tune on this channel's path. Caller holds the object lock.
+  // cxd6802_Tune on this channel's path; its DemodResult. Caller holds the object lock.
   ULONG tune_locked(ULONG symbolRateKSps, UCHAR bandwidth, USHORT streamId, DemodMode mode);
+  // A commit's out flag: set when its tune reached the air (locked or not), clear when it was refused or a
+  // transfer failed, so the caller never reports a refused tune as done.
+  static void report(PULONG ok, ULONG result);
   // Commit of the cable classes (DVB-C, J.83B, ISDB-C): frequency, symbol rate, 8 MHz, stream id.
   void cableCommit(PULONG ok, USHORT streamId);
 
@@ -64,18 +59,7 @@ class CTunerDemodChannel : public CTunerDemodType {
 };
 
 // Object lock held for a scope.
-class TunerDemodLock {
- public:
-  explicit TunerDemodLock(PKMUTEX lock) : _p_lock(lock) {
-    KeWaitForSingleObject(_p_lock, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~TunerDemodLock() { KeReleaseMutex(_p_lock, FALSE); }
-  TunerDemodLock(const TunerDemodLock&) = delete;
-  TunerDemodLock& operator=(const TunerDemodLock&) = delete;
-
- private:
-  PKMUTEX _p_lock;
-};
+using TunerDemodLock = MutexHold;
 
 // DVB-T2, falling back to DVB-T.
 class CDVBTDemod : public CTunerDemodChannel {

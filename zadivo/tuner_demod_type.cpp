@@ -29,8 +29,8 @@ void CTunerDemodType::apiSetSymbolRate(ULONG) {}
 void CTunerDemodType::setSpectralInversion(LONG) {}
 void CTunerDemodType::setInnerFECRate(LONG) {}
 void CTunerDemodType::setTunerRange(LONG) {}
-ULONG CTunerDemodType::getSignalStrength() { return 0; }
-ULONG CTunerDemodType::getSignalQuality() { return 0; }
+ULONG CTunerDemodType::getSignalStrength() { return kNoSignalStrength; }
+ULONG CTunerDemodType::getSignalQuality() { return kNoSignalQuality; }
 void CTunerDemodType::apiSetBandwidth(ULONG value) { _bandwidth = value; }
 ULONG CTunerDemodType::getBandwidth() { return _bandwidth; }
 ULONG CTunerDemodType::getSignalStatistic() { return 0; }

@@ -67,6 +67,11 @@ class CTunerDemodType {
   ZD_POOL_OBJECT
 
   static constexpr ULONG kPlpReplyBytes = sizeof(ZynPlpReply);
+  // What every family reports while there is nothing to measure (not initialised, nothing tuned yet, the
+  // reading failed) or, for quality, no lock: no signal. Strength is -100.00 dBm, the noise floor, as the
+  // 16-bit figure; a figure near 0 would claim a very strong signal.
+  static constexpr ULONG kNoSignalStrength = 0x10000 - 10000;
+  static constexpr ULONG kNoSignalQuality = 0;
 
  protected:
   // Parameters are written by the filter's property handlers without the object lock (32-bit stores); the

@@ -11,9 +11,10 @@
 //   variant 3: RF tuner table 1 + QAM demodulator,   demod table 1 (types 4, 6, 8)
 //   variant 4: RF tuner table 2 + 8VSB demodulator,  demod table 2 (type 3)
 //
-// Node properties of node 0 arrive through the antenna pin, those of node 1 through the transport pin. The
-// tables are shared by the eight channels, whose handlers find their channel through the pin's filter, except
-// that channel A's RF tuner node also carries the SPI flash members of the extended set (ids 100..103).
+// Node properties of node 0 arrive through the antenna pin, those of node 1 through the transport pin; the
+// antenna pin also carries the extended set in its own table, for requests that address the pin rather than
+// the node. The tables are shared by the eight channels, whose handlers find their channel through the pin's
+// filter, except that channel A's extended set also has the SPI flash members (ids 100..103).
 // The transport pin's medium is per channel and carries Id 0 here: the factory's copy gets the board id.
 #include "zadivo/antennapin.h"
 #include "zadivo/bdatuner.h"
@@ -21,36 +22,54 @@
 #include "zadivo/filter_descriptors.h"
 #include "zadivo/transportpin.h"
 
+namespace {
+
+// Every request on a tuner filter keeps the card started while it runs: stop and remove wait for it, and on
+// a card that is not started it is refused before a handler looks at a tuner.
+Device* deviceOf(PIRP irp) {
+  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  PKSDEVICE ksDevice = filter ? KsGetDevice(filter) : nullptr;
+  return ksDevice ? static_cast<Device*>(ksDevice->Context) : nullptr;
+}
+
+template <PFNKSHANDLER handler>
+NTSTATUS held(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  RequestHold hold(deviceOf(irp));
+  return hold ? handler(irp, request, data) : STATUS_DEVICE_NOT_READY;
+}
+template <PFNKSHANDLER handler>
+constexpr PFNKSHANDLER kHeld = held<handler>;
+template <>
+constexpr PFNKSHANDLER kHeld<nullptr> = nullptr;
+
+}  // namespace
+
 // A node property: KSP_NODE request, one 32-bit value unless stated.
 #define ZD_NODE_PROPERTY(id, get, set, minData) \
-  { (id), {(get)}, sizeof(KSP_NODE), (minData), {(set)}, nullptr, 0, nullptr, nullptr, 0 }
+  { (id), {kHeld<(get)>}, sizeof(KSP_NODE), (minData), {kHeld<(set)>}, nullptr, 0, nullptr, nullptr, 0 }
 #define ZD_VALUE sizeof(ULONG)
 
 namespace {
 
 // ---- Filter: the change protocol and topology creation ---------------------------------------------------
 
+// A method: no minimum data, no support handler.
+#define ZD_METHOD(id, handler, minMethod, flags) \
+  { (id), {kHeld<(handler)>}, (minMethod), 0, nullptr, (flags) }
+
+// clang-format off
 constinit const KSMETHOD_ITEM kChangeSyncMethods[] = {
-    // id, handler, min method, min data, support handler, flags
-    {KSMETHOD_BDA_START_CHANGES, {CFilter::startChanges}, sizeof(KSMETHOD), 0, nullptr, KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_CHECK_CHANGES, {CFilter::checkChanges}, sizeof(KSMETHOD), 0, nullptr, KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_COMMIT_CHANGES, {CFilter::commitChanges}, sizeof(KSMETHOD), 0, nullptr, KSMETHOD_TYPE_NONE},
-    {KSMETHOD_BDA_GET_CHANGE_STATE,
-     {CFilter::getChangeState},
-     sizeof(KSMETHOD),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_READ},
+    ZD_METHOD(KSMETHOD_BDA_START_CHANGES, CFilter::startChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_CHECK_CHANGES, CFilter::checkChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_COMMIT_CHANGES, CFilter::commitChanges, sizeof(KSMETHOD), KSMETHOD_TYPE_NONE),
+    ZD_METHOD(KSMETHOD_BDA_GET_CHANGE_STATE, CFilter::getChangeState, sizeof(KSMETHOD), KSMETHOD_TYPE_READ),
 };
 
 constinit const KSMETHOD_ITEM kDeviceConfigurationMethods[] = {
-    {KSMETHOD_BDA_CREATE_TOPOLOGY,
-     {CFilter::createTopology},
-     sizeof(KSM_BDA_PIN_PAIR),
-     0,
-     nullptr,
-     KSMETHOD_TYPE_WRITE},
+    ZD_METHOD(KSMETHOD_BDA_CREATE_TOPOLOGY, CFilter::createTopology, sizeof(KSM_BDA_PIN_PAIR),
+              KSMETHOD_TYPE_WRITE),
 };
+// clang-format on
 
 constinit const KSMETHOD_SET kFilterMethodSets[] = {
     {&KSMETHODSETID_BdaChangeSync, SIZEOF_ARRAY(kChangeSyncMethods), kChangeSyncMethods, 0, nullptr},
@@ -91,8 +110,11 @@ constinit const KSPROPERTY_ITEM kTunerSignalStats[] = {
 
 // An extended member: minimum property and data sizes as the set declares them (the handlers check the
 // records they really use against the buffers), serialized size 0 unless stated.
-#define ZD_EXT(id, get, set, minProperty, minData, serialized) \
-  { (id), {(get)}, (minProperty), (minData), {(set)}, nullptr, 0, nullptr, nullptr, (serialized) }
+#define ZD_EXT(id, get, set, minProperty, minData, serialized)                                    \
+  {                                                                                               \
+    (id), {kHeld<(get)>}, (minProperty), (minData), {kHeld<(set)>}, nullptr, 0, nullptr, nullptr, \
+        (serialized)                                                                              \
+  }
 #define ZD_EXTENDED_COMMON_HEAD                                                                           \
   ZD_EXT(0, CAntennaPin::tunerSetDiSEqCMessage, nullptr, 188, 188, 4),                                    \
       ZD_EXT(1, nullptr, CAntennaPin::tunerInitDiSEqC, 32, 16, 0),                                        \
@@ -256,14 +278,14 @@ constinit const KSPROPERTY_SET kDemodTable1[] = {
     {&kPropSetDemodAux, SIZEOF_ARRAY(kDemodAux), kDemodAux, 0, nullptr},
 };
 
-#define ZD_NODE_TABLE(sets) \
+#define ZD_PROPERTY_TABLE(sets) \
   { DEFINE_KSAUTOMATION_PROPERTIES(sets), DEFINE_KSAUTOMATION_METHODS_NULL, DEFINE_KSAUTOMATION_EVENTS_NULL }
-constinit const KSAUTOMATION_TABLE kTunerNode1 = ZD_NODE_TABLE(kTunerTable1);
-constinit const KSAUTOMATION_TABLE kTunerNode2 = ZD_NODE_TABLE(kTunerTable2);
-constinit const KSAUTOMATION_TABLE kTunerNode1A = ZD_NODE_TABLE(kTunerTable1A);
-constinit const KSAUTOMATION_TABLE kTunerNode2A = ZD_NODE_TABLE(kTunerTable2A);
-constinit const KSAUTOMATION_TABLE kDemodNode1 = ZD_NODE_TABLE(kDemodTable1);
-constinit const KSAUTOMATION_TABLE kDemodNode2 = ZD_NODE_TABLE(kDemodTable2);
+constinit const KSAUTOMATION_TABLE kTunerNode1 = ZD_PROPERTY_TABLE(kTunerTable1);
+constinit const KSAUTOMATION_TABLE kTunerNode2 = ZD_PROPERTY_TABLE(kTunerTable2);
+constinit const KSAUTOMATION_TABLE kTunerNode1A = ZD_PROPERTY_TABLE(kTunerTable1A);
+constinit const KSAUTOMATION_TABLE kTunerNode2A = ZD_PROPERTY_TABLE(kTunerTable2A);
+constinit const KSAUTOMATION_TABLE kDemodNode1 = ZD_PROPERTY_TABLE(kDemodTable1);
+constinit const KSAUTOMATION_TABLE kDemodNode2 = ZD_PROPERTY_TABLE(kDemodTable2);
 
 // ---- Nodes and connections -------------------------------------------------------------------------------
 
@@ -353,10 +375,21 @@ constinit const KSPIN_MEDIUM kTransportPinMediums[kInstanceCount] = {
     {{{kTransportMedium[6], 0, 0}}}, {{{kTransportMedium[7], 0, 0}}},
 };
 
-constexpr KSPIN_DESCRIPTOR_EX antennaPin() {
+// The extended set once more on the antenna pin itself, for requests without the topology flag (a KSPROPERTY
+// header, payload at offset 24): the layout applications written against the documented wire format send.
+constinit const KSPROPERTY_SET kAntennaPinSets[] = {
+    {&kPropSetExtended, SIZEOF_ARRAY(kExtended), kExtended, 0, nullptr},
+};
+constinit const KSPROPERTY_SET kAntennaPinSetsA[] = {
+    {&kPropSetExtended, SIZEOF_ARRAY(kExtendedWithFlash), kExtendedWithFlash, 0, nullptr},
+};
+constinit const KSAUTOMATION_TABLE kAntennaPinAutomation = ZD_PROPERTY_TABLE(kAntennaPinSets);
+constinit const KSAUTOMATION_TABLE kAntennaPinAutomationA = ZD_PROPERTY_TABLE(kAntennaPinSetsA);
+
+constexpr KSPIN_DESCRIPTOR_EX antennaPin(ULONG index) {
   return {
-      &kAntennaPinDispatch,  // Dispatch
-      &kEmptyAutomation,     // AutomationTable: every property is a node property
+      &kAntennaPinDispatch,                                           // Dispatch
+      index == 0 ? &kAntennaPinAutomationA : &kAntennaPinAutomation,  // AutomationTable: the extended set
       {
           0,
           nullptr,  // Interfaces: standard
@@ -404,7 +437,7 @@ constexpr KSPIN_DESCRIPTOR_EX transportPin(ULONG index) {
 }
 
 #define ZD_TUNER_PINS(i) \
-  { antennaPin(), transportPin(i) }
+  { antennaPin(i), transportPin(i) }
 constinit const KSPIN_DESCRIPTOR_EX kTunerPins[kInstanceCount][2] = {
     ZD_TUNER_PINS(0), ZD_TUNER_PINS(1), ZD_TUNER_PINS(2), ZD_TUNER_PINS(3),
     ZD_TUNER_PINS(4), ZD_TUNER_PINS(5), ZD_TUNER_PINS(6), ZD_TUNER_PINS(7),

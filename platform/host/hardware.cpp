@@ -265,6 +265,37 @@ DmaState& dmaState() {
   return *s;
 }
 
+#if defined(__SANITIZE_THREAD__)
+#define HOST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define HOST_TSAN 1
+#endif
+#endif
+
+size_t pagesOf(ULONG length) { return (static_cast<size_t>(length) + 4095) & ~size_t(4095); }
+
+// ThreadSanitizer forgets only the first kilobyte of a freed heap block: a later card's buffer at the same
+// address would carry the last card's DPC reads into the new card's DMA writes, a race between two
+// machines that never met. Unmapped memory is forgotten whole.
+uint8_t* allocateBuffer(size_t bytes) {
+#ifdef HOST_TSAN
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+#else
+  return static_cast<uint8_t*>(aligned_alloc(4096, bytes));
+#endif
+}
+
+void freeBuffer(uint8_t* va, size_t bytes) {
+#ifdef HOST_TSAN
+  munmap(va, bytes);
+#else
+  (void)bytes;
+  free(va);
+#endif
+}
+
 bool liveAdapter(DMA_ADAPTER* a) {
   auto& v = dmaState().adapters;
   return std::find(v.begin(), v.end(), reinterpret_cast<HostAdapter*>(a)) != v.end();
@@ -305,8 +336,8 @@ PVOID allocateCommonBuffer(DMA_ADAPTER* a, ULONG length, PPHYSICAL_ADDRESS logic
     s.failBuffer = false;
     return nullptr;
   }
-  size_t rounded = (static_cast<size_t>(length) + 4095) & ~size_t(4095);
-  auto* va = static_cast<uint8_t*>(aligned_alloc(4096, rounded));
+  const size_t rounded = pagesOf(length);
+  uint8_t* va = allocateBuffer(rounded);
   if (!va) return nullptr;
   memset(va, 0, rounded);
   uint64_t bus = s.nextBus;
@@ -319,6 +350,7 @@ PVOID allocateCommonBuffer(DMA_ADAPTER* a, ULONG length, PPHYSICAL_ADDRESS logic
 VOID freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logical, PVOID va,
                       BOOLEAN cacheEnabled) {
   (void)cacheEnabled;
+  if (!HOST_REQUIRE(KeGetCurrentIrql() == PASSIVE_LEVEL, "FreeCommonBuffer above PASSIVE_LEVEL")) return;
   DmaState& s = dmaState();
   const char* problem = nullptr;
   {
@@ -331,7 +363,7 @@ VOID freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logical, PV
     else if (it->length != length || it->bus != static_cast<uint64_t>(logical.QuadPart))
       problem = "FreeCommonBuffer with a length or logical address that does not match the allocation";
     else {
-      free(it->va);
+      freeBuffer(it->va, pagesOf(it->length));
       s.buffers.erase(it);
     }
   }
@@ -503,6 +535,7 @@ extern "C" NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_R
 }
 
 extern "C" VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+  if (!HOST_REQUIRE(KeGetCurrentIrql() == PASSIVE_LEVEL, "IoDisconnectInterrupt above PASSIVE_LEVEL")) return;
   {
     std::lock_guard<std::mutex> g(irqState().m);
     auto& v = irqState().connected;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "platform/host/internal.h"
@@ -19,20 +20,25 @@ namespace host {
 namespace {
 
 struct Bag {
-  std::mutex m;
-  std::vector<std::pair<PVOID, PFNKSFREE>> items;
+  std::vector<PVOID> items;  // guarded by BagState::m
+};
+
+// An item may sit in several bags (KsCopyObjectBagItems); it is freed when the last of them lets it go.
+struct ItemRef {
+  size_t bags = 0;
+  PFNKSFREE free = nullptr;
 };
 
 struct BagState {
   std::mutex m;
   std::set<Bag*> live;
+  std::map<PVOID, ItemRef> items;
 };
 BagState& bagState() {
   static BagState* s = new BagState;
   return *s;
 }
-Bag* liveBag(KSOBJECT_BAG b) {
-  std::lock_guard<std::mutex> g(bagState().m);
+Bag* liveBag_locked(KSOBJECT_BAG b) {
   auto* bag = static_cast<Bag*>(b);
   return bagState().live.count(bag) ? bag : nullptr;
 }
@@ -42,6 +48,24 @@ void freeItem(PVOID item, PFNKSFREE free) {
     free(item);
   else
     ExFreePool(item);
+}
+
+// Adds the item to the bag (once); a first reference records how it is freed.
+void addItem_locked(Bag* b, PVOID item, PFNKSFREE free) {
+  if (std::find(b->items.begin(), b->items.end(), item) != b->items.end()) return;
+  b->items.push_back(item);
+  ItemRef& ref = bagState().items[item];
+  if (ref.bags++ == 0) ref.free = free;
+}
+
+// Drops the bag's reference; true (with its free callback) when it was the item's last one.
+bool dropItem_locked(PVOID item, PFNKSFREE* free) {
+  auto it = bagState().items.find(item);
+  if (it == bagState().items.end()) return false;
+  *free = it->second.free;
+  if (--it->second.bags != 0) return false;
+  bagState().items.erase(it);
+  return true;
 }
 
 }  // namespace
@@ -55,34 +79,37 @@ KSOBJECT_BAG create() {
 }
 
 void destroy(KSOBJECT_BAG handle) {
-  Bag* b = liveBag(handle);
+  Bag* b;
+  {
+    std::lock_guard<std::mutex> g(bagState().m);
+    b = liveBag_locked(handle);
+    if (b) bagState().live.erase(b);
+  }
   if (!b) {
     HOST_MISUSE("object bag destroyed twice or never created");
     return;
   }
-  {
-    std::lock_guard<std::mutex> g(bagState().m);
-    bagState().live.erase(b);
-  }
-  // Free callbacks run without the bag's lock: they may free other bags' items.
+  // Free callbacks run without the lock: they may free other bags' items.
   for (;;) {
-    std::pair<PVOID, PFNKSFREE> item;
+    PVOID item = nullptr;
+    PFNKSFREE free = nullptr;
+    bool last = false;
     {
-      std::lock_guard<std::mutex> g(b->m);
+      std::lock_guard<std::mutex> g(bagState().m);
       if (b->items.empty()) break;
       item = b->items.back();
       b->items.pop_back();
+      last = dropItem_locked(item, &free);
     }
-    freeItem(item.first, item.second);
+    if (last) freeItem(item, free);
   }
   delete b;
 }
 
 size_t itemCount(KSOBJECT_BAG handle) {
-  Bag* b = liveBag(handle);
-  if (!b) return 0;
-  std::lock_guard<std::mutex> g(b->m);
-  return b->items.size();
+  std::lock_guard<std::mutex> g(bagState().m);
+  Bag* b = liveBag_locked(handle);
+  return b ? b->items.size() : 0;
 }
 }  // namespace bag
 
@@ -569,30 +596,54 @@ extern "C" NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STR
 }
 
 extern "C" NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free) {
-  Bag* b = liveBag(ObjectBag);
+  std::lock_guard<std::mutex> g(bagState().m);
+  Bag* b = liveBag_locked(ObjectBag);
   if (!b || !Item) {
     HOST_MISUSE("KsAddItemToObjectBag with a bag that is not live or a null item");
     return STATUS_INVALID_PARAMETER;
   }
-  std::lock_guard<std::mutex> g(b->m);
-  b->items.emplace_back(Item, Free);
+  addItem_locked(b, Item, Free);
   return STATUS_SUCCESS;
 }
 
 extern "C" ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free) {
-  Bag* b = liveBag(ObjectBag);
-  if (!b) {
-    HOST_MISUSE("KsRemoveItemFromObjectBag with a bag that is not live");
-    return 0;
-  }
   PFNKSFREE fn = nullptr;
+  bool last = false;
   {
-    std::lock_guard<std::mutex> g(b->m);
-    auto it = std::find_if(b->items.begin(), b->items.end(), [&](auto& i) { return i.first == Item; });
+    std::lock_guard<std::mutex> g(bagState().m);
+    Bag* b = liveBag_locked(ObjectBag);
+    if (!b) {
+      HOST_MISUSE("KsRemoveItemFromObjectBag with a bag that is not live");
+      return 0;
+    }
+    auto it = std::find(b->items.begin(), b->items.end(), Item);
     if (it == b->items.end()) return 0;
-    fn = it->second;
     b->items.erase(it);
+    last = dropItem_locked(Item, &fn);
   }
-  if (Free) freeItem(Item, fn);
-  return 1;  // one reference was held by this bag
+  if (last && Free) freeItem(Item, fn);
+  return 1;  // the references to the item this bag held
+}
+
+extern "C" NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag) {
+  if (!Device || !ObjectBag) {
+    HOST_MISUSE("KsAllocateObjectBag without a device or an out pointer");
+    return STATUS_INVALID_PARAMETER;
+  }
+  *ObjectBag = bag::create();
+  return STATUS_SUCCESS;
+}
+
+extern "C" VOID KsFreeObjectBag(KSOBJECT_BAG ObjectBag) { bag::destroy(ObjectBag); }
+
+extern "C" NTSTATUS KsCopyObjectBagItems(KSOBJECT_BAG ObjectBagDestination, KSOBJECT_BAG ObjectBagSource) {
+  std::lock_guard<std::mutex> g(bagState().m);
+  Bag* to = liveBag_locked(ObjectBagDestination);
+  Bag* from = liveBag_locked(ObjectBagSource);
+  if (!to || !from) {
+    HOST_MISUSE("KsCopyObjectBagItems with a bag that is not live");
+    return STATUS_INVALID_PARAMETER;
+  }
+  for (PVOID item : from->items) addItem_locked(to, item, nullptr);
+  return STATUS_SUCCESS;
 }

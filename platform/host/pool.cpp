@@ -160,6 +160,10 @@ static void freeBlock(PVOID P, const ULONG* tag) {
       problem = "ExFreePool of a pointer the pool did not allocate (or freed twice)";
     } else if (tag && it->second.tag != *tag) {
       problem = "ExFreePoolWithTag with a tag other than the allocation's";
+    } else if (pool::isPaged(it->second.type) && KeGetCurrentIrql() > APC_LEVEL) {
+      problem = "paged pool freed above APC_LEVEL";  // the block stays: a bugcheck frees nothing
+    } else if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+      problem = "pool freed above DISPATCH_LEVEL";
     } else {
       s.live.erase(it);
       free(P);

@@ -280,6 +280,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
+  HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeSetEvent above DISPATCH_LEVEL");
   if (!checkEvent(Event, "KeSetEvent on an object that is not an initialised event")) return 0;
   const int wake = (Event->Header.Lock & 0xFF) == kTypeSynchronization ? 1 : INT_MAX;
   LONG* const state = word(&Event->Header);
@@ -293,11 +294,13 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event) {
+  HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeClearEvent above DISPATCH_LEVEL");
   if (!checkEvent(Event, "KeClearEvent on an object that is not an initialised event")) return;
   __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
+  HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeResetEvent above DISPATCH_LEVEL");
   if (!checkEvent(Event, "KeResetEvent on an object that is not an initialised event")) return 0;
   return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }

@@ -29,11 +29,11 @@ add_custom_command(
   VERBATIM)
 add_custom_target(zadivo_bdasup DEPENDS ${_bdasup})
 
-# Every object of the three driver libraries goes into the image: no C runtime, no start files, entry
+# Every object of the driver libraries goes into the image: no C runtime, no start files, entry
 # DriverEntry, native subsystem, relocatable. The COFF symbol table stays (Windows ignores it), so that
 # tools/check-sys-image.sh can look for static constructors.
-add_executable(zadivo_sys $<TARGET_OBJECTS:zadivo_driver> $<TARGET_OBJECTS:zadivo_demod>
-                          $<TARGET_OBJECTS:zadivo_tuner>)
+add_executable(zadivo_sys $<TARGET_OBJECTS:zadivo_driver> $<TARGET_OBJECTS:zadivo_cxd6802>
+                          $<TARGET_OBJECTS:zadivo_demod> $<TARGET_OBJECTS:zadivo_tuner>)
 set_target_properties(zadivo_sys PROPERTIES OUTPUT_NAME zadivo SUFFIX .sys LINKER_LANGUAGE CXX)
 add_dependencies(zadivo_sys zadivo_bdasup)
 target_link_options(zadivo_sys PRIVATE

@@ -1,5 +1,7 @@
 // The change protocol through the tuner filter's methods and the antenna pin's node properties, and the
 // resource hold that the antenna pin's states and the commits take from the channel's BDATuner.
+#include <atomic>
+
 #include "bda_fixture.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/tuner_demod_type.h"
@@ -46,6 +48,30 @@ TEST_F(ChangeProtocol, PutsAreReadBackOnlyAfterCommit) {
   // Channel B's traces carry its class name.
   EXPECT_NE(host::trace::text().find("CFilter_B::putTunerFrequency = 506000, device instance = 2\n"),
             std::string::npos);
+}
+
+// The tuner carries 20 frequency bits: 1 100 000 kHz would be tuned as 51 424 kHz and could lock there. Such
+// a frequency is refused at the property, nothing takes it, and the commit after it sends nothing to the bus.
+TEST_F(ChangeProtocol, FrequencyTheTunerCannotCarryIsRefusedAndNeverReachesTheBus) {
+  Graph& g = graph(3);
+  std::atomic<size_t> transfers{0};
+  machine->card(0).setI2cTraceSink([&](const std::string&) { ++transfers; });
+  ASSERT_EQ(g.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(startChanges(*g.tuner), STATUS_SUCCESS);
+  for (ULONG kHz : {1048576u, 1100000u, 999u})
+    EXPECT_EQ(put(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, kHz),
+              STATUS_INVALID_PARAMETER)
+        << kHz;
+  EXPECT_EQ(changeState(*g.tuner), ULONG(BDA_CHANGES_COMPLETE));
+  EXPECT_EQ(device()->tuner(2)->tunerDemod()->frequency(), 0u);
+  // Nothing tunable was stored, so the commit has nothing to tune and says so.
+  EXPECT_EQ(commitChanges(*g.tuner), STATUS_UNSUCCESSFUL);
+  machine->card(0).setI2cTraceSink({});
+  EXPECT_EQ(transfers.load(), 0u);
+  EXPECT_EQ(getValue(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_FREQUENCY), 0u);
+  // The edges of the range are frequencies like any other.
+  for (ULONG kHz : {1000u, 1048575u})
+    EXPECT_EQ(put(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, kHz), STATUS_SUCCESS) << kHz;
 }
 
 TEST_F(ChangeProtocol, StartChangesDiscardsEarlierPendingValues) {
@@ -139,11 +165,11 @@ TEST_F(ChangeProtocol, SecondFilterIsRefusedAndDropsTheFirstHold) {
   EXPECT_EQ(antenna2->state(), KSSTATE_STOP);
   EXPECT_EQ(tuner->resourceHolds(), 0u);
 
-  // The first filter's next commit updates with its old id and is refused (quietly, by the commit).
+  // The first filter's next commit updates with its old id and is refused: it tuned nothing, and says so.
   ASSERT_EQ(first.antenna->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
   host::trace::clear();
   ASSERT_EQ(startChanges(*first.tuner), STATUS_SUCCESS);
-  ASSERT_EQ(commitChanges(*first.tuner), STATUS_SUCCESS);
+  ASSERT_EQ(commitChanges(*first.tuner), STATUS_INVALID_DEVICE_REQUEST);
   std::string t = host::trace::text();
   EXPECT_NE(t.find("BDATuner:updateResources"), std::string::npos);
   EXPECT_EQ(t.find("Sending pre-channel change"), std::string::npos);
@@ -175,11 +201,12 @@ TEST_F(ChangeProtocol, FailedCommitStillSendsBothChannelChangeNotifications) {
   Graph& g = graph(1);
   ASSERT_EQ(g.antenna->setState(KSSTATE_PAUSE), STATUS_SUCCESS);
   ASSERT_EQ(startChanges(*g.tuner), STATUS_SUCCESS);
-  // Bandwidth 5 passes 0 MHz to the tune, which every standard refuses: nothing locks.
+  // Bandwidth 5 passes 0 MHz to the tune, which every standard refuses: nothing locks, and the commit
+  // reports the refusal.
   ASSERT_EQ(put(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 474000), STATUS_SUCCESS);
   ASSERT_EQ(put(*g.antenna, kTuner, kFreq, KSPROPERTY_BDA_RF_TUNER_BANDWIDTH, 5), STATUS_SUCCESS);
   host::trace::clear();
-  EXPECT_EQ(commitChanges(*g.tuner), STATUS_SUCCESS);
+  EXPECT_EQ(commitChanges(*g.tuner), STATUS_UNSUCCESSFUL);
   std::string t = host::trace::text();
   size_t pre = t.find("Device::notifyTSPreChannelChange\n");
   size_t post = t.find("Device::notifyTSPostChannelChange\n");

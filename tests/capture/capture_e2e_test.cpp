@@ -146,6 +146,34 @@ TEST_F(Capture, PauseRunPauseStartsAndStopsTheChannelOnceEach) {
   EXPECT_EQ(count(t, "TSOutputPin_E::setState"), 2u);
 }
 
+// A second capture filter on a streaming channel would take the stream over and starve the first: its RUN is
+// refused, and its walk back to STOP leaves the first one's stream running and whole.
+TEST_F(Capture, ASecondCaptureFilterOfAStreamingChannelIsRefusedAndStopsNothing) {
+  Graph& g = graph(4);
+  tuneAndRun(g, kMuxOne, 8);
+  TsCheck first;
+  readFrames(g, 1, first);
+  const auto registered = captures();
+  const host::client::FilterInfo* info = host::client::findCaptureFor(g.medium, registered);
+  ASSERT_NE(info, nullptr);
+  std::unique_ptr<host::client::Filter> second;
+  std::unique_ptr<host::client::Pin> input, output;
+  ASSERT_EQ(host::client::Filter::open(*info, second), STATUS_SUCCESS);
+  ASSERT_EQ(second->createPin(0, nullptr, 0, input), STATUS_SUCCESS);
+  ASSERT_EQ(second->createPin(1, nullptr, 0, output), STATUS_SUCCESS);
+  EXPECT_EQ(output->setState(KSSTATE_RUN), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(output->setState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(output->close(), STATUS_SUCCESS);
+  EXPECT_EQ(input->close(), STATUS_SUCCESS);
+  EXPECT_EQ(second->close(), STATUS_SUCCESS);
+  EXPECT_TRUE(machine->card(0).dmaStats(3).running);
+  TsCheck after;
+  readFrames(g, 4, after);
+  EXPECT_EQ(after.badFrames, 0u);
+  EXPECT_EQ(after.ccErrors, 0u);
+  EXPECT_EQ(after.tsids, std::set<int>{tsidAt(kMuxOne)});
+}
+
 TEST_F(Capture, StopFromAcquireStopsTheChannelAndDropsTheClock) {
   Graph& g = graph(1);
   ASSERT_EQ(g.output->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);

@@ -33,7 +33,12 @@ enum : ULONG {
   kFlashPage = 102,
   kFlashRead = 103,
 };
-constexpr size_t kHeader = sizeof(KSP_NODE);
+// The two request layouts: a node request (KSP_NODE with the topology flag, payload at 32) and a request to
+// the antenna pin itself (KSPROPERTY, payload at 24), the layout applications are documented to send.
+enum class Layout { Node, Pin };
+void PrintTo(Layout l, std::ostream* os) { *os << (l == Layout::Node ? "node request" : "pin request"); }
+// Members declared with a 32-byte minimum request take 8 bytes after a KSPROPERTY header; zeros will do.
+const uint8_t kPad[8] = {};
 
 class Extended : public CaptureTest {
  protected:
@@ -49,16 +54,20 @@ class Extended : public CaptureTest {
     machine->card(0).setI2cTraceSink({});
     CaptureTest::TearDown();
   }
-  // An extended-set request on the RF tuner node with a payload after the KSP_NODE header.
-  static host::client::Result ext(host::client::Handle& h, ULONG id, bool set, const void* payload,
-                                  size_t payloadSize, void* data, size_t dataSize) {
-    std::vector<uint8_t> req(kHeader + payloadSize, 0);
-    auto* node = reinterpret_cast<KSP_NODE*>(req.data());
-    node->Property.Set = kPropSetExtended;
-    node->Property.Id = id;
-    node->Property.Flags = (set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET) | KSPROPERTY_TYPE_TOPOLOGY;
-    node->NodeId = 0;
-    if (payloadSize) std::memcpy(req.data() + kHeader, payload, payloadSize);
+  // An extended-set request in the fixture's layout, with a payload after the header.
+  host::client::Result ext(host::client::Handle& h, ULONG id, bool set, const void* payload,
+                           size_t payloadSize, void* data, size_t dataSize) {
+    const size_t header = layout == Layout::Node ? sizeof(KSP_NODE) : sizeof(KSPROPERTY);
+    std::vector<uint8_t> req(header + payloadSize, 0);
+    auto* property = reinterpret_cast<KSPROPERTY*>(req.data());
+    property->Set = kPropSetExtended;
+    property->Id = id;
+    property->Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+    if (layout == Layout::Node) {
+      property->Flags |= KSPROPERTY_TYPE_TOPOLOGY;
+      reinterpret_cast<KSP_NODE*>(req.data())->NodeId = 0;
+    }
+    if (payloadSize) std::memcpy(req.data() + header, payload, payloadSize);
     return h.property(req.data(), static_cast<ULONG>(req.size()), data, static_cast<ULONG>(dataSize));
   }
   size_t busLines() {
@@ -71,18 +80,28 @@ class Extended : public CaptureTest {
   }
   std::mutex m;
   std::vector<std::string> i2c;
+  Layout layout = Layout::Node;
+};
+
+// Every member answers the same in either layout; only the topology flag tells them apart.
+class EitherLayout : public Extended, public ::testing::WithParamInterface<Layout> {
+ protected:
+  void SetUp() override {
+    layout = GetParam();
+    Extended::SetUp();
+  }
 };
 
 // ---- The filter's members --------------------------------------------------------------------------------
 
-TEST_F(Extended, GetsReplyTheirFixedSizesWithTheDataUntouched) {
+TEST_P(EitherLayout, GetsReplyTheirFixedSizesWithTheDataUntouched) {
   Graph& g = graph(2);
   const std::pair<ULONG, size_t> gets[] = {
       {kBlindScan, 4008}, {kSnrBer, 12}, {kMediaInfo, 72}, {kStreamType, 2}};
   for (auto [id, size] : gets) {
     SCOPED_TRACE("id " + std::to_string(id));
     std::vector<uint8_t> data(size + 16, 0x5C);
-    auto r = ext(*g.antenna, id, false, nullptr, 0, data.data(), data.size());
+    auto r = ext(*g.antenna, id, false, kPad, sizeof kPad, data.data(), data.size());
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, size);
     EXPECT_EQ(data, std::vector<uint8_t>(size + 16, 0x5C));
@@ -95,7 +114,7 @@ TEST_F(Extended, GetsReplyTheirFixedSizesWithTheDataUntouched) {
   EXPECT_EQ(count(traces(), "CFilter_B::Static_SetMODCODES"), 1u);
 }
 
-TEST_F(Extended, SetPlpSelectsItForTheNextCommit) {
+TEST_P(EitherLayout, SetPlpSelectsItForTheNextCommit) {
   Graph& g = graph(1);
   uint8_t plp[4] = {3};
   EXPECT_EQ(ext(*g.antenna, kPlp, true, nullptr, 0, plp, sizeof plp).status, STATUS_SUCCESS);
@@ -109,26 +128,26 @@ TEST_F(Extended, SetPlpSelectsItForTheNextCommit) {
   EXPECT_EQ(r.bytes, 260u);
 }
 
-TEST_F(Extended, SatelliteMembersAreNotSupportedAndSomeMarkChangesPending) {
+TEST_P(EitherLayout, SatelliteMembersAreNotSupportedAndSomeMarkChangesPending) {
   Graph& g = graph(6);
   uint8_t data[64] = {};
   for (ULONG id = 1; id <= 10; ++id) {
     if (id == kSnrBer || id == kNoOp) continue;
     SCOPED_TRACE("id " + std::to_string(id));
     const bool set = id == 1 || id == 8 || id == 10;
-    EXPECT_EQ(ext(*g.antenna, id, set, nullptr, 0, data, sizeof data).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(ext(*g.antenna, id, set, kPad, sizeof kPad, data, sizeof data).status, STATUS_NOT_SUPPORTED);
   }
-  EXPECT_EQ(ext(*g.antenna, kNoOp, false, nullptr, 0, data, 16).status, STATUS_SUCCESS);
-  EXPECT_EQ(ext(*g.antenna, kNoOp, true, nullptr, 0, data, 16).status, STATUS_SUCCESS);
+  EXPECT_EQ(ext(*g.antenna, kNoOp, false, kPad, sizeof kPad, data, 16).status, STATUS_SUCCESS);
+  EXPECT_EQ(ext(*g.antenna, kNoOp, true, kPad, sizeof kPad, data, 16).status, STATUS_SUCCESS);
 
   // Id 3 get marks changes pending, although it is a get.
   ASSERT_EQ(startChanges(*g.tuner), STATUS_SUCCESS);
   EXPECT_EQ(changeState(*g.tuner), ULONG(BDA_CHANGES_COMPLETE));
-  EXPECT_EQ(ext(*g.antenna, kChannelChange, false, nullptr, 0, data, 48).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(ext(*g.antenna, kChannelChange, false, kPad, sizeof kPad, data, 48).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(changeState(*g.tuner), ULONG(BDA_CHANGES_PENDING));
   // Id 4 does not.
   ASSERT_EQ(startChanges(*g.tuner), STATUS_SUCCESS);
-  EXPECT_EQ(ext(*g.antenna, 4, false, nullptr, 0, data, 24).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(ext(*g.antenna, 4, false, kPad, sizeof kPad, data, 24).status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(changeState(*g.tuner), ULONG(BDA_CHANGES_COMPLETE));
 
   // Id 0 hands back the message that follows the header.
@@ -143,7 +162,7 @@ TEST_F(Extended, SatelliteMembersAreNotSupportedAndSomeMarkChangesPending) {
 
 // ---- Device access ---------------------------------------------------------------------------------------
 
-TEST_F(Extended, RegisterReadAndWriteOnTheFirstMaster) {
+TEST_P(EitherLayout, RegisterReadAndWriteOnTheFirstMaster) {
   Graph& g = graph(3);
   const uint8_t slave = 0xC8;
   // A write sends register 0x00 followed by the data bytes: bank 0, then 0x5A into register 0x01.
@@ -178,7 +197,7 @@ TEST_F(Extended, RegisterReadAndWriteOnTheFirstMaster) {
   EXPECT_EQ(reply, record);
 }
 
-TEST_F(Extended, MalformedRegisterRequestsAreRefusedWithoutBusTraffic) {
+TEST_P(EitherLayout, MalformedRegisterRequestsAreRefusedWithoutBusTraffic) {
   Graph& g = graph(1);
   const size_t mark = busLines();
   std::vector<uint8_t> write(130, 0);
@@ -198,7 +217,7 @@ TEST_F(Extended, MalformedRegisterRequestsAreRefusedWithoutBusTraffic) {
   EXPECT_EQ(busLines(), mark);
 }
 
-TEST_F(Extended, MacAddressesByIndex) {
+TEST_P(EitherLayout, MacAddressesByIndex) {
   Graph& g = graph(2);
   // Write index 3, read it back, and see it in the EEPROM.
   uint8_t record[16] = {3, 0, 0, 0, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -222,7 +241,7 @@ TEST_F(Extended, MacAddressesByIndex) {
   EXPECT_EQ(ext(*g.antenna, kMac, true, nullptr, 0, nine, sizeof nine).status, STATUS_UNSUCCESSFUL);
 }
 
-TEST_F(Extended, DemodModeStoresTheByteAsWrittenAndRunsBytesOfNoFamilyAsTypeOne) {
+TEST_P(EitherLayout, DemodModeStoresTheByteAsWrittenAndRunsBytesOfNoFamilyAsTypeOne) {
   Graph& g = graph(1);
   uint8_t data[8] = {0xFF, 0xFF};
   auto r = ext(*g.antenna, kDemodMode, false, nullptr, 0, data, sizeof data);
@@ -243,10 +262,10 @@ TEST_F(Extended, DemodModeStoresTheByteAsWrittenAndRunsBytesOfNoFamilyAsTypeOne)
   EXPECT_EQ(ext(*g.antenna, kAccess, true, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
 
-TEST_F(Extended, FlashIdentificationOnChannelAOnly) {
+TEST_P(EitherLayout, FlashIdentificationOnChannelAOnly) {
   Graph& a = graph(1);
   uint8_t id[40] = {};
-  ASSERT_EQ(ext(*a.antenna, kFlashId, false, nullptr, 0, id, sizeof id).status, STATUS_SUCCESS);
+  ASSERT_EQ(ext(*a.antenna, kFlashId, false, kPad, sizeof kPad, id, sizeof id).status, STATUS_SUCCESS);
   EXPECT_EQ(id[36], 1);
   EXPECT_EQ(std::memcmp(id, sim::SpiFlash::kId, 3), 0);
   Graph& b = graph(2);
@@ -298,11 +317,11 @@ TEST_F(Extended, WholeFlashImageErasedWrittenPageByPageAndReadBack) {
 struct ShortCase {
   ULONG id;
   bool set;
-  size_t payload;  // bytes after the KSP_NODE header
+  size_t payload;  // bytes after the header
   size_t data;
 };
 
-TEST_F(Extended, EveryShortBufferIsRefusedAndNothingIsTouched) {
+TEST_P(EitherLayout, EveryShortBufferIsRefusedAndNothingIsTouched) {
   Graph& a = graph(1);
   const ShortCase cases[] = {
       {kDiSEqC, false, 187, 188},  {kDiSEqC, false, 188, 187}, {kBlindScan, false, 0, 4007},
@@ -331,5 +350,8 @@ TEST_F(Extended, EveryShortBufferIsRefusedAndNothingIsTouched) {
   EXPECT_EQ(machine->card(0).flash().programs(), programs);
   EXPECT_EQ(machine->card(0).flash().erases(), erases);
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, EitherLayout, ::testing::Values(Layout::Node, Layout::Pin),
+                         [](const auto& info) { return info.param == Layout::Node ? "Node" : "Pin"; });
 
 }  // namespace

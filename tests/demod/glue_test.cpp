@@ -77,7 +77,7 @@ TEST_F(Glue, FailedTuneAndUnknownModes) {
   for (DemodMode mode : {DemodMode(0), DemodMode(9), DemodMode(10), DemodMode(0xFFFFFFFF)}) {
     EXPECT_EQ(cxd6802_Tune(&p, 474000, 0, 8, 0, mode), 0u) << mode;
     EXPECT_EQ(cxd6802_GetLock(&p, mode), 0u);
-    EXPECT_EQ(cxd6802_GetRFLevel(&p, mode), 0);
+    EXPECT_EQ(cxd6802_GetRFLevel(&p, mode), kCxd6802NoSignalHundredths);  // nothing measured
     EXPECT_EQ(cxd6802_GetSNR(&p, mode), 0);
   }
   EXPECT_TRUE(rig.bus.log().empty());

@@ -131,18 +131,21 @@ TEST_F(Tuner, RefusalsWithoutTraffic) {
   EXPECT_EQ(sony_ascot3_ReadRssi(t(), &rssi), DEMOD_ERR_STATE);
   EXPECT_EQ(sony_ascot3_TuneEnd(t()), DEMOD_ERR_STATE);
   EXPECT_EQ(sony_ascot3_Tune(t(), 999, 17), DEMOD_ERR_RANGE);
-  EXPECT_EQ(sony_ascot3_Tune(t(), 1200001, 17), DEMOD_ERR_RANGE);
+  // The tune block carries 20 frequency bits: 1 048 576 kHz would be programmed as 0.
+  EXPECT_EQ(sony_ascot3_Tune(t(), 1048576, 17), DEMOD_ERR_RANGE);
+  EXPECT_EQ(sony_ascot3_Tune(t(), 1100000, 17), DEMOD_ERR_RANGE);
   EXPECT_EQ(sony_ascot3_Tune(t(), 474000, 0), DEMOD_ERR_ARGUMENT);
   EXPECT_EQ(sony_ascot3_Tune(t(), 474000, 32), DEMOD_ERR_ARGUMENT);
   EXPECT_EQ(sony_tuner_ascot3_Tune(t(), 474000, 4, 7), DEMOD_ERR_ARGUMENT);   // DVB-C2 7 MHz
   EXPECT_EQ(sony_tuner_ascot3_Tune(t(), 474000, 9, 52), DEMOD_ERR_ARGUMENT);  // J.83B class 52
   EXPECT_TRUE(rig.bus.log().empty());
   EXPECT_EQ(sony_ascot3_Tune(t(), 1000, 17), DEMOD_OK);
-  EXPECT_EQ(sony_ascot3_Tune(t(), 1200000, 17), DEMOD_OK);
+  EXPECT_EQ(sony_ascot3_Tune(t(), 1048575, 17), DEMOD_OK);
+  EXPECT_EQ(lastTuneBytes(rig.bus.log())[10] & 0x0F, 0x0F) << "frequency bits 16..19";
   // A failed tune keeps what the last good one stored.
   rig.bus.failIf = [](const fake::Transfer& x) { return x.slave == 0xC0 && x.reg == 0x68; };
   EXPECT_EQ(sony_ascot3_Tune(t(), 500000, 16), DEMOD_ERR_BUS);
-  EXPECT_EQ(t()->frequencyKHz, 1200000u);
+  EXPECT_EQ(t()->frequencyKHz, 1048575u);
   EXPECT_EQ(t()->system, 17u);
 }
 

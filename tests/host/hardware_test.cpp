@@ -128,6 +128,14 @@ TEST_F(Hardware, InterruptThreadCallsTheIsrWhileTheLineIsAsserted) {
   EXPECT_EQ(seen, host::kDeviceIrql);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
+  {
+    AssertRecorder rec;
+    host::setThreadIrql(DISPATCH_LEVEL);
+    IoDisconnectInterrupt(irq);
+    host::setThreadIrql(PASSIVE_LEVEL);
+    EXPECT_TRUE(rec.saw("IoDisconnectInterrupt above PASSIVE_LEVEL"));
+    EXPECT_EQ(host::irq::connectedCount(), 1u) << "a refused disconnect leaves the interrupt connected";
+  }
   IoDisconnectInterrupt(irq);
   EXPECT_EQ(host::irq::connectedCount(), 0u);
   MmUnmapIoSpace((PVOID)s.regs, 0x1000);
@@ -171,6 +179,10 @@ TEST_F(Hardware, CommonBuffersGetHostBusAddressesTheCardCanWriteWhileLive) {
     EXPECT_TRUE(rec.saw("does not match"));
     a->DmaOperations->PutDmaAdapter(a);
     EXPECT_TRUE(rec.saw("still allocated"));
+    host::setThreadIrql(DISPATCH_LEVEL);
+    a->DmaOperations->FreeCommonBuffer(a, 0x400000, la, va, FALSE);
+    host::setThreadIrql(PASSIVE_LEVEL);
+    EXPECT_TRUE(rec.saw("FreeCommonBuffer above PASSIVE_LEVEL"));
     EXPECT_EQ(host::dma::liveCommonBuffers(), 1u);
   }
   a->DmaOperations->FreeCommonBuffer(a, 0x400000, la, va, FALSE);

@@ -74,9 +74,22 @@ TEST(Pool, MisuseAsserts) {
   EXPECT_EQ(rec.count(), 3u) << "non-paged pool is fine at DISPATCH_LEVEL";
   void* pp = ExAllocatePoolWithTag(PagedPool, 8, tag);
   EXPECT_TRUE(rec.saw("paged pool allocated above APC_LEVEL"));
-  host::setThreadIrql(PASSIVE_LEVEL);
-  ExFreePool(np);
+  // Freeing follows the same rules: paged pool not at DISPATCH_LEVEL, nothing above it; a refused free keeps
+  // the block.
+  const size_t reports = rec.count();
   ExFreePool(pp);
+  EXPECT_TRUE(rec.saw("paged pool freed above APC_LEVEL"));
+  host::setThreadIrql(HIGH_LEVEL);
+  ExFreePool(np);
+  EXPECT_TRUE(rec.saw("pool freed above DISPATCH_LEVEL"));
+  EXPECT_EQ(rec.count(), reports + 2);
+  EXPECT_EQ(host::pool::outstandingBytes(tag), 16u);
+  host::setThreadIrql(DISPATCH_LEVEL);
+  ExFreePool(np);
+  EXPECT_EQ(rec.count(), reports + 2) << "non-paged pool is freed fine at DISPATCH_LEVEL";
+  host::setThreadIrql(PASSIVE_LEVEL);
+  ExFreePool(pp);
+  EXPECT_EQ(host::pool::outstandingBytes(tag), 0u);
 }
 
 }  // namespace

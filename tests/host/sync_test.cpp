@@ -169,6 +169,25 @@ TEST(Irql, WaitsAndDelaysAboveApcAssert) {
   host::setThreadIrql(PASSIVE_LEVEL);
 }
 
+// Events may be signalled and cleared up to DISPATCH_LEVEL (a DPC does), never from an ISR's level.
+TEST(Irql, EventsAboveDispatchAssert) {
+  KEVENT e;
+  KeInitializeEvent(&e, NotificationEvent, FALSE);
+  AssertRecorder rec;
+  host::setThreadIrql(DISPATCH_LEVEL);
+  KeSetEvent(&e, 0, FALSE);
+  KeClearEvent(&e);
+  EXPECT_EQ(rec.count(), 0u);
+  host::setThreadIrql(DISPATCH_LEVEL + 3);  // a device's level, as in an ISR
+  KeSetEvent(&e, 0, FALSE);
+  KeClearEvent(&e);
+  KeResetEvent(&e);
+  host::setThreadIrql(PASSIVE_LEVEL);
+  EXPECT_TRUE(rec.saw("KeSetEvent above DISPATCH_LEVEL"));
+  EXPECT_TRUE(rec.saw("KeClearEvent above DISPATCH_LEVEL"));
+  EXPECT_TRUE(rec.saw("KeResetEvent above DISPATCH_LEVEL"));
+}
+
 TEST(SpinLock, RaisesToDispatchAndChecksLevelAndOwner) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);

@@ -40,12 +40,24 @@ TEST_F(KsTest, NodePropertiesReachTheAddressedNodeThroughPinOrFilter) {
   EXPECT_EQ(got, 578000u);
   EXPECT_FALSE(ksdrv::knobs().sawPinInIrp);  // sent on the filter handle
 
-  // The same set and id on another node runs that node's handler (which reports its node id).
+  // The same set and id on another node runs that node's handler (which reports its node id), through the
+  // pin the topology gives that node: the demodulator sits past the joint, on the output pin's side.
+  std::unique_ptr<Pin> transport;
+  ASSERT_EQ(tuner->createPin(1, nullptr, 0, transport), STATUS_SUCCESS);
   ULONG locked = 0;
+  EXPECT_EQ(
+      transport->getNodeProperty(1, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, &locked, 4)
+          .status,
+      STATUS_SUCCESS);
+  EXPECT_EQ(locked, 101u);
   EXPECT_EQ(antenna->getNodeProperty(1, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, &locked, 4)
                 .status,
-            STATUS_SUCCESS);
-  EXPECT_EQ(locked, 101u);
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(ksdrv::knobs().lastValidate, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(
+      transport->getNodeProperty(0, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, &locked, 4)
+          .status,
+      STATUS_INVALID_DEVICE_REQUEST);
   // The RF node has no frequency handler on node 1, and no such set without the topology flag.
   EXPECT_EQ(antenna->getNodeProperty(1, KSPROPSETID_BdaFrequencyFilter, 0, &got, 4).status, STATUS_NOT_FOUND);
   EXPECT_EQ(antenna->getProperty(KSPROPSETID_BdaFrequencyFilter, 0, &got, 4).status, STATUS_NOT_FOUND);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "sim/ts_source.h"
 #include "sim/ts_util.h"
@@ -149,14 +150,16 @@ TEST_F(GeneratorTest, TablesParseWithValidCrcAndRepeat) {
     if (s.pid == 0x11 && !sdt) sdt = &s;
     if (s.pid == 0x200 && !pmt2) pmt2 = &s;
   }
-  // PAT: tsid, two programs.
+  // PAT: tsid, the NIT as program 0, two programs.
   ASSERT_EQ(pat->bytes[0], 0x00);
   EXPECT_EQ(pat->bytes[3] << 8 | pat->bytes[4], 0x0421);
-  ASSERT_EQ(pat->bytes.size(), 8u + 2 * 4 + 4);
-  EXPECT_EQ(pat->bytes[8] << 8 | pat->bytes[9], 1);
-  EXPECT_EQ((pat->bytes[10] & 0x1F) << 8 | pat->bytes[11], 0x100);
-  EXPECT_EQ(pat->bytes[12] << 8 | pat->bytes[13], 7);
-  EXPECT_EQ((pat->bytes[14] & 0x1F) << 8 | pat->bytes[15], 0x200);
+  ASSERT_EQ(pat->bytes.size(), 8u + 3 * 4 + 4);
+  EXPECT_EQ(pat->bytes[8] << 8 | pat->bytes[9], 0);
+  EXPECT_EQ((pat->bytes[10] & 0x1F) << 8 | pat->bytes[11], 0x10);
+  EXPECT_EQ(pat->bytes[12] << 8 | pat->bytes[13], 1);
+  EXPECT_EQ((pat->bytes[14] & 0x1F) << 8 | pat->bytes[15], 0x100);
+  EXPECT_EQ(pat->bytes[16] << 8 | pat->bytes[17], 7);
+  EXPECT_EQ((pat->bytes[18] & 0x1F) << 8 | pat->bytes[19], 0x200);
   // PMT of program 7: PCR PID and three streams (private data, then audio).
   ASSERT_EQ(pmt2->bytes[0], 0x02);
   EXPECT_EQ(pmt2->bytes[3] << 8 | pmt2->bytes[4], 7);
@@ -176,6 +179,71 @@ TEST_F(GeneratorTest, TablesParseWithValidCrcAndRepeat) {
   std::string body(sdt->bytes.begin(), sdt->bytes.end());
   EXPECT_NE(body.find("Service 1"), std::string::npos);
   EXPECT_NE(body.find("Zweites Programm"), std::string::npos);
+}
+
+// Sixteen services with long names do not fit one SDT section: the table spans several, numbered, and each
+// name is in exactly one.
+TEST(Generator, LongServiceListsSpanSeveralSdtSections) {
+  sim::TsGenConfig cfg;
+  cfg.services.clear();
+  for (uint16_t k = 0; k < 16; ++k) {
+    sim::TsService s;
+    s.programNumber = static_cast<uint16_t>(k + 1);
+    s.pmtPid = s.pcrPid = static_cast<uint16_t>(0x100 + 0x10 * k);
+    s.esPids = {};
+    s.name = std::string(60, 'a' + k);
+    cfg.services.push_back(s);
+  }
+  auto src = sim::makeGeneratedSource(cfg);
+  auto secs = sections(generate(*src, 4000), {0x011});
+  std::map<int, std::vector<uint8_t>> byNumber;
+  int last = -1;
+  for (const Section& s : secs) {
+    ASSERT_EQ(ts::crc32(s.bytes.data(), s.bytes.size()), 0u);
+    ASSERT_LE(s.bytes.size(), 1024u);
+    byNumber.emplace(s.bytes[6], s.bytes);
+    last = s.bytes[7];
+  }
+  ASSERT_GT(last, 0);
+  ASSERT_EQ(byNumber.size(), size_t(last + 1));
+  std::string all;
+  for (auto& [n, bytes] : byNumber) all.append(bytes.begin(), bytes.end());
+  for (const auto& s : cfg.services) {
+    const size_t at = all.find(s.name);
+    ASSERT_NE(at, std::string::npos) << s.name;
+    EXPECT_EQ(all.find(s.name, at + 1), std::string::npos) << s.name;
+  }
+}
+
+// ATSC and J.83B streams carry PSIP (MGT and a terrestrial or cable VCT) instead of SDT and NIT.
+TEST(Generator, AtscFamiliesCarryPsipInsteadOfDvbSi) {
+  for (auto family : {sim::SiFamily::Atsc, sim::SiFamily::AtscCable}) {
+    sim::TsGenConfig cfg;
+    cfg.si = family;
+    cfg.services.front().name = "WZDV-HD";
+    cfg.services.front().majorChannel = 31;
+    cfg.services.front().minorChannel = 2;
+    auto src = sim::makeGeneratedSource(cfg);
+    const auto stream = generate(*src, 3000);
+    EXPECT_TRUE(sections(stream, {0x010, 0x011}).empty());
+    std::set<int> tables;
+    for (const Section& s : sections(stream, {0x1FFB})) {
+      ASSERT_EQ(ts::crc32(s.bytes.data(), s.bytes.size()), 0u);
+      tables.insert(s.bytes[0]);
+      if (s.bytes[0] != 0xC7) {
+        EXPECT_EQ(s.bytes[0], family == sim::SiFamily::Atsc ? 0xC8 : 0xC9);
+        EXPECT_EQ(s.bytes[9], 1);  // one channel
+        std::string name;
+        for (int i = 0; i < 7; ++i) name += static_cast<char>(s.bytes[10 + 2 * i + 1]);
+        EXPECT_EQ(name, "WZDV-HD");
+        const uint32_t word =
+            uint32_t(s.bytes[24]) << 24 | s.bytes[25] << 16 | s.bytes[26] << 8 | s.bytes[27];
+        EXPECT_EQ(word >> 18 & 0x3FF, 31u);
+        EXPECT_EQ(word >> 8 & 0x3FF, 2u);
+      }
+    }
+    EXPECT_EQ(tables.size(), 2u);
+  }
 }
 
 TEST_F(GeneratorTest, PcrFollowsBitrateOftenEnough) {

@@ -30,7 +30,7 @@ TEST(AirParse, ReadsAChannelFile) {
 	MODULATION = QAM/64
 	RF_LEVEL_DBM = -61.5
 	CNR_DB = 23.25
-	SERVICE_NAME = Channel A
+	SERVICE_NAME = Channel A, Channel A+1 , Ä Radio
 
 [Mux B]
 DELIVERY_SYSTEM = DVBC/ANNEX_B
@@ -52,12 +52,13 @@ STREAM_ID = 4
   EXPECT_EQ(v[0].bandwidthHz, 7000000u);
   EXPECT_DOUBLE_EQ(v[0].rfLevelDbm, -61.5);
   EXPECT_DOUBLE_EQ(v[0].cnrDb, 23.25);
-  EXPECT_EQ(v[0].serviceName, "Channel A");
+  EXPECT_EQ(v[0].serviceNames, (std::vector<std::string>{"Channel A", "Channel A+1", "Ä Radio"}));
   EXPECT_GT(v[0].bitrate, 0u);
   EXPECT_EQ(v[1].system, DeliverySystem::DVBC_ANNEX_B);
   EXPECT_EQ(v[1].symbolRate, 5056941u);
   EXPECT_EQ(v[1].bitrate, 26970350u);
-  EXPECT_EQ(v[1].serviceName, "Mux B");  // the section names the service when nothing else does
+  EXPECT_EQ(v[1].serviceNames,
+            std::vector<std::string>{"Mux B"});  // the section names it when nothing else does
   EXPECT_EQ(v[2].streamId, 4);
   EXPECT_EQ(v[2].bandwidthHz, 8000000u);  // default for the standard
   EXPECT_NE(v[0].transportStreamId, v[1].transportStreamId);
@@ -88,6 +89,15 @@ TEST(AirParse, BadLinesAreReportedWithTheirLineNumber) {
             "chan.conf:1: expected 'KEY = value' or '[name]', got '\\x01\\x00\\x7f'");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = /nonexistent/x.ts\n"),
             "chan.conf:4: TS_FILE: /nonexistent/x.ts: No such file or directory");
+  const std::string mux = "[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n";
+  EXPECT_EQ(parseError(mux + "SERVICE_NAME = One,,Two\n"),
+            "chan.conf:4: SERVICE_NAME: service names must be 1..64 characters 'One,,Two'");
+  EXPECT_EQ(parseError(mux + "SERVICE_NAME = One, Two, One\n"),
+            "chan.conf:4: SERVICE_NAME: service One named twice 'One, Two, One'");
+  std::string many = "S0";
+  for (int i = 1; i <= 16; ++i) many += ", S" + std::to_string(i);
+  EXPECT_EQ(parseError(mux + "SERVICE_NAME = " + many + "\n"),
+            "chan.conf:4: SERVICE_NAME: more than 16 services '" + many.substr(0, 48) + "...'");
 }
 
 TEST(AirParse, TakesWhatScanToolsWriteAndScanTablesHold) {
@@ -225,23 +235,33 @@ TEST(AirDefault, CoversEveryStandardWithDistinctStreams) {
   std::set<uint32_t> dvbtBandwidths;
   std::set<uint16_t> tsids;
   std::set<std::string> names;
+  size_t serviceCount = 0;
   for (const auto& m : v) {
     systems.insert(m.system);
     if (m.system == DeliverySystem::DVBT) dvbtBandwidths.insert(m.bandwidthHz);
     tsids.insert(m.transportStreamId);
-    names.insert(m.serviceName);
+    names.insert(m.serviceNames.begin(), m.serviceNames.end());
+    serviceCount += m.serviceNames.size();
     EXPECT_GE(m.cnrDb, sim::systemLimits(m.system).minCnrDb) << m.name;
     EXPECT_GT(m.bitrate, 0u);
   }
   EXPECT_EQ(systems.size(), 8u);
   EXPECT_EQ(dvbtBandwidths, (std::set<uint32_t>{5000000, 6000000, 7000000, 8000000}));
   EXPECT_EQ(tsids.size(), v.size());
-  EXPECT_EQ(names.size(), v.size());
+  EXPECT_EQ(names.size(), serviceCount);
+  EXPECT_GT(serviceCount, v.size());  // some multiplexes carry several services
   EXPECT_EQ(air->streamIds(DeliverySystem::DVBT2, 538000000, 0), (std::vector<int32_t>{0, 1}));
   // Generated streams carry the multiplex's identity and are reproducible from the seed.
   auto a = air->generatorConfig(v[0]);
   EXPECT_EQ(a.transportStreamId, v[0].transportStreamId);
-  EXPECT_EQ(a.services.at(0).name, v[0].serviceName);
+  ASSERT_EQ(a.services.size(), v[0].serviceNames.size());
+  for (size_t k = 0; k < a.services.size(); ++k) {
+    EXPECT_EQ(a.services[k].name, v[0].serviceNames[k]);
+    for (size_t j = 0; j < k; ++j) {
+      EXPECT_NE(a.services[k].programNumber, a.services[j].programNumber);
+      EXPECT_NE(a.services[k].pmtPid, a.services[j].pmtPid);
+    }
+  }
   EXPECT_EQ(Air::makeDefault(7)->generatorConfig(v[0]).seed, Air::makeDefault(7)->generatorConfig(v[0]).seed);
   EXPECT_NE(Air::makeDefault(7)->generatorConfig(v[0]).seed, Air::makeDefault(8)->generatorConfig(v[0]).seed);
 }
@@ -252,7 +272,7 @@ TEST(AirLookup, FindsByFrequencyWithinToleranceSystemAndStream) {
   EXPECT_FALSE(air->find(DeliverySystem::DVBT, 474300000, 250000));
   EXPECT_FALSE(air->find(DeliverySystem::DVBT2, 474000000, 250000));  // same frequency, other system
   EXPECT_EQ(air->find(DeliverySystem::DVBC2, 714000000, 0)->name, "DVB-C2 714 MHz");
-  EXPECT_EQ(air->find(DeliverySystem::DVBT2, 538000000, 0, 1)->serviceName, "Zadivo UHD");
+  EXPECT_EQ(air->find(DeliverySystem::DVBT2, 538000000, 0, 1)->serviceNames.at(0), "Zadivo UHD");
   EXPECT_FALSE(air->find(DeliverySystem::DVBT2, 538000000, 0, 5));
   EXPECT_DOUBLE_EQ(air->rfLevelAt(477900000), -45.0);  // inside the 8 MHz channel
   EXPECT_DOUBLE_EQ(air->rfLevelAt(490000000), Air::kNoiseFloorDbm);

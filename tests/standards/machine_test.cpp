@@ -42,8 +42,19 @@ TEST_F(OnCard, PowerUpOfPathOneResetsEveryDemodulatorThenBringsThePathUp) {
   EXPECT_GT(i2cCount("0x6000 0xdc w 00 00"), 0u);  // system slave of 0xD8: bank 0
   // Nothing tuned yet: not locked, strength is the noise floor.
   EXPECT_EQ(locked(one), 0u);
-  EXPECT_EQ(one->getSignalStrength(), CTunerDemodChannel::kNothingTunedStrength);
-  EXPECT_EQ(one->getSignalQuality(), 20u);
+  EXPECT_EQ(one->getSignalStrength(), CTunerDemodType::kNoSignalStrength);
+  EXPECT_EQ(one->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
+}
+
+// Below 1 000 kHz the tuner does not tune, above 1 048 575 kHz its 20 frequency bits cannot carry the value:
+// the glue refuses both before it wakes the demodulator.
+TEST_F(OnCard, FrequenciesTheTunerCannotCarryAreRefusedBeforeAnyTraffic) {
+  CDVBTDemod* t = object<CDVBTDemod>(1);
+  clearI2c();
+  for (ULONG kHz : {999u, 1048576u, 1100000u})
+    for (DemodMode mode : {DEMOD_MODE_DVBT, DEMOD_MODE_DVBT2})
+      EXPECT_EQ(cxd6802_Tune(t->demodPath(), kHz, 0, 8, 0, mode), 0u) << kHz << " mode " << mode;
+  EXPECT_TRUE(i2cLines().empty());
 }
 
 TEST_F(OnCard, DvbtCommitTriesT2FirstAndFallsBackToDvbt) {
@@ -91,14 +102,14 @@ TEST_F(OnCard, PendingPlpMakesOneT2AttemptAndTheNextCommitSearchesAgain) {
   EXPECT_EQ(locked(t), 1u);
 }
 
-TEST_F(OnCard, QualityWhileUnlockedIs20WithoutAnySnrRead) {
+TEST_F(OnCard, QualityWhileUnlockedIsNoSignalWithoutAnySnrRead) {
   CDVBTDemod* t = object<CDVBTDemod>(1);
   t->setFrequency(800000);  // nothing on air here
   t->apiSetBandwidth(8);
   commit(t);
   EXPECT_EQ(t->lockedStandard(), 1u);
   clearI2c();
-  EXPECT_EQ(t->getSignalQuality(), 20u);
+  EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   EXPECT_GT(i2cCount("0x4000 0xc8 w 10"), 0u);  // the lock state was read
   EXPECT_EQ(i2cCount("0x4000 0xc8 w 28"), 0u);  // the SNR registers were not
 }
@@ -246,10 +257,10 @@ TEST_F(OnCard, EachFamilyTunesItsOwnModeWithItsArguments) {
   EXPECT_TRUE(
       traces.has("Demod 7, frequency = 533000,symrate_KSps = 0,bandwith = 6,streamid = 0 mode = 8 \n"));
 
-  // None of these frequencies carries the family's standard: no lock, the unlocked quality figure.
+  // None of these frequencies carries the family's standard: no lock, no quality.
   for (CTunerDemodType* o : {(CTunerDemodType*)c2, (CTunerDemodType*)ic, (CTunerDemodType*)at}) {
     EXPECT_EQ(locked(o), 0u);
-    EXPECT_EQ(o->getSignalQuality(), 20u);
+    EXPECT_EQ(o->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   }
   // Codes that name no standard are refused before the bus is touched.
   clearI2c();

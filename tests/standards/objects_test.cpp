@@ -95,8 +95,8 @@ TEST(TunerDemodParams, ChangeTestAndReset) {
   t->setFrequency(306000);
   EXPECT_TRUE(t->isChanged());
   ULONG ok = 0;
-  t->commitChanges(&ok);  // cable commits make the request current (no device: the tune fails quietly)
-  EXPECT_EQ(ok, 1u);
+  t->commitChanges(&ok);  // cable commits make the request current; with no device the tune is refused
+  EXPECT_EQ(ok, 0u);
   EXPECT_EQ(t->currentFrequency(), 306000u);
   EXPECT_FALSE(t->isChanged());
   t->resetCurrent();
@@ -147,27 +147,23 @@ TEST(TunerDemodObjects, FactoryByTunerTypeAndDestructorTraces) {
   for (ULONG refused : {0u, 2u, 9u, 255u}) EXPECT_EQ(newTunerDemodObject(refused, 1), nullptr);
 }
 
-TEST(TunerDemodObjects, StartValuesBeforePowerUp) {
+// A channel that never came up claims neither lock nor signal, whatever its family.
+TEST(TunerDemodObjects, NoSignalBeforePowerUp) {
   TraceScope traces;
-  for (ULONG type : {3u, 4u, 5u, 6u, 7u, 8u}) {
+  for (ULONG type : {1u, 3u, 4u, 5u, 6u, 7u, 8u}) {
     Obj t = make(type);
     ULONG locked = 7;
     t->getLockStatus(&locked);
-    EXPECT_EQ(locked, 1u) << type;
-    EXPECT_EQ(t->getSignalStrength(), 30u);
-    EXPECT_EQ(t->getSignalQuality(), 20u);
+    EXPECT_EQ(locked, 0u) << type;
+    EXPECT_EQ(t->getSignalStrength(), CTunerDemodType::kNoSignalStrength) << type;
+    EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality) << type;
   }
-  Obj t = make(1);  // DVB-T reads not locked until a tune was tried
-  ULONG locked = 7;
-  t->getLockStatus(&locked);
-  EXPECT_EQ(locked, 0u);
-  EXPECT_EQ(t->getSignalStrength(), 30u);
-  EXPECT_EQ(t->getSignalQuality(), 20u);
-  // Commits before power-up tune nothing in the search classes.
-  ULONG ok = 0;
+  Obj t = make(1);
+  // Commits before power-up tune nothing in the search classes, and say so.
+  ULONG ok = 1;
   t->setFrequency(474000);
   t->commitChanges(&ok);
-  EXPECT_EQ(ok, 1u);
+  EXPECT_EQ(ok, 0u);
   EXPECT_EQ(static_cast<CDVBTDemod*>(t.get())->lockedStandard(), 0u);
   EXPECT_FALSE(traces.has("frequency = 474000"));
 }
@@ -206,9 +202,10 @@ TEST(TunerDemodObjects, MissingPathRecordFailsPowerUpAndStaysSafe) {
   t->apiInitEnvironment(&ok);
   EXPECT_EQ(ok, 0u);
   t->setFrequency(474000);
+  ok = 1;
   t->commitChanges(&ok);
-  EXPECT_EQ(ok, 1u);
-  EXPECT_EQ(t->getSignalStrength(), 30u);
+  EXPECT_EQ(ok, 0u);  // nothing to tune with
+  EXPECT_EQ(t->getSignalStrength(), CTunerDemodType::kNoSignalStrength);
   UCHAR reply[CTunerDemodType::kPlpReplyBytes];
   memset(reply, 0xAB, sizeof reply);
   EXPECT_EQ(t->GetZYNPLPNumber(reply), 1u);

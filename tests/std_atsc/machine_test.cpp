@@ -78,7 +78,7 @@ TEST_F(AtscOnCard, NoLockWithoutAnAtscCarrierOrWithTooLittleMargin) {
     request(t, f);
     commit(t);
     EXPECT_EQ(locked(t), 0u);
-    EXPECT_EQ(t->getSignalQuality(), 20u);
+    EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
     EXPECT_EQ(cxd6802_Tune(t->demodPath(), f, 0, 6, 0, DEMOD_MODE_ATSC), 0u);
   }
   ASSERT_TRUE(machine.air().setCnr(kAtsc, 15.0));  // below what 8-VSB needs

@@ -61,7 +61,7 @@ TEST_F(OnCard, FiguresFollowTheAir) {
   ASSERT_TRUE(machine.air().setCnr(kC2, 25.0));
   commit(t);
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_EQ(t->getSignalQuality(), 20u);
+  EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   EXPECT_FALSE(streams(3));
 }
 
@@ -99,11 +99,11 @@ TEST_F(OnCard, WrongBandwidthFrequencyOrSystemNeverLocks) {
   commit(t);
   EXPECT_EQ(locked(t), 0u);
 
-  // 7 MHz is refused before any bus traffic.
+  // 7 MHz is refused before any bus traffic, and the commit says so.
   request(t, 714000, 7);
   clearI2c();
   traces.clear();
-  commit(t);
+  commit(t, 0);
   EXPECT_TRUE(traces.has("bandwith = 7,streamid = 0 mode = 4 \n"));
   EXPECT_EQ(i2cCount(), 0u);
 

@@ -71,7 +71,7 @@ TEST_F(T2AndCableOnCard, SelectedPlpIsTheOneDeliveredAndAnAbsentOneNeverLocks) {
   EXPECT_EQ(traces.count("Demod 2, frequency = 538000"), 1u);
   EXPECT_EQ(t->lockedStandard(), 2u);
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_EQ(t->getSignalQuality(), CTunerDemodChannel::kUnlockedQuality);
+  EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   EXPECT_FALSE(streams(2));
 
   commit(t);  // the selection was used once: searching again finds the first PLP
@@ -173,7 +173,7 @@ TEST_F(T2AndCableOnCard, CableRefusesOtherFrequenciesSystemsAndPoorMargin) {
   request(c, 346000, 8, 6900000);
   commit(c);
   EXPECT_EQ(locked(c), 0u);
-  EXPECT_EQ(c->getSignalQuality(), CTunerDemodChannel::kUnlockedQuality);
+  EXPECT_EQ(c->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   ASSERT_TRUE(machine.air().setCnr("DVB-C 346 MHz", 36.0));
   commit(c);
   EXPECT_EQ(locked(c), 1u);

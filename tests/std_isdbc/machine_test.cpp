@@ -66,7 +66,7 @@ TEST_F(IsdbcOnCard, NoLockOnAStreamNotOnAirOrWithoutMargin) {
   request(t, 375000, 3);  // the frame carries streams 1 and 2 only
   commit(t);
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_EQ(t->getSignalQuality(), 20u);
+  EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   EXPECT_EQ(cxd6802_Tune(t->demodPath(), 375000, 5274, 8, 3, DEMOD_MODE_ISDBC), 0u);
   request(t, 381000, 1);  // one channel off
   commit(t);

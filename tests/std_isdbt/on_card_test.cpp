@@ -66,7 +66,7 @@ TEST_F(OnCard, J83bRefusesTheWrongSymbolRateClassFrequencyAndSystem) {
   EXPECT_EQ(t->demodPath()->integ.tuner.system, 30u);
   EXPECT_TRUE(traces.has("The j83b signal unlocked!"));
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_EQ(t->getSignalQuality(), 20u);
+  EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
   EXPECT_EQ(chip(2).stream(), nullptr);
 
   // Right class at a frequency with nothing on air.

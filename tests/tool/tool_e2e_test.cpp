@@ -2,6 +2,7 @@
 // verdicts, statistics, register and I2C logs in their documented formats, board storage across runs,
 // captures accepted by Debian's analysers, scans read back by libdvbv5.
 #include <gtest/gtest.h>
+#include <libdvbv5/dvb-file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,10 +17,7 @@
 #include <thread>
 
 #include "sim/air.h"
-
-#ifdef ZADIVO_HAVE_DVBV5
-#include <libdvbv5/dvb-file.h>
-#endif
+#include "sim/ts_source.h"
 
 namespace fs = std::filesystem;
 
@@ -183,6 +181,11 @@ TEST_F(ToolE2E, BadArgumentsAreRefusedBeforeTheCardIsTouched) {
       {"--air", (dir_ / "missing.air").string(), "status"},
       {"scan", "--initial", (dir_ / "missing.conf").string(), "-o", (dir_ / "x.conf").string()},
       {"scan", "--from", "474000", "-o", (dir_ / "x.conf").string()},
+      {"scan", "--from", "474000", "--to", "2000000", "--step", "8000", "-o", (dir_ / "x.conf").string()},
+      {"scan", "--country", "DE", "--from", "474000", "--to", "482000", "--step", "8000", "-o",
+       (dir_ / "x.conf").string()},
+      {"scan", "-c", "A", "-c", "a", "-o", (dir_ / "x.conf").string()},
+      {"zap", "-C", (dir_ / "missing.conf").string(), "Zadivo One"},
       {"capture", "-c", "A", "-f", "474000", "-o", (dir_ / "a.ts").string(), "--seconds", "1", "--packets",
        "9"},
       {"capture", "-c", "A", "-f", "474000", "-c", "A", "-f", "506000", "-o", (dir_ / "a.ts").string(), "-o",
@@ -233,14 +236,18 @@ TEST_F(ToolE2E, BadNumbersAreRefusedWithTheirRange) {
       {{"monitor", "-c", "A", "--interval", "0"}, "is not a number in 0.01"},
       {{"monitor", "-c", "A", "-b", "8"}, "--bandwidth requires --frequency"},
       {{"tune", "-c", "A", "-f", "474000000"},
-       "474000000 kHz is outside the tuner's 1000 .. 1200000 kHz (474000000 looks like Hz, the unit of "
+       "474000000 kHz is outside the tuner's 1000 .. 1048575 kHz (474000000 looks like Hz, the unit of "
        "channel "
        "files: 474000 kHz?)"},
-      {{"tune", "-c", "A", "-f", "0x10"}, "16 kHz is outside the tuner's 1000 .. 1200000 kHz"},
+      {{"tune", "-c", "A", "-f", "0x10"}, "16 kHz is outside the tuner's 1000 .. 1048575 kHz"},
+      // The tuner carries 20 frequency bits: 1 100 000 kHz would be tuned as 51 424 kHz.
+      {{"tune", "-c", "A", "-f", "1100000"}, "1100000 kHz is outside the tuner's 1000 .. 1048575 kHz"},
+      {{"monitor", "-c", "A", "-f", "1048576"}, "outside the tuner's"},
       {{"tune", "-c", "A", "-f", "474000", "-s", "99999999"}, "is not a number in 1000 .. 7200 kS/s"},
       {{"scan", "--from", "474000", "--to", "4294967295000", "--step", "8000", "-o", conf},
        "outside the tuner's"},
-      {{"scan", "--from", "1000", "--to", "1200000", "--step", "1", "-o", conf}, "at most 100000"},
+      {{"scan", "--from", "1000", "--to", "1048575", "--step", "1", "-o", conf}, "at most 100000"},
+      {{"scan", "--from", "474000", "--to", "1100000", "--step", "8000", "-o", conf}, "outside the tuner's"},
       {{"scan", "--initial", farAway, "-o", conf}, "FREQUENCY 4294967296000 is outside 1 MHz .. 1200 MHz"},
       {{state, "status"}, "ZADIVO_TIME_SCALE: '1e300' is not a number", false},
   };
@@ -742,7 +749,6 @@ TEST_F(ToolE2E, CaptureOfSeveralChannelsAtOnce) {
   EXPECT_TRUE(leftovers().empty());
 }
 
-#ifdef ZADIVO_HAVE_DVBV5
 namespace {
 
 struct Found {
@@ -834,7 +840,6 @@ TEST_P(ToolScan, FindsEveryMultiplexOfTheFamilyAndLibdvbv5ReadsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ToolScan, ::testing::Values(1, 3, 4, 5, 6, 8));
-#endif
 
 TEST_F(ToolE2E, ScanOfDvbC2WritesItsEntriesWhereLibdvbv5SkipsThem) {
   Outcome r = zadivo({"tuner-type", "set", "7"});
@@ -853,9 +858,215 @@ TEST_F(ToolE2E, ScanOfDvbC2WritesItsEntriesWhereLibdvbv5SkipsThem) {
   r = zadivo({"--air", conf.string(), "air"});
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_NE(r.out.find("DVBC2         714000 kHz"), std::string::npos) << r.out;
-#ifdef ZADIVO_HAVE_DVBV5
   dvb_file* file = dvb_read_file_format(conf.c_str(), SYS_UNDEFINED, FILE_DVBV5);
   EXPECT_NE(file, nullptr) << text;  // nothing it cannot name reaches it
   if (file) dvb_file_free(file);
-#endif
+}
+
+// ---- services: scan finds them, zap records them
+// -----------------------------------------------------------------------
+
+namespace {
+
+// Several services per multiplex in three families; the scan finds each with its name and PIDs.
+constexpr const char* kServicesAir = R"([T 482]
+DELIVERY_SYSTEM = DVBT
+FREQUENCY = 482000000
+BANDWIDTH_HZ = 8000000
+SERVICE_NAME = Eins, Zwei, Drei
+[T 498]
+DELIVERY_SYSTEM = DVBT
+FREQUENCY = 498000000
+SERVICE_NAME = Vier
+[ATSC 527]
+DELIVERY_SYSTEM = ATSC
+FREQUENCY = 527000000
+SERVICE_NAME = KZDV-1, KZDV-2
+[ISDB-T 509]
+DELIVERY_SYSTEM = ISDBT
+FREQUENCY = 509143000
+SERVICE_NAME = Ichi, Ni
+)";
+
+struct ServiceWant {
+  std::string name, vchannel;
+  uint32_t frequency;
+  uint16_t serviceId, videoPid, audioPid;
+  bool operator<(const ServiceWant& o) const {
+    return std::tie(name, frequency) < std::tie(o.name, o.frequency);
+  }
+  bool operator==(const ServiceWant&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const ServiceWant& s) {
+  return os << s.name << " " << s.vchannel << " " << s.frequency << " sid " << s.serviceId << " pids "
+            << s.videoPid << "/" << s.audioPid;
+}
+
+std::string runCaptured(const std::string& cmd, const fs::path& out, int* rc) {
+  *rc = std::system((cmd + " >" + quote(out.string()) + " 2>&1").c_str());
+  return slurp(out);
+}
+
+}  // namespace
+
+class ToolServices : public ToolE2E, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ToolServices, ScanFindsEveryServiceWithItsNameAndPidsAndLibdvbv5ReadsTheFile) {
+  const int type = GetParam();
+  const fs::path air = dir_ / "air.conf", conf = dir_ / "services.conf";
+  std::ofstream(air) << kServicesAir;
+  Outcome r = zadivo({"tuner-type", "set", std::to_string(type)});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  r = zadivo({"--air", air.string(), "scan", "-o", conf.string()});
+  ASSERT_EQ(r.rc, 0) << r.err;
+
+  std::string error;
+  auto loaded = sim::Air::load(air.string(), &error);
+  ASSERT_TRUE(loaded) << error;
+  const auto system = type == 3   ? sim::DeliverySystem::ATSC
+                      : type == 5 ? sim::DeliverySystem::ISDBT
+                                  : sim::DeliverySystem::DVBT;
+  std::set<ServiceWant> want;
+  for (const auto& m : loaded->multiplexes()) {
+    if (m.system != system) continue;
+    for (const auto& s : loaded->generatorConfig(m).services)
+      want.insert({s.name,
+                   type == 3 ? std::to_string(s.majorChannel) + "." + std::to_string(s.minorChannel) : "",
+                   static_cast<uint32_t>(m.frequencyHz), s.programNumber, s.videoPid, s.esPids.at(1)});
+  }
+  ASSERT_GE(want.size(), 2u);
+
+  int rc = 0;
+  const std::string converted = runCaptured("dvb-format-convert -I DVBV5 -O DVBV5 " + quote(conf.string()) +
+                                                " " + quote((dir_ / "converted.conf").string()),
+                                            dir_ / "convert.txt", &rc);
+  EXPECT_EQ(rc, 0) << converted << slurp(conf);
+  dvb_file* file = dvb_read_file_format(conf.c_str(), SYS_UNDEFINED, FILE_DVBV5);
+  ASSERT_NE(file, nullptr) << slurp(conf);
+  std::set<ServiceWant> got;
+  for (dvb_entry* e = file->first_entry; e; e = e->next) {
+    uint32_t freq = 0;
+    dvb_retrieve_entry_prop(e, DTV_FREQUENCY, &freq);
+    got.insert({e->channel ? e->channel : "", e->vchannel ? e->vchannel : "", freq, e->service_id,
+                static_cast<uint16_t>(e->video_pid_len ? e->video_pid[0] : 0),
+                static_cast<uint16_t>(e->audio_pid_len ? e->audio_pid[0] : 0)});
+  }
+  dvb_file_free(file);
+  EXPECT_EQ(got, want) << slurp(conf);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreeFamilies, ToolServices, ::testing::Values(1, 3, 5));
+
+TEST_F(ToolE2E, ZapRecordsTheNamedServicesAloneAndAtOnce) {
+  timeScale_ = "0.25";  // the analysers fail on any continuity error: keep the stream at a readable pace
+  // As dvbv5-scan writes them, plus an entry of a family this card lacks.
+  const fs::path conf = dir_ / "channels.conf";
+  std::ofstream(conf)
+      << "[Zadivo Kids]\n\tSERVICE_ID = 18\n\tVIDEO_PID = 513\n\tAUDIO_PID = 514\n"
+         "\tDELIVERY_SYSTEM = DVBT\n\tFREQUENCY = 474000000\n\tBANDWIDTH_HZ = 8000000\n\n"
+         "[Zadivo Cable]\n\tSERVICE_ID = 145\n\tDELIVERY_SYSTEM = DVBC/ANNEX_A\n"
+         "\tFREQUENCY = 346000000\n\tSYMBOL_RATE = 6900000\n\n"
+         "[Zadivo Two]\n\tSERVICE_ID = 33\n\tDELIVERY_SYSTEM = DVBT\n\tFREQUENCY = 506000000\n";
+  const fs::path kids = dir_ / "kids.ts", two = dir_ / "two.ts", mux = dir_ / "mux.ts";
+  Outcome r = zadivo({"zap", "-C", conf.string(), "Zadivo Kids", "zadivo two", "--service", "-o",
+                      kids.string(), "-o", two.string(), "-t", "1"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  auto lines = r.errLines();
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_NE(lines[0].find("warning: "), std::string::npos);
+  EXPECT_NE(lines[0].find("[Zadivo Cable] (DVBC/ANNEX_A)"), std::string::npos) << lines[0];
+  for (const auto& [path, name] : {std::pair{kids, "Zadivo Kids"}, std::pair{two, "Zadivo Two"}}) {
+    SCOPED_TRACE(name);
+    int rc = 0;
+    const std::string probe = runCaptured(
+        "ffprobe -v error -show_entries program=program_num:program_tags=service_name "
+        "-of compact " +
+            quote(path.string()),
+        dir_ / "probe.txt", &rc);
+    EXPECT_EQ(rc, 0) << probe;
+    EXPECT_EQ(probe.find("program|"), probe.rfind("program|")) << probe;  // one program
+    EXPECT_NE(probe.find(std::string("service_name=") + name), std::string::npos) << probe;
+    EXPECT_EQ(std::system(("ffmpeg -nostdin -v error -xerror -i " + quote(path.string()) +
+                           " -f null - >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const std::string rep = runCaptured("tsreport " + quote(path.string()), dir_ / "report.txt", &rc);
+    EXPECT_EQ(rc, 0) << rep;
+    EXPECT_EQ(rep.find("###"), std::string::npos) << rep;
+  }
+
+  // Without --service the whole multiplex: both of its programs.
+  r = zadivo({"zap", "-C", conf.string(), "Zadivo Kids", "-o", mux.string(), "-t", "1"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  int rc = 0;
+  const std::string probe = runCaptured(
+      "ffprobe -v error -show_entries program_tags=service_name -of compact " + quote(mux.string()),
+      dir_ / "p.txt", &rc);
+  EXPECT_NE(probe.find("Zadivo One"), std::string::npos) << probe;
+  EXPECT_NE(probe.find("Zadivo Kids"), std::string::npos) << probe;
+}
+
+TEST_F(ToolE2E, ZapRefusesWhatItCannotRecordAndLeavesNothing) {
+  // A file that carries a PAT but never the PMT it points at.
+  sim::TsGenConfig cfg;
+  cfg.bitrate = 2'000'000;
+  cfg.services.front().programNumber = 5;
+  auto src = sim::makeGeneratedSource(cfg);
+  std::vector<uint8_t> packets(4000 * 188), kept;
+  src->fill(packets.data(), 4000);
+  for (size_t i = 0; i < packets.size(); i += 188)
+    if (((packets[i + 1] & 0x1F) << 8 | packets[i + 2]) != cfg.services.front().pmtPid)
+      kept.insert(kept.end(), packets.begin() + i, packets.begin() + i + 188);
+  std::ofstream(dir_ / "nopmt.ts", std::ios::binary)
+      .write(reinterpret_cast<const char*>(kept.data()), kept.size());
+  const fs::path air = dir_ / "air.conf", conf = dir_ / "channels.conf", out = dir_ / "out.ts";
+  std::ofstream(air)
+      << "[F]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = nopmt.ts\nBITRATE_BPS = 2000000\n";
+  std::ofstream(conf)
+      << "[Lost]\nSERVICE_ID = 5\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nBANDWIDTH_HZ = 8000000\n"
+         "[Cable One]\nDELIVERY_SYSTEM = DVBC/ANNEX_A\nFREQUENCY = 346000000\n"
+         "[Zadivo Kids]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n";
+
+  Outcome r =
+      zadivo({"--air", air.string(), "zap", "-C", conf.string(), "Lost", "--service", "-o", out.string()});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("the PMT of service 5"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out));
+
+  r = zadivo({"zap", "-C", conf.string(), "Zadivo Kid", "-o", out.string(), "-t", "1"});
+  expectOneErrorLine(r, "unknown name");
+  EXPECT_NE(r.err.find("closest: Zadivo Kids"), std::string::npos) << r.err;
+
+  r = zadivo({"zap", "-C", conf.string(), "Cable One", "-o", out.string(), "-t", "1"});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("'Cable One' is DVBC/ANNEX_A, which no card here receives"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("warning: "), std::string::npos) << r.err;
+
+  r = zadivo({"zap", "-C", conf.string(), "Zadivo Kids", "--service", "-o", out.string()});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("[Zadivo Kids] has no SERVICE_ID"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out));
+  for (const auto& f : leftovers())
+    EXPECT_TRUE(f == "nopmt.ts" || f == "air.conf" || f == "channels.conf") << f;
+}
+
+TEST_F(ToolE2E, ScanOfAnInitialFileSkipsOtherFamiliesByName) {
+  const fs::path init = dir_ / "init.conf", conf = dir_ / "scan.conf";
+  std::ofstream(init)
+      << "[CH21]\n\tDELIVERY_SYSTEM = DVBT\n\tFREQUENCY = 474000000\n\tBANDWIDTH_HZ = 8000000\n"
+         "[K5]\n\tDELIVERY_SYSTEM = DVBC/ANNEX_A\n\tFREQUENCY = 346000000\n"
+         "[CH25]\n\tDELIVERY_SYSTEM = DVBT\n\tFREQUENCY = 506000000\n";
+  Outcome r = zadivo({"scan", "--initial", init.string(), "--tuners", "2", "-o", conf.string()});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: " + init.string() +
+                       ": skipped 1 entries of families no tuner here receives: [K5] "
+                       "(DVBC/ANNEX_A)"),
+            std::string::npos)
+      << r.err;
+  const std::string text = slurp(conf);
+  for (const char* name : {"[Zadivo One]", "[Zadivo Kids]", "[Zadivo Two]"})
+    EXPECT_NE(text.find(name), std::string::npos) << name << "\n" << text;
+  EXPECT_LT(text.find("[Zadivo Kids]"), text.find("[Zadivo Two]"));  // in frequency order
 }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hw/tuner_range.h"
+
 namespace zadivo::tool {
 
 inline constexpr int kChannelsPerCard = 8;
@@ -41,8 +43,8 @@ std::optional<double> parseNumberIn(std::string_view text, double lo, double hi,
                                     std::string* error);
 
 // The silicon tuner's range, in the kHz that the BDA frequency property takes.
-inline constexpr uint64_t kTunerMinKHz = 1000;
-inline constexpr uint64_t kTunerMaxKHz = 1200000;
+inline constexpr uint64_t kTunerMinKHz = hw::tuner::kMinFrequencyKHz;
+inline constexpr uint64_t kTunerMaxKHz = hw::tuner::kMaxFrequencyKHz;
 // Empty when the tuner can take the frequency (kHz); else why not, with a hint when it looks like Hz (the
 // unit of dvbv5 channel files).
 std::string frequencyProblem(uint64_t khz);

@@ -3,42 +3,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "platform/host/clock.h"
 #include "tools/zadivo/atomic_file.h"
-#include "tools/zadivo/channel_file.h"
 #include "tools/zadivo/interrupt.h"
+#include "tools/zadivo/recording.h"
 #include "tools/zadivo/report.h"
-#include "tools/zadivo/scan_plan.h"
 #include "tools/zadivo/state_dir.h"
-#include "tools/zadivo/ts_analyzer.h"
 
 namespace zadivo::tool {
 
 namespace {
 
-constexpr int64_t kLockWaitNs = 1000 * host::clock::kMs;
 constexpr size_t kFlashPage = 256;
 // No flash the card takes is larger; a bigger file is not an image for it.
 constexpr size_t kMaxFlashImage = size_t{1} << 28;
-// How often a wait looks up to see whether the user interrupted.
-constexpr auto kInterruptPoll = std::chrono::milliseconds(50);
-
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 double platformSeconds() { return host::clock::nowNs() / 1e9; }
-
-// A generous real-time bound for one frame: frames come every fraction of a platform second.
-std::chrono::milliseconds frameTimeout() {
-  const double realSeconds = 5.0 * std::max(host::clock::scale(), 0.05) + 2.0;
-  return std::chrono::milliseconds(static_cast<int64_t>(realSeconds * 1000));
-}
 
 // Sleeps until the platform clock reaches platformNs; false when interrupted first.
 bool sleepUntil(int64_t platformNs) {
@@ -51,13 +35,16 @@ bool sleepUntil(int64_t platformNs) {
   return !interrupted();
 }
 
+}  // namespace
+
+bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 void printOut(const std::string& line) {
   fputs(line.c_str(), stdout);
   fputc('\n', stdout);
   fflush(stdout);
 }
 
-// A report goes beside the data: to stderr when the data itself goes to stdout.
 void printReport(const std::string& line, bool dataOnStdout) {
   if (dataOnStdout)
     fprintf(stderr, "%s\n", line.c_str());
@@ -65,37 +52,11 @@ void printReport(const std::string& line, bool dataOnStdout) {
     printOut(line);
 }
 
-std::string khzText(uint32_t khz) { return std::to_string(khz) + " kHz"; }
-
-// Tunes; where the user left bandwidth or symbol rate open, the family's usual ones are tried until one locks
-// (the last one tried stands when none does).
-bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error) {
-  std::vector<uint32_t> bws{p.bandwidthHz}, srs{p.symbolRateKsps};
-  if (!p.bandwidthHz && ch.tunerType() > 0 && !familyBandwidths(ch.tunerType()).empty())
-    bws = familyBandwidths(ch.tunerType());
-  if (!p.symbolRateKsps && ch.tunerType() > 0 && !familySymbolRates(ch.tunerType()).empty())
-    srs = familySymbolRates(ch.tunerType());
-  for (size_t i = 0; i < bws.size(); ++i)
-    for (size_t k = 0; k < srs.size(); ++k) {
-      TuneParams q = p;
-      q.bandwidthHz = bws[i];
-      q.symbolRateKsps = srs[k];
-      if (!ch.tune(q, error)) return false;
-      if (bws.size() * srs.size() == 1 || ch.waitLock(kLockWaitNs / 4)) return true;
-    }
-  return true;
-}
-
-}  // namespace
-
 void errorLine(const std::string& what) {
   fflush(stdout);
   fprintf(stderr, "zadivo: %s\n", what.c_str());
 }
 
-namespace {
-
-// A channel file, its warnings said on stderr. Nullptr after an error line.
 std::shared_ptr<sim::Air> loadChannelFile(const std::string& path) {
   std::string error;
   std::vector<std::string> warnings;
@@ -104,6 +65,8 @@ std::shared_ptr<sim::Air> loadChannelFile(const std::string& path) {
   if (!air) errorLine(error.empty() ? "cannot load " + path : error);
   return air;
 }
+
+namespace {
 
 // The card model saves its images as the chips change: a save that failed is the command's failure.
 bool stored(FrontEnd& fe) {
@@ -270,307 +233,25 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
 // ---- capture
 // -----------------------------------------------------------------------------------------------
 
-namespace {
-
-struct CaptureJob {
-  const ChannelTune* wanted = nullptr;
-  std::unique_ptr<Channel> channel;
-  AtomicFile out;
-  TsAnalyzer ts;
-  std::mutex m;  // guards ts for the progress reader
-  std::string error;
-  uint64_t bitrate = 0;  // of the stream, bit/s
-  uint64_t want = 0;     // packets; 0: until interrupted
-
-  // Seconds of stream the packets so far carry (caller holds m).
-  double streamSeconds() const { return bitrate ? ts.bytes() * 8.0 / bitrate : 0; }
-};
-
-// Reads one frame, giving up after frameTimeout() without one, or when the user interrupts.
-NTSTATUS readFrameOrInterrupt(Channel& ch, std::vector<uint8_t>& frame) {
-  const auto deadline = std::chrono::steady_clock::now() + frameTimeout();
-  NTSTATUS s;
-  while ((s = ch.readFrame(frame, kInterruptPoll)) == STATUS_TIMEOUT && !interrupted() &&
-         std::chrono::steady_clock::now() < deadline) {
-  }
-  return s;
-}
-
-void record(CaptureJob& job, std::atomic<bool>& failed) {
-  std::vector<uint8_t> frame;
-  const std::string name = channelName(job.wanted->channel);
-  while (!failed && !interrupted()) {
-    NTSTATUS s = readFrameOrInterrupt(*job.channel, frame);
-    if (s == STATUS_TIMEOUT && interrupted()) break;
-    if (s == STATUS_TIMEOUT) {
-      job.error = name + ": no data from the card";
-      failed = true;
-      break;
-    }
-    if (!NT_SUCCESS(s)) {
-      job.error = name + ": capture failed (status " + statusText(s) + ")";
-      failed = true;
-      break;
-    }
-    size_t len = frame.size();
-    if (job.want) {
-      uint64_t have;
-      {
-        std::lock_guard l(job.m);
-        have = job.ts.packets();
-      }
-      len = static_cast<size_t>(std::min<uint64_t>(len, (job.want - have) * kTsPacket));
-    }
-    if (!job.out.write(frame.data(), len, &job.error)) {
-      failed = true;
-      break;
-    }
-    std::lock_guard l(job.m);
-    job.ts.feed(frame.data(), len);
-    if (job.want && job.ts.packets() >= job.want) break;
-  }
-  job.channel->stopCapture();
-}
-
-}  // namespace
-
 int cmdCapture(Globals& g, const CaptureOptions& o) {
   auto fe = bringUp(g);
   if (!fe) return 1;
-  std::vector<std::unique_ptr<CaptureJob>> jobs;
-  std::string error;
+  const int64_t startNs = host::clock::nowNs();
+  RecordJobs jobs;
   for (const auto& wanted : o.channels) {
-    auto job = std::make_unique<CaptureJob>();
-    job->wanted = &wanted;
-    job->channel = fe->openChannel(wanted.channel, true, &error);
-    if (!job->channel || !tuneAuto(*job->channel, wanted.tune, &error)) {
-      errorLine(error);
-      return 1;
-    }
+    auto job = std::make_unique<RecordJob>();
+    job->channel = wanted.channel;
+    job->tune = wanted.tune;
+    job->output = wanted.output;
+    job->label = channelName(wanted.channel);
     jobs.push_back(std::move(job));
   }
-  for (auto& job : jobs) {
-    if (!job->channel->waitLock(kLockWaitNs)) {
-      errorLine("no lock on " + channelName(job->wanted->channel) + " at " +
-                khzText(job->wanted->tune.frequencyKHz));
-      return 1;
-    }
-    // A duration is of stream, not of the wall clock: a loaded machine records late, not less.
-    job->bitrate = fe->streamBitrate(job->wanted->channel);
-    if (!job->bitrate) {
-      errorLine("no stream on " + channelName(job->wanted->channel));
-      return 1;
-    }
-    job->want = o.packets ? o.packets
-                : o.seconds > 0
-                    ? std::max<uint64_t>(
-                          1, static_cast<uint64_t>(std::ceil(o.seconds * job->bitrate / (kTsPacket * 8))))
-                    : 0;
-  }
-  for (auto& job : jobs) {
-    if (!job->out.open(job->wanted->output, &error)) {
-      errorLine(error);
-      return 1;
-    }
-  }
-  for (auto& job : jobs) {
-    if (!job->channel->startCapture(&error)) {
-      errorLine(channelName(job->wanted->channel) + ": " + error);
-      return 1;
-    }
-  }
-  std::atomic<bool> failed{false};
-  std::atomic<int> running{static_cast<int>(jobs.size())};
-  std::vector<std::thread> threads;
-  for (auto& jp : jobs)
-    threads.emplace_back([&, job = jp.get()] {
-      record(*job, failed);
-      --running;
-    });
-  if (stderrIsTerminal()) {
-    while (running > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      std::string line;
-      for (auto& job : jobs) {
-        std::lock_guard l(job->m);
-        char buf[160];
-        snprintf(buf, sizeof buf, "%s %llu pkts %.2f s cc %llu  ", channelName(job->wanted->channel).c_str(),
-                 static_cast<unsigned long long>(job->ts.packets()), job->streamSeconds(),
-                 static_cast<unsigned long long>(job->ts.continuityErrors()));
-        line += buf;
-      }
-      fprintf(stderr, "\r%s", line.c_str());
-    }
-    fprintf(stderr, "\n");
-  }
-  for (auto& t : threads) t.join();
-  if (failed) {
-    for (auto& job : jobs)
-      if (!job->error.empty()) {
-        errorLine(job->error);
-        break;
-      }
-    return 1;  // every output file is removed with its job
-  }
-  // Ended by the packets asked for, or by the user: either way the recording is complete as it stands.
-  for (auto& job : jobs) {
-    if (!job->out.commit(&error)) {
-      errorLine(error);
-      return 1;
-    }
-  }
-  const bool toStdout = std::any_of(jobs.begin(), jobs.end(), [](auto& j) { return j->out.isStdout(); });
-  std::vector<std::string> json;
-  for (auto& job : jobs) {
-    CaptureSummary s;
-    s.channel = channelName(job->wanted->channel);
-    s.output = job->wanted->output;
-    s.packets = job->ts.packets();
-    s.bytes = job->ts.bytes();
-    s.seconds = job->streamSeconds();
-    s.continuityErrors = job->ts.continuityErrors();
-    s.syncErrors = job->ts.syncErrors();
-    if (g.json)
-      json.push_back(summaryJson(s));
-    else
-      printReport(summaryLine(s), toStdout);
-  }
-  if (g.json) printReport(jsonArray(json), toStdout);
-  return 0;
-}
-
-// ---- scan
-// --------------------------------------------------------------------------------------------------
-
-int cmdScan(Globals& g, const ScanOptions& o) {
-  // The initial list is read as an air file is: one reader for every channel file the tool takes.
-  std::vector<ChannelEntry> initial;
-  if (!o.initialFile.empty()) {
-    auto listed = loadChannelFile(o.initialFile);
-    if (!listed) return 1;
-    for (const auto& m : listed->multiplexes()) {
-      ChannelEntry e;
-      e.frequencyHz = m.frequencyHz;
-      e.bandwidthHz = m.bandwidthHz;
-      e.symbolRate = m.symbolRate;
-      initial.push_back(std::move(e));
-    }
-  }
-  auto fe = bringUp(g);
-  if (!fe) return 1;
   std::string error;
-  auto ch = fe->openChannel(o.channel, false, &error);
-  if (!ch) {
+  if (!tuneAll(*fe, jobs, true, &error)) {
     errorLine(error);
     return 1;
   }
-  const int type = fe->runningTunerType(o.channel.card);
-  if (type < 0) {
-    errorLine("card " + std::to_string(o.channel.card) + " does not report its tuner type");
-    return 1;
-  }
-  std::vector<ScanCandidate> plan = !initial.empty() ? initialPlan(type, initial)
-                                    : o.stepKHz      ? rangePlan(type, o.fromKHz, o.toKHz, o.stepKHz)
-                                                     : defaultPlan(type);
-  AtomicFile out;
-  if (!out.open(o.output, &error)) {
-    errorLine(error);
-    return 1;
-  }
-  std::vector<ChannelEntry> found;
-  std::vector<std::string> json;
-  auto attempt = [&](uint32_t khz, uint32_t bw, uint32_t sr, int32_t stream) {
-    TuneParams p{khz, bw, sr, stream};
-    if (!ch->tune(p, &error)) return false;
-    return ch->waitLock(0) || ch->waitLock(kLockWaitNs / 4);
-  };
-  size_t n = 0;
-  bool cut = false;
-  for (const auto& c : plan) {
-    // What was found stands when the user stops the scan; the candidate in hand is dropped.
-    if ((cut = interrupted())) break;
-    ++n;
-    if (stderrIsTerminal())
-      fprintf(stderr, "\rscan: %zu/%zu %s ", n, plan.size(), khzText(c.frequencyKHz).c_str());
-    const auto bws = c.bandwidthsHz.empty() ? std::vector<uint32_t>{0} : c.bandwidthsHz;
-    const auto srs = c.symbolRatesKsps.empty() ? std::vector<uint32_t>{0} : c.symbolRatesKsps;
-    bool locked = false;
-    uint32_t bw = 0, sr = 0;
-    for (size_t i = 0; i < bws.size() && !locked; ++i)
-      for (size_t k = 0; k < srs.size() && !locked; ++k) {
-        if (!error.empty() || interrupted()) break;
-        bw = bws[i];
-        sr = srs[k];
-        locked = attempt(c.frequencyKHz, bw, sr, -1);
-        // Only signal at the frequency is worth the other settings.
-        if (!locked && strengthDbm(ch->stats().strength) < -90.0) i = bws.size(), k = srs.size();
-      }
-    // A carrier of several streams (TSMF) may lock only with one selected. Its streams are numbered from 1,
-    // so a carrier whose first stream does not lock is not worth the others.
-    std::vector<int32_t> streams;
-    const std::vector<int32_t> ids = probedStreamIds(type);
-    if (!locked && error.empty() && !ids.empty() && strengthDbm(ch->stats().strength) >= -90.0 &&
-        attempt(c.frequencyKHz, bw, sr, ids.front())) {
-      streams.push_back(ids.front());
-      for (size_t i = 1; i < ids.size(); ++i)
-        if (attempt(c.frequencyKHz, bw, sr, ids[i])) streams.push_back(ids[i]);
-      locked = true;
-    }
-    if (!error.empty()) {
-      errorLine(error);
-      return 1;
-    }
-    if ((cut = interrupted())) break;
-    if (!locked) continue;
-    const SignalStats s = ch->stats();
-    ChannelEntry e;
-    e.deliverySystem = deliverySystemOf(type);
-    e.frequencyHz = uint64_t(c.frequencyKHz) * 1000;
-    e.bandwidthHz = c.bandwidthsHz.empty() ? 0 : bw;
-    e.symbolRate = sr * 1000;
-    e.modulation = modulationOf(type, e.symbolRate);
-    if (effectiveTunerType(type) == 1) {
-      for (uint8_t plp : ch->dataPlps()) streams.push_back(plp);
-      if (!streams.empty()) e.deliverySystem = "DVBT2";
-    } else if (streams.empty()) {
-      for (int32_t id : probedStreamIds(type))
-        if (attempt(c.frequencyKHz, bw, sr, id)) streams.push_back(id);
-    }
-    if (streams.empty()) streams.push_back(-1);
-    for (int32_t id : streams) {
-      ChannelEntry x = e;
-      x.streamId = id;
-      x.name = std::string(e.deliverySystem) + " " + khzText(c.frequencyKHz) +
-               (id >= 0 ? " stream " + std::to_string(id) : "");
-      fprintf(stderr, "%sscan: found %s (%s)\n", stderrIsTerminal() ? "\r" : "", x.name.c_str(),
-              femonLine(s).c_str());
-      if (g.json) {
-        Json j;
-        j.add("name", x.name)
-            .add("delivery_system", x.deliverySystem)
-            .add("frequency_hz", static_cast<int64_t>(x.frequencyHz));
-        if (x.bandwidthHz) j.add("bandwidth_hz", static_cast<int64_t>(x.bandwidthHz));
-        if (x.symbolRate) j.add("symbol_rate", static_cast<int64_t>(x.symbolRate));
-        if (x.streamId >= 0) j.add("stream_id", static_cast<int64_t>(x.streamId));
-        addStats(j, s);
-        json.push_back(j.str());
-      }
-      found.push_back(std::move(x));
-    }
-  }
-  const char* cr = stderrIsTerminal() ? "\r" : "";
-  if (cut)
-    fprintf(stderr, "%sscan: interrupted after %zu of %zu frequencies: %zu multiplex entries found\n", cr, n,
-            plan.size(), found.size());
-  else
-    fprintf(stderr, "%sscan: %zu multiplex entries found\n", cr, found.size());
-  const std::string text = formatChannelFile(found);
-  if (!out.write(text.data(), text.size(), &error) || !out.commit(&error)) {
-    errorLine(error);
-    return 1;
-  }
-  if (g.json) printReport(jsonArray(json), out.isStdout());
-  return 0;
+  return recordAll(g, *fe, jobs, {o.seconds, o.packets}, startNs);
 }
 
 // ---- device storage: MAC, tuner type, flash, registers

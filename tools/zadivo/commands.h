@@ -33,10 +33,22 @@ struct CaptureOptions {
 };
 
 struct ScanOptions {
-  ChannelRef channel;
+  std::vector<ChannelRef> channels;  // the tuners to scan with; empty: every free one of the family
+  int tuners = 0;                    // use at most this many; 0: all
   uint32_t fromKHz = 0, toKHz = 0, stepKHz = 0;
   std::string initialFile;
+  std::string country;
   std::string output;
+  bool services = true;  // read each multiplex's services; false: one entry per multiplex
+};
+
+struct ZapOptions {
+  std::string channelsFile;
+  std::vector<std::string> names;    // service or section names, each recorded to its output
+  std::vector<ChannelRef> channels;  // none, one per name; none: the first free tuner of the family
+  std::vector<std::string> outputs;  // none (statistics only) or one per name
+  bool service = false;              // only the service, not its whole multiplex
+  double seconds = 0;                // of stream; 0: until Ctrl-C
 };
 
 struct MonitorOptions {
@@ -47,6 +59,15 @@ struct MonitorOptions {
 
 // One line on stderr: "zadivo: <what>".
 void errorLine(const std::string& what);
+// One line on stdout, flushed.
+void printOut(const std::string& line);
+// A report goes beside the data: to stderr when the data itself goes to stdout.
+void printReport(const std::string& line, bool dataOnStdout);
+bool stderrIsTerminal();
+// A channel file read as an air file is, its warnings said on stderr. Nullptr after an error line.
+std::shared_ptr<sim::Air> loadChannelFile(const std::string& path);
+// One warning line naming channel-file entries skipped because the card's family does not receive them.
+void warnSkipped(const std::vector<std::string>& skipped, const std::string& origin);
 
 // Loads the air file (if any), opens the state directory for the use the command makes of it and starts the
 // machine. Nullptr after an error line.
@@ -57,6 +78,7 @@ int cmdStatus(Globals& g);
 int cmdTune(Globals& g, const ChannelTune& t);
 int cmdCapture(Globals& g, const CaptureOptions& o);
 int cmdScan(Globals& g, const ScanOptions& o);
+int cmdZap(Globals& g, const ZapOptions& o);
 int cmdMonitor(Globals& g, const MonitorOptions& o);
 int cmdMacGet(Globals& g, int card, int index);
 int cmdMacSet(Globals& g, int card, int index, const Mac& mac);

@@ -1,5 +1,6 @@
 #include "tools/zadivo/frontend_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -64,6 +65,18 @@ std::string statusText(NTSTATUS s) {
   return buf;
 }
 
+Result extendedRequest(Pin& antenna, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
+                       size_t dataSize) {
+  // Members declared with a 32-byte minimum take 8 bytes after the header even without a payload.
+  std::vector<uint8_t> req(std::max<size_t>(sizeof(KSPROPERTY) + payloadSize, 32), 0);
+  auto* header = reinterpret_cast<KSPROPERTY*>(req.data());
+  header->Set = kExtendedSet;
+  header->Id = id;
+  header->Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+  if (payloadSize) memcpy(req.data() + sizeof(KSPROPERTY), payload, payloadSize);
+  return antenna.property(req.data(), static_cast<ULONG>(req.size()), data, static_cast<ULONG>(dataSize));
+}
+
 std::vector<uint8_t> parsePlpReply(const uint8_t* reply, size_t size) {
   std::vector<uint8_t> ids;
   if (size < 4) return ids;
@@ -109,12 +122,8 @@ bool Channel::tune(const TuneParams& p, std::string* error) {
     uint8_t data[kPlpReply] = {};
     data[0] = static_cast<uint8_t>(p.streamId);
     data[1] = static_cast<uint8_t>(p.streamId >> 8);
-    KSP_NODE req{};
-    req.Property.Set = kExtendedSet;
-    req.Property.Id = effectiveTunerType(tunerType_) == 8 ? kIdInputStream : kIdPlp;
-    req.Property.Flags = KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY;
-    req.NodeId = kRfNode;
-    r = antenna.property(&req, sizeof req, data, sizeof data);
+    const ULONG id = effectiveTunerType(tunerType_) == 8 ? kIdInputStream : kIdPlp;
+    r = extendedRequest(antenna, id, true, nullptr, 0, data, sizeof data);
     if (!r.ok()) return fail(error, "stream selection refused", r.status);
   }
   r = tuner.callMethod(KSMETHODSETID_BdaChangeSync, 2, nullptr, 0);
@@ -151,12 +160,7 @@ bool Channel::waitLock(int64_t platformNs) {
 
 std::vector<uint8_t> Channel::dataPlps() {
   uint8_t reply[kPlpReply] = {};
-  KSP_NODE req{};
-  req.Property.Set = kExtendedSet;
-  req.Property.Id = kIdPlp;
-  req.Property.Flags = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY;
-  req.NodeId = kRfNode;
-  Result r = graph_.antenna->property(&req, sizeof req, reply, sizeof reply);
+  Result r = extendedRequest(*graph_.antenna, kIdPlp, false, nullptr, 0, reply, sizeof reply);
   if (!r.ok()) return {};
   return parsePlpReply(reply, std::min<size_t>(r.bytes ? r.bytes : sizeof reply, sizeof reply));
 }
@@ -174,6 +178,12 @@ bool Channel::startCapture(std::string* error) {
 
 NTSTATUS Channel::readFrame(std::vector<uint8_t>& frame, std::chrono::milliseconds timeout) {
   return graph_.output->readFrame(frame, timeout);
+}
+
+void Channel::dropFrames() {
+  std::vector<uint8_t> frame;
+  while (graph_.output && graph_.output->readFrame(frame, std::chrono::milliseconds(0)) == STATUS_SUCCESS) {
+  }
 }
 
 void Channel::stopCapture() {
@@ -336,15 +346,7 @@ bool FrontEnd::control(int card, std::string* error) {
 
 Result FrontEnd::extended(int card, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
                           size_t dataSize) {
-  std::vector<uint8_t> req(kPinPayloadOffset + payloadSize, 0);
-  auto* node = reinterpret_cast<KSP_NODE*>(req.data());
-  node->Property.Set = kExtendedSet;
-  node->Property.Id = id;
-  node->Property.Flags = (set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET) | KSPROPERTY_TYPE_TOPOLOGY;
-  node->NodeId = kRfNode;
-  if (payloadSize) memcpy(req.data() + kPinPayloadOffset, payload, payloadSize);
-  return controls_.at(card).antenna->property(req.data(), static_cast<ULONG>(req.size()), data,
-                                              static_cast<ULONG>(dataSize));
+  return extendedRequest(*controls_.at(card).antenna, id, set, payload, payloadSize, data, dataSize);
 }
 
 bool FrontEnd::macGet(int card, int index, Mac& mac, std::string* error) {

@@ -59,6 +59,8 @@ class Channel {
   // STATUS_SUCCESS with a frame, STATUS_TIMEOUT, or a failure.
   NTSTATUS readFrame(std::vector<uint8_t>& frame, std::chrono::milliseconds timeout);
   void stopCapture();
+  // Drops the frames delivered but not read (a stopped capture keeps them for the reader).
+  void dropFrames();
 
  private:
   friend class FrontEnd;
@@ -126,10 +128,12 @@ class FrontEnd {
   FILE* i2c_ = nullptr;
 };
 
-// Where the pin members' payload begins in the property buffer: after the node request.
-inline constexpr size_t kPinPayloadOffset = sizeof(KSP_NODE);
 // Extended property set of the RF tuner node.
 extern const GUID kExtendedSet;
+// One extended-set request to a channel's antenna pin in the documented layout: a KSPROPERTY header without
+// the topology flag, the payload (if any) at offset 24.
+host::client::Result extendedRequest(host::client::Pin& antenna, ULONG id, bool set, const void* payload,
+                                     size_t payloadSize, void* data, size_t dataSize);
 // Reference GUIDs of the tuner filters of instances A..H.
 extern const GUID kTunerReference[8];
 

@@ -67,6 +67,15 @@ ChannelRef channelOf(const std::string& text) {
   return *ref;
 }
 
+std::vector<ChannelRef> distinctChannels(const std::vector<std::string>& texts) {
+  std::vector<ChannelRef> out;
+  for (const auto& text : texts) {
+    out.push_back(channelOf(text));
+    if (std::count(out.begin(), out.end(), out.back()) > 1) refuse("channel " + text + " given twice");
+  }
+  return out;
+}
+
 // -b/-s/--plp: absent, one value for every channel, or one per channel.
 template <class T>
 T perChannel(const std::vector<T>& v, size_t i, T none, const char* name) {
@@ -183,28 +192,67 @@ int runTool(int argc, char** argv) {
     run = [&] { return cmdCapture(g, co); };
   });
 
-  auto* scan = app.add_subcommand("scan", "find the multiplexes of the card's standard family");
+  auto* scan =
+      app.add_subcommand("scan", "find the services of the card's standard family, on every tuner at once");
   ScanOptions so;
-  std::string scanChannel = "A";
-  scan->add_option("-c,--channel", scanChannel, "channel to scan with (default A)");
+  std::vector<std::string> scanChannels;
+  bool noServices = false;
+  scan->add_option("-c,--channel", scanChannels,
+                   "scan with these channels (default: every tuner of the family)");
+  scan->add_option("--tuners", so.tuners, "use at most this many tuners")->check(CLI::Range(1, 64));
   auto* from = scan->add_option("--from", so.fromKHz, "first frequency (kHz)")->check(tunerFrequency());
   auto* to = scan->add_option("--to", so.toKHz, "last frequency (kHz)")->check(tunerFrequency());
   auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)")
                    ->check(within(1, static_cast<double>(kTunerMaxKHz), "kHz"));
-  auto* initial = scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies")
-                      ->check(CLI::ExistingPath);
+  auto* initial =
+      scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies (dtv-scan-tables)")
+          ->check(CLI::ExistingPath);
+  auto* country =
+      scan->add_option("--country", so.country, "the country's channel plan (DE, GB, AU, US, BR, JP, ...)");
+  scan->add_flag("--no-services", noServices,
+                 "one entry per multiplex, without reading its services (faster)");
   from->needs(to, step);
   to->needs(from, step);
   step->needs(from, to);
-  initial->excludes(from, to, step);
+  initial->excludes(from, to, step, country);
+  country->excludes(from, to, step);
   scan->add_option("-o,--output", so.output, "dvbv5 channel file, - for stdout")->required();
   scan->callback([&] {
-    so.channel = channelOf(scanChannel);
+    so.channels = distinctChannels(scanChannels);
     if (*from && so.toKHz < so.fromKHz) refuse("--to must not be below --from");
     if (*from && (so.toKHz - so.fromKHz) / so.stepKHz + 1 > kMaxScanFrequencies)
       refuse("--from, --to and --step make " + std::to_string((so.toKHz - so.fromKHz) / so.stepKHz + 1) +
              " frequencies; at most " + std::to_string(kMaxScanFrequencies));
+    so.services = !noServices;
     run = [&] { return cmdScan(g, so); };
+  });
+
+  auto* zap = app.add_subcommand("zap", "tune channels of a channel file by name, and record them");
+  ZapOptions zo;
+  std::vector<std::string> zapChannels;
+  zap->add_option("-C,--channels", zo.channelsFile, "dvbv5 channel file (from scan or dvbv5-scan)")
+      ->required()
+      ->check(CLI::ExistingPath);
+  zap->add_option("name", zo.names, "service (section) names, or ATSC virtual channels")->required();
+  zap->add_option("-c,--channel", zapChannels, "tuner per name (default: the first free one)");
+  zap->add_option("-o,--output", zo.outputs, "output file per name, - for stdout (default: statistics only)");
+  zap->add_flag("--service", zo.service,
+                "record only the service (its PAT, PMT and streams), not the multiplex");
+  zap->add_option("-t,--seconds", zo.seconds, "seconds of stream (default: until interrupted)")
+      ->check(within(kMinSeconds, kMaxSeconds, "s"));
+  zap->callback([&] {
+    if (!zo.outputs.empty() && zo.outputs.size() != zo.names.size())
+      refuse("each name needs its own -o (" + std::to_string(zo.names.size()) + " names, " +
+             std::to_string(zo.outputs.size()) + " outputs)");
+    if (!zapChannels.empty() && zapChannels.size() != zo.names.size())
+      refuse("-c must be given once per name, or not at all");
+    if (zo.service && zo.outputs.empty()) refuse("--service records: it needs -o");
+    for (size_t i = 0; i < zo.outputs.size(); ++i)
+      if (std::count(zo.outputs.begin(), zo.outputs.end(), zo.outputs[i]) > 1)
+        refuse(zo.outputs[i] == "-" ? "only one name can go to standard output"
+                                    : "output " + zo.outputs[i] + " given twice");
+    zo.channels = distinctChannels(zapChannels);
+    run = [&] { return cmdZap(g, zo); };
   });
 
   auto* monitor = app.add_subcommand("monitor", "signal statistics every interval");

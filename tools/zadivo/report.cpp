@@ -131,6 +131,7 @@ std::string summaryJson(const CaptureSummary& s) {
       .add("mbps", s.mbps(), 3)
       .add("continuity_errors", static_cast<int64_t>(s.continuityErrors))
       .add("sync_errors", static_cast<int64_t>(s.syncErrors));
+  if (s.firstPacketSeconds >= 0) j.add("first_packet_s", s.firstPacketSeconds, 3);
   return j.str();
 }
 

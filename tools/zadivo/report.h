@@ -56,6 +56,7 @@ struct CaptureSummary {
   double seconds = 0;
   uint64_t continuityErrors = 0;
   uint64_t syncErrors = 0;
+  double firstPacketSeconds = -1;  // from the command's start; -1: not known
   double mbps() const { return seconds > 0 ? bytes * 8.0 / seconds / 1e6 : 0; }
 };
 std::string summaryLine(const CaptureSummary& s);

@@ -1,7 +1,10 @@
 #include "tools/zadivo/scan_plan.h"
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 
+#include "tools/zadivo/args.h"
 #include "tools/zadivo/report.h"
 
 namespace zadivo::tool {
@@ -32,12 +35,94 @@ std::vector<uint32_t> familySymbolRates(int type) {
   return {};
 }
 
+void ScanPlan::addBand(uint32_t firstKHz, uint32_t lastKHz, uint32_t stepKHz, const ScanCandidate& settings) {
+  if (stepKHz == 0 || lastKHz < firstKHz) return;
+  const uint64_t count = (uint64_t{lastKHz} - firstKHz) / stepKHz + 1;
+  bands_.push_back({firstKHz, stepKHz, count, size_, settings});
+  size_ += count;
+}
+
+ScanCandidate ScanPlan::at(uint64_t i) const {
+  auto it = std::upper_bound(bands_.begin(), bands_.end(), i,
+                             [](uint64_t v, const Band& b) { return v < b.before; });
+  const Band& b = *(it - 1);
+  ScanCandidate c = b.settings;
+  c.frequencyKHz = static_cast<uint32_t>(b.firstKHz + (i - b.before) * b.stepKHz);
+  return c;
+}
+
+bool ScanPlan::contains(uint32_t khz) const {
+  return std::any_of(bands_.begin(), bands_.end(), [&](const Band& b) {
+    return khz >= b.firstKHz && (khz - b.firstKHz) % b.stepKHz == 0 &&
+           (khz - b.firstKHz) / b.stepKHz < b.count;
+  });
+}
+
 namespace {
 
-void addRange(std::vector<ScanCandidate>& out, int type, uint32_t from, uint32_t to, uint32_t step) {
-  if (step == 0) return;
-  for (uint64_t f = from; f <= to; f += step)
-    out.push_back({static_cast<uint32_t>(f), familyBandwidths(type), familySymbolRates(type)});
+ScanCandidate familySettings(int type) { return {0, familyBandwidths(type), familySymbolRates(type)}; }
+
+void addRange(ScanPlan& out, int type, uint32_t from, uint32_t to, uint32_t step) {
+  out.addBand(from, to, step, familySettings(type));
+}
+
+// A band of a country's plan: centre frequencies (kHz) and the channel bandwidth (0: the family's own).
+struct CountryBand {
+  const char* countries;  // ISO 3166 codes, space separated
+  int family;             // tuner type
+  uint32_t firstKHz, lastKHz, stepKHz, bandwidthHz;
+};
+
+constexpr const char* kEurope =
+    "AD AL AT BA BE BG CH CY CZ DE DK EE ES FI FR GR HR HU IS IT LI LT LU LV MC ME MK MT NL NO PL PT RO RS "
+    "SE "
+    "SI SK SM UA";
+
+// clang-format off
+constexpr CountryBand kCountryBands[] = {
+    // DVB-T/T2: band III at 7 MHz, UHF at 8 MHz; Australia 7 MHz in both.
+    {kEurope,         1, 177500, 226500, 7000, 7000000},
+    {kEurope,         1, 474000, 858000, 8000, 8000000},
+    {"GB IE NZ",      1, 474000, 858000, 8000, 8000000},
+    {"AU",            1, 177500, 226500, 7000, 7000000},
+    {"AU",            1, 529500, 816500, 7000, 7000000},
+    // ISDB-T: Japan UHF 13-62; Brazil and its neighbours VHF 7-13 and UHF 14-69, 1/7 MHz above the raster.
+    {"JP",            5, 473143, 767143, 6000, 6000000},
+    {"BR AR CL PE",   5, 177143, 213143, 6000, 6000000},
+    {"BR AR CL PE",   5, 473143, 803143, 6000, 6000000},
+    // ATSC: VHF 2-4 and 5-6 (the gap at 72-76 MHz), 7-13, UHF 14-36 after the repack.
+    {"US CA MX",      3,  57000,  69000, 6000, 6000000},
+    {"US CA MX",      3,  79000,  85000, 6000, 6000000},
+    {"US CA MX",      3, 177000, 213000, 6000, 6000000},
+    {"US CA MX",      3, 473000, 605000, 6000, 6000000},
+    {"KR",            3, 473000, 803000, 6000, 6000000},
+    // US cable (standard plan): 2-4, 5-6, 95-99, 14-22, 7-13, 23-94, then 100 and up to the tuner's top.
+    {"US CA",         6,  57000,  69000, 6000, 0},
+    {"US CA",         6,  79000,  85000, 6000, 0},
+    {"US CA",         6,  93000, 117000, 6000, 0},
+    {"US CA",         6, 123000, 171000, 6000, 0},
+    {"US CA",         6, 177000, 213000, 6000, 0},
+    {"US CA",         6, 219000, 645000, 6000, 0},
+    {"US CA",         6, 651000, static_cast<uint32_t>(kTunerMaxKHz) - 3000, 6000, 0},
+    // European cable: 8 MHz from 114 MHz.
+    {kEurope,         4, 114000, 858000, 8000, 0},
+    {"GB IE",         4, 114000, 858000, 8000, 0},
+    {kEurope,         7, 114000, 858000, 8000, 8000000},
+    {"GB IE",         7, 114000, 858000, 8000, 8000000},
+    // Japanese cable.
+    {"JP",            8,  93000, 771000, 6000, 0},
+};
+// clang-format on
+
+std::vector<std::string> codesOf(const char* list) {
+  std::vector<std::string> out;
+  for (const char* p = list; *p;) {
+    const char* end = p;
+    while (*end && *end != ' ') ++end;
+    out.emplace_back(p, end);
+    p = *end ? end + 1 : end;
+  }
+  return out;
 }
 
 }  // namespace
@@ -62,6 +147,14 @@ const char* deliverySystemOf(int tunerType) {
   return "DVBT";
 }
 
+bool familyReceives(int tunerType, const std::string& deliverySystem) {
+  std::string name;
+  for (char c : deliverySystem)
+    if (c != '-') name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name == "DVBC") name = "DVBC/ANNEX_A";
+  return name == deliverySystemOf(tunerType) || (effectiveTunerType(tunerType) == 1 && name == "DVBT2");
+}
+
 // US systems share one dvbv5 family: a reader takes an entry without MODULATION for 8-VSB.
 std::string modulationOf(int tunerType, uint32_t symbolRate) {
   switch (effectiveTunerType(tunerType)) {
@@ -74,43 +167,69 @@ std::string modulationOf(int tunerType, uint32_t symbolRate) {
   return {};
 }
 
-std::vector<ScanCandidate> rangePlan(int type, uint32_t fromKHz, uint32_t toKHz, uint32_t stepKHz) {
-  std::vector<ScanCandidate> out;
+ScanPlan rangePlan(int type, uint32_t fromKHz, uint32_t toKHz, uint32_t stepKHz) {
+  ScanPlan out;
   addRange(out, type, fromKHz, toKHz, stepKHz);
   return out;
 }
 
-std::vector<ScanCandidate> defaultPlan(int type) {
-  std::vector<ScanCandidate> out;
+ScanPlan defaultPlan(int type) {
   switch (effectiveTunerType(type)) {
-    case 1:  // VHF band III (7 MHz raster) and UHF (8 MHz raster)
-      addRange(out, type, 177500, 226500, 7000);
-      for (auto& c : out)
-        std::rotate(c.bandwidthsHz.begin(), c.bandwidthsHz.begin() + 1, c.bandwidthsHz.end());
+    case 1: {  // VHF band III (7 MHz raster, 7 MHz first) and UHF (8 MHz raster)
+      ScanPlan out;
+      ScanCandidate vhf = familySettings(type);
+      std::rotate(vhf.bandwidthsHz.begin(), vhf.bandwidthsHz.begin() + 1, vhf.bandwidthsHz.end());
+      out.addBand(177500, 226500, 7000, vhf);
       addRange(out, type, 474000, 858000, 8000);
-      break;
-    case 3:  // VHF high and UHF, 6 MHz channels
-      addRange(out, type, 177000, 213000, 6000);
-      addRange(out, type, 473000, 695000, 6000);
-      break;
-    case 5:
+      return out;
+    }
+    case 3:
+      return *countryPlan(type, "US", nullptr);
+    case 5: {
+      ScanPlan out;
       addRange(out, type, 473143, 803143, 6000);
-      break;
+      return out;
+    }
     case 6:
-      addRange(out, type, 57000, 861000, 6000);
-      break;
+      return *countryPlan(type, "US", nullptr);
     case 8:
-      addRange(out, type, 93000, 771000, 6000);
-      break;
-    default:
-      addRange(out, type, 114000, 858000, 8000);
-      break;  // DVB-C, DVB-C2
+      return *countryPlan(type, "JP", nullptr);
+    default:  // DVB-C, DVB-C2
+      return *countryPlan(type, "DE", nullptr);
   }
-  return out;
 }
 
-std::vector<ScanCandidate> initialPlan(int type, const std::vector<ChannelEntry>& entries) {
-  std::vector<ScanCandidate> out;
+std::optional<ScanPlan> countryPlan(int type, const std::string& country, std::string* error) {
+  std::string code;
+  for (char c : country) code += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const int family = effectiveTunerType(type);
+  ScanPlan out;
+  std::set<std::string> known;
+  for (const CountryBand& b : kCountryBands) {
+    if (b.family != family) continue;
+    const std::vector<std::string> codes = codesOf(b.countries);
+    known.insert(codes.begin(), codes.end());
+    if (std::find(codes.begin(), codes.end(), code) != codes.end()) {
+      ScanCandidate settings = familySettings(type);
+      if (b.bandwidthHz) {
+        std::erase(settings.bandwidthsHz, b.bandwidthHz);
+        settings.bandwidthsHz.insert(settings.bandwidthsHz.begin(), b.bandwidthHz);
+      }
+      out.addBand(b.firstKHz, b.lastKHz, b.stepKHz, settings);
+    }
+  }
+  if (!out.empty()) return out;
+  if (error) {
+    std::string list;
+    for (const auto& k : known) list += (list.empty() ? "" : " ") + k;
+    *error = "no " + std::string(familyName(type)) + " channel plan for country '" + country +
+             "' (plans: " + list + ")";
+  }
+  return std::nullopt;
+}
+
+ScanPlan initialPlan(int type, const std::vector<ChannelEntry>& entries) {
+  ScanPlan out;
   for (const auto& e : entries) {
     ScanCandidate c{static_cast<uint32_t>(e.frequencyHz / 1000), familyBandwidths(type),
                     familySymbolRates(type)};
@@ -123,9 +242,7 @@ std::vector<ScanCandidate> initialPlan(int type, const std::vector<ChannelEntry>
       std::erase(c.symbolRatesKsps, ksps);
       c.symbolRatesKsps.insert(c.symbolRatesKsps.begin(), ksps);
     }
-    if (std::none_of(out.begin(), out.end(),
-                     [&](const ScanCandidate& o) { return o.frequencyKHz == c.frequencyKHz; }))
-      out.push_back(std::move(c));
+    if (!out.contains(c.frequencyKHz)) out.add(c);
   }
   return out;
 }

@@ -10,6 +10,9 @@
 #include "demod/sony_demod_isdbc.h"
 #include "demod/sony_demod_isdbt.h"
 #include "demod/sony_demod_j83b.h"
+#include "hw/board_regs.h"
+#include "hw/tuner_range.h"
+#include "zadivo/device.h"
 #include "zadivo/trace.h"
 
 namespace {
@@ -175,14 +178,10 @@ BOOLEAN cxd6802_ModeSupported(DemodMode mode) {
   return mode >= DEMOD_MODE_DVBT && mode <= DEMOD_MODE_ATSC && opsOf(mode).tune ? TRUE : FALSE;
 }
 
-void cxd6802_InitPath(DemodPath* path, Device* device) {
-  if (!path) return;
-  path->device = device;
-  if (!device) {
-    RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
-    return;
-  }
-  PathLock guard(path);
+namespace {
+
+// Chip id, then the drivers' create and initialise. Caller holds the path lock.
+void initPath_locked(DemodPath* path) {
   ZTRACE("Demodpath =%d", path->pathIndex);
   const UCHAR slave = cxd6802_SlaveAddress(path->pathIndex);
   const UCHAR sys = static_cast<UCHAR>(slave + 4);
@@ -205,8 +204,49 @@ void cxd6802_InitPath(DemodPath* path, Device* device) {
     ZTRACE("sony_integ_Initialize failed.\n");
 }
 
+// A demodulator or tuner record left neither asleep nor active (a sleep or wake-up sequence, or the
+// path's start-up, failed on the bus) refuses every tune until it is initialised again. The chip itself may
+// be anywhere in that sequence, still active for one, and start-up's initialisation expects it fresh from
+// reset: pulse its reset line first, then initialise as start-up does. Caller holds the path lock.
+void recoverPath_locked(DemodPath* path) {
+  const DemodState demod = path->integ.demod.state;
+  const ULONG tuner = path->integ.tuner.state;
+  const bool usable = (demod == DEMOD_STATE_SLEEP || demod == DEMOD_STATE_ACTIVE) &&
+                      (tuner == SONY_ASCOT3_STATE_SLEEP || tuner == SONY_ASCOT3_STATE_ACTIVE);
+  if (!path->device || usable || path->pathIndex < 1 || path->pathIndex > 8) return;
+  path->device->DVB_SET_DemodReset(hw::board::kResetRegs[path->pathIndex - 1]);
+  initPath_locked(path);
+}
+
+}  // namespace
+
+void cxd6802_InitPath(DemodPath* path, Device* device) {
+  if (!path) return;
+  path->device = device;
+  if (!device) {
+    RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
+    return;
+  }
+  PathLock guard(path);
+  initPath_locked(path);
+}
+
+bool cxd6802_TuneTookPlace(ULONG result) {
+  switch (result) {
+    case DEMOD_ERR_ARGUMENT:
+    case DEMOD_ERR_BUS:
+    case DEMOD_ERR_STATE:
+    case DEMOD_ERR_RANGE:
+    case DEMOD_ERR_UNSUPPORTED:
+      return false;
+    default:
+      return true;
+  }
+}
+
 ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz,
-                   USHORT streamId, DemodMode mode) {
+                   USHORT streamId, DemodMode mode, ULONG* result) {
+  if (result) *result = DEMOD_ERR_ARGUMENT;
   if (!path) return 0;
   ZTRACE("\n");
   ZTRACE("Demod %d, frequency = %d,symrate_KSps = %d,bandwith = %d,streamid = %d mode = %d \n",
@@ -218,13 +258,20 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
     ZTRACE("Can not support this mode.");
     return 0;
   }
+  // The tuner refuses such a frequency only after the demodulator was woken: refuse it before any traffic.
+  if (!hw::tuner::tunable(frequencyKHz)) {
+    ZERROR("frequency %lu kHz is outside the tuner's range\n", static_cast<unsigned long>(frequencyKHz));
+    return 0;
+  }
   DemodResult r;
   {
     PathLock guard(path);
+    recoverPath_locked(path);
     r = ops.tune(&path->integ, &args);
   }
   if (mode == DEMOD_MODE_ISDBT)
     ZTRACE("Sony_ISDB_t centerFreqKHz = %d", static_cast<int>(args.centerFreqKHz));
+  if (result) *result = r;
   return r == DEMOD_OK ? 1 : 0;
 }
 
@@ -240,11 +287,13 @@ ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
 }
 
 LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
-  if (!path) return 0;
-  LONG level = 0;
+  if (!path) return kCxd6802NoSignalHundredths;
   const ModeOps& ops = opsOf(mode);
   PathLock guard(path);
-  if (ops.rfLevel && ops.rfLevel(&path->integ, &level) != DEMOD_OK) level = 0;
+  // Refused until a tune of this standard woke the demodulator and tuned the tuner; a refused or failed read
+  // measured nothing.
+  LONG level = 0;
+  if (!ops.rfLevel || ops.rfLevel(&path->integ, &level) != DEMOD_OK) return kCxd6802NoSignalHundredths;
   ZTRACE("rflevel = %d", static_cast<int>(level));
   return cxd6802_RFLevelHundredths(level);
 }

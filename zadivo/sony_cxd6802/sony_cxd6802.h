@@ -50,14 +50,22 @@ LONG cxd6802_QualityFromSnr(LONG snrThousandthsDb);
 
 // Runs once per power-up of the channel; failures are traced only (a later tune fails on its own).
 void cxd6802_InitPath(DemodPath* path, Device* device);
-// 1 when the standard's tune succeeded (locked), else 0. Takes the path lock for the whole tune, so a
-// monitor read never lands in the middle of a tune sequence; the caller's object lock comes first.
+// 1 when the standard's tune succeeded (locked), else 0; *result (when given) is the tune's DemodResult.
+// Takes the path lock for the whole tune, so a monitor read never lands in the middle of a tune sequence;
+// the caller's object lock comes first. A path whose demodulator was left in no usable state (a failed
+// transfer in a sleep or wake-up sequence) is initialised again first, as start-up does.
 ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UCHAR bandwidthMHz,
-                   USHORT streamId, DemodMode mode);
+                   USHORT streamId, DemodMode mode, ULONG* result = nullptr);
+// The tune reached the air and programmed the channel, locked or not (no lock, time-out, or a figure the
+// chip could not give). False when the request, the driver's state or a failed transfer stopped it.
+bool cxd6802_TuneTookPlace(ULONG result);
 // Monitors, each under the path lock. A failed read reports not locked / 0.
 ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode);
-LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode);  // hundredths of a dBm
-LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode);      // quality figure: SNR(0.001 dB) x 100 / 65535
+// Hundredths of a dBm; kCxd6802NoSignalHundredths when nothing could be measured (no tune of the mode yet,
+// or the read failed).
+LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode);
+inline constexpr LONG kCxd6802NoSignalHundredths = -10000;
+LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode);  // quality figure: SNR(0.001 dB) x 100 / 65535
 // DVB-T2 data-PLP list: ids must hold 255 entries. Returns the monitor's DemodResult (DEMOD_ERR_UNSUPPORTED
 // for another mode or while DVB-T2 is not built); on failure *count is 0 and ids are not to be used.
 ULONG cxd6802_GetDataPLPs(DemodPath* path, DemodMode mode, UCHAR* ids, UCHAR* count);

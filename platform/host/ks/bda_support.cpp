@@ -19,6 +19,41 @@ const BDA_PIN_PAIRING* pairingOf(const BDA_FILTER_TEMPLATE* t, ULONG in, ULONG o
 // The filter a BDA call is about, with its control lock held by the caller's request already (recursive).
 Filter* bdaFilter(PIRP irp) { return filterFromIrp(irp); }
 
+bool isJoint(const BDA_FILTER_TEMPLATE* t, ULONG connection) {
+  for (ULONG i = 0; i < t->ulcPinPairs; ++i)
+    for (ULONG j = 0; j < t->pPinPairs[i].ulcTopologyJoints; ++j)
+      if (t->pPinPairs[i].pTopologyJoints[j] == connection) return true;
+  return false;
+}
+
+// Whether the template's topology puts the node on the pin's side of its joints: an input pin controls the
+// nodes its connections reach before the first joint, an output pin those it is reached from after the last.
+bool pinControlsNode(const BDA_FILTER_TEMPLATE* t, ULONG pinId, ULONG nodeId) {
+  const KSFILTER_DESCRIPTOR* d = t->pFilterDescriptor;
+  if (pinId >= d->PinDescriptorsCount || !d->PinDescriptors) return false;
+  auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const UCHAR*>(d->PinDescriptors) +
+                                                           size_t(pinId) * d->PinDescriptorSize);
+  const bool input = pin->PinDescriptor.DataFlow == KSPIN_DATAFLOW_IN;
+  // Walk from the pin, one node at a time; connections are few, and a cycle ends at the step bound.
+  std::vector<ULONG> frontier = {KSFILTER_NODE};
+  for (ULONG step = 0; step <= d->ConnectionsCount && !frontier.empty(); ++step) {
+    std::vector<ULONG> next;
+    for (ULONG from : frontier)
+      for (ULONG c = 0; c < d->ConnectionsCount; ++c) {
+        const KSTOPOLOGY_CONNECTION& k = d->Connections[c];
+        const ULONG near = input ? k.FromNode : k.ToNode, far = input ? k.ToNode : k.FromNode;
+        const ULONG nearPin = input ? k.FromNodePin : k.ToNodePin;
+        if (near != from || (from == KSFILTER_NODE && nearPin != pinId) || far == KSFILTER_NODE ||
+            isJoint(t, c))
+          continue;
+        if (far == nodeId) return true;
+        next.push_back(far);
+      }
+    frontier = std::move(next);
+  }
+  return false;
+}
+
 NTSTATUS addJoint(Filter& f, ULONG in, ULONG out) {
   if (!f.bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   if (!pairingOf(f.bda.tmpl, in, out)) return STATUS_NOT_FOUND;
@@ -190,6 +225,9 @@ NTSTATUS BdaValidateNodeProperty(PIRP pIrp, PKSPROPERTY pKSProperty) {
     return STATUS_INVALID_PARAMETER;
   ULONG nodeId = reinterpret_cast<PKSP_NODE>(pKSProperty)->NodeId;
   if (nodeId >= f->bda.tmpl->pFilterDescriptor->NodeDescriptorsCount) return STATUS_NOT_FOUND;
+  // Through a pin, only a node of that pin's side of the topology; a filter handle is tied to no pin.
+  PKSPIN pin = KsGetPinFromIrp(pIrp);
+  if (pin && !pinControlsNode(f->bda.tmpl, pin->Id, nodeId)) return STATUS_INVALID_DEVICE_REQUEST;
   return STATUS_SUCCESS;
 }
 

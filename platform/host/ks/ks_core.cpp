@@ -188,7 +188,7 @@ static NTSTATUS createFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRI
 
 static std::shared_ptr<Factory> factoryOf(PKSFILTERFACTORY ks) {
   for (auto& f : tables().factories)
-    if (&f->ks == ks && !f->dead) return f;
+    if (&f->ks == ks && !f->dead && !f->deleted) return f;
   return nullptr;
 }
 
@@ -239,7 +239,8 @@ NTSTATUS openFilter(uint64_t registrationId, std::shared_ptr<Filter>& out) {
     std::lock_guard<std::mutex> g(globalLock());
     auto& reg = tables().registry;
     auto it = reg.factoryOf.find(registrationId);
-    if (it == reg.factoryOf.end() || it->second->dead) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (it == reg.factoryOf.end() || it->second->dead || it->second->deleted)
+      return STATUS_OBJECT_NAME_NOT_FOUND;
     factory = it->second;
     f->factory = factory;
     f->ks.Descriptor = factory->ks.FilterDescriptor;
@@ -260,7 +261,7 @@ NTSTATUS openFilter(uint64_t registrationId, std::shared_ptr<Filter>& out) {
     status = dispatch->Create(&f->ks, &irp.irp);
   }
   std::lock_guard<std::mutex> g(globalLock());
-  if (!NT_SUCCESS(status) || factory->dead) {
+  if (!NT_SUCCESS(status) || factory->dead || factory->deleted) {
     tables().filters.erase(&f->ks);
     f->closed = true;
     bdaForget(*f);
@@ -294,13 +295,21 @@ void teardownFilter(const std::shared_ptr<Filter>& f) {
   bdaForget(*f);
   host::bag::destroy(f->ks.Bag);
   f->ks.Bag = nullptr;
-  std::lock_guard<std::mutex> g(globalLock());
-  tables().filters.erase(&f->ks);
-  if (f->factory) {
-    auto& v = f->factory->filters;
-    v.erase(std::remove(v.begin(), v.end(), f), v.end());
+  std::shared_ptr<Factory> finished;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    tables().filters.erase(&f->ks);
+    if (Factory* factory = f->factory) {
+      auto& v = factory->filters;
+      v.erase(std::remove(v.begin(), v.end(), f), v.end());
+      // A factory the driver deleted while this filter was open goes with it.
+      if (factory->deleted && !factory->dead && v.empty())
+        for (auto& candidate : tables().factories)
+          if (candidate.get() == factory) finished = candidate;
+    }
+    f->factory = nullptr;
   }
-  f->factory = nullptr;
+  if (finished) teardownFactory(finished);
 }
 
 }  // namespace
@@ -726,13 +735,18 @@ NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BO
 
 NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory) {
   requirePassive("KsDeleteFilterFactory above APC_LEVEL");
+  // Filters open on the factory stay open: it opens no more of them and goes away with the last one.
   std::shared_ptr<Factory> f;
+  bool idle = false;
   {
     std::lock_guard<std::mutex> g(globalLock());
     f = factoryOf(FilterFactory);
+    if (!f) return STATUS_INVALID_PARAMETER;
+    f->deleted = true;
+    forgetRegistrations(f.get(), nullptr);
+    idle = f->filters.empty();
   }
-  if (!f) return STATUS_INVALID_PARAMETER;
-  teardownFactory(f);
+  if (idle) teardownFactory(f);
   return STATUS_SUCCESS;
 }
 

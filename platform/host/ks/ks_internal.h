@@ -32,7 +32,8 @@ struct Factory {
   ULONG createFlags = 0;
   const BDA_FILTER_TEMPLATE* bdaTemplate = nullptr;
   std::vector<std::shared_ptr<Filter>> filters;  // guarded by the global lock
-  bool dead = false;
+  bool dead = false;                             // torn down
+  bool deleted = false;                          // by the driver: no new filters, freed with the last
 };
 
 struct BdaState {

@@ -1,0 +1,185 @@
+// Failures the card must survive without lying or losing its footing: a tuner-type change that fails part
+// way, tuner-type changes over and over, stop and remove while a commit is tuning, and a failed transfer in
+// the demodulator's sleep step.
+#include "tests/lifetime/rig.h"
+
+using namespace lifetime_test;
+
+namespace {
+
+constexpr ULONG kDvbtKHz = 474000;  // DVB-T: the DVB-T2 attempt fails, the channel sleeps and wakes as DVB-T
+
+// ---- Start ----------------------------------------------------------------------------------------------
+
+TEST_F(Rig, StartBringsUpEveryChannelOrFailsLeavingNothing) {
+  startWithType(1, false);
+  const uint64_t before = host::pool::allocationCount();
+  ASSERT_EQ(machine->start(0), STATUS_SUCCESS);
+  const uint64_t perStart = host::pool::allocationCount() - before;
+  for (uint64_t n = 1; n <= perStart; ++n) {
+    SCOPED_TRACE("failing allocation " + std::to_string(n));
+    startWithType(1, false);  // a fresh machine; the last one removed its card
+    host::pool::failNth(n);
+    const NTSTATUS start = machine->start(0);
+    host::pool::clearFaults();
+    expectWholeOrNothing(start);
+  }
+}
+
+// ---- Tuner-type change ----------------------------------------------------------------------------------
+
+// Where a change fails: the EEPROM write, the first allocation of the change, or its last one.
+enum class Failure { kEeprom, kFirstAllocation, kLastAllocation };
+
+class FailedTypeChange : public Rig, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(FailedTypeChange, AnswersTheFailureAndKeepsTheStoredAndRunningTypeAsTheyWere) {
+  startWithType(1);
+  Graph& g = graph(1);
+  // A change to the type already running allocates what a change to any other type does.
+  const uint64_t before = host::pool::allocationCount();
+  ASSERT_EQ(setTunerType(*g.antenna, 1), STATUS_SUCCESS);
+  const uint64_t changeAllocations = host::pool::allocationCount() - before;
+  const size_t factories = host::ks::liveFactories();
+
+  switch (GetParam()) {
+    case Failure::kEeprom:
+      machine->card(0).eeprom().holdBusy(true);
+      break;
+    case Failure::kFirstAllocation:
+      host::pool::failNth(1);
+      break;
+    case Failure::kLastAllocation:
+      host::pool::failNth(changeAllocations);
+      break;
+  }
+  EXPECT_FALSE(NT_SUCCESS(setTunerType(*g.antenna, 4)));
+  host::pool::clearFaults();
+  machine->card(0).eeprom().holdBusy(false);
+
+  EXPECT_EQ(storedTunerType(), 1);
+  EXPECT_EQ(runningTypes(), std::vector<ULONG>(8, 1));
+  EXPECT_TRUE(everyChannelListedOnce());
+  EXPECT_EQ(host::ks::liveFactories(), factories);
+  // Nothing was torn down under the filter that asked: it tunes on.
+  tuneAndRun(g, kDvbtKHz, 8);
+  capture_test::TsCheck check;
+  readFrames(g, 1, check);
+  EXPECT_EQ(check.syncLosses, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, FailedTypeChange,
+                         ::testing::Values(Failure::kEeprom, Failure::kFirstAllocation,
+                                           Failure::kLastAllocation));
+
+TEST_F(Rig, RepeatedTypeChangesLeaveFactoriesAndPoolAsTheyWere) {
+  startWithType(1);
+  const size_t factories = host::ks::liveFactories();
+  const size_t pool = host::pool::outstandingBytes(kTagDevice);
+  host::client::Filter* tuner = openTuner(1);
+  std::unique_ptr<host::client::Pin> antenna;
+  ASSERT_EQ(tuner->createPin(0, nullptr, 0, antenna), STATUS_SUCCESS);
+
+  for (UCHAR type : {4, 1, 8, 1, 3, 1, 7, 1, 5, 1}) {
+    ASSERT_EQ(setTunerType(*antenna, type), STATUS_SUCCESS) << int(type);
+    EXPECT_EQ(runningTypes(), std::vector<ULONG>(8, type));
+    EXPECT_TRUE(everyChannelListedOnce()) << int(type);
+    // The asking filter still holds the tuner it was opened on, and that tuner's factory.
+    EXPECT_EQ(host::ks::liveFactories(), factories + 1) << int(type);
+  }
+  antenna->close();
+  tuner->close();
+  EXPECT_EQ(host::ks::liveFactories(), factories);
+  EXPECT_EQ(host::pool::outstandingBytes(kTagDevice), pool) << host::pool::report();
+}
+
+// ---- Stop and remove under a commit in flight ------------------------------------------------------------
+
+class TeardownInFlight : public Rig, public ::testing::WithParamInterface<bool> {
+ protected:
+  void TearDown() override {
+    host::dpc::resume();
+    Rig::TearDown();
+  }
+};
+
+TEST_P(TeardownInFlight, WaitsForTheCommitAndRefusesNewRequests) {
+  const bool remove = GetParam();
+  startWithType(1);
+  Graph& g = graph(1);
+  Graph& other = graph(2);
+  ASSERT_EQ(g.antenna->setState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(g.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
+
+  // With the DPCs held back every transfer of the tune waits out its completion time-out: the commit stays
+  // in flight until they run again.
+  host::dpc::pause();
+  host::trace::clear();
+  std::atomic<int> order{0};
+  int committed = 0, tornDown = 0;
+  NTSTATUS commit = STATUS_PENDING;
+  std::thread committer([&] {
+    commit = tune(g, kDvbtKHz, 8);
+    committed = ++order;
+  });
+  ASSERT_TRUE(
+      waitFor([&] { return host::trace::text().find("Sending pre-channel change") != std::string::npos; }));
+  std::thread teardown([&] {
+    if (remove)
+      machine->remove(0);
+    else
+      machine->stop(0);
+    tornDown = ++order;
+  });
+  // Once the teardown has begun, a request on any filter of the card is refused before it reaches a tuner.
+  EXPECT_TRUE(waitFor([&] {
+    ULONG v = 0;
+    return get(*other.antenna, 0, kFreq, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, v) == STATUS_DEVICE_NOT_READY;
+  }));
+  host::dpc::resume();
+  committer.join();
+  teardown.join();
+  EXPECT_LT(committed, tornDown) << "the teardown returned before the commit it had to wait for";
+  EXPECT_TRUE(NT_SUCCESS(commit));
+  EXPECT_EQ(host::ks::liveFilters(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(StopOrRemove, TeardownInFlight, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Remove" : "Stop"; });
+
+// ---- The bus fails in the sleep step, then recovers -------------------------------------------------------
+
+TEST_F(Rig, FailedSleepStepIsReportedAndTheNextTuneWorksOnceTheBusRecovers) {
+  startWithType(1);
+  Graph& g = graph(1);
+  tuneAndRun(g, kDvbtKHz, 8);  // channel A now active in DVB-T
+
+  // The next commit tries DVB-T2 first, which puts the DVB-T demodulator to sleep: its first transfer fails.
+  sim::I2cBus& bus = machine->card(0).i2cBus(0);
+  const UCHAR main = cxd6802_SlaveAddress(1);
+  bus.nakAlways(main);
+  bus.nakAlways(static_cast<UCHAR>(main + 4));
+  EXPECT_EQ(tune(g, kDvbtKHz, 8), STATUS_UNSUCCESSFUL);
+  bus.clearFaults();
+
+  EXPECT_EQ(tune(g, kDvbtKHz, 8), STATUS_SUCCESS);
+  EXPECT_TRUE(waitLocked(g));
+  capture_test::TsCheck check;
+  readFrames(g, 1, check);
+  EXPECT_EQ(check.syncLosses, 0u);
+}
+
+TEST_F(Rig, ChannelWhoseTunerFailedToStartTunesOnceTheBusRecovers) {
+  startWithType(1, false);
+  sim::I2cBus& bus = machine->card(0).i2cBus(0);
+  bus.nakAlways(0xC0);  // the tuners of channels A and B, behind their demodulators' repeaters
+  ASSERT_EQ(machine->start(0), STATUS_SUCCESS);
+  bus.clearFaults();
+  Graph& g = graph(2);
+  tuneAndRun(g, kDvbtKHz, 8);
+  capture_test::TsCheck check;
+  readFrames(g, 1, check);
+  EXPECT_EQ(check.syncLosses, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// Several channels at once: opened and tuned together, then recorded together, each to its output, until a
+// number of packets, a time or Ctrl-C. capture and zap both record this way.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/zadivo/atomic_file.h"
+#include "tools/zadivo/commands.h"
+#include "tools/zadivo/services.h"
+#include "tools/zadivo/ts_analyzer.h"
+
+namespace zadivo::tool {
+
+inline constexpr int64_t kLockWaitNs = 1000 * 1000000LL;
+// How often a wait looks up to see whether the user interrupted.
+inline constexpr auto kInterruptPoll = std::chrono::milliseconds(50);
+
+// A generous real-time bound for one frame: frames come every fraction of a platform second.
+std::chrono::milliseconds frameTimeout();
+// Tunes; where the user left bandwidth or symbol rate open, the family's usual ones are tried until one locks
+// (the last one tried stands when none does).
+bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error);
+std::string khzText(uint32_t khz);
+
+struct RecordJob {
+  ChannelRef channel;
+  TuneParams tune;
+  std::string output;      // "-" for standard output
+  int32_t serviceId = -1;  // -1: the whole multiplex
+  std::string label;       // names the job in messages: the channel, or the service and its channel
+
+  // Filled while tuning and recording.
+  std::unique_ptr<Channel> ch;
+  AtomicFile out;
+  TsAnalyzer ts;
+  std::unique_ptr<ServiceFilter> filter;
+  std::mutex m;  // guards ts for the progress line
+  std::string error;
+  uint64_t bitrate = 0;            // of the multiplex, bit/s
+  uint64_t read = 0;               // bytes of the multiplex read (the service filter passes fewer on)
+  double firstPacketSeconds = -1;  // platform seconds from the command's start to the first packet
+
+  // Seconds of stream read so far (caller holds m).
+  double streamSeconds() const { return bitrate ? read * 8.0 / bitrate : 0; }
+};
+using RecordJobs = std::vector<std::unique_ptr<RecordJob>>;
+
+struct RecordLimits {
+  double seconds = 0;    // of stream, at the multiplex's bitrate; 0: no limit
+  uint64_t packets = 0;  // written per job; 0: no limit (neither: until Ctrl-C)
+};
+
+// Opens every job's channel (with its capture filter when `capture`) and tunes them all at once, then waits
+// for every lock. False with *error about the first job that failed.
+bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, std::string* error);
+// Opens every output, runs every capture and records until the limits or Ctrl-C; then commits the outputs
+// and prints a summary per job. startNs is the platform time the command began. The exit code.
+int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs);
+
+}  // namespace zadivo::tool
