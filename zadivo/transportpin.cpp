@@ -11,29 +11,40 @@ namespace {
 
 constexpr ULONG kTransportRangeBytes = sizeof(KS_DATARANGE_BDA_TRANSPORT);  // 88
 
-const char* suffixOf(CFilter* filter) { return filter ? filter->instance().suffix : ""; }
-
-NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, NTSTATUS (CFilter::*op)(ULONG)) {
-  CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
-  if (!NT_SUCCESS(status)) return status;
-  return (filter->*op)(*static_cast<PULONG>(data));
-}
-
-NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, NTSTATUS (CFilter::*op)(PULONG)) {
-  CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
-  if (!NT_SUCCESS(status)) return status;
-  return (filter->*op)(static_cast<PULONG>(data));
-}
-
 }  // namespace
+
+const char* suffixOf(CFilter* filter) { return filter ? filter->instance().suffix : ""; }
 
 NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter) {
   NTSTATUS status = BdaValidateNodeProperty(irp, property);
   if (!NT_SUCCESS(status)) return status;
   *filter = CFilter::fromIrp(irp);
   return *filter ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+}
+
+namespace {
+CFilter* tracedNodeFilter(PIRP irp, PKSIDENTIFIER property, const char* pinClass, const char* name,
+                          NTSTATUS* status) {
+  CFilter* filter = nullptr;
+  *status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(*status)) return nullptr;
+  if (pinClass) ZTRACE("%s%s::%s\n", pinClass, suffixOf(filter), name);
+  return filter;
+}
+}  // namespace
+
+NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(ULONG)) {
+  NTSTATUS status;
+  CFilter* filter = tracedNodeFilter(irp, property, pinClass, name, &status);
+  return filter ? (filter->*op)(*static_cast<PULONG>(data)) : status;
+}
+
+NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(PULONG)) {
+  NTSTATUS status;
+  CFilter* filter = tracedNodeFilter(irp, property, pinClass, name, &status);
+  return filter ? (filter->*op)(static_cast<PULONG>(data)) : status;
 }
 
 void* CTransportPin::operator new(size_t size) noexcept {
@@ -101,11 +112,11 @@ NTSTATUS CTransportPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE f
 
 #define ZD_TRANSPORT_GET(handler, op)                                             \
   NTSTATUS CTransportPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
-    return getVia(irp, property, data, &CFilter::op);                             \
+    return getVia(irp, property, data, nullptr, #handler, &CFilter::op);          \
   }
 #define ZD_TRANSPORT_SET(handler, op)                                             \
   NTSTATUS CTransportPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
-    return setVia(irp, property, data, &CFilter::op);                             \
+    return setVia(irp, property, data, nullptr, #handler, &CFilter::op);          \
   }
 
 ZD_TRANSPORT_GET(getModulationType, getDemodModulationType)

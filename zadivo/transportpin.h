@@ -45,3 +45,13 @@ class CTransportPin {
 // Runs the three steps every node property handler shares: validate the node property, find the filter,
 // and (for a set) read the 32-bit value. Returns the failure status, or STATUS_SUCCESS with filter set.
 NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter);
+
+// A node property handler whole: validate, find the filter, trace "<pinClass><suffix>::<name>" (none when
+// pinClass is null), then call the filter with the 32-bit value or its address.
+NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(ULONG));
+NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(PULONG));
+
+// The channel's suffix in trace names ("" for an unknown filter).
+const char* suffixOf(CFilter* filter);
