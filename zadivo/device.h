@@ -157,6 +157,12 @@ class Device {
   static void i2cDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   static void dmaDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
 
+  // Named views of the prescribed _dpc and _mutex slots.
+  PKDPC i2cDpcOf(ULONG k) { return &_dpc[k]; }
+  PKDPC dmaDpcOf(ULONG n) { return &_dpc[4 + n]; }
+  PKMUTEX i2cMutex() { return &_mutex[0]; }
+  PKMUTEX repeaterWindow(ULONG k) { return &_mutex[1 + k]; }
+
   // Accessors used by tuners, filters and pins.
   ULONG boardId() const { return _board_id; }
   BDATuner* tuner(ULONG index) const { return index < 8 ? _p_tuner[index] : nullptr; }
