@@ -89,7 +89,7 @@ TEST_F(OnCard, WrongBandwidthFrequencyOrSystemNeverLocks) {
   request(t, 714000, 6);  // the multiplex is 8 MHz wide
   commit(t);
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_FALSE(chip(1).locked());
+  EXPECT_FALSE(chip(1).signalLock());
 
   request(t, 346000, 8);  // the DVB-C multiplex: another system
   commit(t);

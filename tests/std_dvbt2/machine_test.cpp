@@ -201,17 +201,17 @@ TEST_F(T2AndCableOnCard, ChipLocksOnlyWithTheBandSettingsTheDriverWrote) {
   };
   const UCHAR wrongIf[3] = {0x16, 0x66, 0x66};  // the 7 MHz IF on an 8 MHz band
   rewrite(0x10, 0xB6, wrongIf, 3);
-  EXPECT_FALSE(chip(1).locked());
+  EXPECT_FALSE(chip(1).signalLock());
   EXPECT_TRUE(waitFor([&] { return chip(1).status().unlockDetected; }));
   EXPECT_EQ(cxd6802_GetLock(p, DEMOD_MODE_DVBT2), 0u);
 
   const UCHAR rightIf[3] = {0x19, 0x99, 0x9A};
   rewrite(0x10, 0xB6, rightIf, 3);
-  EXPECT_TRUE(waitFor([&] { return chip(1).locked(); }));
+  EXPECT_TRUE(waitFor([&] { return chip(1).signalLock(); }));
 
   const UCHAR otherPlp[1] = {7};
   rewrite(0x23, 0xAF, otherPlp, 1);
-  EXPECT_FALSE(chip(1).locked());
+  EXPECT_FALSE(chip(1).signalLock());
   EXPECT_FALSE(chip(1).status().signal);
 }
 
