@@ -84,10 +84,10 @@ constinit const KSAUTOMATION_TABLE kFilterAutomation = {
 };
 
 constinit const KSFILTER_DISPATCH kFilterDispatch = {
-    CFilter::create,       // Create
-    CFilter::filterClose,  // Close
-    nullptr,               // Process: the filter moves no data
-    nullptr,               // Reset
+    .Create = CFilter::create,
+    .Close = CFilter::filterClose,
+    .Process = nullptr,  // the filter moves no data
+    .Reset = nullptr,
 };
 
 constinit const KSAUTOMATION_TABLE kEmptyAutomation = {
@@ -343,29 +343,29 @@ constinit const PKSDATARANGE kTransportRanges[] = {
 };
 
 constinit const KSPIN_DISPATCH kAntennaPinDispatch = {
-    CAntennaPin::pinCreate,          // Create
-    CAntennaPin::pinClose,           // Close
-    nullptr,                         // Process
-    nullptr,                         // Reset
-    nullptr,                         // SetDataFormat
-    CAntennaPin::pinSetDeviceState,  // SetDeviceState
-    nullptr,                         // Connect
-    nullptr,                         // Disconnect
-    nullptr,                         // Clock
-    nullptr,                         // Allocator
+    .Create = CAntennaPin::pinCreate,
+    .Close = CAntennaPin::pinClose,
+    .Process = nullptr,
+    .Reset = nullptr,
+    .SetDataFormat = nullptr,
+    .SetDeviceState = CAntennaPin::pinSetDeviceState,
+    .Connect = nullptr,
+    .Disconnect = nullptr,
+    .Clock = nullptr,
+    .Allocator = nullptr,
 };
 
 constinit const KSPIN_DISPATCH kTransportPinDispatch = {
-    CTransportPin::pinCreate,          // Create
-    CTransportPin::pinClose,           // Close
-    nullptr,                           // Process
-    nullptr,                           // Reset
-    nullptr,                           // SetDataFormat
-    CTransportPin::pinSetDeviceState,  // SetDeviceState
-    nullptr,                           // Connect
-    nullptr,                           // Disconnect
-    nullptr,                           // Clock
-    nullptr,                           // Allocator
+    .Create = CTransportPin::pinCreate,
+    .Close = CTransportPin::pinClose,
+    .Process = nullptr,
+    .Reset = nullptr,
+    .SetDataFormat = nullptr,
+    .SetDeviceState = CTransportPin::pinSetDeviceState,
+    .Connect = nullptr,
+    .Disconnect = nullptr,
+    .Clock = nullptr,
+    .Allocator = nullptr,
 };
 
 // Transport pin mediums: the channel's set, Id 0 until the factory's copy carries the board id.
