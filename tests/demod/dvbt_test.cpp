@@ -17,10 +17,12 @@ TEST_F(Dvbt, UnsupportedBandwidthRefusedBeforeAnyAccess) {
   EXPECT_EQ(d()->state, DEMOD_STATE_SLEEP);
 }
 
-TEST_F(Dvbt, BandwidthFourFailsInBandSettingAndStaysAsleep) {
+// The wake-up took the chip out of sleep before the band setting failed: the record says neither asleep nor
+// active, so the next tune starts from a reset instead of rewriting the selector of an active chip.
+TEST_F(Dvbt, BandwidthFourFailsInBandSettingAndLeavesTheChipInvalid) {
   DvbtTuneParams p = {474000, 4, 0};
   EXPECT_EQ(sony_demod_dvbt_Tune(d(), &p), DEMOD_ERR_STATE);
-  EXPECT_EQ(d()->state, DEMOD_STATE_SLEEP);
+  EXPECT_EQ(d()->state, DEMOD_STATE_INVALID);
   EXPECT_EQ(d()->system, DEMOD_SYS_DVBT);
   auto log = rig.bus.log();
   EXPECT_TRUE(fake::hasWrite(log, sys(), 0x00, 0x17, {0x01}));  // wake-up ran

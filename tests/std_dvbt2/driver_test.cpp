@@ -307,12 +307,12 @@ TEST_F(Std, CableSleepRunsItsOwnStepsAndLeavesNoSystem) {
   EXPECT_EQ(sony_integ_dvbc_monitor_RFLevel(&rig.path(1).integ, &level), DEMOD_ERR_STATE);
 }
 
-TEST_F(Std, BusFailureInT2BandSettingStopsTheTuneAsleep) {
+TEST_F(Std, BusFailureInT2BandSettingStopsTheTuneWithTheChipInvalid) {
   rig.bus.failIf = [&](const fake::Transfer& t) { return t.write && t.slave == m() && t.bank == 0x27; };
   EXPECT_EQ(tuneT2(538000, 8), DEMOD_ERR_BUS);
   rig.bus.failIf = nullptr;
-  EXPECT_EQ(d()->state, DEMOD_STATE_SLEEP);
-  EXPECT_EQ(rig.tuner(1).frequencyKHz, 0u);  // the tuner was never reached
+  EXPECT_EQ(d()->state, DEMOD_STATE_INVALID);  // part way through its wake-up
+  EXPECT_EQ(rig.tuner(1).frequencyKHz, 0u);    // the tuner was never reached
   EXPECT_TRUE(rig.windowFree(1));
 }
 

@@ -19,10 +19,11 @@ TEST_F(Isdbt, BandwidthOutsideSixToEightRefusedBeforeAnyAccess) {
   EXPECT_EQ(tune(563143, 5), DEMOD_ERR_UNSUPPORTED);
   EXPECT_EQ(tune(563143, 9), DEMOD_ERR_UNSUPPORTED);
   EXPECT_TRUE(rig.bus.log().empty());
-  // A direct demodulator tune with a bad bandwidth wakes the chip, then fails in the band setting.
+  // A direct demodulator tune with a bad bandwidth wakes the chip, then fails in the band setting: the chip
+  // is out of sleep, so the record is invalid until the next tune resets it.
   IsdbtTuneParams p = {563143, 5};
   EXPECT_EQ(sony_demod_isdbt_Tune(d(), &p), DEMOD_ERR_STATE);
-  EXPECT_EQ(d()->state, DEMOD_STATE_SLEEP);
+  EXPECT_EQ(d()->state, DEMOD_STATE_INVALID);
   EXPECT_TRUE(fake::hasWrite(rig.bus.log(), sys(), 0x00, 0x17, {0x06}));
   EXPECT_EQ(fake::countWrites(rig.bus.log(), m(), 0x10, 0x9F), 0);
 }
