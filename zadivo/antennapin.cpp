@@ -17,17 +17,6 @@ constexpr ULONG kAntennaRangeBytes = sizeof(KSDATARANGE);  // 64
 
 }  // namespace
 
-void* CAntennaPin::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
-  return p;
-}
-
-void CAntennaPin::operator delete(void* p) noexcept {
-  ZTRACE_ALLOC("delete(%p)\n", p);
-  if (p) ExFreePool(p);
-}
-
 NTSTATUS CAntennaPin::pinCreate(PKSPIN pin, PIRP irp) {
   PAGED_CODE();
   CAntennaPin* context = new CAntennaPin;

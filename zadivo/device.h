@@ -2,6 +2,7 @@
 // and the eight per-channel tuners. One per card, owned by the KSDEVICE's context.
 #pragma once
 #include "platform/platform.h"
+#include "zadivo/pool_object.h"
 
 class BDATuner;
 
@@ -29,13 +30,6 @@ constexpr ULONG poolTag(const char (&t)[5]) {
 }
 inline constexpr ULONG kTagDevice = poolTag("Deva");
 inline constexpr ULONG kTagRing = poolTag("ZOVA");
-
-// Driver objects live on the non-paged pool with tag 'Deva'; allocation failure yields null, never throws.
-void* zdPoolNew(size_t size) noexcept;
-void zdPoolDelete(void* p) noexcept;
-#define ZD_POOL_OBJECT                                                        \
-  static void* operator new(size_t size) noexcept { return zdPoolNew(size); } \
-  static void operator delete(void* p) noexcept { zdPoolDelete(p); }
 
 // A kernel mutex held for a scope (PASSIVE_LEVEL).
 class MutexHold {

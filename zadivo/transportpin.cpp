@@ -47,17 +47,6 @@ NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinCla
   return filter ? (filter->*op)(static_cast<PULONG>(data)) : status;
 }
 
-void* CTransportPin::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
-  return p;
-}
-
-void CTransportPin::operator delete(void* p) noexcept {
-  ZTRACE_ALLOC("delete(%p)\n", p);
-  if (p) ExFreePool(p);
-}
-
 NTSTATUS CTransportPin::pinCreate(PKSPIN pin, PIRP irp) {
   PAGED_CODE();
   PKSFILTER ksFilter = KsGetFilterFromIrp(irp);

@@ -4,6 +4,7 @@
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
+#include "zadivo/pool_object.h"
 
 class CFilter;
 
@@ -36,8 +37,7 @@ class CTransportPin {
   static NTSTATUS getSignalQuality(PIRP irp, PKSIDENTIFIER property, PVOID data);
   static NTSTATUS getSignalPresentLocked(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
+  ZD_POOL_OBJECT_IN(PagedPool)
 
   CFilter* _p_filter;  // the only field: the pin keeps no state of its own
 };
