@@ -136,16 +136,9 @@ DemodResult sony_integ_dvbc_WaitTSLock(sony_integ_t* integ) {
 DemodResult sony_demod_dvbc_monitor_SNR(sony_demod_t* demod, LONG* snr) {
   if (!demod || !snr) return DEMOD_ERR_ARGUMENT;
   if (!activeInDvbc(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r19 = 0;
-  UCHAR data[2] = {0, 0};
-  SONY_CHECK(frozen(demod, [&]() -> DemodResult {
-    SONY_CHECK(bank(demod, m, 0x40));
-    SONY_CHECK(rd(demod, m, 0x19, &r19, 1));
-    return rd(demod, m, 0x4C, data, 2);
-  }));
-  const UCHAR constellation = r19 & 0x07;
-  ULONG x = (static_cast<ULONG>(data[0] & 0x1F) << 8) | data[1];
+  UCHAR constellation = 0;
+  ULONG x = 0;
+  SONY_CHECK(qamSnrWord(demod, &constellation, &x));
   if (x == 0) return DEMOD_ERR_HARDWARE;
   switch (constellation) {
     case 0:  // 16, 64 and 256-QAM

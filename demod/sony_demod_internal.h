@@ -80,6 +80,31 @@ DemodResult frozen(sony_demod_t* demod, Reads reads) {
   return r != DEMOD_OK ? r : u;
 }
 
+// The QAM cores' SNR reads under one freeze: the constellation (bank 0x40 register 0x19, low three bits) and
+// the 13-bit SNR word (0x4C..0x4D).
+inline DemodResult qamSnrWord(sony_demod_t* d, UCHAR* constellation, ULONG* word) {
+  const UCHAR m = d->slaveMain;
+  UCHAR r19 = 0;
+  UCHAR data[2] = {0, 0};
+  const DemodResult r = frozen(d, [&]() -> DemodResult {
+    SONY_CHECK(bank(d, m, 0x40));
+    SONY_CHECK(rd(d, m, 0x19, &r19, 1));
+    return rd(d, m, 0x4C, data, 2);
+  });
+  *constellation = r19 & 0x07;
+  *word = (static_cast<ULONG>(data[0] & 0x1F) << 8) | data[1];
+  return r;
+}
+
+// SNR in 0.001 dB of a core that carries only 64- and 256-QAM (codes 2 and 4).
+inline DemodResult qamSnr64or256(UCHAR constellation, ULONG word, LONG* snr) {
+  if (word == 0) return DEMOD_ERR_HARDWARE;
+  if (constellation != 2 && constellation != 4) return DEMOD_ERR_HARDWARE;
+  if (word < 126) word = 126;
+  *snr = 95941 - 95 * static_cast<LONG>(Lnx100(word));
+  return DEMOD_OK;
+}
+
 // The state handling every standard's tune shares: already active in this system, only reTune runs;
 // otherwise whatever system is active goes to sleep first and wake brings this one up from sleep. A wake-up
 // that fails part way leaves the chip neither asleep nor active (it may have taken the selector and left
