@@ -33,11 +33,7 @@ NTSTATUS CAntennaPin::pinCreate(PKSPIN pin, PIRP irp) {
 
 NTSTATUS CAntennaPin::pinClose(PKSPIN pin, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
-  auto* context = static_cast<CAntennaPin*>(pin->Context);
-  ZTRACE("CAntennaPin%s::pinClose\n", suffixOf(context ? context->_p_filter : nullptr));
-  delete context;
-  pin->Context = nullptr;
-  return STATUS_SUCCESS;
+  return closePin<CAntennaPin>(pin, "CAntennaPin");
 }
 
 NTSTATUS CAntennaPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
@@ -48,14 +44,7 @@ NTSTATUS CAntennaPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinR
   UNREFERENCED_PARAMETER(pinRequest);
   UNREFERENCED_PARAMETER(descriptorRange);
   ZTRACE("CAntennaPin::intersectDataFormat\n");
-  if (bufferSize < kAntennaRangeBytes) {
-    *dataSize = kAntennaRangeBytes;
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (callerRange->FormatSize < kAntennaRangeBytes) return STATUS_NO_MATCH;
-  *dataSize = kAntennaRangeBytes;
-  RtlCopyMemory(data, callerRange, kAntennaRangeBytes);
-  return STATUS_SUCCESS;
+  return intersectFixedRange(callerRange, kAntennaRangeBytes, bufferSize, data, dataSize, false);
 }
 
 NTSTATUS CAntennaPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {

@@ -22,6 +22,19 @@ NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter) {
   return *filter ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
 }
 
+NTSTATUS intersectFixedRange(PKSDATARANGE callerRange, ULONG bytes, ULONG bufferSize, PVOID data,
+                             PULONG dataSize, bool traceTooSmall) {
+  if (bufferSize < bytes) {
+    *dataSize = bytes;
+    if (traceTooSmall) ZTRACE("STATUS_BUFFER_TOO_SMALL\n");
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (callerRange->FormatSize < bytes) return STATUS_NO_MATCH;
+  *dataSize = bytes;
+  RtlCopyMemory(data, callerRange, bytes);
+  return STATUS_SUCCESS;
+}
+
 namespace {
 CFilter* tracedNodeFilter(PIRP irp, PKSIDENTIFIER property, const char* pinClass, const char* name,
                           NTSTATUS* status) {
@@ -61,11 +74,7 @@ NTSTATUS CTransportPin::pinCreate(PKSPIN pin, PIRP irp) {
 
 NTSTATUS CTransportPin::pinClose(PKSPIN pin, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
-  auto* context = static_cast<CTransportPin*>(pin->Context);
-  ZTRACE("CTransportPin%s::pinClose\n", suffixOf(context ? context->_p_filter : nullptr));
-  delete context;
-  pin->Context = nullptr;
-  return STATUS_SUCCESS;
+  return closePin<CTransportPin>(pin, "CTransportPin");
 }
 
 NTSTATUS CTransportPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
@@ -76,15 +85,7 @@ NTSTATUS CTransportPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pi
   UNREFERENCED_PARAMETER(pinRequest);
   UNREFERENCED_PARAMETER(descriptorRange);
   ZTRACE("CTransportPin::intersectDataFormat\n");
-  if (bufferSize < kTransportRangeBytes) {
-    *dataSize = kTransportRangeBytes;
-    ZTRACE("STATUS_BUFFER_TOO_SMALL\n");
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (callerRange->FormatSize < kTransportRangeBytes) return STATUS_NO_MATCH;
-  *dataSize = kTransportRangeBytes;
-  RtlCopyMemory(data, callerRange, kTransportRangeBytes);
-  return STATUS_SUCCESS;
+  return intersectFixedRange(callerRange, kTransportRangeBytes, bufferSize, data, dataSize, true);
 }
 
 // The transport pin's state has no effect on tuning or on the stream.

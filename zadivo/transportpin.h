@@ -5,6 +5,7 @@
 #include "platform/bda.h"
 #include "platform/platform.h"
 #include "zadivo/pool_object.h"
+#include "zadivo/trace.h"
 
 class CFilter;
 
@@ -55,3 +56,17 @@ NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinCla
 
 // The channel's suffix in trace names ("" for an unknown filter).
 const char* suffixOf(CFilter* filter);
+
+// Format intersection of a pin with one fixed range of `bytes`: the caller's range is answered as it came.
+NTSTATUS intersectFixedRange(PKSDATARANGE callerRange, ULONG bytes, ULONG bufferSize, PVOID data,
+                             PULONG dataSize, bool traceTooSmall);
+
+// Close of a tuner-filter pin: traces "<pinClass><suffix>::pinClose" and frees the pin's context.
+template <class Pin>
+NTSTATUS closePin(PKSPIN pin, const char* pinClass) {
+  auto* context = static_cast<Pin*>(pin->Context);
+  ZTRACE("%s%s::pinClose\n", pinClass, suffixOf(context ? context->_p_filter : nullptr));
+  delete context;
+  pin->Context = nullptr;
+  return STATUS_SUCCESS;
+}
