@@ -37,6 +37,13 @@ void positionBlock(UCHAR* out, ULONG position, const DvbC2TuneParams* p) {
   out[6] = 0x01;
 }
 
+// Builds the block for `position` and selects bank 0x50, where every position block is written.
+DemodResult positionBlockInBank(sony_demod_t* demod, ULONG position, const C2TuneSequence* seq,
+                                UCHAR* block) {
+  positionBlock(block, position, seq->tuneParam);
+  return bank(demod, demod->slaveMain, 0x50);
+}
+
 void startWait(C2TuneSequence* seq) { seq->waitStartMs = seq->clockMs; }
 
 // Outcome of a wait step that is not ready yet: keep polling, or give up once the wait ran too long.
@@ -54,9 +61,8 @@ DemodResult DemodSetting2(sony_demod_t* demod, C2TuneSequence* seq) {
   ULONG position = 0;
   SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
   UCHAR block[7];
-  positionBlock(block, position, seq->tuneParam);
+  SONY_CHECK(positionBlockInBank(demod, position, seq, block));
   const UCHAR m = demod->slaveMain;
-  SONY_CHECK(bank(demod, m, 0x50));
   SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   return wr(demod, m, 0x87, 0x01);
 }
@@ -66,9 +72,8 @@ DemodResult DemodSetting3_1(sony_demod_t* demod, C2TuneSequence* seq) {
   ULONG position = 0;
   SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
   UCHAR block[7];
-  positionBlock(block, position, seq->tuneParam);
+  SONY_CHECK(positionBlockInBank(demod, position, seq, block));
   const UCHAR m = demod->slaveMain;
-  SONY_CHECK(bank(demod, m, 0x50));
   SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   SONY_CHECK(wrn(demod, m, 0x81, block, 7));
   return sony_demod_SoftReset(demod);
@@ -86,8 +91,7 @@ DemodResult DemodSetting3_2(sony_demod_t* demod, C2TuneSequence* seq) {
   const ULONG yv = static_cast<ULONG>(y[0] & 0x3F) * 256 + y[1];
   seq->measuredFrequencyCode = yv * sony_demod_dvbc2_StepK(seq) + xv;
   UCHAR block[7];
-  positionBlock(block, seq->measuredFrequencyCode, seq->tuneParam);
-  SONY_CHECK(bank(demod, m, 0x50));
+  SONY_CHECK(positionBlockInBank(demod, seq->measuredFrequencyCode, seq, block));
   return wrn(demod, m, 0x81, block, 7);
 }
 
@@ -95,8 +99,7 @@ DemodResult DemodSetting4(sony_demod_t* demod, C2TuneSequence* seq) {
   ZTRACE("DemodSetting4");
   if (seq->centreFrequencyCode >= 0xFFFFFF) return DEMOD_ERR_ARGUMENT;
   UCHAR block[7];
-  positionBlock(block, seq->centreFrequencyCode, seq->tuneParam);
-  SONY_CHECK(bank(demod, demod->slaveMain, 0x50));
+  SONY_CHECK(positionBlockInBank(demod, seq->centreFrequencyCode, seq, block));
   return wrn(demod, demod->slaveMain, 0x81, block, 7);
 }
 
@@ -123,8 +126,7 @@ DemodResult DemodPreset(sony_demod_t* demod, C2TuneSequence* seq) {
   if (seq->centreFrequencyCode >= 0xFFFFFF) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   UCHAR block[7];
-  positionBlock(block, seq->centreFrequencyCode, seq->tuneParam);
-  SONY_CHECK(bank(demod, m, 0x50));
+  SONY_CHECK(positionBlockInBank(demod, seq->centreFrequencyCode, seq, block));
   SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   SONY_CHECK(wr(demod, m, 0x87, 0x01));
 
