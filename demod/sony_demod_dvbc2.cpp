@@ -44,6 +44,15 @@ DemodResult positionBlockInBank(sony_demod_t* demod, ULONG position, const C2Tun
   return bank(demod, demod->slaveMain, 0x50);
 }
 
+// Writes the carrier position of the sequence's frequency and bandwidth (bank 0x50 from 0x7A), leaving its
+// block in `block`.
+DemodResult writeCarrierPosition(sony_demod_t* demod, const C2TuneSequence* seq, UCHAR* block) {
+  ULONG position = 0;
+  SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
+  SONY_CHECK(positionBlockInBank(demod, position, seq, block));
+  return wrn(demod, demod->slaveMain, 0x7A, block, 6);
+}
+
 void startWait(C2TuneSequence* seq) { seq->waitStartMs = seq->clockMs; }
 
 // Outcome of a wait step that is not ready yet: keep polling, or give up once the wait ran too long.
@@ -58,23 +67,17 @@ DemodResult notReady(C2TuneSequence* seq) {
 
 DemodResult DemodSetting2(sony_demod_t* demod, C2TuneSequence* seq) {
   ZTRACE("DemodSetting2");
-  ULONG position = 0;
-  SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
   UCHAR block[7];
-  SONY_CHECK(positionBlockInBank(demod, position, seq, block));
+  SONY_CHECK(writeCarrierPosition(demod, seq, block));
   const UCHAR m = demod->slaveMain;
-  SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   return wr(demod, m, 0x87, 0x01);
 }
 
 DemodResult DemodSetting3_1(sony_demod_t* demod, C2TuneSequence* seq) {
   ZTRACE("DemodSetting3_1");
-  ULONG position = 0;
-  SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
   UCHAR block[7];
-  SONY_CHECK(positionBlockInBank(demod, position, seq, block));
+  SONY_CHECK(writeCarrierPosition(demod, seq, block));
   const UCHAR m = demod->slaveMain;
-  SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   SONY_CHECK(wrn(demod, m, 0x81, block, 7));
   return sony_demod_SoftReset(demod);
 }

@@ -31,18 +31,10 @@ NTSTATUS CAntennaPin::pinCreate(PKSPIN pin, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CAntennaPin::pinClose(PKSPIN pin, PIRP irp) {
-  UNREFERENCED_PARAMETER(irp);
-  return closePin<CAntennaPin>(pin, "CAntennaPin");
-}
+NTSTATUS CAntennaPin::pinClose(PKSPIN pin, PIRP) { return closePin<CAntennaPin>(pin, "CAntennaPin"); }
 
-NTSTATUS CAntennaPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
-                                          PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+NTSTATUS CAntennaPin::intersectDataFormat(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE,
                                           ULONG bufferSize, PVOID data, PULONG dataSize) {
-  UNREFERENCED_PARAMETER(context);
-  UNREFERENCED_PARAMETER(irp);
-  UNREFERENCED_PARAMETER(pinRequest);
-  UNREFERENCED_PARAMETER(descriptorRange);
   ZTRACE("CAntennaPin::intersectDataFormat\n");
   return intersectFixedRange(callerRange, kAntennaRangeBytes, bufferSize, data, dataSize, false);
 }

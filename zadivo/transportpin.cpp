@@ -72,18 +72,10 @@ NTSTATUS CTransportPin::pinCreate(PKSPIN pin, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CTransportPin::pinClose(PKSPIN pin, PIRP irp) {
-  UNREFERENCED_PARAMETER(irp);
-  return closePin<CTransportPin>(pin, "CTransportPin");
-}
+NTSTATUS CTransportPin::pinClose(PKSPIN pin, PIRP) { return closePin<CTransportPin>(pin, "CTransportPin"); }
 
-NTSTATUS CTransportPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
-                                            PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+NTSTATUS CTransportPin::intersectDataFormat(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE,
                                             ULONG bufferSize, PVOID data, PULONG dataSize) {
-  UNREFERENCED_PARAMETER(context);
-  UNREFERENCED_PARAMETER(irp);
-  UNREFERENCED_PARAMETER(pinRequest);
-  UNREFERENCED_PARAMETER(descriptorRange);
   ZTRACE("CTransportPin::intersectDataFormat\n");
   return intersectFixedRange(callerRange, kTransportRangeBytes, bufferSize, data, dataSize, true);
 }
