@@ -148,22 +148,22 @@ constinit const KSTOPOLOGY_CONNECTION kCaptureConnections[] = {
 
 constexpr KSFILTER_DESCRIPTOR captureFilter(ULONG index) {
   return {
-      &kCaptureDispatch,                   // Dispatch
-      nullptr,                             // AutomationTable
-      KSFILTER_DESCRIPTOR_VERSION,         // Version
-      0,                                   // Flags
-      &kCaptureReference[index],           // ReferenceGuid
-      2,                                   // PinDescriptorsCount
-      sizeof(KSPIN_DESCRIPTOR_EX),         // PinDescriptorSize
-      kCapturePins[index],                 // PinDescriptors
-      1,                                   // CategoriesCount
-      &KSCATEGORY_BDA_RECEIVER_COMPONENT,  // Categories
-      0,                                   // NodeDescriptorsCount
-      sizeof(KSNODE_DESCRIPTOR),           // NodeDescriptorSize
-      nullptr,                             // NodeDescriptors
-      SIZEOF_ARRAY(kCaptureConnections),   // ConnectionsCount
-      kCaptureConnections,                 // Connections
-      nullptr,                             // ComponentId
+      .Dispatch = &kCaptureDispatch,
+      .AutomationTable = nullptr,
+      .Version = KSFILTER_DESCRIPTOR_VERSION,
+      .Flags = 0,
+      .ReferenceGuid = &kCaptureReference[index],
+      .PinDescriptorsCount = 2,
+      .PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX),
+      .PinDescriptors = kCapturePins[index],
+      .CategoriesCount = 1,
+      .Categories = &KSCATEGORY_BDA_RECEIVER_COMPONENT,
+      .NodeDescriptorsCount = 0,
+      .NodeDescriptorSize = sizeof(KSNODE_DESCRIPTOR),
+      .NodeDescriptors = nullptr,
+      .ConnectionsCount = SIZEOF_ARRAY(kCaptureConnections),
+      .Connections = kCaptureConnections,
+      .ComponentId = nullptr,
   };
 }
 

@@ -447,22 +447,22 @@ constinit const KSPIN_DESCRIPTOR_EX kTunerPins[kInstanceCount][2] = {
 
 constexpr KSFILTER_DESCRIPTOR tunerFilter(const KSNODE_DESCRIPTOR* nodes, ULONG index) {
   return {
-      &kFilterDispatch,                 // Dispatch
-      &kFilterAutomation,               // AutomationTable: the method sets
-      KSFILTER_DESCRIPTOR_VERSION,      // Version
-      0,                                // Flags
-      &kTunerReference[index],          // ReferenceGuid
-      2,                                // PinDescriptorsCount
-      sizeof(KSPIN_DESCRIPTOR_EX),      // PinDescriptorSize
-      kTunerPins[index],                // PinDescriptors
-      1,                                // CategoriesCount
-      &KSCATEGORY_BDA_NETWORK_TUNER,    // Categories
-      2,                                // NodeDescriptorsCount
-      sizeof(KSNODE_DESCRIPTOR),        // NodeDescriptorSize
-      nodes,                            // NodeDescriptors
-      SIZEOF_ARRAY(kTunerConnections),  // ConnectionsCount
-      kTunerConnections,                // Connections
-      nullptr,                          // ComponentId
+      .Dispatch = &kFilterDispatch,
+      .AutomationTable = &kFilterAutomation,  // the method sets
+      .Version = KSFILTER_DESCRIPTOR_VERSION,
+      .Flags = 0,
+      .ReferenceGuid = &kTunerReference[index],
+      .PinDescriptorsCount = 2,
+      .PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX),
+      .PinDescriptors = kTunerPins[index],
+      .CategoriesCount = 1,
+      .Categories = &KSCATEGORY_BDA_NETWORK_TUNER,
+      .NodeDescriptorsCount = 2,
+      .NodeDescriptorSize = sizeof(KSNODE_DESCRIPTOR),
+      .NodeDescriptors = nodes,
+      .ConnectionsCount = SIZEOF_ARRAY(kTunerConnections),
+      .Connections = kTunerConnections,
+      .ComponentId = nullptr,
   };
 }
 
