@@ -39,9 +39,7 @@ DemodResult SLtoAC_BandSetting(sony_demod_t* demod) {
   if (!demod) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   SONY_CHECK(bank(demod, m, 0x10));
-  const DvbcBand* band = nullptr;
-  for (const DvbcBand& b : kBands)
-    if (b.bandwidth == demod->bandwidth) band = &b;
+  const DvbcBand* band = rowFor(kBands, demod->bandwidth);
   if (!band) return DEMOD_ERR_STATE;
   SONY_CHECK(wrn(demod, m, 0xA6, band->ra6, 14));
   SONY_CHECK(
@@ -110,15 +108,7 @@ DemodResult sony_demod_dvbc_monitor_SyncStat(sony_demod_t* demod, UCHAR* lock, U
                                              UCHAR* unlockDetected) {
   if (!demod || !lock || !tsLock || !unlockDetected) return DEMOD_ERR_ARGUMENT;
   if (!activeInDvbc(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r88 = 0, r10 = 0;
-  SONY_CHECK(bank(demod, m, 0x40));
-  SONY_CHECK(rd(demod, m, 0x88, &r88, 1));
-  *lock = r88 & 0x01;
-  *unlockDetected = (r88 >> 1) & 0x01;
-  SONY_CHECK(rd(demod, m, 0x10, &r10, 1));
-  *tsLock = (r10 >> 5) & 0x01;
-  return DEMOD_OK;
+  return cableSyncStat(demod, lock, tsLock, unlockDetected);
 }
 
 DemodResult sony_demod_dvbc_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
@@ -146,16 +136,9 @@ DemodResult sony_integ_dvbc_WaitTSLock(sony_integ_t* integ) {
 DemodResult sony_demod_dvbc_monitor_SNR(sony_demod_t* demod, LONG* snr) {
   if (!demod || !snr) return DEMOD_ERR_ARGUMENT;
   if (!activeInDvbc(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r19 = 0;
-  UCHAR data[2] = {0, 0};
-  SONY_CHECK(frozen(demod, [&]() -> DemodResult {
-    SONY_CHECK(bank(demod, m, 0x40));
-    SONY_CHECK(rd(demod, m, 0x19, &r19, 1));
-    return rd(demod, m, 0x4C, data, 2);
-  }));
-  const UCHAR constellation = r19 & 0x07;
-  ULONG x = (static_cast<ULONG>(data[0] & 0x1F) << 8) | data[1];
+  UCHAR constellation = 0;
+  ULONG x = 0;
+  SONY_CHECK(qamSnrWord(demod, &constellation, &x));
   if (x == 0) return DEMOD_ERR_HARDWARE;
   switch (constellation) {
     case 0:  // 16, 64 and 256-QAM

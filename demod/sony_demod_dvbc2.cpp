@@ -37,6 +37,22 @@ void positionBlock(UCHAR* out, ULONG position, const DvbC2TuneParams* p) {
   out[6] = 0x01;
 }
 
+// Builds the block for `position` and selects bank 0x50, where every position block is written.
+DemodResult positionBlockInBank(sony_demod_t* demod, ULONG position, const C2TuneSequence* seq,
+                                UCHAR* block) {
+  positionBlock(block, position, seq->tuneParam);
+  return bank(demod, demod->slaveMain, 0x50);
+}
+
+// Writes the carrier position of the sequence's frequency and bandwidth (bank 0x50 from 0x7A), leaving its
+// block in `block`.
+DemodResult writeCarrierPosition(sony_demod_t* demod, const C2TuneSequence* seq, UCHAR* block) {
+  ULONG position = 0;
+  SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
+  SONY_CHECK(positionBlockInBank(demod, position, seq, block));
+  return wrn(demod, demod->slaveMain, 0x7A, block, 6);
+}
+
 void startWait(C2TuneSequence* seq) { seq->waitStartMs = seq->clockMs; }
 
 // Outcome of a wait step that is not ready yet: keep polling, or give up once the wait ran too long.
@@ -51,25 +67,17 @@ DemodResult notReady(C2TuneSequence* seq) {
 
 DemodResult DemodSetting2(sony_demod_t* demod, C2TuneSequence* seq) {
   ZTRACE("DemodSetting2");
-  ULONG position = 0;
-  SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
   UCHAR block[7];
-  positionBlock(block, position, seq->tuneParam);
+  SONY_CHECK(writeCarrierPosition(demod, seq, block));
   const UCHAR m = demod->slaveMain;
-  SONY_CHECK(bank(demod, m, 0x50));
-  SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   return wr(demod, m, 0x87, 0x01);
 }
 
 DemodResult DemodSetting3_1(sony_demod_t* demod, C2TuneSequence* seq) {
   ZTRACE("DemodSetting3_1");
-  ULONG position = 0;
-  SONY_CHECK(CalculateCarrierTunePosition(&position, seq->frequency, seq->bandwidth));
   UCHAR block[7];
-  positionBlock(block, position, seq->tuneParam);
+  SONY_CHECK(writeCarrierPosition(demod, seq, block));
   const UCHAR m = demod->slaveMain;
-  SONY_CHECK(bank(demod, m, 0x50));
-  SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   SONY_CHECK(wrn(demod, m, 0x81, block, 7));
   return sony_demod_SoftReset(demod);
 }
@@ -86,8 +94,7 @@ DemodResult DemodSetting3_2(sony_demod_t* demod, C2TuneSequence* seq) {
   const ULONG yv = static_cast<ULONG>(y[0] & 0x3F) * 256 + y[1];
   seq->measuredFrequencyCode = yv * sony_demod_dvbc2_StepK(seq) + xv;
   UCHAR block[7];
-  positionBlock(block, seq->measuredFrequencyCode, seq->tuneParam);
-  SONY_CHECK(bank(demod, m, 0x50));
+  SONY_CHECK(positionBlockInBank(demod, seq->measuredFrequencyCode, seq, block));
   return wrn(demod, m, 0x81, block, 7);
 }
 
@@ -95,8 +102,7 @@ DemodResult DemodSetting4(sony_demod_t* demod, C2TuneSequence* seq) {
   ZTRACE("DemodSetting4");
   if (seq->centreFrequencyCode >= 0xFFFFFF) return DEMOD_ERR_ARGUMENT;
   UCHAR block[7];
-  positionBlock(block, seq->centreFrequencyCode, seq->tuneParam);
-  SONY_CHECK(bank(demod, demod->slaveMain, 0x50));
+  SONY_CHECK(positionBlockInBank(demod, seq->centreFrequencyCode, seq, block));
   return wrn(demod, demod->slaveMain, 0x81, block, 7);
 }
 
@@ -123,8 +129,7 @@ DemodResult DemodPreset(sony_demod_t* demod, C2TuneSequence* seq) {
   if (seq->centreFrequencyCode >= 0xFFFFFF) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   UCHAR block[7];
-  positionBlock(block, seq->centreFrequencyCode, seq->tuneParam);
-  SONY_CHECK(bank(demod, m, 0x50));
+  SONY_CHECK(positionBlockInBank(demod, seq->centreFrequencyCode, seq, block));
   SONY_CHECK(wrn(demod, m, 0x7A, block, 6));
   SONY_CHECK(wr(demod, m, 0x87, 0x01));
 
@@ -316,14 +321,34 @@ DemodResult SLtoAC2_BandSetting(sony_demod_t* demod) {
   return wr(demod, m, 0xF1, ec[1]);
 }
 
+// What waking into DVB-C2 sets and sleep puts back.
+// clang-format off
+constexpr RegPair kWakeSleep[] = {
+    {0x20, 0xC2, 1, {0x00},                   {0x11}},
+    {0x25, 0x6A, 1, {0x00},                   {0x02}},
+    {0x25, 0x89, 3, {0x0C, 0xD1, 0x40},       {0x07, 0x61, 0x36}},
+    {0x25, 0xCB, 1, {0x01},                   {0x05}},
+    {0x25, 0xDC, 4, {0x7B, 0x00, 0x7B, 0x00}, {0x2E, 0xE0, 0x2E, 0xE0}},
+    {0x25, 0xE2, 1, {0x30},                   {0x2F}},
+    {0x25, 0xE5, 1, {0x30},                   {0x2F}},
+    {0x27, 0x20, 1, {0x01},                   {0x00}},
+    {0x27, 0x35, 1, {0x01},                   {0x00}},
+    {0x27, 0xD9, 1, {0x18},                   {0x19}},
+    {0x2A, 0x38, 1, {0x00},                   {0x04}},
+    {0x2A, 0x78, 1, {0x00},                   {0x01}},
+    {0x2A, 0x86, 1, {0x20},                   {0x08}},
+    {0x2A, 0x88, 1, {0x32},                   {0x14}},
+    {0x2B, 0x11, 1, {0x00},                   {0x20}},
+    {0x2B, 0x2B, 1, {0x10},                   {0x00}},
+    {0x2D, 0x24, 2, {0x01, 0x01},             {0x89, 0x89}},
+};
+// clang-format on
+
 DemodResult SLtoAC2(sony_demod_t* demod) {
   ZTRACE("SLtoAC2");
   if (!demod) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   static constexpr UCHAR kCe[2] = {0x01, 0x01};
-  static constexpr UCHAR k89[3] = {0x0C, 0xD1, 0x40};
-  static constexpr UCHAR kDc[4] = {0x7B, 0x00, 0x7B, 0x00};
-  static constexpr UCHAR k24[2] = {0x01, 0x01};
   static constexpr UCHAR k33[3] = {0x00, 0x03, 0x3B};
   SONY_CHECK(sony_demod_WakeUpBegin(demod, DEMOD_SYS_DVBC2, kSelectorDvbc2));
   SONY_CHECK(bank(demod, m, 0x11));
@@ -332,29 +357,7 @@ DemodResult SLtoAC2(sony_demod_t* demod) {
   SONY_CHECK(wr(demod, m, 0xA5, 0x01));
   SONY_CHECK(bank(demod, m, 0x00));
   SONY_CHECK(wrn(demod, m, 0xCE, kCe, 2));
-  SONY_CHECK(bank(demod, m, 0x20));
-  SONY_CHECK(wr(demod, m, 0xC2, 0x00));
-  SONY_CHECK(bank(demod, m, 0x25));
-  SONY_CHECK(wr(demod, m, 0x6A, 0x00));
-  SONY_CHECK(wrn(demod, m, 0x89, k89, 3));
-  SONY_CHECK(wr(demod, m, 0xCB, 0x01));
-  SONY_CHECK(wrn(demod, m, 0xDC, kDc, 4));
-  SONY_CHECK(wr(demod, m, 0xE2, 0x30));
-  SONY_CHECK(wr(demod, m, 0xE5, 0x30));
-  SONY_CHECK(bank(demod, m, 0x27));
-  SONY_CHECK(wr(demod, m, 0x20, 0x01));
-  SONY_CHECK(wr(demod, m, 0x35, 0x01));
-  SONY_CHECK(wr(demod, m, 0xD9, 0x18));
-  SONY_CHECK(bank(demod, m, 0x2A));
-  SONY_CHECK(wr(demod, m, 0x38, 0x00));
-  SONY_CHECK(wr(demod, m, 0x78, 0x00));
-  SONY_CHECK(wr(demod, m, 0x86, 0x20));
-  SONY_CHECK(wr(demod, m, 0x88, 0x32));
-  SONY_CHECK(bank(demod, m, 0x2B));
-  SONY_CHECK(wr(demod, m, 0x11, 0x00));
-  SONY_CHECK(wr(demod, m, 0x2B, 0x10));
-  SONY_CHECK(bank(demod, m, 0x2D));
-  SONY_CHECK(wrn(demod, m, 0x24, k24, 2));
+  SONY_CHECK(writeColumn(demod, m, kWakeSleep, true));
   SONY_CHECK(bank(demod, m, 0x11));
   SONY_CHECK(wrn(demod, m, 0x33, k33, 3));
   SONY_CHECK(SLtoAC2_BandSetting(demod));
@@ -371,34 +374,8 @@ DemodResult AC2toAC2(sony_demod_t* demod) {
 DemodResult AC2toSL(sony_demod_t* demod) {
   ZTRACE("AC2toSL");
   if (!demod) return DEMOD_ERR_ARGUMENT;
-  const UCHAR m = demod->slaveMain;
-  static constexpr UCHAR k89[3] = {0x07, 0x61, 0x36};
-  static constexpr UCHAR kDc[4] = {0x2E, 0xE0, 0x2E, 0xE0};
-  static constexpr UCHAR k24[2] = {0x89, 0x89};
   SONY_CHECK(sony_demod_SleepBegin(demod));
-  SONY_CHECK(bank(demod, m, 0x20));
-  SONY_CHECK(wr(demod, m, 0xC2, 0x11));
-  SONY_CHECK(bank(demod, m, 0x25));
-  SONY_CHECK(wr(demod, m, 0x6A, 0x02));
-  SONY_CHECK(wrn(demod, m, 0x89, k89, 3));
-  SONY_CHECK(wr(demod, m, 0xCB, 0x05));
-  SONY_CHECK(wrn(demod, m, 0xDC, kDc, 4));
-  SONY_CHECK(wr(demod, m, 0xE2, 0x2F));
-  SONY_CHECK(wr(demod, m, 0xE5, 0x2F));
-  SONY_CHECK(bank(demod, m, 0x27));
-  SONY_CHECK(wr(demod, m, 0x20, 0x00));
-  SONY_CHECK(wr(demod, m, 0x35, 0x00));
-  SONY_CHECK(wr(demod, m, 0xD9, 0x19));
-  SONY_CHECK(bank(demod, m, 0x2A));
-  SONY_CHECK(wr(demod, m, 0x38, 0x04));
-  SONY_CHECK(wr(demod, m, 0x78, 0x01));
-  SONY_CHECK(wr(demod, m, 0x86, 0x08));
-  SONY_CHECK(wr(demod, m, 0x88, 0x14));
-  SONY_CHECK(bank(demod, m, 0x2B));
-  SONY_CHECK(wr(demod, m, 0x11, 0x20));
-  SONY_CHECK(wr(demod, m, 0x2B, 0x00));
-  SONY_CHECK(bank(demod, m, 0x2D));
-  SONY_CHECK(wrn(demod, m, 0x24, k24, 2));
+  SONY_CHECK(writeColumn(demod, demod->slaveMain, kWakeSleep, false));
   SONY_CHECK(ReleasePreset(demod));
   return sony_demod_SleepEnd(demod);
 }

@@ -67,9 +67,7 @@ DemodResult SLtoAT_BandSetting(sony_demod_t* demod) {
   SONY_CHECK(bank(demod, m, 0x13));
   SONY_CHECK(wrn(demod, m, 0x9C, k9c, 2));
   SONY_CHECK(bank(demod, m, 0x10));
-  const DvbtBand* band = nullptr;
-  for (const DvbtBand& b : kBands)
-    if (b.bandwidth == demod->bandwidth) band = &b;
+  const DvbtBand* band = rowFor(kBands, demod->bandwidth);
   if (!band) return DEMOD_ERR_STATE;
   SONY_CHECK(wrn(demod, m, 0x9F, band->r9f, 5));
   SONY_CHECK(wrn(demod, m, 0xA6, band->ra6, 14));

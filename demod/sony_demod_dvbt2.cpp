@@ -85,9 +85,7 @@ DemodResult SLtoAT2_BandSetting(sony_demod_t* demod) {
   if (!demod) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   SONY_CHECK(bank(demod, m, 0x20));
-  const Dvbt2Band* band = nullptr;
-  for (const Dvbt2Band& b : kBands)
-    if (b.bandwidth == demod->bandwidth) band = &b;
+  const Dvbt2Band* band = rowFor(kBands, demod->bandwidth);
   if (!band) return DEMOD_ERR_STATE;
   SONY_CHECK(wrn(demod, m, 0x9F, band->r9f, 5));
   SONY_CHECK(bank(demod, m, 0x27));

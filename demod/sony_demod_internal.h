@@ -26,6 +26,47 @@ inline DemodResult bits(sony_demod_t* d, UCHAR slave, UCHAR reg, UCHAR v, UCHAR 
 inline DemodResult rd(sony_demod_t* d, UCHAR slave, UCHAR reg, UCHAR* out, ULONG n) {
   return ReadRegister(d->p_path, slave, reg, out, n);
 }
+// A register that waking writes and sleep puts back: its bank, register and byte count, then the bytes waking
+// writes and those sleep writes.
+struct RegPair {
+  UCHAR bank, reg, n;
+  UCHAR wake[4], sleep[4];
+};
+
+// Writes the wake or the sleep column of a run of such registers, selecting a row's bank only when it differs
+// from the row before (the first row's always).
+template <ULONG N>
+DemodResult writeColumn(sony_demod_t* d, UCHAR slave, const RegPair (&rows)[N], bool wake) {
+  for (ULONG i = 0; i < N; ++i) {
+    const RegPair& r = rows[i];
+    if (i == 0 || r.bank != rows[i - 1].bank) SONY_CHECK(bank(d, slave, r.bank));
+    const UCHAR* v = wake ? r.wake : r.sleep;
+    SONY_CHECK(r.n == 1 ? wr(d, slave, r.reg, v[0]) : wrn(d, slave, r.reg, v, r.n));
+  }
+  return DEMOD_OK;
+}
+
+// The row of a band table (rows with a `bandwidth`) for a bandwidth; null when the table has none.
+template <class Row, ULONG N>
+const Row* rowFor(const Row (&rows)[N], ULONG bandwidth) {
+  for (const Row& r : rows)
+    if (r.bandwidth == bandwidth) return &r;
+  return nullptr;
+}
+
+// The cable cores' (DVB-C, J.83B, ISDB-C) lock flags: demodulator lock and unlock in bank 0x40 register
+// 0x88, TS lock in register 0x10. The caller has checked its arguments and state.
+inline DemodResult cableSyncStat(sony_demod_t* d, UCHAR* demodLock, UCHAR* tsLock, UCHAR* unlockDetected) {
+  UCHAR r88 = 0, r10 = 0;
+  SONY_CHECK(bank(d, d->slaveMain, 0x40));
+  SONY_CHECK(rd(d, d->slaveMain, 0x88, &r88, 1));
+  SONY_CHECK(rd(d, d->slaveMain, 0x10, &r10, 1));
+  *demodLock = r88 & 1;
+  *unlockDetected = (r88 >> 1) & 1;
+  *tsLock = (r10 >> 5) & 1;
+  return DEMOD_OK;
+}
+
 inline bool sleepOrActive(const sony_demod_t* d) {
   return d->state == DEMOD_STATE_SLEEP || d->state == DEMOD_STATE_ACTIVE;
 }
@@ -37,6 +78,31 @@ DemodResult frozen(sony_demod_t* demod, Reads reads) {
   DemodResult r = reads();
   DemodResult u = UnfreezeRegisters(demod);
   return r != DEMOD_OK ? r : u;
+}
+
+// The QAM cores' SNR reads under one freeze: the constellation (bank 0x40 register 0x19, low three bits) and
+// the 13-bit SNR word (0x4C..0x4D).
+inline DemodResult qamSnrWord(sony_demod_t* d, UCHAR* constellation, ULONG* word) {
+  const UCHAR m = d->slaveMain;
+  UCHAR r19 = 0;
+  UCHAR data[2] = {0, 0};
+  const DemodResult r = frozen(d, [&]() -> DemodResult {
+    SONY_CHECK(bank(d, m, 0x40));
+    SONY_CHECK(rd(d, m, 0x19, &r19, 1));
+    return rd(d, m, 0x4C, data, 2);
+  });
+  *constellation = r19 & 0x07;
+  *word = (static_cast<ULONG>(data[0] & 0x1F) << 8) | data[1];
+  return r;
+}
+
+// SNR in 0.001 dB of a core that carries only 64- and 256-QAM (codes 2 and 4).
+inline DemodResult qamSnr64or256(UCHAR constellation, ULONG word, LONG* snr) {
+  if (word == 0) return DEMOD_ERR_HARDWARE;
+  if (constellation != 2 && constellation != 4) return DEMOD_ERR_HARDWARE;
+  if (word < 126) word = 126;
+  *snr = 95941 - 95 * static_cast<LONG>(Lnx100(word));
+  return DEMOD_OK;
 }
 
 // The state handling every standard's tune shares: already active in this system, only reTune runs;

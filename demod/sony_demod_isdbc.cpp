@@ -137,15 +137,7 @@ DemodResult sony_demod_isdbc_monitor_SyncStat(sony_demod_t* demod, UCHAR* lock, 
                                               UCHAR* unlockDetected) {
   if (!demod || !lock || !tsLock || !unlockDetected) return DEMOD_ERR_ARGUMENT;
   if (!activeInIsdbc(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r88 = 0, r10 = 0;
-  SONY_CHECK(bank(demod, m, 0x40));
-  SONY_CHECK(rd(demod, m, 0x88, &r88, 1));
-  SONY_CHECK(rd(demod, m, 0x10, &r10, 1));
-  *lock = r88 & 1;
-  *unlockDetected = (r88 >> 1) & 1;
-  *tsLock = (r10 >> 5) & 1;
-  return DEMOD_OK;
+  return cableSyncStat(demod, lock, tsLock, unlockDetected);
 }
 
 DemodResult sony_demod_isdbc_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
@@ -173,23 +165,10 @@ DemodResult sony_integ_isdbc_WaitTSLock(sony_integ_t* integ) {
 DemodResult sony_demod_isdbc_monitor_SNR(sony_demod_t* demod, LONG* snr) {
   if (!demod || !snr) return DEMOD_ERR_ARGUMENT;
   if (!activeInIsdbc(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r19 = 0;
-  UCHAR data[2] = {0, 0};
-  SONY_CHECK(FreezeRegisters(demod));
-  DemodResult r = bank(demod, m, 0x40);
-  if (r == DEMOD_OK) r = rd(demod, m, 0x19, &r19, 1);
-  if (r == DEMOD_OK) r = rd(demod, m, 0x4C, data, 2);
-  const DemodResult u = UnfreezeRegisters(demod);
-  SONY_CHECK(r);
-  SONY_CHECK(u);
-  ULONG x = (static_cast<ULONG>(data[0] & 0x1F) << 8) | data[1];
-  const UCHAR constellation = r19 & 0x07;
-  if (x == 0) return DEMOD_ERR_HARDWARE;
-  if (constellation != 2 && constellation != 4) return DEMOD_ERR_HARDWARE;
-  if (x < 126) x = 126;
-  *snr = 95941 - 95 * static_cast<LONG>(Lnx100(x));
-  return DEMOD_OK;
+  UCHAR constellation = 0;
+  ULONG x = 0;
+  SONY_CHECK(qamSnrWord(demod, &constellation, &x));
+  return qamSnr64or256(constellation, x, snr);
 }
 
 DemodResult sony_integ_isdbc_Tune(sony_integ_t* integ, const IsdbcTuneParams* params) {

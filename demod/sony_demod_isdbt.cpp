@@ -40,6 +40,24 @@ constexpr IsdbtBand kBands[] = {
      0x02},
 };
 
+// What the common setting of waking into ISDB-T sets and that of sleep puts back.
+// clang-format off
+constexpr RegPair kWakeSleep[] = {
+    {0x10, 0x69, 1, {0x04},       {0x05}},
+    {0x10, 0x6B, 1, {0x03},       {0x07}},
+    {0x10, 0x9D, 1, {0x50},       {0x14}},
+    {0x10, 0xD3, 1, {0x06},       {0x00}},
+    {0x10, 0xED, 1, {0x00},       {0x01}},
+    {0x10, 0xE2, 1, {0xCE},       {0x4E}},
+    {0x10, 0xF2, 1, {0x13},       {0x03}},
+    {0x10, 0xDE, 1, {0x2E},       {0x32}},
+    {0x15, 0xDE, 1, {0x02},       {0x03}},
+    {0x17, 0x38, 2, {0x00, 0x03}, {0x01, 0x02}},
+    {0x1E, 0x73, 1, {0x68},       {0x00}},
+    {0x63, 0x81, 1, {0x00},       {0x01}},
+};
+// clang-format on
+
 bool activeInIsdbt(const sony_demod_t* demod) {
   return demod->state == DEMOD_STATE_ACTIVE && demod->system == DEMOD_SYS_ISDBT;
 }
@@ -61,7 +79,6 @@ DemodResult SLtoAIT_CommonSetting(sony_demod_t* demod) {
   if (!demod) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   static constexpr UCHAR kCe[2] = {0x00, 0x00};
-  static constexpr UCHAR k38[2] = {0x00, 0x03};
   static constexpr UCHAR k33[3] = {0x00, 0x03, 0x3B};
   static constexpr UCHAR kA8[2] = {0xB7, 0x1B};
   SONY_CHECK(bank(demod, m, 0x11));
@@ -70,23 +87,7 @@ DemodResult SLtoAIT_CommonSetting(sony_demod_t* demod) {
   SONY_CHECK(wr(demod, m, 0xA5, 0x01));
   SONY_CHECK(bank(demod, m, 0x00));
   SONY_CHECK(wrn(demod, m, 0xCE, kCe, 2));
-  SONY_CHECK(bank(demod, m, 0x10));
-  SONY_CHECK(wr(demod, m, 0x69, 0x04));
-  SONY_CHECK(wr(demod, m, 0x6B, 0x03));
-  SONY_CHECK(wr(demod, m, 0x9D, 0x50));
-  SONY_CHECK(wr(demod, m, 0xD3, 0x06));
-  SONY_CHECK(wr(demod, m, 0xED, 0x00));
-  SONY_CHECK(wr(demod, m, 0xE2, 0xCE));
-  SONY_CHECK(wr(demod, m, 0xF2, 0x13));
-  SONY_CHECK(wr(demod, m, 0xDE, 0x2E));
-  SONY_CHECK(bank(demod, m, 0x15));
-  SONY_CHECK(wr(demod, m, 0xDE, 0x02));
-  SONY_CHECK(bank(demod, m, 0x17));
-  SONY_CHECK(wrn(demod, m, 0x38, k38, 2));
-  SONY_CHECK(bank(demod, m, 0x1E));
-  SONY_CHECK(wr(demod, m, 0x73, 0x68));
-  SONY_CHECK(bank(demod, m, 0x63));
-  SONY_CHECK(wr(demod, m, 0x81, 0x00));
+  SONY_CHECK(writeColumn(demod, m, kWakeSleep, true));
   SONY_CHECK(bank(demod, m, 0x11));
   SONY_CHECK(wrn(demod, m, 0x33, k33, 3));
   SONY_CHECK(bank(demod, m, 0x60));
@@ -98,9 +99,7 @@ DemodResult SLtoAIT_BandSetting(sony_demod_t* demod) {
   if (!demod) return DEMOD_ERR_ARGUMENT;
   const UCHAR m = demod->slaveMain;
   SONY_CHECK(bank(demod, m, 0x10));
-  const IsdbtBand* band = nullptr;
-  for (const IsdbtBand& b : kBands)
-    if (b.bandwidth == demod->bandwidth) band = &b;
+  const IsdbtBand* band = rowFor(kBands, demod->bandwidth);
   if (!band) return DEMOD_ERR_STATE;
   SONY_CHECK(wrn(demod, m, 0x9F, band->r9f, 5));
   SONY_CHECK(wrn(demod, m, 0xA6, band->ra6, 14));
@@ -133,25 +132,7 @@ DemodResult AITtoAIT(sony_demod_t* demod) {
 DemodResult AITtoSL_CommonSetting(sony_demod_t* demod) {
   ZTRACE("AITtoSL_CommonSetting");
   if (!demod) return DEMOD_ERR_ARGUMENT;
-  const UCHAR m = demod->slaveMain;
-  static constexpr UCHAR k38[2] = {0x01, 0x02};
-  SONY_CHECK(bank(demod, m, 0x10));
-  SONY_CHECK(wr(demod, m, 0x69, 0x05));
-  SONY_CHECK(wr(demod, m, 0x6B, 0x07));
-  SONY_CHECK(wr(demod, m, 0x9D, 0x14));
-  SONY_CHECK(wr(demod, m, 0xD3, 0x00));
-  SONY_CHECK(wr(demod, m, 0xED, 0x01));
-  SONY_CHECK(wr(demod, m, 0xE2, 0x4E));
-  SONY_CHECK(wr(demod, m, 0xF2, 0x03));
-  SONY_CHECK(wr(demod, m, 0xDE, 0x32));
-  SONY_CHECK(bank(demod, m, 0x15));
-  SONY_CHECK(wr(demod, m, 0xDE, 0x03));
-  SONY_CHECK(bank(demod, m, 0x17));
-  SONY_CHECK(wrn(demod, m, 0x38, k38, 2));
-  SONY_CHECK(bank(demod, m, 0x1E));
-  SONY_CHECK(wr(demod, m, 0x73, 0x00));
-  SONY_CHECK(bank(demod, m, 0x63));
-  return wr(demod, m, 0x81, 0x01);
+  return writeColumn(demod, demod->slaveMain, kWakeSleep, false);
 }
 
 DemodResult AITtoSL(sony_demod_t* demod) {

@@ -110,15 +110,7 @@ DemodResult sony_demod_j83b_monitor_SyncStat(sony_demod_t* demod, UCHAR* demodLo
   ZTRACE("sony_demod_j83b_monitor_SyncStat");
   if (!demod || !demodLock || !tsLock || !unlockDetected) return DEMOD_ERR_ARGUMENT;
   if (!activeInJ83b(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  UCHAR r88 = 0, r10 = 0;
-  SONY_CHECK(bank(demod, m, 0x40));
-  SONY_CHECK(rd(demod, m, 0x88, &r88, 1));
-  SONY_CHECK(rd(demod, m, 0x10, &r10, 1));
-  *demodLock = r88 & 1;
-  *unlockDetected = (r88 >> 1) & 1;
-  *tsLock = (r10 >> 5) & 1;
-  return DEMOD_OK;
+  return cableSyncStat(demod, demodLock, tsLock, unlockDetected);
 }
 
 DemodResult sony_demod_j83b_CheckTSLock(sony_demod_t* demod, ULONG* lock) {
@@ -148,22 +140,10 @@ DemodResult sony_demod_j83b_monitor_SNR(sony_demod_t* demod, LONG* snr) {
   ZTRACE("sony_demod_j83b_monitor_SNR");
   if (!demod || !snr) return DEMOD_ERR_ARGUMENT;
   if (!activeInJ83b(demod)) return DEMOD_ERR_STATE;
-  const UCHAR m = demod->slaveMain;
-  if (FreezeRegisters(demod) != DEMOD_OK) return DEMOD_ERR_BUS;
-  UCHAR r19 = 0;
-  UCHAR word[2] = {0, 0};
-  DemodResult r = bank(demod, m, 0x40);
-  if (r == DEMOD_OK) r = rd(demod, m, 0x19, &r19, 1);
-  if (r == DEMOD_OK) r = rd(demod, m, 0x4C, word, 2);
-  DemodResult u = UnfreezeRegisters(demod);
-  if (r != DEMOD_OK || u != DEMOD_OK) return DEMOD_ERR_BUS;
-  const UCHAR constellation = r19 & 7;
-  ULONG x = (static_cast<ULONG>(word[0] & 0x1F) << 8) | word[1];
-  if (x == 0) return DEMOD_ERR_HARDWARE;
-  if (constellation != 2 && constellation != 4) return DEMOD_ERR_HARDWARE;
-  if (x < 126) x = 126;
-  *snr = 95941 - 95 * static_cast<LONG>(Lnx100(x));
-  return DEMOD_OK;
+  UCHAR constellation = 0;
+  ULONG x = 0;
+  if (qamSnrWord(demod, &constellation, &x) != DEMOD_OK) return DEMOD_ERR_BUS;
+  return qamSnr64or256(constellation, x, snr);
 }
 
 DemodResult sony_integ_j83b_Tune(sony_integ_t* integ, const J83bTuneParams* params) {

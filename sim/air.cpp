@@ -242,9 +242,9 @@ std::optional<DeliverySystem> parseDeliverySystem(std::string_view name) {
 
 const SystemLimits& systemLimits(DeliverySystem system) { return info(system).limits; }
 
-Air::Air(std::vector<Multiplex> multiplexes, uint32_t seed) : _muxes(std::move(multiplexes)), _seed(seed) {
-  for (size_t i = 0; i < _muxes.size(); ++i)
-    if (_muxes[i].transportStreamId == 0) _muxes[i].transportStreamId = static_cast<uint16_t>(0x1001 + i);
+Air::Air(std::vector<Multiplex> multiplexes, uint32_t seed) : muxes_(std::move(multiplexes)), seed_(seed) {
+  for (size_t i = 0; i < muxes_.size(); ++i)
+    if (muxes_[i].transportStreamId == 0) muxes_[i].transportStreamId = static_cast<uint16_t>(0x1001 + i);
 }
 
 std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::string_view origin,
@@ -501,21 +501,21 @@ std::shared_ptr<Air> Air::makeDefault(uint32_t seed) {
 }
 
 std::vector<Multiplex> Air::multiplexes() const {
-  std::lock_guard g(_m);
-  return _muxes;
+  std::lock_guard g(m_);
+  return muxes_;
 }
 
 size_t Air::size() const {
-  std::lock_guard g(_m);
-  return _muxes.size();
+  std::lock_guard g(m_);
+  return muxes_.size();
 }
 
 std::optional<Multiplex> Air::find(DeliverySystem system, uint64_t frequencyHz, uint32_t toleranceHz,
                                    int32_t streamId) const {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   const Multiplex* best = nullptr;
   uint64_t bestDist = 0;
-  for (const auto& m : _muxes) {
+  for (const auto& m : muxes_) {
     if (m.system != system) continue;
     uint64_t d = m.frequencyHz > frequencyHz ? m.frequencyHz - frequencyHz : frequencyHz - m.frequencyHz;
     if (d > toleranceHz) continue;
@@ -530,9 +530,9 @@ std::optional<Multiplex> Air::find(DeliverySystem system, uint64_t frequencyHz, 
 }
 
 std::vector<int32_t> Air::streamIds(DeliverySystem system, uint64_t frequencyHz, uint32_t toleranceHz) const {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   std::vector<int32_t> ids;
-  for (const auto& m : _muxes) {
+  for (const auto& m : muxes_) {
     uint64_t d = m.frequencyHz > frequencyHz ? m.frequencyHz - frequencyHz : frequencyHz - m.frequencyHz;
     if (m.system == system && d <= toleranceHz && m.streamId != kNoStreamId) ids.push_back(m.streamId);
   }
@@ -540,9 +540,9 @@ std::vector<int32_t> Air::streamIds(DeliverySystem system, uint64_t frequencyHz,
 }
 
 double Air::rfLevelAt(uint64_t frequencyHz) const {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   double level = kNoiseFloorDbm;
-  for (const auto& m : _muxes) {
+  for (const auto& m : muxes_) {
     uint64_t half = channelWidthHz(m) / 2;
     if (frequencyHz + half >= m.frequencyHz && frequencyHz <= m.frequencyHz + half)
       level = std::max(level, m.rfLevelDbm);
@@ -551,24 +551,24 @@ double Air::rfLevelAt(uint64_t frequencyHz) const {
 }
 
 bool Air::setRfLevel(const std::string& name, double dbm) {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   bool found = false;
-  for (auto& m : _muxes)
+  for (auto& m : muxes_)
     if (m.name == name) m.rfLevelDbm = dbm, found = true;
   return found;
 }
 
 bool Air::setCnr(const std::string& name, double db) {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   bool found = false;
-  for (auto& m : _muxes)
+  for (auto& m : muxes_)
     if (m.name == name) m.cnrDb = db, found = true;
   return found;
 }
 
 void Air::setSourceFactory(SourceFactory factory) {
-  std::lock_guard g(_m);
-  _factory = std::move(factory);
+  std::lock_guard g(m_);
+  factory_ = std::move(factory);
 }
 
 TsGenConfig Air::generatorConfig(const Multiplex& mux) const {
@@ -593,17 +593,17 @@ TsGenConfig Air::generatorConfig(const Multiplex& mux) const {
     c.services.push_back(s);
   }
   c.bitrate = mux.bitrate;
-  c.seed = _seed * 2654435761u + mux.transportStreamId;
+  c.seed = seed_ * 2654435761u + mux.transportStreamId;
   return c;
 }
 
 std::unique_ptr<TsSource> Air::makeSource(const Multiplex& mux, std::string* error) const {
   SourceFactory factory;
   {
-    std::lock_guard g(_m);
-    factory = _factory;
+    std::lock_guard g(m_);
+    factory = factory_;
   }
-  if (factory) return factory(mux, _seed);
+  if (factory) return factory(mux, seed_);
   if (!mux.tsFile.empty()) return makeFileSource(mux.tsFile, mux.bitrate, error);
   return makeGeneratedSource(generatorConfig(mux));
 }

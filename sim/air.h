@@ -75,7 +75,7 @@ class Air {
 
   std::vector<Multiplex> multiplexes() const;
   size_t size() const;
-  uint32_t seed() const { return _seed; }
+  uint32_t seed() const { return seed_; }
 
   // The multiplex of `system` whose frequency is within `toleranceHz` of frequencyHz (the nearest one),
   // with the given stream id when there are several at that frequency (kNoStreamId: the first).
@@ -101,10 +101,10 @@ class Air {
   TsGenConfig generatorConfig(const Multiplex& mux) const;
 
  private:
-  mutable std::mutex _m;
-  std::vector<Multiplex> _muxes;  // guarded by _m
-  SourceFactory _factory;         // guarded by _m; empty = built-in
-  uint32_t _seed;
+  mutable std::mutex m_;
+  std::vector<Multiplex> muxes_;  // guarded by m_
+  SourceFactory factory_;         // guarded by m_; empty = built-in
+  uint32_t seed_;
 };
 
 }  // namespace sim

@@ -78,13 +78,13 @@ int32_t t2Plp(const MainRegs& m) { return m(0x23, 0xAD) == 1 ? m(0x23, 0xAF) : k
 // A stream clocked out at another rate than the channel's.
 class RatedSource : public TsSource {
  public:
-  RatedSource(std::shared_ptr<TsSource> inner, double rate) : _inner(std::move(inner)), _rate(rate) {}
-  void fill(uint8_t* dst, size_t packets) override { _inner->fill(dst, packets); }
-  uint64_t bitrate() const override { return static_cast<uint64_t>(_inner->bitrate() * _rate); }
+  RatedSource(std::shared_ptr<TsSource> inner, double rate) : inner_(std::move(inner)), rate_(rate) {}
+  void fill(uint8_t* dst, size_t packets) override { inner_->fill(dst, packets); }
+  uint64_t bitrate() const override { return static_cast<uint64_t>(inner_->bitrate() * rate_); }
 
  private:
-  std::shared_ptr<TsSource> _inner;
-  double _rate;
+  std::shared_ptr<TsSource> inner_;
+  double rate_;
 };
 
 std::string muxKey(const Multiplex& m, double rate) {
@@ -166,27 +166,27 @@ bool DemodModel::Signature::operator==(const Signature& o) const {
 }
 
 DemodModel::DemodModel(uint8_t mainAddr, std::shared_ptr<Air> air, TunerModel& tuner, DemodOptions options)
-    : _air(std::move(air)), _tuner(tuner), _opt(options), _regs(4 * MainRegs::kSlave) {
-  for (int s = 0; s < 4; ++s) _addr[s] = demodSlaveAddress(mainAddr, static_cast<DemodSlave>(s));
-  std::lock_guard g(_m);
-  powerOnLocked();
+    : air_(std::move(air)), tuner_(tuner), opt_(options), regs_(4 * MainRegs::kSlave) {
+  for (int s = 0; s < 4; ++s) addr_[s] = demodSlaveAddress(mainAddr, static_cast<DemodSlave>(s));
+  std::lock_guard g(m_);
+  powerOn_locked();
 }
 
 DemodModel::~DemodModel() {
-  if (_watcher.joinable()) {
-    _watcher.request_stop();
-    _watcher.join();
+  if (watcher_.joinable()) {
+    watcher_.request_stop();
+    watcher_.join();
   }
 }
 
-void DemodModel::powerOnLocked() {
-  std::fill(_regs.begin(), _regs.end(), 0);
-  for (auto& b : _bank) b = 0;
-  _cur = -1;
-  _tuneEnded = false;
+void DemodModel::powerOn_locked() {
+  std::fill(regs_.begin(), regs_.end(), 0);
+  for (auto& b : bank_) b = 0;
+  cur_ = -1;
+  tuneEnded_ = false;
   // Upper bits of 0xFB are not part of the id.
-  at(kSys, 0, 0xFB) = static_cast<uint8_t>(0x50 | ((_opt.chipId >> 8) & 0x03));
-  at(kSys, 0, 0xFD) = static_cast<uint8_t>(_opt.chipId & 0xFF);
+  at(kSys, 0, 0xFB) = static_cast<uint8_t>(0x50 | ((opt_.chipId >> 8) & 0x03));
+  at(kSys, 0, 0xFD) = static_cast<uint8_t>(opt_.chipId & 0xFF);
   at(kSys, 0, 0x02) = 0x01;  // shut down until woken
   at(kSys, 0, 0x10) = 0x01;
   at(kSys, 0, 0x17) = 0x01;
@@ -195,185 +195,185 @@ void DemodModel::powerOnLocked() {
   at(kMain, 0, 0x80) = 0x1F;
   at(kMain, 0, 0x81) = 0xFF;  // TS pins high impedance
   at(kMain, 0, 0x32) = 0x01;  // TS clock running, with nothing latched yet: no clock
-  for (auto& c : _tsClock) c = 0;
-  _current = nullptr;
-  _sleepPending = _atscRunning = false;
-  _stickyFault.clear();
-  _atscFault.clear();
-  _poweredNs = _clockNs = -1;
-  _unknown.assign(kNone + 1, 0);
-  _unknownLog.clear();
+  for (auto& c : tsClock_) c = 0;
+  current_ = nullptr;
+  sleepPending_ = atscRunning_ = false;
+  stickyFault_.clear();
+  atscFault_.clear();
+  poweredNs_ = clockNs_ = -1;
+  unknown_.assign(kNone + 1, 0);
+  unknownLog_.clear();
 }
 
 int DemodModel::slaveOf(uint8_t addr8) const {
   for (int s = 0; s < 4; ++s)
-    if (_addr[s] == (addr8 & 0xFE)) return s;
+    if (addr_[s] == (addr8 & 0xFE)) return s;
   return -1;
 }
 
 // The core needs time after power-up, and its clock after being started, before it answers: an access
 // earlier is not acknowledged, and remembered.
-bool DemodModel::tooEarlyLocked(int slave) {
+bool DemodModel::tooEarly_locked(int slave) {
   const int64_t now = host::clock::nowNs();
   std::string why;
-  if (_poweredNs >= 0 && now - _poweredNs < kPowerUpNs)
-    why = "accessed " + ms(now - _poweredNs) + " after the core was powered up (system 0x02), it needs 6 ms";
-  else if (slave == kMain && _clockNs >= 0 && now - _clockNs < kClockUpNs)
-    why = "main slave accessed " + ms(now - _clockNs) +
+  if (poweredNs_ >= 0 && now - poweredNs_ < kPowerUpNs)
+    why = "accessed " + ms(now - poweredNs_) + " after the core was powered up (system 0x02), it needs 6 ms";
+  else if (slave == kMain && clockNs_ >= 0 && now - clockNs_ < kClockUpNs)
+    why = "main slave accessed " + ms(now - clockNs_) +
           " after the clock was started (system 0x10), it needs 36 ms";
   if (why.empty()) return false;
-  if (_stickyFault.empty()) _stickyFault = why;
+  if (stickyFault_.empty()) stickyFault_ = why;
   return true;
 }
 
 bool DemodModel::start(uint8_t addr8, bool read) {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   int s = slaveOf(addr8);
-  if (_reset || s < 0 || tooEarlyLocked(s)) return false;
-  if (read && s == kSys && _chipIdUnreadable && _bank[kSys] == 0 && (_ptr == 0xFB || _ptr == 0xFD))
+  if (reset_ || s < 0 || tooEarly_locked(s)) return false;
+  if (read && s == kSys && chipIdUnreadable_ && bank_[kSys] == 0 && (ptr_ == 0xFB || ptr_ == 0xFD))
     return false;
-  _cur = s;
-  _reading = read;
-  _gotPtr = false;
+  cur_ = s;
+  reading_ = read;
+  gotPtr_ = false;
   // The ATSC core reports on the monitor slave.
   const bool statusSlave = s == kMain || s == static_cast<int>(DemodSlave::Mon);
-  if (read && statusSlave && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
+  if (read && statusSlave && !(at(kMain, 0, 0x01) & 1)) presentStatus_locked();
   return true;
 }
 
 bool DemodModel::writeByte(uint8_t byte) {
-  std::lock_guard g(_m);
-  if (_reset || _cur < 0 || _reading) return false;
-  if (!_gotPtr) {
-    _ptr = byte;
-    _gotPtr = true;
+  std::lock_guard g(m_);
+  if (reset_ || cur_ < 0 || reading_) return false;
+  if (!gotPtr_) {
+    ptr_ = byte;
+    gotPtr_ = true;
     return true;
   }
   // The repeater to the tuner works once the clock runs.
-  if (_cur == kSys && _ptr == 0x08 && (byte & 1) && tooEarlyLocked(kMain)) return false;
-  onWriteLocked(_cur, _bank[_cur], _ptr, byte);
-  ++_ptr;
+  if (cur_ == kSys && ptr_ == 0x08 && (byte & 1) && tooEarly_locked(kMain)) return false;
+  onWrite_locked(cur_, bank_[cur_], ptr_, byte);
+  ++ptr_;
   return true;
 }
 
 uint8_t DemodModel::readByte() {
-  std::lock_guard g(_m);
-  if (_reset || _cur < 0 || !_reading) return 0xFF;
-  uint8_t r = _ptr++;
-  if (r == 0x00) return _bank[_cur];
-  return at(_cur, _bank[_cur], r);
+  std::lock_guard g(m_);
+  if (reset_ || cur_ < 0 || !reading_) return 0xFF;
+  uint8_t r = ptr_++;
+  if (r == 0x00) return bank_[cur_];
+  return at(cur_, bank_[cur_], r);
 }
 
 void DemodModel::stop() {
-  std::lock_guard g(_m);
-  _cur = -1;
+  std::lock_guard g(m_);
+  cur_ = -1;
 }
 
-void DemodModel::countUnknownLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
+void DemodModel::countUnknown_locked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
   if (knownRegister(static_cast<DemodSlave>(slave), bank, r)) return;
-  ++_unknown[_current ? static_cast<size_t>(_current - kStandards) : kNone];
-  if (_unknownLog.size() < 16) {
+  ++unknown_[current_ ? static_cast<size_t>(current_ - kStandards) : kNone];
+  if (unknownLog_.size() < 16) {
     char b[8];
     std::snprintf(b, sizeof b, " = %02x", v);
-    _unknownLog.push_back(std::string(_current ? _current->settings.name : "none") + ": " +
+    unknownLog_.push_back(std::string(current_ ? current_->settings.name : "none") + ": " +
                           describe(static_cast<DemodSlave>(slave), bank, r) + b);
   }
 }
 
-void DemodModel::onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
+void DemodModel::onWrite_locked(int slave, uint8_t bank, uint8_t r, uint8_t v) {
   if (r == 0x00) {
-    _bank[slave] = v;
+    bank_[slave] = v;
     return;
   }
   if (slave == kSys && bank == 0 && (r == 0xFB || r == 0xFD)) return;  // chip id is read-only
   if (globalRegister(static_cast<DemodSlave>(slave), r)) bank = 0;
-  countUnknownLocked(slave, bank, r, v);
+  countUnknown_locked(slave, bank, r, v);
   // Freezing latches the monitors as they are at this moment.
-  if (slave == kMain && r == 0x01 && (v & 1) && !(at(kMain, 0, 0x01) & 1)) presentStatusLocked();
+  if (slave == kMain && r == 0x01 && (v & 1) && !(at(kMain, 0, 0x01) & 1)) presentStatus_locked();
   const uint8_t old = at(slave, bank, r);
   at(slave, bank, r) = v;
   // The TS clock takes its settings when it is restarted.
   if (slave == kMain && bank == 0 && r == 0x32 && !(old & 1) && (v & 1)) {
-    _tsClock[0] = at(kMain, 0, 0xC4) & 0x03;
-    _tsClock[1] = at(kMain, 0, 0xD1) & 0x03;
-    _tsClock[2] = at(kMain, 0, 0xD9);
-    _tsClock[3] = at(kMain, 0, 0x33) & 0x03;
+    tsClock_[0] = at(kMain, 0, 0xC4) & 0x03;
+    tsClock_[1] = at(kMain, 0, 0xD1) & 0x03;
+    tsClock_[2] = at(kMain, 0, 0xD9);
+    tsClock_[3] = at(kMain, 0, 0x33) & 0x03;
   }
-  if (slave == kR) atscCommandLocked(bank, r, v);
-  if (slave == kSys && bank == 0) onSystemWriteLocked(r, old, v);
+  if (slave == kR) atscCommand_locked(bank, r, v);
+  if (slave == kSys && bank == 0) onSystemWrite_locked(r, old, v);
   // The ATSC core restarts only by its own soft-reset command.
-  if (slave == kMain && bank == 0 && r == 0xFE && (v & 1) && stateLocked() == State::Active &&
+  if (slave == kMain && bank == 0 && r == 0xFE && (v & 1) && state_locked() == State::Active &&
       at(kSys, 0, 0x17) != kAtscSelector) {
     // Tune end / soft reset: acquisition starts over with what is programmed now.
-    if (const Standard* st = standardLocked()) {
-      _tuneEnded = true;
-      _tuneEndNs = host::clock::nowNs();
-      _tuneSig = signatureLocked(*st);
+    if (const Standard* st = standard_locked()) {
+      tuneEnded_ = true;
+      tuneEndNs_ = host::clock::nowNs();
+      tuneSig_ = signature_locked(*st);
     } else {
-      _tuneEnded = false;
+      tuneEnded_ = false;
     }
   }
 }
 
 // Power, clock, selector and sleep on the system slave; a sleep ends with its selector write, when the chip
 // checks that the standard it leaves is put back as its sleep sequence must leave it.
-void DemodModel::onSystemWriteLocked(uint8_t r, uint8_t old, uint8_t v) {
+void DemodModel::onSystemWrite_locked(uint8_t r, uint8_t old, uint8_t v) {
   const int64_t now = host::clock::nowNs();
   if (r == 0x02 && v == 0x00) {
-    _poweredNs = now;
-    _sleepPending = false;
+    poweredNs_ = now;
+    sleepPending_ = false;
   }
-  if (r == 0x10 && v == 0x00 && old != 0x00) _clockNs = now;
-  if (r == 0x08 && (v & 0xFE) && _stickyFault.empty())
-    _stickyFault = "system 0x08 = " + hex(v) + ": the repeater register has only bit 0";
+  if (r == 0x10 && v == 0x00 && old != 0x00) clockNs_ = now;
+  if (r == 0x08 && (v & 0xFE) && stickyFault_.empty())
+    stickyFault_ = "system 0x08 = " + hex(v) + ": the repeater register has only bit 0";
   const bool wasActive = at(kSys, 0, 0x02) == 0 && (r == 0x18 ? old : at(kSys, 0, 0x18)) == 0;
-  if (r == 0x18 && wasActive && v != 0) _sleepPending = true;
-  if (r == 0x18 && v == 0 && stateLocked() == State::Active) {
-    _atscFault.clear();
-    _atscRunning = at(kSys, 0, 0x17) == kAtscSelector;  // it wakes running its last program
+  if (r == 0x18 && wasActive && v != 0) sleepPending_ = true;
+  if (r == 0x18 && v == 0 && state_locked() == State::Active) {
+    atscFault_.clear();
+    atscRunning_ = at(kSys, 0, 0x17) == kAtscSelector;  // it wakes running its last program
   }
   if (r == 0x17) {
-    if (_sleepPending) {
-      _sleepPending = false;
-      if (_stickyFault.empty() && v != 0x01)
-        _stickyFault = "sleep left " + describe(DemodSlave::Sys, 0, 0x17) + " = " + hex(v) + ", needs 01";
-      if (_stickyFault.empty()) {
-        if (Finding f = sleepMismatch(regs(), _current ? &_current->settings : nullptr))
-          _stickyFault = "sleep left " + f.text;
-        else if (_atscRunning)
-          _stickyFault = "sleep left the ATSC core running (no abort)";
+    if (sleepPending_) {
+      sleepPending_ = false;
+      if (stickyFault_.empty() && v != 0x01)
+        stickyFault_ = "sleep left " + describe(DemodSlave::Sys, 0, 0x17) + " = " + hex(v) + ", needs 01";
+      if (stickyFault_.empty()) {
+        if (Finding f = sleepMismatch(regs(), current_ ? &current_->settings : nullptr))
+          stickyFault_ = "sleep left " + f.text;
+        else if (atscRunning_)
+          stickyFault_ = "sleep left the ATSC core running (no abort)";
       }
-    } else if (stateLocked() == State::Active) {
-      if (_stickyFault.empty()) _stickyFault = "system selector changed while active";
+    } else if (state_locked() == State::Active) {
+      if (stickyFault_.empty()) stickyFault_ = "system selector changed while active";
     } else {
-      _current = standardOf(v);
+      current_ = standardOf(v);
     }
   }
-  if (stateLocked() != State::Active) _tuneEnded = false;
+  if (state_locked() != State::Active) tuneEnded_ = false;
 }
 
 // The ATSC core's settings and its soft reset arrive through the slave R mailbox.
-void DemodModel::atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v) {
-  const Standard* st = standardLocked();
+void DemodModel::atscCommand_locked(uint8_t bank, uint8_t r, uint8_t v) {
+  const Standard* st = standard_locked();
   const bool atsc = st && st->system == DeliverySystem::ATSC;
-  const AtscCommand c = atscSlaveRWritten(regs(), bank, r, v, atsc, _atscRunning);
+  const AtscCommand c = atscSlaveRWritten(regs(), bank, r, v, atsc, atscRunning_);
   switch (c.kind) {
     case AtscCommand::SoftReset:
-      _atscRunning = true;
-      _tuneEnded = true;
-      _tuneEndNs = host::clock::nowNs();
-      _tuneSig = signatureLocked(*st);
+      atscRunning_ = true;
+      tuneEnded_ = true;
+      tuneEndNs_ = host::clock::nowNs();
+      tuneSig_ = signature_locked(*st);
       break;
     case AtscCommand::Abort:
-      _atscRunning = false;
-      if (atsc) _tuneEnded = false;
+      atscRunning_ = false;
+      if (atsc) tuneEnded_ = false;
       break;
     case AtscCommand::Wrote:
-      countUnknownLocked(kR, c.bank, c.reg, at(kR, c.bank, c.reg));
+      countUnknown_locked(kR, c.bank, c.reg, at(kR, c.bank, c.reg));
       break;
     case AtscCommand::Refused:
-      if (_atscFault.empty())
-        _atscFault = r == 0x48 ? "slave R 0x01:0x48 = " + hex(v) + ", the ATSC core's abort is 01"
+      if (atscFault_.empty())
+        atscFault_ = r == 0x48 ? "slave R 0x01:0x48 = " + hex(v) + ", the ATSC core's abort is 01"
                                : "slave R register write while the ATSC core runs: it needs an abort first";
       break;
     case AtscCommand::None:
@@ -383,68 +383,68 @@ void DemodModel::atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v) {
 
 void DemodModel::setReset(bool held) {
   {
-    std::lock_guard g(_m);
-    if (held == _reset) return;
-    _reset = held;
+    std::lock_guard g(m_);
+    if (held == reset_) return;
+    reset_ = held;
     if (!held)
-      powerOnLocked();
+      powerOn_locked();
     else
-      _tuneEnded = false;
+      tuneEnded_ = false;
   }
 }
 
 bool DemodModel::inReset() const {
-  std::lock_guard g(_m);
-  return _reset;
+  std::lock_guard g(m_);
+  return reset_;
 }
 
 bool DemodModel::repeaterOpen() const {
-  std::lock_guard g(_m);
-  return !_reset && (at(kSys, 0, 0x08) & 1);
+  std::lock_guard g(m_);
+  return !reset_ && (at(kSys, 0, 0x08) & 1);
 }
 
-DemodModel::State DemodModel::stateLocked() const {
-  if (_reset || at(kSys, 0, 0x02) != 0) return State::Shutdown;
+DemodModel::State DemodModel::state_locked() const {
+  if (reset_ || at(kSys, 0, 0x02) != 0) return State::Shutdown;
   return at(kSys, 0, 0x18) == 0 ? State::Active : State::Sleep;
 }
 
 DemodModel::State DemodModel::state() const {
-  std::lock_guard g(_m);
-  return stateLocked();
+  std::lock_guard g(m_);
+  return state_locked();
 }
 
-const DemodModel::Standard* DemodModel::standardLocked() const {
-  if (stateLocked() != State::Active) return nullptr;
+const DemodModel::Standard* DemodModel::standard_locked() const {
+  if (state_locked() != State::Active) return nullptr;
   return standardOf(at(kSys, 0, 0x17));
 }
 
 std::optional<DeliverySystem> DemodModel::activeSystem() const {
-  std::lock_guard g(_m);
-  const Standard* s = standardLocked();
+  std::lock_guard g(m_);
+  const Standard* s = standard_locked();
   if (!s) return std::nullopt;
   return s->system;
 }
 
 bool DemodModel::tsOutputEnabled() const {
-  std::lock_guard g(_m);
-  return stateLocked() == State::Active && at(kMain, 0, 0xC3) == 0x00;
+  std::lock_guard g(m_);
+  return state_locked() == State::Active && at(kMain, 0, 0xC3) == 0x00;
 }
 
-DemodModel::Signature DemodModel::signatureLocked(const Standard& s) const {
+DemodModel::Signature DemodModel::signature_locked(const Standard& s) const {
   Signature sig;
   sig.selector = s.selector;
   const BandSetting* band = bandOf(regs(), s.settings, nullptr);
   sig.bandwidthHz = band ? band->hz : 0;
-  sig.tuning = _tuner.tuning();
+  sig.tuning = tuner_.tuning();
   sig.streamId = s.streamId(regs());
   return sig;
 }
 
 // Why the channel cannot lock whatever the air holds ("" when everything the chip needs is in place).
-std::string DemodModel::lockFaultLocked(const Standard& s, const Signature& now) const {
-  if (!_stickyFault.empty()) return _stickyFault;
-  if (!_atscFault.empty()) return _atscFault;
-  if (!_tuneEnded) return "the tune has not ended (no soft reset since the settings)";
+std::string DemodModel::lockFault_locked(const Standard& s, const Signature& now) const {
+  if (!stickyFault_.empty()) return stickyFault_;
+  if (!atscFault_.empty()) return atscFault_;
+  if (!tuneEnded_) return "the tune has not ended (no soft reset since the settings)";
   const MainRegs m = regs();
   if (Finding f = activeMismatch(m, s.settings, Effect::Lock)) return f.text;
   std::string why;
@@ -456,13 +456,13 @@ std::string DemodModel::lockFaultLocked(const Standard& s, const Signature& now)
   if (!TunerModel::sameSystem(t.systemRow, band->tunerRow))
     return "tuner system row " + std::to_string(t.systemRow) + ", the " + s.settings.name +
            " setting needs " + std::to_string(band->tunerRow);
-  if (!(now == _tuneSig)) return "settings changed after the tune ended";
+  if (!(now == tuneSig_)) return "settings changed after the tune ended";
   return {};
 }
 
 // Whether packets leave the chip and at which rate: stream output on, the pins in use driven, the TS clock
 // restarted with its settings.
-void DemodModel::outputLocked(const Standard& s, Status* st) const {
+void DemodModel::output_locked(const Standard& s, Status* st) const {
   const MainRegs m = regs();
   const uint8_t c4 = m(0x00, 0xC4);
   const uint8_t used = (c4 & 0x80) ? ((c4 & 0x08) ? 0x80 : 0x01) : 0xFF;
@@ -472,7 +472,7 @@ void DemodModel::outputLocked(const Standard& s, Status* st) const {
     pins.text = describe(DemodSlave::Main, 0, 0x81) + ": the TS pins in use are in high impedance";
   // Serial clock: mode 1, sub mode 1, period 8, select 1 (as latched by the last restart) give the channel's
   // rate; the mode flags act at once.
-  const uint8_t* c = _tsClock;
+  const uint8_t* c = tsClock_;
   double rate = (m(0x00, 0x32) & 1) && c[2] ? 8.0 / c[2] : 0.0;
   rate *= (c[0] == 1 ? 1 : 0.5) * (c[1] == 1 ? 1 : 0.5) * (c[3] == 1 ? 1 : 0.5);
   Finding clock = activeMismatch(m, s.settings, Effect::Clock);
@@ -486,34 +486,34 @@ void DemodModel::outputLocked(const Standard& s, Status* st) const {
   if (st->fault.empty()) st->fault = pins ? pins.text : clock.text;
 }
 
-DemodModel::Status DemodModel::statusLocked() const {
+DemodModel::Status DemodModel::status_locked() const {
   Status st;
-  const Standard* s = standardLocked();
+  const Standard* s = standard_locked();
   if (!s) {
-    st.fault = _stickyFault;
+    st.fault = stickyFault_;
     return st;
   }
-  Signature now = signatureLocked(*s);
-  std::string lockFault = lockFaultLocked(*s, now);
-  if (_tuneEnded && now.tuning.valid && !now.tuning.analog && _air) {
+  Signature now = signature_locked(*s);
+  std::string lockFault = lockFault_locked(*s, now);
+  if (tuneEnded_ && now.tuning.valid && !now.tuning.analog && air_) {
     const SystemLimits& lim = systemLimits(s->system);
-    st.mux = _air->find(s->system, uint64_t{now.tuning.frequencyKHz} * 1000, lim.toleranceHz, now.streamId);
+    st.mux = air_->find(s->system, uint64_t{now.tuning.frequencyKHz} * 1000, lim.toleranceHz, now.streamId);
   }
   st.signal = st.mux.has_value();
   if (st.mux && lockFault.empty() && s->fits)
     if (const BandSetting* band = bandOf(regs(), s->settings, nullptr))
       lockFault = s->fits(regs(), *st.mux, *band);
   st.fault = lockFault;
-  outputLocked(*s, &st);
-  if (!_tuneEnded) return st;
+  output_locked(*s, &st);
+  if (!tuneEnded_) return st;
   st.tuneEnded = true;
   const SystemLimits& lim = systemLimits(s->system);
-  const int64_t elapsed = host::clock::nowNs() - _tuneEndNs;
+  const int64_t elapsed = host::clock::nowNs() - tuneEndNs_;
   if (st.mux) {
     const Multiplex& mx = *st.mux;
     bool bwOk = s->exactBandwidth ? now.bandwidthHz == mx.bandwidthHz : now.bandwidthHz >= mx.bandwidthHz;
     st.canLock = lockFault.empty() && bwOk && now.tuning.filterHz >= mx.bandwidthHz &&
-                 mx.cnrDb >= lim.minCnrDb && !_refuseLock;
+                 mx.cnrDb >= lim.minCnrDb && !refuseLock_;
   }
   // Sync state climbs through acquisition; a channel that cannot lock stalls and is declared unlocked.
   int64_t acq = lim.acquisitionNs;
@@ -529,42 +529,42 @@ DemodModel::Status DemodModel::statusLocked() const {
 }
 
 DemodModel::Status DemodModel::status() const {
-  std::lock_guard g(_m);
-  return statusLocked();
+  std::lock_guard g(m_);
+  return status_locked();
 }
 
 std::string DemodModel::fault() const { return status().fault; }
 
 uint64_t DemodModel::unknownWrites() const {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   uint64_t n = 0;
-  for (uint64_t u : _unknown) n += u;
+  for (uint64_t u : unknown_) n += u;
   return n;
 }
 
 uint64_t DemodModel::unknownWrites(DeliverySystem system) const {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   for (size_t i = 0; i < kNone; ++i)
-    if (kStandards[i].system == system) return _unknown[i];
+    if (kStandards[i].system == system) return unknown_[i];
   return 0;
 }
 
 std::vector<std::string> DemodModel::unknownWriteLog() const {
-  std::lock_guard g(_m);
-  return _unknownLog;
+  std::lock_guard g(m_);
+  return unknownLog_;
 }
 
-void DemodModel::presentStatusLocked() {
-  const Standard* s = standardLocked();
+void DemodModel::presentStatus_locked() {
+  const Standard* s = standard_locked();
   if (!s) return;
-  Status st = statusLocked();
+  Status st = status_locked();
   std::vector<int32_t> ids;
-  if (st.mux && _air)
-    ids = _air->streamIds(s->system, st.mux->frequencyHz, systemLimits(s->system).toleranceHz);
+  if (st.mux && air_)
+    ids = air_->streamIds(s->system, st.mux->frequencyHz, systemLimits(s->system).toleranceHz);
   s->present(regs(), st, ids);
 }
 
-bool DemodModel::locked() const { return status().locked; }
+bool DemodModel::signalLock() const { return status().locked; }
 
 std::optional<Multiplex> DemodModel::lockedMultiplex() const {
   Status st = status();
@@ -576,38 +576,38 @@ std::shared_ptr<TsSource> DemodModel::stream() {
   std::optional<Multiplex> mux;
   double rate = 1;
   {
-    std::lock_guard g(_m);
-    Status st = statusLocked();
+    std::lock_guard g(m_);
+    Status st = status_locked();
     if (st.locked && st.output) mux = st.mux, rate = st.rate;
     if (!mux) {
-      _srcMux.clear();
-      _src.reset();
+      srcMux_.clear();
+      src_.reset();
       return nullptr;
     }
-    if (_src && _srcMux == muxKey(*mux, rate)) return _src;
+    if (src_ && srcMux_ == muxKey(*mux, rate)) return src_;
   }
   // Made outside the lock: a file source reads its file.
-  std::shared_ptr<TsSource> src = _air->makeSource(*mux);
+  std::shared_ptr<TsSource> src = air_->makeSource(*mux);
   if (src && rate != 1) src = std::make_shared<RatedSource>(std::move(src), rate);
-  std::lock_guard g(_m);
-  _srcMux = src ? muxKey(*mux, rate) : std::string();
-  _src = src;
-  return _src;
+  std::lock_guard g(m_);
+  srcMux_ = src ? muxKey(*mux, rate) : std::string();
+  src_ = src;
+  return src_;
 }
 
 void DemodModel::setStreamListener(std::function<void()> listener) {
   bool stopping = !listener;
-  if (stopping && _watcher.joinable()) {
+  if (stopping && watcher_.joinable()) {
     // No call of the old listener may still be running when this returns.
-    _watcher.request_stop();
-    _watcher.join();
+    watcher_.request_stop();
+    watcher_.join();
   }
   {
-    std::lock_guard g(_listenerM);
-    _listener = std::move(listener);
-    _notified.reset();
+    std::lock_guard g(listenerM_);
+    listener_ = std::move(listener);
+    notified_.reset();
   }
-  if (!stopping && !_watcher.joinable()) _watcher = std::jthread([this](std::stop_token st) { watch(st); });
+  if (!stopping && !watcher_.joinable()) watcher_ = std::jthread([this](std::stop_token st) { watch(st); });
 }
 
 // Lock comes and goes with time and the air, not only with bus traffic; look often enough that a DMA
@@ -620,10 +620,10 @@ void DemodModel::watch(std::stop_token st) {
     std::shared_ptr<TsSource> cur = stream();
     std::function<void()> fn;
     {
-      std::lock_guard g(_listenerM);
-      if (cur != _notified) {
-        _notified = cur;
-        fn = _listener;
+      std::lock_guard g(listenerM_);
+      if (cur != notified_) {
+        notified_ = cur;
+        fn = listener_;
       }
     }
     if (fn) fn();
@@ -632,37 +632,37 @@ void DemodModel::watch(std::stop_token st) {
 }
 
 uint8_t DemodModel::reg(DemodSlave slave, uint8_t bank, uint8_t r) const {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   int s = static_cast<int>(slave);
-  if (r == 0x00) return _bank[s];
+  if (r == 0x00) return bank_[s];
   if (globalRegister(slave, r)) bank = 0;
   return at(s, bank, r);
 }
 
 void DemodModel::setRefuseLock(bool refuse) {
-  std::lock_guard g(_m);
-  _refuseLock = refuse;
+  std::lock_guard g(m_);
+  refuseLock_ = refuse;
 }
 
 void DemodModel::setChipIdUnreadable(bool unreadable) {
-  std::lock_guard g(_m);
-  _chipIdUnreadable = unreadable;
+  std::lock_guard g(m_);
+  chipIdUnreadable_ = unreadable;
 }
 
 bool DemodModel::Port::start(uint8_t addr8, bool read) {
-  _active = false;
-  if ((addr8 & 0xFE) != kTunerAddress || !_d.repeaterOpen()) return false;
-  _active = _d._tuner.start(addr8, read);
-  return _active;
+  active_ = false;
+  if ((addr8 & 0xFE) != kTunerAddress || !d_.repeaterOpen()) return false;
+  active_ = d_.tuner_.start(addr8, read);
+  return active_;
 }
 
-bool DemodModel::Port::writeByte(uint8_t byte) { return _active && _d._tuner.writeByte(byte); }
+bool DemodModel::Port::writeByte(uint8_t byte) { return active_ && d_.tuner_.writeByte(byte); }
 
-uint8_t DemodModel::Port::readByte() { return _active ? _d._tuner.readByte() : 0xFF; }
+uint8_t DemodModel::Port::readByte() { return active_ ? d_.tuner_.readByte() : 0xFF; }
 
 void DemodModel::Port::stop() {
-  if (_active) _d._tuner.stop();
-  _active = false;
+  if (active_) d_.tuner_.stop();
+  active_ = false;
 }
 
 }  // namespace sim

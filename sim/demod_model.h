@@ -59,14 +59,14 @@ class DemodModel : public I2cSlave {
   bool inReset() const;
 
   // Port on the same bus that answers at 0xC0 only while this demodulator's repeater is open.
-  I2cSlave& repeaterPort() { return _port; }
+  I2cSlave& repeaterPort() { return port_; }
   bool repeaterOpen() const;
 
-  uint8_t mainAddress() const { return _addr[0]; }
+  uint8_t mainAddress() const { return addr_[0]; }
   State state() const;
   std::optional<DeliverySystem> activeSystem() const;
   bool tsOutputEnabled() const;
-  bool locked() const;
+  bool signalLock() const;  // the demodulator holds a multiplex
   std::optional<Multiplex> lockedMultiplex() const;
 
   // Transport stream the path outputs now: the locked multiplex's source while TS output is on, else
@@ -110,15 +110,15 @@ class DemodModel : public I2cSlave {
  private:
   class Port : public I2cSlave {
    public:
-    explicit Port(DemodModel& d) : _d(d) {}
+    explicit Port(DemodModel& d) : d_(d) {}
     bool start(uint8_t addr8, bool read) override;
     bool writeByte(uint8_t byte) override;
     uint8_t readByte() override;
     void stop() override;
 
    private:
-    DemodModel& _d;
-    bool _active = false;
+    DemodModel& d_;
+    bool active_ = false;
   };
 
   struct Signature {
@@ -129,7 +129,7 @@ class DemodModel : public I2cSlave {
     bool operator==(const Signature& o) const;
   };
 
-  MainRegs regs() const { return MainRegs{const_cast<uint8_t*>(_regs.data())}; }
+  MainRegs regs() const { return MainRegs{const_cast<uint8_t*>(regs_.data())}; }
   uint8_t& at(int slave, uint8_t bank, uint8_t r) {
     return regs().at(static_cast<DemodSlave>(slave), bank, r);
   }
@@ -137,55 +137,55 @@ class DemodModel : public I2cSlave {
     return regs().at(static_cast<DemodSlave>(slave), bank, r);
   }
   int slaveOf(uint8_t addr8) const;
-  void powerOnLocked();
-  State stateLocked() const;
-  const Standard* standardLocked() const;
-  Signature signatureLocked(const Standard& s) const;
-  Status statusLocked() const;
-  std::string lockFaultLocked(const Standard& s, const Signature& now) const;
-  void outputLocked(const Standard& s, Status* st) const;
-  void presentStatusLocked();
-  bool tooEarlyLocked(int slave);
-  void onWriteLocked(int slave, uint8_t bank, uint8_t r, uint8_t v);
-  void onSystemWriteLocked(uint8_t r, uint8_t old, uint8_t v);
-  void countUnknownLocked(int slave, uint8_t bank, uint8_t r, uint8_t v);
-  void atscCommandLocked(uint8_t bank, uint8_t r, uint8_t v);
+  void powerOn_locked();
+  State state_locked() const;
+  const Standard* standard_locked() const;
+  Signature signature_locked(const Standard& s) const;
+  Status status_locked() const;
+  std::string lockFault_locked(const Standard& s, const Signature& now) const;
+  void output_locked(const Standard& s, Status* st) const;
+  void presentStatus_locked();
+  bool tooEarly_locked(int slave);
+  void onWrite_locked(int slave, uint8_t bank, uint8_t r, uint8_t v);
+  void onSystemWrite_locked(uint8_t r, uint8_t old, uint8_t v);
+  void countUnknown_locked(int slave, uint8_t bank, uint8_t r, uint8_t v);
+  void atscCommand_locked(uint8_t bank, uint8_t r, uint8_t v);
   void watch(std::stop_token st);
 
-  std::shared_ptr<Air> _air;
-  TunerModel& _tuner;
-  DemodOptions _opt;
-  uint8_t _addr[4];
-  Port _port{*this};
+  std::shared_ptr<Air> air_;
+  TunerModel& tuner_;
+  DemodOptions opt_;
+  uint8_t addr_[4];
+  Port port_{*this};
 
-  mutable std::mutex _m;
-  std::vector<uint8_t> _regs;  // 4 slaves x 256 banks x 256 registers; guarded by _m
-  uint8_t _bank[4] = {};
-  bool _reset = false;
-  int _cur = -1;  // slave of the transfer in progress
-  bool _reading = false, _gotPtr = false;
-  uint8_t _ptr = 0;
-  bool _tuneEnded = false;
-  int64_t _tuneEndNs = 0;
-  Signature _tuneSig;
-  bool _refuseLock = false, _chipIdUnreadable = false;
-  const Standard* _current = nullptr;  // woken last
-  bool _sleepPending = false;          // a sleep began (0x18 set while active); its 0x17 write ends it
-  std::string _stickyFault;            // a sleep or step gone wrong, until reset
-  std::string _atscFault;              // the ATSC set-up refused, until the next wake
-  bool _atscRunning = false;  // the ATSC core runs its program: since wake or soft reset, until abort
-  int64_t _poweredNs = -1, _clockNs = -1;  // core powered up (system 0x02), clock started (system 0x10)
-  uint8_t _tsClock[4] = {};        // serial mode, sub mode, period, select latched at the last restart
-  std::vector<uint64_t> _unknown;  // per standard, last for none
-  std::vector<std::string> _unknownLog;
+  mutable std::mutex m_;
+  std::vector<uint8_t> regs_;  // 4 slaves x 256 banks x 256 registers; guarded by m_
+  uint8_t bank_[4] = {};
+  bool reset_ = false;
+  int cur_ = -1;  // slave of the transfer in progress
+  bool reading_ = false, gotPtr_ = false;
+  uint8_t ptr_ = 0;
+  bool tuneEnded_ = false;
+  int64_t tuneEndNs_ = 0;
+  Signature tuneSig_;
+  bool refuseLock_ = false, chipIdUnreadable_ = false;
+  const Standard* current_ = nullptr;  // woken last
+  bool sleepPending_ = false;          // a sleep began (0x18 set while active); its 0x17 write ends it
+  std::string stickyFault_;            // a sleep or step gone wrong, until reset
+  std::string atscFault_;              // the ATSC set-up refused, until the next wake
+  bool atscRunning_ = false;  // the ATSC core runs its program: since wake or soft reset, until abort
+  int64_t poweredNs_ = -1, clockNs_ = -1;  // core powered up (system 0x02), clock started (system 0x10)
+  uint8_t tsClock_[4] = {};        // serial mode, sub mode, period, select latched at the last restart
+  std::vector<uint64_t> unknown_;  // per standard, last for none
+  std::vector<std::string> unknownLog_;
 
   // Stream of the locked multiplex, made once per lock.
-  std::string _srcMux;  // guarded by _m
-  std::shared_ptr<TsSource> _src;
-  std::mutex _listenerM;
-  std::function<void()> _listener;  // guarded by _listenerM
-  std::shared_ptr<TsSource> _notified;
-  std::jthread _watcher;
+  std::string srcMux_;  // guarded by m_
+  std::shared_ptr<TsSource> src_;
+  std::mutex listenerM_;
+  std::function<void()> listener_;  // guarded by listenerM_
+  std::shared_ptr<TsSource> notified_;
+  std::jthread watcher_;
 };
 
 }  // namespace sim

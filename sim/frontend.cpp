@@ -8,15 +8,15 @@
 namespace sim {
 
 FrontEnds::FrontEnds(std::shared_ptr<Air> air, const Attach& attach, ChipOptions options)
-    : _air(std::move(air)) {
-  if (!_air) _air = Air::makeDefault();
+    : air_(std::move(air)) {
+  if (!air_) air_ = Air::makeDefault();
   for (int p = 1; p <= kPaths; ++p) {
     size_t i = index(p);
-    _tuners[i] = std::make_unique<TunerModel>(_air, options.tuner);
-    _demods[i] = std::make_unique<DemodModel>(demodMainAddress(p), _air, *_tuners[i], options.demod);
+    tuners_[i] = std::make_unique<TunerModel>(air_, options.tuner);
+    demods_[i] = std::make_unique<DemodModel>(demodMainAddress(p), air_, *tuners_[i], options.demod);
     if (attach) {
-      attach(masterOf(p), _demods[i].get());
-      attach(masterOf(p), &_demods[i]->repeaterPort());
+      attach(masterOf(p), demods_[i].get());
+      attach(masterOf(p), &demods_[i]->repeaterPort());
     }
   }
 }
@@ -24,23 +24,23 @@ FrontEnds::FrontEnds(std::shared_ptr<Air> air, const Attach& attach, ChipOptions
 FrontEnds::FrontEnds(Card& card, std::shared_ptr<Air> air, ChipOptions options)
     : FrontEnds(
           std::move(air), [&card](int m, I2cSlave* s) { card.i2cBus(m).addSlave(s); }, options) {
-  _card = &card;
+  card_ = &card;
   for (int p = 1; p <= kPaths; ++p) setReset(p, card.demodInReset(p - 1));
   card.setResetListener([this](int n, bool held) {
     if (n >= 0 && n < kPaths) setReset(n + 1, held);
   });
   for (int p = 1; p <= kPaths; ++p)
-    setStreamListener(p, [this, p] { _card->setChannelSource(p - 1, stream(p)); });
+    setStreamListener(p, [this, p] { card_->setChannelSource(p - 1, stream(p)); });
 }
 
 FrontEnds::~FrontEnds() {
-  if (!_card) return;
-  _card->setResetListener(nullptr);
+  if (!card_) return;
+  card_->setResetListener(nullptr);
   for (int p = 1; p <= kPaths; ++p) {
     demod(p).setStreamListener(nullptr);
-    _card->i2cBus(masterOf(p)).removeSlave(&demod(p).repeaterPort());
-    _card->i2cBus(masterOf(p)).removeSlave(&demod(p));
-    _card->setChannelSource(p - 1, nullptr);
+    card_->i2cBus(masterOf(p)).removeSlave(&demod(p).repeaterPort());
+    card_->i2cBus(masterOf(p)).removeSlave(&demod(p));
+    card_->setChannelSource(p - 1, nullptr);
   }
 }
 
@@ -50,7 +50,7 @@ size_t FrontEnds::index(int path) {
 }
 
 void FrontEnds::setResetAll(bool held) {
-  for (auto& d : _demods) d->setReset(held);
+  for (auto& d : demods_) d->setReset(held);
 }
 
 void FrontEnds::setStreamListener(int path, std::function<void()> listener) {

@@ -36,21 +36,21 @@ class FrontEnds {
 
   static int masterOf(int path) { return (path - 1) / 2; }
 
-  DemodModel& demod(int path) { return *_demods.at(index(path)); }
-  TunerModel& tuner(int path) { return *_tuners.at(index(path)); }
+  DemodModel& demod(int path) { return *demods_.at(index(path)); }
+  TunerModel& tuner(int path) { return *tuners_.at(index(path)); }
   // Reset line of one path, or of all of them (the card drives them together).
   void setReset(int path, bool held) { demod(path).setReset(held); }
   void setResetAll(bool held);
   std::shared_ptr<TsSource> stream(int path) { return demod(path).stream(); }
   void setStreamListener(int path, std::function<void()> listener);
-  Air& air() { return *_air; }
+  Air& air() { return *air_; }
 
  private:
   static size_t index(int path);
-  Card* _card = nullptr;
-  std::shared_ptr<Air> _air;
-  std::array<std::unique_ptr<TunerModel>, kPaths> _tuners;
-  std::array<std::unique_ptr<DemodModel>, kPaths> _demods;
+  Card* card_ = nullptr;
+  std::shared_ptr<Air> air_;
+  std::array<std::unique_ptr<TunerModel>, kPaths> tuners_;
+  std::array<std::unique_ptr<DemodModel>, kPaths> demods_;
 };
 
 }  // namespace sim

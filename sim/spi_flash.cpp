@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hw/spi_regs.h"
 #include "platform/host/clock.h"
 #include "sim/backing_file.h"
 
 namespace sim {
+
+namespace op = hw::spi::op;
 
 SpiFlash::SpiFlash(std::string backingFile, std::function<void(const std::string&)> errorLog)
     : mem_(kSize, 0xFF), file_(std::move(backingFile)), errorLog_(std::move(errorLog)) {
@@ -80,7 +83,7 @@ uint8_t SpiFlash::transfer(uint8_t out) {
   int pos = pos_++;
   if (pos == 0) {
     opcode_ = out;
-    if (busy_locked() && out != 0x05) {
+    if (busy_locked() && out != op::kReadStatus) {
       ignored_ = true;
       char b[64];
       std::snprintf(b, sizeof b, "flash command 0x%02x while busy, ignored", out);
@@ -88,19 +91,19 @@ uint8_t SpiFlash::transfer(uint8_t out) {
       return 0xFF;
     }
     switch (out) {
-      case 0x06:
+      case op::kWriteEnable:
         wel_ = true;
         break;
-      case 0x04:
+      case op::kWriteDisable:
         wel_ = false;
         break;
-      case 0x05:
-      case 0x9F:
-      case 0xAB:
-      case 0x03:
-      case 0xC7:
-      case 0x60:
-      case 0x02:
+      case op::kReadStatus:
+      case op::kReadId:
+      case op::kWake:
+      case op::kRead:
+      case op::kChipErase:
+      case op::kChipEraseToo:
+      case op::kPageProgram:
         break;
       default: {
         ignored_ = true;
@@ -113,17 +116,17 @@ uint8_t SpiFlash::transfer(uint8_t out) {
   }
   if (ignored_) return 0xFF;
   switch (opcode_) {
-    case 0x05:
+    case op::kReadStatus:
       if (busyReads_ > 0) {
         --busyReads_;
         return static_cast<uint8_t>(kStatusWip | (wel_ ? kStatusWel : 0));
       }
       return status_locked();
-    case 0x9F:
+    case op::kReadId:
       return pos <= 3 ? kId[pos - 1] : 0x00;
-    case 0xAB:
+    case op::kWake:
       return pos >= 4 ? kElectronicId : 0xFF;
-    case 0x03:
+    case op::kRead:
       if (pos <= 3) {
         addr_ = ((addr_ << 8) | out) & (kSize - 1);
         return 0xFF;
@@ -132,7 +135,7 @@ uint8_t SpiFlash::transfer(uint8_t out) {
         addr_ = (addr_ + 1) & (kSize - 1);
         return v;
       }
-    case 0x02:
+    case op::kPageProgram:
       if (pos <= 3) {
         addr_ = ((addr_ << 8) | out) & (kSize - 1);
       } else {
@@ -156,8 +159,8 @@ void SpiFlash::deselect() {
   if (ignored_ || pos_ == 0) return;
   const int64_t now = host::clock::nowNs();
   switch (opcode_) {
-    case 0xC7:
-    case 0x60:
+    case op::kChipErase:
+    case op::kChipEraseToo:
       if (!wel_) {
         log("flash chip erase without write enable, ignored");
         return;
@@ -170,7 +173,7 @@ void SpiFlash::deselect() {
       busyClearsWel_ = true;
       persistAll_locked();
       return;
-    case 0x02: {
+    case op::kPageProgram: {
       if (pos_ < 4) {
         log("flash page program with a short address, ignored");
         return;

@@ -98,98 +98,98 @@ bool knownTunerRegister(uint8_t r) {
 }  // namespace
 
 TunerModel::TunerModel(std::shared_ptr<const Air> air, TunerOptions options)
-    : _air(std::move(air)), _opt(options) {
+    : air_(std::move(air)), opt_(options) {
   powerOn();
 }
 
 void TunerModel::powerOn() {
-  std::lock_guard g(_m);
-  _regs.fill(0);
-  _regs[0x7F] = _opt.chipId;
-  _ptr = 0;
-  _selected = _reading = _gotSubaddr = false;
-  _tuneWriteStart = -1;
-  _burstLen = 0;
-  _tuning = Tuning{};
-  _startNs = _blockNs = -1;
-  _stickyFault.clear();
-  _unknown = 0;
-  _unknownLog.clear();
+  std::lock_guard g(m_);
+  regs_.fill(0);
+  regs_[0x7F] = opt_.chipId;
+  ptr_ = 0;
+  selected_ = reading_ = gotSubaddr_ = false;
+  tuneWriteStart_ = -1;
+  burstLen_ = 0;
+  tuning_ = Tuning{};
+  startNs_ = blockNs_ = -1;
+  stickyFault_.clear();
+  unknown_ = 0;
+  unknownLog_.clear();
 }
 
 int TunerModel::variant() const {
-  if ((_opt.chipId & 0xF0) == 0xE0) return 3;
-  return _opt.probeVariant;
+  if ((opt_.chipId & 0xF0) == 0xE0) return 3;
+  return opt_.probeVariant;
 }
 
 bool TunerModel::start(uint8_t addr8, bool read) {
-  std::lock_guard g(_m);
+  std::lock_guard g(m_);
   if ((addr8 & 0xFE) != kTunerAddress) return false;
-  _selected = true;
-  _reading = read;
-  _gotSubaddr = false;
-  _tuneWriteStart = -1;
-  _burstLen = 0;
+  selected_ = true;
+  reading_ = read;
+  gotSubaddr_ = false;
+  tuneWriteStart_ = -1;
+  burstLen_ = 0;
   return true;
 }
 
 bool TunerModel::writeByte(uint8_t byte) {
-  std::lock_guard g(_m);
-  if (!_selected || _reading) return false;
-  if (!_gotSubaddr) {
-    _ptr = byte;
-    _gotSubaddr = true;
-    _tuneWriteStart = byte;
+  std::lock_guard g(m_);
+  if (!selected_ || reading_) return false;
+  if (!gotSubaddr_) {
+    ptr_ = byte;
+    gotSubaddr_ = true;
+    tuneWriteStart_ = byte;
     if (byte == kTuneBlockStart) {
-      _atBlock[0] = _regs[0x74];
-      _atBlock[1] = _regs[0x87];
-      _atBlock[2] = _regs[0x88];
+      atBlock_[0] = regs_[0x74];
+      atBlock_[1] = regs_[0x87];
+      atBlock_[2] = regs_[0x88];
     }
     return true;
   }
-  onWrite(_ptr, byte);
-  ++_ptr;
-  ++_burstLen;
+  onWrite(ptr_, byte);
+  ++ptr_;
+  ++burstLen_;
   return true;
 }
 
 uint8_t TunerModel::readByte() {
-  std::lock_guard g(_m);
-  if (!_selected || !_reading) return 0xFF;
-  return onRead(_ptr++);
+  std::lock_guard g(m_);
+  if (!selected_ || !reading_) return 0xFF;
+  return onRead(ptr_++);
 }
 
 void TunerModel::stop() {
-  std::lock_guard g(_m);
-  if (_selected && !_reading && _tuneWriteStart == kTuneBlockStart && _burstLen >= kTuneBlockLen)
+  std::lock_guard g(m_);
+  if (selected_ && !reading_ && tuneWriteStart_ == kTuneBlockStart && burstLen_ >= kTuneBlockLen)
     decodeTune();
-  _selected = false;
-  _tuneWriteStart = -1;
-  _burstLen = 0;
+  selected_ = false;
+  tuneWriteStart_ = -1;
+  burstLen_ = 0;
 }
 
 void TunerModel::onWrite(uint8_t r, uint8_t v) {
   if (!knownTunerRegister(r)) {
-    if (_unknownLog.size() < 16) {
+    if (unknownLog_.size() < 16) {
       char b[32];
       std::snprintf(b, sizeof b, "tuner 0x%02x = %02x", r, v);
-      _unknownLog.push_back(b);
+      unknownLog_.push_back(b);
     }
-    ++_unknown;
+    ++unknown_;
   }
   if (r == 0x7F) return;  // chip id is read-only
-  _regs[r] = v;
+  regs_[r] = v;
   if (r == 0x9B && v == 0x00) {  // a power-on starts over
-    _startNs = host::clock::nowNs();
-    _stickyFault.clear();
+    startNs_ = host::clock::nowNs();
+    stickyFault_.clear();
   }
-  if (r == 0x87 && v == 0xC0 && _blockNs >= 0) tuneEnded();
+  if (r == 0x87 && v == 0xC0 && blockNs_ >= 0) tuneEnded();
 }
 
 uint8_t TunerModel::onRead(uint8_t r) {
   switch (r) {
     case 0x19:  // probe and trim read-backs, selected by the command in 0x17
-      switch (_regs[0x17]) {
+      switch (regs_[0x17]) {
         case 0x8C:
           return variant() == 4 ? 0x08 : 0x00;
         case 0x96:
@@ -201,28 +201,28 @@ uint8_t TunerModel::onRead(uint8_t r) {
           return 0x00;
       }
     case 0x1A:
-      if (_startNs >= 0 && host::clock::nowNs() - _startNs < kPowerOnReadyNs) {
+      if (startNs_ >= 0 && host::clock::nowNs() - startNs_ < kPowerOnReadyNs) {
         char b[80];
         std::snprintf(b, sizeof b, "tuner power-on status read %.1f ms after start, it is ready after 16 ms",
-                      (host::clock::nowNs() - _startNs) / 1e6);
-        _stickyFault = b;
+                      (host::clock::nowNs() - startNs_) / 1e6);
+        stickyFault_ = b;
         return 0x01;
       }
-      return _opt.powerOnFault ? 0x01 : 0x00;
+      return opt_.powerOnFault ? 0x01 : 0x00;
     case 0x5B:
       updateAgc();
-      if (_regs[0x59] == 0x05) return _ifAgc;
-      if (_regs[0x59] == 0x03) return _rfAgc;
+      if (regs_[0x59] == 0x05) return ifAgc_;
+      if (regs_[0x59] == 0x03) return rfAgc_;
       return 0x00;
     case 0xB4:
       return 0x2C;
     default:
-      return _regs[r];
+      return regs_[r];
   }
 }
 
 void TunerModel::decodeTune() {
-  const uint8_t* b = &_regs[kTuneBlockStart];
+  const uint8_t* b = &regs_[kTuneBlockStart];
   Tuning t;
   t.valid = true;
   // Bit 4 of byte 10 carries frequency bit 20 (above 1048 MHz).
@@ -230,7 +230,7 @@ void TunerModel::decodeTune() {
   t.analog = (b[10] & 0x80) != 0;
   static constexpr uint32_t kFilter[4] = {6000000, 7000000, 8000000, 1712000};
   t.filterHz = kFilter[b[5] & 3];
-  t.cable = _regs[0x91] == 0x16 && _regs[0x92] == 0x26;
+  t.cable = regs_[0x91] == 0x16 && regs_[0x92] == 0x26;
   int band = t.frequencyKHz <= 172000 ? 0 : t.frequencyKHz <= 464000 ? 1 : 2;
   for (int row = 1; row < 32 && !t.systemRow; ++row) {
     const uint8_t* c = kSystemRows[row];
@@ -243,39 +243,39 @@ void TunerModel::decodeTune() {
       t.systemRow = row;
   }
   t.rfOffsetCentiDb = rowOffsetCentiDb(t.systemRow);
-  _tuning = t;
-  _blockNs = host::clock::nowNs();
+  tuning_ = t;
+  blockNs_ = host::clock::nowNs();
 }
 
 void TunerModel::tuneEnded() {
-  const int64_t settled = host::clock::nowNs() - _blockNs;
-  _blockNs = -1;
-  _tuning.ended = true;
-  _tuning.fault = checkTune();
-  if (_tuning.fault.empty() && settled < kPllSettleNs) {
+  const int64_t settled = host::clock::nowNs() - blockNs_;
+  blockNs_ = -1;
+  tuning_.ended = true;
+  tuning_.fault = checkTune();
+  if (tuning_.fault.empty() && settled < kPllSettleNs) {
     char b[80];
     std::snprintf(b, sizeof b, "tuner tune ended %.1f ms after its tune block, the PLL needs 80 ms",
                   settled / 1e6);
-    _tuning.fault = b;
+    tuning_.fault = b;
   }
 }
 
 // The first register that differs from what the board's driver writes for the system tuned.
 std::string TunerModel::checkTune() const {
-  if (!_stickyFault.empty()) return _stickyFault;
-  const int row = _tuning.systemRow;
+  if (!stickyFault_.empty()) return stickyFault_;
+  const int row = tuning_.systemRow;
   if (row == 0) return "tuner tune block matches no system";
   // The block is taken in tuning mode (0x87 = C4 40) with calibration 2 (0x74 bits 1:0; bit 4 is the last
   // block's).
   char b[80];
-  if ((_atBlock[0] & 0xEF) != 0x02 || _atBlock[1] != 0xC4 || _atBlock[2] != 0x40) {
+  if ((atBlock_[0] & 0xEF) != 0x02 || atBlock_[1] != 0xC4 || atBlock_[2] != 0x40) {
     std::snprintf(b, sizeof b,
                   "tuner 0x74 0x87 0x88 = %02x %02x %02x when the tune block came, needs 02 c4 40",
-                  _atBlock[0], _atBlock[1], _atBlock[2]);
+                  atBlock_[0], atBlock_[1], atBlock_[2]);
     return b;
   }
   const int v = variant();
-  const uint32_t f = _tuning.frequencyKHz;
+  const uint32_t f = tuning_.frequencyKHz;
   const bool analog = row <= 8, cable = isCable(row), mid = f <= 464000;
   std::vector<std::pair<uint8_t, std::vector<uint8_t>>> want = {
       {0x81, {kPowerOnBlock, kPowerOnBlock + 6}},
@@ -334,8 +334,8 @@ std::string TunerModel::checkTune() const {
   want.push_back({kTuneBlockStart, block});
   for (const auto& [r, bytes] : want)
     for (size_t i = 0; i < bytes.size(); ++i)
-      if (_regs[r + i] != bytes[i]) {
-        std::snprintf(b, sizeof b, "tuner 0x%02zx = %02x, needs %02x", r + i, _regs[r + i], bytes[i]);
+      if (regs_[r + i] != bytes[i]) {
+        std::snprintf(b, sizeof b, "tuner 0x%02zx = %02x, needs %02x", r + i, regs_[r + i], bytes[i]);
         return b;
       }
   return {};
@@ -390,33 +390,33 @@ void TunerModel::agcFor(int target, uint8_t gainStepCode, uint32_t frequencyKHz,
 }
 
 void TunerModel::updateAgc() {
-  if (!_tuning.valid) {
-    _ifAgc = _rfAgc = 0;
+  if (!tuning_.valid) {
+    ifAgc_ = rfAgc_ = 0;
     return;
   }
-  double level = _air ? _air->rfLevelAt(uint64_t{_tuning.frequencyKHz} * 1000) : Air::kNoiseFloorDbm;
-  int target = static_cast<int>(std::lround(level * 100)) - _tuning.rfOffsetCentiDb;
-  agcFor(target, _regs[0x69], _tuning.frequencyKHz, variant(), &_ifAgc, &_rfAgc);
+  double level = air_ ? air_->rfLevelAt(uint64_t{tuning_.frequencyKHz} * 1000) : Air::kNoiseFloorDbm;
+  int target = static_cast<int>(std::lround(level * 100)) - tuning_.rfOffsetCentiDb;
+  agcFor(target, regs_[0x69], tuning_.frequencyKHz, variant(), &ifAgc_, &rfAgc_);
 }
 
 TunerModel::Tuning TunerModel::tuning() const {
-  std::lock_guard g(_m);
-  return _tuning;
+  std::lock_guard g(m_);
+  return tuning_;
 }
 
 uint8_t TunerModel::reg(uint8_t r) const {
-  std::lock_guard g(_m);
-  return _regs[r];
+  std::lock_guard g(m_);
+  return regs_[r];
 }
 
 uint64_t TunerModel::unknownWrites() const {
-  std::lock_guard g(_m);
-  return _unknown;
+  std::lock_guard g(m_);
+  return unknown_;
 }
 
 std::vector<std::string> TunerModel::unknownWriteLog() const {
-  std::lock_guard g(_m);
-  return _unknownLog;
+  std::lock_guard g(m_);
+  return unknownLog_;
 }
 
 }  // namespace sim

@@ -54,7 +54,7 @@ class TunerModel : public I2cSlave {
   };
   Tuning tuning() const;
   uint8_t reg(uint8_t r) const;
-  const TunerOptions& options() const { return _opt; }
+  const TunerOptions& options() const { return opt_; }
   // Writes to registers the chip does not have, since power-on, and the first of them described.
   uint64_t unknownWrites() const;
   std::vector<std::string> unknownWriteLog() const;
@@ -77,22 +77,22 @@ class TunerModel : public I2cSlave {
   std::string checkTune() const;
   void updateAgc();
 
-  std::shared_ptr<const Air> _air;
-  TunerOptions _opt;
-  mutable std::mutex _m;
-  std::array<uint8_t, 256> _regs{};  // guarded by _m
-  uint8_t _ptr = 0;
-  bool _selected = false, _reading = false, _gotSubaddr = false;
-  int _tuneWriteStart = -1;  // sub-address of the burst in progress, for the tune block
-  int _burstLen = 0;
-  Tuning _tuning;
-  uint8_t _ifAgc = 0, _rfAgc = 0;
-  int64_t _startNs = -1;     // power-on start (0x9B cleared)
-  int64_t _blockNs = -1;     // tune block written, not yet ended
-  uint8_t _atBlock[3] = {};  // 0x74, 0x87, 0x88 when the tune block arrived: calibration and tuning mode
-  std::string _stickyFault;
-  uint64_t _unknown = 0;
-  std::vector<std::string> _unknownLog;
+  std::shared_ptr<const Air> air_;
+  TunerOptions opt_;
+  mutable std::mutex m_;
+  std::array<uint8_t, 256> regs_{};  // guarded by m_
+  uint8_t ptr_ = 0;
+  bool selected_ = false, reading_ = false, gotSubaddr_ = false;
+  int tuneWriteStart_ = -1;  // sub-address of the burst in progress, for the tune block
+  int burstLen_ = 0;
+  Tuning tuning_;
+  uint8_t ifAgc_ = 0, rfAgc_ = 0;
+  int64_t startNs_ = -1;     // power-on start (0x9B cleared)
+  int64_t blockNs_ = -1;     // tune block written, not yet ended
+  uint8_t atBlock_[3] = {};  // 0x74, 0x87, 0x88 when the tune block arrived: calibration and tuning mode
+  std::string stickyFault_;
+  uint64_t unknown_ = 0;
+  std::vector<std::string> unknownLog_;
 };
 
 }  // namespace sim

@@ -15,39 +15,7 @@ namespace {
 
 constexpr ULONG kAntennaRangeBytes = sizeof(KSDATARANGE);  // 64
 
-const char* suffixOf(CFilter* filter) { return filter ? filter->instance().suffix : ""; }
-
-// The pin handler's steps for a set: validate, find the filter, trace, call with the 32-bit value.
-NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* name,
-                NTSTATUS (CFilter::*op)(ULONG)) {
-  CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
-  if (!NT_SUCCESS(status)) return status;
-  ZTRACE("CAntennaPin%s::%s\n", suffixOf(filter), name);
-  return (filter->*op)(*static_cast<PULONG>(data));
-}
-
-NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* name,
-                NTSTATUS (CFilter::*op)(PULONG)) {
-  CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
-  if (!NT_SUCCESS(status)) return status;
-  ZTRACE("CAntennaPin%s::%s\n", suffixOf(filter), name);
-  return (filter->*op)(static_cast<PULONG>(data));
-}
-
 }  // namespace
-
-void* CAntennaPin::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
-  return p;
-}
-
-void CAntennaPin::operator delete(void* p) noexcept {
-  ZTRACE_ALLOC("delete(%p)\n", p);
-  if (p) ExFreePool(p);
-}
 
 NTSTATUS CAntennaPin::pinCreate(PKSPIN pin, PIRP irp) {
   PAGED_CODE();
@@ -63,31 +31,12 @@ NTSTATUS CAntennaPin::pinCreate(PKSPIN pin, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CAntennaPin::pinClose(PKSPIN pin, PIRP irp) {
-  UNREFERENCED_PARAMETER(irp);
-  auto* context = static_cast<CAntennaPin*>(pin->Context);
-  ZTRACE("CAntennaPin%s::pinClose\n", suffixOf(context ? context->_p_filter : nullptr));
-  delete context;
-  pin->Context = nullptr;
-  return STATUS_SUCCESS;
-}
+NTSTATUS CAntennaPin::pinClose(PKSPIN pin, PIRP) { return closePin<CAntennaPin>(pin, "CAntennaPin"); }
 
-NTSTATUS CAntennaPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
-                                          PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+NTSTATUS CAntennaPin::intersectDataFormat(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE,
                                           ULONG bufferSize, PVOID data, PULONG dataSize) {
-  UNREFERENCED_PARAMETER(context);
-  UNREFERENCED_PARAMETER(irp);
-  UNREFERENCED_PARAMETER(pinRequest);
-  UNREFERENCED_PARAMETER(descriptorRange);
   ZTRACE("CAntennaPin::intersectDataFormat\n");
-  if (bufferSize < kAntennaRangeBytes) {
-    *dataSize = kAntennaRangeBytes;
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (callerRange->FormatSize < kAntennaRangeBytes) return STATUS_NO_MATCH;
-  *dataSize = kAntennaRangeBytes;
-  RtlCopyMemory(data, callerRange, kAntennaRangeBytes);
-  return STATUS_SUCCESS;
+  return intersectFixedRange(callerRange, kAntennaRangeBytes, bufferSize, data, dataSize, false);
 }
 
 NTSTATUS CAntennaPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
@@ -136,11 +85,11 @@ NTSTATUS CAntennaPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fro
 
 #define ZD_ANTENNA_GET(handler, op)                                             \
   NTSTATUS CAntennaPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
-    return getVia(irp, property, data, #handler, &CFilter::op);                 \
+    return getVia(irp, property, data, "CAntennaPin", #handler, &CFilter::op);  \
   }
 #define ZD_ANTENNA_SET(handler, op)                                             \
   NTSTATUS CAntennaPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
-    return setVia(irp, property, data, #handler, &CFilter::op);                 \
+    return setVia(irp, property, data, "CAntennaPin", #handler, &CFilter::op);  \
   }
 
 ZD_ANTENNA_GET(tunerGetFrequency, getTunerFrequency)
@@ -238,11 +187,12 @@ NTSTATUS satellite(PIRP irp, PKSIDENTIFIER property, const char* name, NTSTATUS 
   return (filter->*op)();
 }
 
-// Validates the request and finds the card and the filter (for the trace's class name).
-NTSTATUS deviceRequest(PIRP irp, PKSIDENTIFIER property, Device** device, CFilter** filter) {
+// The opening of every device-access handler: validate the request, find the card, trace
+// "CAntennaPin<suffix>::<name>" (no trace for a null name), check that the data buffer holds `bytes`.
+NTSTATUS deviceRequest(PIRP irp, PKSIDENTIFIER property, const char* name, PVOID data, ULONG bytes,
+                       Device** device) {
   NTSTATUS status = validateExtended(irp, property);
   if (!NT_SUCCESS(status)) return status;
-  *filter = CFilter::fromIrp(irp);
   PKSPIN pin = KsGetPinFromIrp(irp);
   PKSDEVICE ksDevice = pin ? KsGetDevice(pin) : nullptr;
   if (!ksDevice) {
@@ -250,7 +200,9 @@ NTSTATUS deviceRequest(PIRP irp, PKSIDENTIFIER property, Device** device, CFilte
     ksDevice = ksFilter ? KsGetDevice(ksFilter) : nullptr;
   }
   *device = ksDevice ? static_cast<Device*>(ksDevice->Context) : nullptr;
-  return *device ? status : STATUS_INVALID_DEVICE_REQUEST;
+  if (!*device) return STATUS_INVALID_DEVICE_REQUEST;
+  if (name) ZTRACE("CAntennaPin%s::%s\n", suffixOf(CFilter::fromIrp(irp)), name);
+  return bytes && !dataHolds(irp, data, bytes) ? STATUS_BUFFER_TOO_SMALL : status;
 }
 
 constexpr ULONG kDiSEqCMessageBytes = 188;
@@ -259,6 +211,11 @@ constexpr ULONG kRegisterMaster = 0x4000;
 constexpr ULONG kRegSubAddress = 1, kRegSubLength = 129, kRegData = 130, kRegDataLength = 258;
 // What the I2C layer can carry in one register access.
 constexpr ULONG kMaxSubAddress = 2, kMaxReadData = 4, kMaxWriteData = 128;
+
+// Flash word record: the value in word 1, the result in word 2.
+constexpr ULONG kFlashValueWord = 1, kFlashResultWord = 2;
+// Flash ID reply: the three ID bytes, the result at byte 36.
+constexpr ULONG kFlashIdResult = 36;
 
 PULONG words(PVOID data) { return static_cast<PULONG>(data); }
 
@@ -315,11 +272,10 @@ NTSTATUS CAntennaPin::tunerSetNBCParams(PIRP irp, PKSIDENTIFIER property, PVOID)
 
 NTSTATUS CAntennaPin::Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kMacRecordBytes, &device);
   if (!NT_SUCCESS(status)) return status;
   const UCHAR* record = payload(irp, property, kMacRecordBytes);
-  if (!record || !dataHolds(irp, data, kMacRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
+  if (!record) return STATUS_BUFFER_TOO_SMALL;
   MacRequest request;
   RtlCopyMemory(request.bytes, record, kMacRecordBytes);
   ULONG index;
@@ -339,11 +295,9 @@ NTSTATUS CAntennaPin::Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID dat
 
 NTSTATUS CAntennaPin::Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
-  if (!NT_SUCCESS(status)) return status;
   constexpr ULONG kWriteBytes = 10;  // index and the six address bytes
-  if (!dataHolds(irp, data, kWriteBytes)) return STATUS_BUFFER_TOO_SMALL;
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kWriteBytes, &device);
+  if (!NT_SUCCESS(status)) return status;
   MacRequest request = {};
   const ULONG n = dataLength(irp) < kMacRecordBytes ? dataLength(irp) : kMacRecordBytes;
   RtlCopyMemory(request.bytes, data, n);
@@ -371,10 +325,9 @@ NTSTATUS CAntennaPin::Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID
     ZTRACE("i2ctemp->data[0] %.2x  i2ctemp->data[1] %.2x i2ctemp->nbdata i2ctemp->nlenth %d\n",
            request[kRegSubAddress], request[kRegSubAddress + 1], request[kRegDataLength]);
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kRegReadRecordBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  if (!request || !dataHolds(irp, data, kRegReadRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
+  if (!request) return STATUS_BUFFER_TOO_SMALL;
   UCHAR record[kRegReadRecordBytes];
   RtlCopyMemory(record, request, kRegReadRecordBytes);
   const ULONG subLength = record[kRegSubLength], length = record[kRegDataLength];
@@ -391,10 +344,8 @@ NTSTATUS CAntennaPin::Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID
 NTSTATUS CAntennaPin::Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   ZTRACE("CAntennaPin%s::Static_SetRegData\n", suffixOf(CFilter::fromIrp(irp)));
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kRegWriteRecordBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  if (!dataHolds(irp, data, kRegWriteRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
   UCHAR record[kRegWriteRecordBytes];
   RtlCopyMemory(record, data, kRegWriteRecordBytes);
   const ULONG length = record[kRegWriteRecordBytes - 1];
@@ -406,11 +357,8 @@ NTSTATUS CAntennaPin::Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID 
 
 NTSTATUS CAntennaPin::GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, "GetDemodMode", data, kDemodModeReply, &device);
   if (!NT_SUCCESS(status)) return status;
-  ZTRACE("CAntennaPin%s::GetDemodMode\n", suffixOf(filter));
-  if (!dataHolds(irp, data, kDemodModeReply)) return STATUS_BUFFER_TOO_SMALL;
   UCHAR type = 0;
   // A failed read is not a tuner type: say so instead of answering a stale byte.
   if (!TunerTypeRead(device, &type)) return STATUS_UNSUCCESSFUL;
@@ -421,8 +369,7 @@ NTSTATUS CAntennaPin::GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data)
 
 NTSTATUS CAntennaPin::SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, 0, &device);
   if (!NT_SUCCESS(status)) return status;
   ZERROR(" CAntennaPin::SetDemodMode ");
   if (!dataHolds(irp, data, 1)) return STATUS_BUFFER_TOO_SMALL;
@@ -436,55 +383,42 @@ NTSTATUS CAntennaPin::SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data)
 
 NTSTATUS CAntennaPin::tunerGetRDID(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, "tunerGetRDID", data, kFlashIdBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  ZTRACE("CAntennaPin%s::tunerGetRDID\n", suffixOf(filter));
-  if (!dataHolds(irp, data, kFlashIdBytes)) return STATUS_BUFFER_TOO_SMALL;
   PUCHAR reply = static_cast<PUCHAR>(data);
-  reply[36] = spi_GetFlashID(device, reply) ? 1 : 0;
+  reply[kFlashIdResult] = spi_GetFlashID(device, reply) ? 1 : 0;
   for (ULONG i = 0; i < 3; ++i) ZTRACE("SPI flash ID (%x)\n", reply[i]);
   return status;
 }
 
 NTSTATUS CAntennaPin::tunerChipErase(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, "tunerGetEraseStatus", data, kFlashWordsBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  ZTRACE("CAntennaPin%s::tunerGetEraseStatus\n", suffixOf(filter));
-  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
-  words(data)[2] = spi_ChipErase(device) ? 1 : 0;
+  words(data)[kFlashResultWord] = spi_ChipErase(device) ? 1 : 0;
   return status;
 }
 
 NTSTATUS CAntennaPin::tunerGetEraseStatus(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, "tunerGetEraseStatus", data, kFlashWordsBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  ZTRACE("CAntennaPin%s::tunerGetEraseStatus\n", suffixOf(filter));
-  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
-  words(data)[2] = spi_ReadStatus(device) == 1 ? 1 : 0;
+  words(data)[kFlashResultWord] = spi_ReadStatus(device) == 1 ? 1 : 0;
   return status;
 }
 
 NTSTATUS CAntennaPin::tunerGetPageWriteReady(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kFlashWordsBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
-  words(data)[2] = 1;
+  words(data)[kFlashResultWord] = 1;
   return status;
 }
 
 NTSTATUS CAntennaPin::tunerSetFlashWriteOnePage(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kPageRecordBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  if (!dataHolds(irp, data, kPageRecordBytes)) return STATUS_BUFFER_TOO_SMALL;
   PUCHAR record = static_cast<PUCHAR>(data);
   record[0] = spi_Write32bit(device, record + 1, record + 5) ? 1 : 0;
   if (record[0] == 0) {
@@ -496,24 +430,21 @@ NTSTATUS CAntennaPin::tunerSetFlashWriteOnePage(PIRP irp, PKSIDENTIFIER property
 
 NTSTATUS CAntennaPin::tunerFlashRead(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kFlashWordsBytes, &device);
   if (!NT_SUCCESS(status)) return status;
   const UCHAR* address = payload(irp, property, 3);
-  if (!address || !dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
+  if (!address) return STATUS_BUFFER_TOO_SMALL;
   ULONG word = 0;
-  words(data)[2] = spi_read32bit(device, address, &word);
-  words(data)[1] = word;
+  words(data)[kFlashResultWord] = spi_read32bit(device, address, &word);
+  words(data)[kFlashValueWord] = word;
   return status;
 }
 
 NTSTATUS CAntennaPin::tunerSetFlashWriteEnable(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   Device* device = nullptr;
-  CFilter* filter = nullptr;
-  NTSTATUS status = deviceRequest(irp, property, &device, &filter);
+  NTSTATUS status = deviceRequest(irp, property, nullptr, data, kFlashWordsBytes, &device);
   if (!NT_SUCCESS(status)) return status;
-  if (!dataHolds(irp, data, kFlashWordsBytes)) return STATUS_BUFFER_TOO_SMALL;
-  if (words(data)[1] == 1)
+  if (words(data)[kFlashValueWord] == 1)
     spi_WriteEnable(device);
   else
     spi_WriteDisable(device);

@@ -5,6 +5,7 @@
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
+#include "zadivo/pool_object.h"
 
 class CFilter;
 
@@ -83,8 +84,7 @@ class CAntennaPin {
   static constexpr ULONG kDemodModeReply = 8;
 
   // Contexts live on the paged pool with tag 'Deva'.
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
+  ZD_POOL_OBJECT_IN(PagedPool)
 
   // Context fields in order; the filter comes first, as in the transport pin's context.
   CFilter* _p_filter;

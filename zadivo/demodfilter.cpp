@@ -32,17 +32,6 @@ ULONG instanceOfDescriptor(const KSFILTER_DESCRIPTOR* descriptor) {
 
 }  // namespace
 
-void* CFilter::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
-  return p;
-}
-
-void CFilter::operator delete(void* p) noexcept {
-  ZTRACE_ALLOC("delete(%p)\n", p);
-  if (p) ExFreePool(p);
-}
-
 // ---- Create and close ------------------------------------------------------------------------------------
 
 NTSTATUS CFilter::create(PKSFILTER ksFilter, PIRP irp) {

@@ -136,8 +136,7 @@ class CFilter {
   void antennaStateChanged();
 
   // Contexts live on the paged pool with tag 'Deva'.
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
+  ZD_POOL_OBJECT_IN(PagedPool)
 
   // Context fields in order. Property and method handlers run at PASSIVE_LEVEL under the framework's
   // filter control mutex, which serialises them.

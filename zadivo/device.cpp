@@ -48,8 +48,8 @@ Device::Device(PKSDEVICE ksDevice) {
   for (auto& m : _mutex) KeInitializeMutex(&m, 0);
   // Events, DPCs and spin locks are armed by InitializeHW; make them safe to touch before that.
   for (auto& e : _i2c_done) KeInitializeEvent(&e, NotificationEvent, FALSE);
-  for (ULONG k = 0; k < 4; ++k) KeInitializeDpc(&_dpc[k], i2cDpc, this);
-  for (ULONG n = 0; n < 8; ++n) KeInitializeDpc(&_dpc[4 + n], dmaDpc, this);
+  for (ULONG k = 0; k < 4; ++k) KeInitializeDpc(i2cDpcOf(k), i2cDpc, this);
+  for (ULONG n = 0; n < 8; ++n) KeInitializeDpc(dmaDpcOf(n), dmaDpc, this);
   KeInitializeSpinLock(&_spare_lock);
   for (auto& l : _channel_lock) KeInitializeSpinLock(&l);
 }

@@ -2,6 +2,7 @@
 // and the eight per-channel tuners. One per card, owned by the KSDEVICE's context.
 #pragma once
 #include "platform/platform.h"
+#include "zadivo/pool_object.h"
 
 class BDATuner;
 
@@ -29,13 +30,6 @@ constexpr ULONG poolTag(const char (&t)[5]) {
 }
 inline constexpr ULONG kTagDevice = poolTag("Deva");
 inline constexpr ULONG kTagRing = poolTag("ZOVA");
-
-// Driver objects live on the non-paged pool with tag 'Deva'; allocation failure yields null, never throws.
-void* zdPoolNew(size_t size) noexcept;
-void zdPoolDelete(void* p) noexcept;
-#define ZD_POOL_OBJECT                                                        \
-  static void* operator new(size_t size) noexcept { return zdPoolNew(size); } \
-  static void operator delete(void* p) noexcept { zdPoolDelete(p); }
 
 // A kernel mutex held for a scope (PASSIVE_LEVEL).
 class MutexHold {
@@ -156,6 +150,12 @@ class Device {
   static BOOLEAN isr(PKINTERRUPT interrupt, PVOID context);
   static void i2cDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
   static void dmaDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+
+  // Named views of the prescribed _dpc and _mutex slots.
+  PKDPC i2cDpcOf(ULONG k) { return &_dpc[k]; }
+  PKDPC dmaDpcOf(ULONG n) { return &_dpc[4 + n]; }
+  PKMUTEX i2cMutex() { return &_mutex[0]; }
+  PKMUTEX repeaterWindow(ULONG k) { return &_mutex[1 + k]; }
 
   // Accessors used by tuners, filters and pins.
   ULONG boardId() const { return _board_id; }

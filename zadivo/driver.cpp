@@ -25,8 +25,8 @@ ZTraceScope::~ZTraceScope() {
   }
 }
 
-void* zdPoolNew(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
+void* zdPoolNew(size_t size, POOL_TYPE pool) noexcept {
+  void* p = ExAllocatePoolWithTag(pool, size, kTagDevice);
   ZTRACE_ALLOC("new(%x) returned %p\n", (unsigned)size, p);
   return p;
 }

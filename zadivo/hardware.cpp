@@ -30,7 +30,7 @@ NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
   // Events, DPCs and locks are armed whether or not an interrupt was assigned.
   for (ULONG k = 0; k < 4; ++k) {
     KeInitializeEvent(&_i2c_done[k], NotificationEvent, FALSE);
-    KeInitializeDpc(&_dpc[k], i2cDpc, this);
+    KeInitializeDpc(i2cDpcOf(k), i2cDpc, this);
   }
   KeInitializeSpinLock(&_spare_lock);
   for (auto& lock : _channel_lock) KeInitializeSpinLock(&lock);
@@ -79,7 +79,7 @@ NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
   _dma_buffer_size = hw::dma::kCommonBufferBytes;
   RtlZeroMemory(_p_dma_buffer, _dma_buffer_size);
   programDmaChannels();
-  for (ULONG n = 0; n < 8; ++n) KeInitializeDpc(&_dpc[4 + n], dmaDpc, this);
+  for (ULONG n = 0; n < 8; ++n) KeInitializeDpc(dmaDpcOf(n), dmaDpc, this);
 
   dumpPciConfig();
   PDEVICE_OBJECT pdo = _p_ks_device->PhysicalDeviceObject;

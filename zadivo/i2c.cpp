@@ -14,8 +14,8 @@ ULONG controlWord(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3) {
 }
 }  // namespace
 
-void Device::lockI2c() { KeWaitForSingleObject(&_mutex[0], Executive, KernelMode, FALSE, nullptr); }
-void Device::unlockI2c() { KeReleaseMutex(&_mutex[0], FALSE); }
+void Device::lockI2c() { KeWaitForSingleObject(i2cMutex(), Executive, KernelMode, FALSE, nullptr); }
+void Device::unlockI2c() { KeReleaseMutex(i2cMutex(), FALSE); }
 
 template <class Op>
 bool Device::i2cAttempts(Op op) {
@@ -219,7 +219,7 @@ ULONG Device::DVB_SET_DemodReset(ULONG offset) {
 // Completion of master k: the ISR queued us because its status bit was set.
 void Device::i2cDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
   Device* device = static_cast<Device*>(context);
-  const ULONG k = static_cast<ULONG>(dpc - &device->_dpc[0]);
+  const ULONG k = static_cast<ULONG>(dpc - device->i2cDpcOf(0));
   ULONG word;
   device->readRegisterBuffer(hw::i2c::kMasterBase[k] + hw::i2c::kControl, 1, &word);
   KeSetEvent(&device->_i2c_done[k], 0, FALSE);

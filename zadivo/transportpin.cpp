@@ -11,23 +11,9 @@ namespace {
 
 constexpr ULONG kTransportRangeBytes = sizeof(KS_DATARANGE_BDA_TRANSPORT);  // 88
 
-const char* suffixOf(CFilter* filter) { return filter ? filter->instance().suffix : ""; }
-
-NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, NTSTATUS (CFilter::*op)(ULONG)) {
-  CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
-  if (!NT_SUCCESS(status)) return status;
-  return (filter->*op)(*static_cast<PULONG>(data));
-}
-
-NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, NTSTATUS (CFilter::*op)(PULONG)) {
-  CFilter* filter = nullptr;
-  NTSTATUS status = nodeRequestFilter(irp, property, &filter);
-  if (!NT_SUCCESS(status)) return status;
-  return (filter->*op)(static_cast<PULONG>(data));
-}
-
 }  // namespace
+
+const char* suffixOf(CFilter* filter) { return filter ? filter->instance().suffix : ""; }
 
 NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter) {
   NTSTATUS status = BdaValidateNodeProperty(irp, property);
@@ -36,15 +22,42 @@ NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter) {
   return *filter ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
 }
 
-void* CTransportPin::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(PagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
-  return p;
+NTSTATUS intersectFixedRange(PKSDATARANGE callerRange, ULONG bytes, ULONG bufferSize, PVOID data,
+                             PULONG dataSize, bool traceTooSmall) {
+  if (bufferSize < bytes) {
+    *dataSize = bytes;
+    if (traceTooSmall) ZTRACE("STATUS_BUFFER_TOO_SMALL\n");
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (callerRange->FormatSize < bytes) return STATUS_NO_MATCH;
+  *dataSize = bytes;
+  RtlCopyMemory(data, callerRange, bytes);
+  return STATUS_SUCCESS;
 }
 
-void CTransportPin::operator delete(void* p) noexcept {
-  ZTRACE_ALLOC("delete(%p)\n", p);
-  if (p) ExFreePool(p);
+namespace {
+CFilter* tracedNodeFilter(PIRP irp, PKSIDENTIFIER property, const char* pinClass, const char* name,
+                          NTSTATUS* status) {
+  CFilter* filter = nullptr;
+  *status = nodeRequestFilter(irp, property, &filter);
+  if (!NT_SUCCESS(*status)) return nullptr;
+  if (pinClass) ZTRACE("%s%s::%s\n", pinClass, suffixOf(filter), name);
+  return filter;
+}
+}  // namespace
+
+NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(ULONG)) {
+  NTSTATUS status;
+  CFilter* filter = tracedNodeFilter(irp, property, pinClass, name, &status);
+  return filter ? (filter->*op)(*static_cast<PULONG>(data)) : status;
+}
+
+NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(PULONG)) {
+  NTSTATUS status;
+  CFilter* filter = tracedNodeFilter(irp, property, pinClass, name, &status);
+  return filter ? (filter->*op)(static_cast<PULONG>(data)) : status;
 }
 
 NTSTATUS CTransportPin::pinCreate(PKSPIN pin, PIRP irp) {
@@ -59,32 +72,12 @@ NTSTATUS CTransportPin::pinCreate(PKSPIN pin, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CTransportPin::pinClose(PKSPIN pin, PIRP irp) {
-  UNREFERENCED_PARAMETER(irp);
-  auto* context = static_cast<CTransportPin*>(pin->Context);
-  ZTRACE("CTransportPin%s::pinClose\n", suffixOf(context ? context->_p_filter : nullptr));
-  delete context;
-  pin->Context = nullptr;
-  return STATUS_SUCCESS;
-}
+NTSTATUS CTransportPin::pinClose(PKSPIN pin, PIRP) { return closePin<CTransportPin>(pin, "CTransportPin"); }
 
-NTSTATUS CTransportPin::intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
-                                            PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+NTSTATUS CTransportPin::intersectDataFormat(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE,
                                             ULONG bufferSize, PVOID data, PULONG dataSize) {
-  UNREFERENCED_PARAMETER(context);
-  UNREFERENCED_PARAMETER(irp);
-  UNREFERENCED_PARAMETER(pinRequest);
-  UNREFERENCED_PARAMETER(descriptorRange);
   ZTRACE("CTransportPin::intersectDataFormat\n");
-  if (bufferSize < kTransportRangeBytes) {
-    *dataSize = kTransportRangeBytes;
-    ZTRACE("STATUS_BUFFER_TOO_SMALL\n");
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  if (callerRange->FormatSize < kTransportRangeBytes) return STATUS_NO_MATCH;
-  *dataSize = kTransportRangeBytes;
-  RtlCopyMemory(data, callerRange, kTransportRangeBytes);
-  return STATUS_SUCCESS;
+  return intersectFixedRange(callerRange, kTransportRangeBytes, bufferSize, data, dataSize, true);
 }
 
 // The transport pin's state has no effect on tuning or on the stream.
@@ -101,11 +94,11 @@ NTSTATUS CTransportPin::pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE f
 
 #define ZD_TRANSPORT_GET(handler, op)                                             \
   NTSTATUS CTransportPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
-    return getVia(irp, property, data, &CFilter::op);                             \
+    return getVia(irp, property, data, nullptr, #handler, &CFilter::op);          \
   }
 #define ZD_TRANSPORT_SET(handler, op)                                             \
   NTSTATUS CTransportPin::handler(PIRP irp, PKSIDENTIFIER property, PVOID data) { \
-    return setVia(irp, property, data, &CFilter::op);                             \
+    return setVia(irp, property, data, nullptr, #handler, &CFilter::op);          \
   }
 
 ZD_TRANSPORT_GET(getModulationType, getDemodModulationType)

@@ -4,6 +4,8 @@
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
+#include "zadivo/pool_object.h"
+#include "zadivo/trace.h"
 
 class CFilter;
 
@@ -36,8 +38,7 @@ class CTransportPin {
   static NTSTATUS getSignalQuality(PIRP irp, PKSIDENTIFIER property, PVOID data);
   static NTSTATUS getSignalPresentLocked(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
+  ZD_POOL_OBJECT_IN(PagedPool)
 
   CFilter* _p_filter;  // the only field: the pin keeps no state of its own
 };
@@ -45,3 +46,27 @@ class CTransportPin {
 // Runs the three steps every node property handler shares: validate the node property, find the filter,
 // and (for a set) read the 32-bit value. Returns the failure status, or STATUS_SUCCESS with filter set.
 NTSTATUS nodeRequestFilter(PIRP irp, PKSIDENTIFIER property, CFilter** filter);
+
+// A node property handler whole: validate, find the filter, trace "<pinClass><suffix>::<name>" (none when
+// pinClass is null), then call the filter with the 32-bit value or its address.
+NTSTATUS setVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(ULONG));
+NTSTATUS getVia(PIRP irp, PKSIDENTIFIER property, PVOID data, const char* pinClass, const char* name,
+                NTSTATUS (CFilter::*op)(PULONG));
+
+// The channel's suffix in trace names ("" for an unknown filter).
+const char* suffixOf(CFilter* filter);
+
+// Format intersection of a pin with one fixed range of `bytes`: the caller's range is answered as it came.
+NTSTATUS intersectFixedRange(PKSDATARANGE callerRange, ULONG bytes, ULONG bufferSize, PVOID data,
+                             PULONG dataSize, bool traceTooSmall);
+
+// Close of a tuner-filter pin: traces "<pinClass><suffix>::pinClose" and frees the pin's context.
+template <class Pin>
+NTSTATUS closePin(PKSPIN pin, const char* pinClass) {
+  auto* context = static_cast<Pin*>(pin->Context);
+  ZTRACE("%s%s::pinClose\n", pinClass, suffixOf(context ? context->_p_filter : nullptr));
+  delete context;
+  pin->Context = nullptr;
+  return STATUS_SUCCESS;
+}

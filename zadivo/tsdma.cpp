@@ -85,16 +85,16 @@ BOOLEAN Device::isr(PKINTERRUPT, PVOID context) {
     return FALSE;
   }
   for (int n = 0; n < 8; ++n)
-    if (status & hw::irq::kDmaBit(n)) KeInsertQueueDpc(&device->_dpc[4 + n], nullptr, nullptr);
+    if (status & hw::irq::kDmaBit(n)) KeInsertQueueDpc(device->dmaDpcOf(n), nullptr, nullptr);
   for (int k = 3; k >= 0; --k)
-    if (status & hw::irq::kI2cBit(k)) KeInsertQueueDpc(&device->_dpc[k], nullptr, nullptr);
+    if (status & hw::irq::kI2cBit(k)) KeInsertQueueDpc(device->i2cDpcOf(k), nullptr, nullptr);
   device->writeRegister(hw::irq::kMasterEnable, 1);
   return TRUE;
 }
 
 void Device::dmaDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
   Device* device = static_cast<Device*>(context);
-  device->dmaDpcChannel(static_cast<ULONG>(dpc - &device->_dpc[4]));
+  device->dmaDpcChannel(static_cast<ULONG>(dpc - device->dmaDpcOf(0)));
 }
 
 // Copies every block completed since the last run (a queued DPC is not queued again, so one run may stand for

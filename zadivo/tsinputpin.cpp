@@ -55,16 +55,16 @@ constinit const KSALLOCATOR_FRAMING_EX kTsOutputFraming = {
 };
 
 constinit const KSPIN_DISPATCH kTsOutputDispatch = {
-    TSOutputPin::static_Create,         // Create
-    nullptr,                            // Close: the context goes with the pin's bag
-    TSOutputPin::static_Process,        // Process
-    nullptr,                            // Reset
-    TSOutputPin::static_SetDataFormat,  // SetDataFormat: any format is the fixed one
-    TSOutputPin::static_SetState,       // SetDeviceState
-    nullptr,                            // Connect
-    nullptr,                            // Disconnect
-    nullptr,                            // Clock
-    nullptr,                            // Allocator
+    .Create = TSOutputPin::static_Create,
+    .Close = nullptr,  // the context goes with the pin's bag
+    .Process = TSOutputPin::static_Process,
+    .Reset = nullptr,
+    .SetDataFormat = TSOutputPin::static_SetDataFormat,  // any format is the fixed one
+    .SetDeviceState = TSOutputPin::static_SetState,
+    .Connect = nullptr,
+    .Disconnect = nullptr,
+    .Clock = nullptr,
+    .Allocator = nullptr,
 };
 
 // ---- Descriptors -----------------------------------------------------------------------------------------
@@ -136,10 +136,10 @@ constinit const KSPIN_DESCRIPTOR_EX kCapturePins[kInstanceCount][2] = {
 };
 
 constinit const KSFILTER_DISPATCH kCaptureDispatch = {
-    TSInputPin::static_FilterCreate,  // Create
-    nullptr,                          // Close: the context goes with the filter's bag
-    nullptr,                          // Process
-    nullptr,                          // Reset
+    .Create = TSInputPin::static_FilterCreate,
+    .Close = nullptr,  // the context goes with the filter's bag
+    .Process = nullptr,
+    .Reset = nullptr,
 };
 
 constinit const KSTOPOLOGY_CONNECTION kCaptureConnections[] = {
@@ -148,22 +148,22 @@ constinit const KSTOPOLOGY_CONNECTION kCaptureConnections[] = {
 
 constexpr KSFILTER_DESCRIPTOR captureFilter(ULONG index) {
   return {
-      &kCaptureDispatch,                   // Dispatch
-      nullptr,                             // AutomationTable
-      KSFILTER_DESCRIPTOR_VERSION,         // Version
-      0,                                   // Flags
-      &kCaptureReference[index],           // ReferenceGuid
-      2,                                   // PinDescriptorsCount
-      sizeof(KSPIN_DESCRIPTOR_EX),         // PinDescriptorSize
-      kCapturePins[index],                 // PinDescriptors
-      1,                                   // CategoriesCount
-      &KSCATEGORY_BDA_RECEIVER_COMPONENT,  // Categories
-      0,                                   // NodeDescriptorsCount
-      sizeof(KSNODE_DESCRIPTOR),           // NodeDescriptorSize
-      nullptr,                             // NodeDescriptors
-      SIZEOF_ARRAY(kCaptureConnections),   // ConnectionsCount
-      kCaptureConnections,                 // Connections
-      nullptr,                             // ComponentId
+      .Dispatch = &kCaptureDispatch,
+      .AutomationTable = nullptr,
+      .Version = KSFILTER_DESCRIPTOR_VERSION,
+      .Flags = 0,
+      .ReferenceGuid = &kCaptureReference[index],
+      .PinDescriptorsCount = 2,
+      .PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX),
+      .PinDescriptors = kCapturePins[index],
+      .CategoriesCount = 1,
+      .Categories = &KSCATEGORY_BDA_RECEIVER_COMPONENT,
+      .NodeDescriptorsCount = 0,
+      .NodeDescriptorSize = sizeof(KSNODE_DESCRIPTOR),
+      .NodeDescriptors = nullptr,
+      .ConnectionsCount = SIZEOF_ARRAY(kCaptureConnections),
+      .Connections = kCaptureConnections,
+      .ComponentId = nullptr,
   };
 }
 

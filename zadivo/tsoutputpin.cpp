@@ -24,17 +24,6 @@ const InstanceInfo& instanceOfCapture(PKSPIN pin) {
 
 }  // namespace
 
-void* TSOutputPin::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
-  ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
-  return p;
-}
-
-void TSOutputPin::operator delete(void* p) noexcept {
-  ZTRACE_ALLOC("delete(%p)\n", p);
-  if (p) ExFreePool(p);
-}
-
 TSOutputPin::TSOutputPin(PKSPIN pin, Device* device, const InstanceInfo* instance)
     : _p_pin(pin), _p_device(device), _p_clock(nullptr), _p_instance(instance) {
   ZTRACE("TSOutputPin%s::TSOutputPin", instance->suffix);

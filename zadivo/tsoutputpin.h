@@ -5,6 +5,7 @@
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
+#include "zadivo/pool_object.h"
 
 class Device;
 struct InstanceInfo;
@@ -27,14 +28,13 @@ class TSOutputPin {
   NTSTATUS setState(KSSTATE toState, KSSTATE fromState);
 
   // Non-paged: the DMA DPC reads the first field at DISPATCH_LEVEL.
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
+  ZD_POOL_OBJECT
 
   // Fields in order. The pin must come first: Device::startTSn takes it from the context's first field.
   PKSPIN _p_pin;
   Device* _p_device;
-  PIKSREFERENCECLOCK
-      _p_clock;  // held from ACQUIRE (out of STOP) until STOP; PASSIVE_LEVEL state changes only
+  // Held from ACQUIRE (out of STOP) until STOP; PASSIVE_LEVEL state changes only.
+  PIKSREFERENCECLOCK _p_clock;
   const InstanceInfo* _p_instance;
 
  private:

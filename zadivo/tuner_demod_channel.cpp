@@ -64,7 +64,7 @@ void CTunerDemodChannel::apiInitEnvironment(PULONG ok) {
   // Without its path record the channel cannot work at all: say so instead of reporting success.
   if (ok) *ok = _p_demod_path ? 1 : 0;
   if (!_p_demod_path) return;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   _initialised = 0;
   if (_path_index == 1 && _p_device) {
     // Channel 1 pulses every demodulator's reset line of the card, in order.
@@ -84,7 +84,7 @@ void CTunerDemodChannel::apiInitEnvironment(PULONG ok) {
 void CTunerDemodChannel::getLockStatus(PULONG locked) {
   ULONG value;
   {
-    TunerDemodLock guard(&_lock);
+    MutexHold guard(&_lock);
     const DemodMode mode = monitorMode_locked();
     // Nothing tuned yet, or a channel that never came up: no lock.
     value = (mode == 0 || !_initialised) ? 0 : cxd6802_GetLock(_p_demod_path, mode);
@@ -95,7 +95,7 @@ void CTunerDemodChannel::getLockStatus(PULONG locked) {
 // Measured once the path's tuner was tuned, locked or not: a carrier without lock is what a scan looks for.
 ULONG CTunerDemodChannel::getSignalStrength() {
   if (!_initialised) return kNoSignalStrength;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   const DemodMode mode = monitorMode_locked();
   if (mode == 0) return kNoSignalStrength;
   return static_cast<ULONG>(cxd6802_GetRFLevel(_p_demod_path, mode)) & 0xFFFF;
@@ -103,7 +103,7 @@ ULONG CTunerDemodChannel::getSignalStrength() {
 
 ULONG CTunerDemodChannel::getSignalQuality() {
   if (!_initialised) return kNoSignalQuality;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   ULONG locked = 0;
   getLockStatus(&locked);  // re-enters the object lock
   if (!locked) return kNoSignalQuality;
@@ -136,7 +136,7 @@ ULONG CTunerDemodChannel::SetZYNPLPNumber(PUCHAR buffer) {
   if (!buffer) return 0;
   ZTRACE("*******%s::SetZYNPLPNumber********\n", _p_traits->className);
   {
-    TunerDemodLock guard(&_lock);  // id and flag change together for the next commit
+    MutexHold guard(&_lock);  // id and flag change together for the next commit
     _plp_pending = 1;
     _plp_id = buffer[0];
   }

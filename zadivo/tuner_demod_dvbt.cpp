@@ -14,7 +14,7 @@ void CDVBTDemod::commitChanges(PULONG ok) {
   ZTRACE("CDVBTDemod::commitChanges\n");
   ZTRACE("Demod %d new %d  %d\n", _path_index, static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   if (!_initialised) return report(ok, DEMOD_ERR_STATE);
   const UCHAR mhz = bandwidthMHz();
   if (_plp_pending) {
@@ -43,7 +43,7 @@ ULONG CDVBTDemod::GetZYNPLPNumber(PUCHAR buffer) {
   ULONG result;
   {
     // The list read must not land inside a tune of this channel: object lock, then the glue's path lock.
-    TunerDemodLock guard(&_lock);
+    MutexHold guard(&_lock);
     result = cxd6802_GetDataPLPs(_p_demod_path, DEMOD_MODE_DVBT2, ids, &count);
   }
   if (result == DEMOD_OK) {

@@ -38,7 +38,7 @@ void ATSCDemod::commitChanges(PULONG ok) {
   ZTRACE("ATSCDemod::commitChanges\n");
   ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   report(ok, _initialised ? tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ATSC) : DEMOD_ERR_STATE);
 }
 
@@ -48,7 +48,7 @@ void CDVBC2Demod::commitChanges(PULONG ok) {
   ZTRACE("CDVBC2Demod::commitChanges\n");
   ZTRACE("new %d  %d\n", static_cast<int>(_frequency), static_cast<int>(_bandwidth));
   _current_bandwidth = _bandwidth;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   if (!_initialised) return report(ok, DEMOD_ERR_STATE);
   // The selected data PLP goes to the tune; without a selection PLP 0.
   const USHORT plp = _plp_pending ? static_cast<USHORT>(_plp_id & 0xFF) : 0;
@@ -63,7 +63,7 @@ void ISDBTDemod::commitChanges(PULONG ok) {
   ZTRACE("current %d  %d \n", static_cast<int>(_current_frequency), static_cast<int>(_current_bandwidth));
   _current_frequency = _frequency;
   _current_bandwidth = _bandwidth;
-  TunerDemodLock guard(&_lock);
+  MutexHold guard(&_lock);
   report(ok, _initialised ? tune_locked(0, bandwidthMHz(), 0, DEMOD_MODE_ISDBT) : DEMOD_ERR_STATE);
 }
 
@@ -79,7 +79,7 @@ void ISDBCDemod::commitChanges(PULONG ok) { cableCommit(ok, _stream_id); }
 ULONG ISDBCDemod::SetInputStreamID(PUCHAR buffer) {
   if (!buffer) return 0;
   {
-    TunerDemodLock guard(&_lock);
+    MutexHold guard(&_lock);
     _stream_id = static_cast<USHORT>(buffer[0] | buffer[1] << 8);
   }
   ZTRACE("ISDBCDemod::SetInputStreamID: %d \n", static_cast<int>(_stream_id));
@@ -94,7 +94,7 @@ void CTunerDemodChannel::cableCommit(PULONG ok, USHORT streamId) {
   _current_frequency = _frequency;
   _current_symbol_rate = _symbol_rate;
   {
-    TunerDemodLock guard(&_lock);
+    MutexHold guard(&_lock);
     report(ok, tune_locked(_symbol_rate, 8, streamId, _p_traits->mode));
   }
   traceCommitEnd();

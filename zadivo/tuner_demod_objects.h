@@ -58,9 +58,6 @@ class CTunerDemodChannel : public CTunerDemodType {
   UCHAR _path_index;       // 1..8
 };
 
-// Object lock held for a scope.
-using TunerDemodLock = MutexHold;
-
 // DVB-T2, falling back to DVB-T.
 class CDVBTDemod : public CTunerDemodChannel {
  public:

@@ -84,10 +84,10 @@ constinit const KSAUTOMATION_TABLE kFilterAutomation = {
 };
 
 constinit const KSFILTER_DISPATCH kFilterDispatch = {
-    CFilter::create,       // Create
-    CFilter::filterClose,  // Close
-    nullptr,               // Process: the filter moves no data
-    nullptr,               // Reset
+    .Create = CFilter::create,
+    .Close = CFilter::filterClose,
+    .Process = nullptr,  // the filter moves no data
+    .Reset = nullptr,
 };
 
 constinit const KSAUTOMATION_TABLE kEmptyAutomation = {
@@ -343,29 +343,29 @@ constinit const PKSDATARANGE kTransportRanges[] = {
 };
 
 constinit const KSPIN_DISPATCH kAntennaPinDispatch = {
-    CAntennaPin::pinCreate,          // Create
-    CAntennaPin::pinClose,           // Close
-    nullptr,                         // Process
-    nullptr,                         // Reset
-    nullptr,                         // SetDataFormat
-    CAntennaPin::pinSetDeviceState,  // SetDeviceState
-    nullptr,                         // Connect
-    nullptr,                         // Disconnect
-    nullptr,                         // Clock
-    nullptr,                         // Allocator
+    .Create = CAntennaPin::pinCreate,
+    .Close = CAntennaPin::pinClose,
+    .Process = nullptr,
+    .Reset = nullptr,
+    .SetDataFormat = nullptr,
+    .SetDeviceState = CAntennaPin::pinSetDeviceState,
+    .Connect = nullptr,
+    .Disconnect = nullptr,
+    .Clock = nullptr,
+    .Allocator = nullptr,
 };
 
 constinit const KSPIN_DISPATCH kTransportPinDispatch = {
-    CTransportPin::pinCreate,          // Create
-    CTransportPin::pinClose,           // Close
-    nullptr,                           // Process
-    nullptr,                           // Reset
-    nullptr,                           // SetDataFormat
-    CTransportPin::pinSetDeviceState,  // SetDeviceState
-    nullptr,                           // Connect
-    nullptr,                           // Disconnect
-    nullptr,                           // Clock
-    nullptr,                           // Allocator
+    .Create = CTransportPin::pinCreate,
+    .Close = CTransportPin::pinClose,
+    .Process = nullptr,
+    .Reset = nullptr,
+    .SetDataFormat = nullptr,
+    .SetDeviceState = CTransportPin::pinSetDeviceState,
+    .Connect = nullptr,
+    .Disconnect = nullptr,
+    .Clock = nullptr,
+    .Allocator = nullptr,
 };
 
 // Transport pin mediums: the channel's set, Id 0 until the factory's copy carries the board id.
@@ -447,22 +447,22 @@ constinit const KSPIN_DESCRIPTOR_EX kTunerPins[kInstanceCount][2] = {
 
 constexpr KSFILTER_DESCRIPTOR tunerFilter(const KSNODE_DESCRIPTOR* nodes, ULONG index) {
   return {
-      &kFilterDispatch,                 // Dispatch
-      &kFilterAutomation,               // AutomationTable: the method sets
-      KSFILTER_DESCRIPTOR_VERSION,      // Version
-      0,                                // Flags
-      &kTunerReference[index],          // ReferenceGuid
-      2,                                // PinDescriptorsCount
-      sizeof(KSPIN_DESCRIPTOR_EX),      // PinDescriptorSize
-      kTunerPins[index],                // PinDescriptors
-      1,                                // CategoriesCount
-      &KSCATEGORY_BDA_NETWORK_TUNER,    // Categories
-      2,                                // NodeDescriptorsCount
-      sizeof(KSNODE_DESCRIPTOR),        // NodeDescriptorSize
-      nodes,                            // NodeDescriptors
-      SIZEOF_ARRAY(kTunerConnections),  // ConnectionsCount
-      kTunerConnections,                // Connections
-      nullptr,                          // ComponentId
+      .Dispatch = &kFilterDispatch,
+      .AutomationTable = &kFilterAutomation,  // the method sets
+      .Version = KSFILTER_DESCRIPTOR_VERSION,
+      .Flags = 0,
+      .ReferenceGuid = &kTunerReference[index],
+      .PinDescriptorsCount = 2,
+      .PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX),
+      .PinDescriptors = kTunerPins[index],
+      .CategoriesCount = 1,
+      .Categories = &KSCATEGORY_BDA_NETWORK_TUNER,
+      .NodeDescriptorsCount = 2,
+      .NodeDescriptorSize = sizeof(KSNODE_DESCRIPTOR),
+      .NodeDescriptors = nodes,
+      .ConnectionsCount = SIZEOF_ARRAY(kTunerConnections),
+      .Connections = kTunerConnections,
+      .ComponentId = nullptr,
   };
 }
 

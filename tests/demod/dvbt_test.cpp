@@ -1,32 +1,13 @@
 // DVB-T tune sequences, lock wait, echo optimisation and monitors against the fake bus.
-#include <gtest/gtest.h>
-
 #include "demod/sony_demod_dvbt.h"
-#include "rig.h"
+#include "one_path.h"
 
-class Dvbt : public ::testing::Test {
+class Dvbt : public OnePath {
  protected:
-  void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
-    rig.bus.clearLog();
-    fake::clearTrace();
-    fake::resetVirtualMs();
-  }
   DemodResult tune(ULONG freq, ULONG bw) {
     DvbtTuneParams p = {freq, bw, 0};
-    return sony_integ_dvbt_Tune(&rig.path(1).integ, &p);
+    return sony_integ_dvbt_Tune(integ(), &p);
   }
-  int readsOf(uint8_t bank, uint8_t reg) {
-    int n = 0;
-    for (const auto& t : rig.bus.log())
-      if (!t.write && t.slave == m() && t.bank == bank && t.reg == reg) ++n;
-    return n;
-  }
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return rig.main(1) + 4; }
-  sony_demod_t* d() { return &rig.demod(1); }
-  Rig rig;
 };
 
 TEST_F(Dvbt, UnsupportedBandwidthRefusedBeforeAnyAccess) {

@@ -82,6 +82,8 @@ std::vector<Transfer> writesTo(const std::vector<Transfer>& log, uint8_t slave);
 bool hasWrite(const std::vector<Transfer>& log, uint8_t slave, uint8_t bank, uint8_t reg,
               const std::vector<uint8_t>& data);
 int countWrites(const std::vector<Transfer>& log, uint8_t slave, uint8_t bank, uint8_t reg);
+// Reads of a register, refused ones included (unlike the writes above, which count only those that landed).
+int countReads(const std::vector<Transfer>& log, uint8_t slave, uint8_t bank, uint8_t reg);
 
 // Kernel double state.
 uint64_t virtualMs();

@@ -200,4 +200,10 @@ int countWrites(const std::vector<Transfer>& log, uint8_t slave, uint8_t bank, u
   return n;
 }
 
+int countReads(const std::vector<Transfer>& log, uint8_t slave, uint8_t bank, uint8_t reg) {
+  int n = 0;
+  for (const Transfer& t : log) n += !t.write && t.slave == slave && t.bank == bank && t.reg == reg;
+  return n;
+}
+
 }  // namespace fake

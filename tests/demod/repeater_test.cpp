@@ -65,8 +65,8 @@ TEST(RepeaterWindow, SiblingsUseDistinctWindowsPerMaster) {
   EXPECT_NE(cxd6802_RepeaterWindowLock(&rig.path(2)), cxd6802_RepeaterWindowLock(&rig.path(3)));
   // The I2C mutex is not one of them.
   for (int idx = 1; idx <= 8; ++idx)
-    EXPECT_NE(cxd6802_RepeaterWindowLock(&rig.path(idx)), &rig.dev._mutex[0]);
-  EXPECT_EQ(cxd6802_RepeaterWindowLock(&rig.path(5)), &rig.dev._mutex[3]);
+    EXPECT_NE(cxd6802_RepeaterWindowLock(&rig.path(idx)), rig.dev.i2cMutex());
+  EXPECT_EQ(cxd6802_RepeaterWindowLock(&rig.path(5)), rig.dev.repeaterWindow(2));
 }
 
 TEST(RepeaterWindow, TunerFailureStillClosesRepeater) {

@@ -69,9 +69,9 @@ class I2cTest : public DriverTest {
   // Building blocks run under the I2C mutex, as their callers hold it.
   template <class F>
   void lockAndRun(F f) {
-    KeWaitForSingleObject(&d->_mutex[0], Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(d->i2cMutex(), Executive, KernelMode, FALSE, nullptr);
     f();
-    KeReleaseMutex(&d->_mutex[0], FALSE);
+    KeReleaseMutex(d->i2cMutex(), FALSE);
   }
 
   RegisterSlave slave{0x38};

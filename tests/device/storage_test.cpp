@@ -98,7 +98,7 @@ TEST_F(StorageTest, ControlWordsRepeatTheTransmitBytes) {
   // The first program operation carries the address bytes 0x34, 0x56 in its upper half.
   bool sawAddress = false;
   for (auto& w : c->writes()) {
-    if (w.offset == hw::spi::kControl && (w.value & 0xFFFF) == 0x80A0) {
+    if (w.offset == hw::spi::kControl && (w.value & 0xFFFF) == hw::spi::control(8, 0, hw::spi::kFirst)) {
       sawAddress = (w.value >> 16) == 0x5634;
     }
   }

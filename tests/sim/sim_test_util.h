@@ -150,8 +150,12 @@ inline void spiOp(sim::Card& card, uint32_t tx0, uint32_t control, uint32_t tx1 
   card.mmioWrite(0, hw::spi::kTx1, tx1);
   card.mmioWrite(0, hw::spi::kControl, control);
 }
+// A one-byte flash command in a transaction of its own.
+inline void flashCommand(sim::Card& card, uint8_t opcode) {
+  spiOp(card, opcode, hw::spi::control(1, 0, hw::spi::kWhole));
+}
 inline uint8_t flashStatus(sim::Card& card) {
-  spiOp(card, 0x05, 0x11F0);
+  spiOp(card, hw::spi::op::kReadStatus, hw::spi::control(1, 1, hw::spi::kWhole));
   return static_cast<uint8_t>(card.mmioRead(0, hw::spi::kRx));
 }
 

@@ -125,24 +125,34 @@ TEST_F(StorageTest, EepromFileOfWrongSizeIsReportedAndLeftAlone) {
 
 // ---- Flash --------------------------------------------------------------------------------------------
 
-void writeEnable(sim::Card& card) { spiOp(card, 0x06, 0x10E0); }
+using hw::spi::control;
+using hw::spi::staged;
+namespace op = hw::spi::op;
 
-// Page program exactly as the driver sends it: 0x80A0, 31 x 0x8020, 0x4060.
+void writeEnable(sim::Card& card) { flashCommand(card, op::kWriteEnable); }
+uint32_t readId(sim::Card& card) {
+  spiOp(card, op::kReadId, control(1, 3, hw::spi::kWhole));
+  return card.mmioRead(0, hw::spi::kRx) & 0xFFFFFF;
+}
+// The transmit word of a command with a 3-byte address, most significant byte first.
+uint32_t addressed(uint8_t opcode, uint32_t addr) {
+  return opcode | (addr >> 16 & 0xFF) << 8 | (addr >> 8 & 0xFF) << 16 | (addr & 0xFF) << 24;
+}
+
+// Page program exactly as the driver sends it: 8 bytes with the command, 31 x 8 more, the last 4.
 void programPage(sim::Card& card, uint32_t addr, const uint8_t* page) {
   auto w = [](const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; };
-  uint8_t a0 = static_cast<uint8_t>(addr >> 16), a1 = static_cast<uint8_t>(addr >> 8),
-          a2 = static_cast<uint8_t>(addr);
-  uint32_t tx0 = 0x02u | a0 << 8 | a1 << 16 | uint32_t{a2} << 24;
-  spiOp(card, tx0, 0x80A0 | a1 << 16 | uint32_t{a2} << 24, w(page));
-  for (int i = 0; i <= 30; ++i)
-    spiOp(card, w(page + 8 * i + 4), 0x8020 | page[8 * i + 6] << 16 | uint32_t{page[8 * i + 7]} << 24,
-          w(page + 8 * i + 8));
-  spiOp(card, w(page + 252), 0x4060 | page[254] << 16 | uint32_t{page[255]} << 24);
+  const uint32_t tx0 = addressed(op::kPageProgram, addr);
+  spiOp(card, tx0, staged(control(8, 0, hw::spi::kFirst), tx0), w(page));
+  for (int i = 0; i <= 30; ++i) {
+    const uint32_t next = w(page + 8 * i + 4);
+    spiOp(card, next, staged(control(8, 0, hw::spi::kMiddle), next), w(page + 8 * i + 8));
+  }
+  spiOp(card, w(page + 252), staged(control(4, 0, hw::spi::kLast), w(page + 252)));
 }
 uint32_t read32(sim::Card& card, uint32_t addr) {
-  uint8_t a0 = static_cast<uint8_t>(addr >> 16), a1 = static_cast<uint8_t>(addr >> 8),
-          a2 = static_cast<uint8_t>(addr);
-  spiOp(card, 0x03u | a0 << 8 | a1 << 16 | uint32_t{a2} << 24, 0x44F0 | a1 << 16 | uint32_t{a2} << 24);
+  const uint32_t tx0 = addressed(op::kRead, addr);
+  spiOp(card, tx0, staged(control(4, 4, hw::spi::kWhole), tx0));
   return card.mmioRead(0, hw::spi::kRx);
 }
 void waitFlashIdle(sim::Card& card) {
@@ -152,14 +162,13 @@ void waitFlashIdle(sim::Card& card) {
 TEST_F(StorageTest, FlashIdentifiesAndReportsDone) {
   sim::Card card(quietConfig());
   card.mmioWrite(0, hw::spi::kRx, 1);
-  spiOp(card, 0xAB, 0x10E0);
+  flashCommand(card, op::kWake);
   EXPECT_EQ(card.mmioRead(0, hw::spi::kControl) & 0xFF, 1u);
-  spiOp(card, 0x109F, 0x13F0);
-  EXPECT_EQ(card.mmioRead(0, hw::spi::kRx) & 0xFFFFFF, 0x16405Au);
+  EXPECT_EQ(readId(card), 0x16405Au);
   EXPECT_EQ(flashStatus(card), 0x00);
   writeEnable(card);
   EXPECT_EQ(flashStatus(card), 0x02);
-  spiOp(card, 0x04, 0x10E0);
+  flashCommand(card, op::kWriteDisable);
   EXPECT_EQ(flashStatus(card), 0x00);
   EXPECT_TRUE(card.errors().empty());
 }
@@ -170,7 +179,7 @@ TEST_F(StorageTest, FlashEraseIsBusyThenAllOnes) {
   card.flash().load(0x1000, junk, 4);
   card.flash().setTimings(3600 * 1000 * host::clock::kMs, sim::SpiFlash::kProgramNs);
   writeEnable(card);
-  spiOp(card, 0xC7, 0x10E0);
+  flashCommand(card, op::kChipErase);
   EXPECT_EQ(flashStatus(card) & 0x03, 0x03);  // in progress, latch still set
   // Commands other than status are refused while busy, and that is logged.
   writeEnable(card);

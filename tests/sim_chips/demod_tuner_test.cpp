@@ -559,7 +559,7 @@ TEST_F(PathTest, DvbtOnTheWrongSystemSelectorNeverLocks) {
   tuneTuner(474000, 17);
   tuneEnd();
   ASSERT_TRUE(eventually([&] { return (m.bankRead1(kMain, 0x20, 0x10) & 0x10) != 0; }));
-  EXPECT_FALSE(demod->locked());
+  EXPECT_FALSE(demod->signalLock());
 }
 
 int32_t dvbtSnr(Master& m) {
@@ -618,7 +618,7 @@ TEST_F(PathTest, PinsAndTsClockShapeTheStream) {
   EXPECT_EQ(demod->stream()->bitrate(), bitrate);
   // TSDATA0 back in high impedance: locked, but no packets.
   ASSERT_TRUE(m.bankWrite(kMain, 0x00, 0x81, {0xFF}));
-  EXPECT_TRUE(demod->locked());
+  EXPECT_TRUE(demod->signalLock());
   EXPECT_EQ(demod->stream(), nullptr);
   EXPECT_NE(demod->fault().find("main 0x00:0x81"), std::string::npos) << demod->fault();
   ASSERT_TRUE(m.write(kMain, 0x81, {0xFE}));
@@ -661,7 +661,7 @@ TEST_F(PathTest, Dvbt2SelectsPlpAndListsThem) {
   ASSERT_TRUE(m.bankWrite(kMain, 0x23, 0xAF, {0x07}));
   tuneEnd();
   ASSERT_TRUE(eventually([&] { return (m.bankRead1(kMain, 0x20, 0x10) & 0x10) != 0; }));
-  EXPECT_FALSE(demod->locked());
+  EXPECT_FALSE(demod->signalLock());
 }
 
 TEST_F(PathTest, FrontEndsWireEightPathsOnFourMasters) {

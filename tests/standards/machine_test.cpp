@@ -2,8 +2,6 @@
 // with its demodulators and tuners, and the default air. Objects are built as the tuner layer will build
 // them: constructed with the path index, given the Device, powered up (path 1 first: it resets the whole
 // card).
-#include "tools/machine.h"
-
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -12,106 +10,9 @@
 #include <vector>
 
 #include "demod/sony_demod_dvbt.h"
-#include "support.h"
+#include "on_card.h"
 
 using namespace standards_test;
-
-namespace {
-
-class OnCard : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(machine.startAll(), STATUS_SUCCESS);
-    device = static_cast<Device*>(machine.pnp().ksDevice(machine.card(0))->Context);
-    ASSERT_NE(device, nullptr);
-    machine.card(0).setI2cTraceSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> g(m);
-      i2c.push_back(line.substr(0, line.find('\n')));
-    });
-  }
-  void TearDown() override {
-    for (CTunerDemodType* t : objects) delete t;
-    objects.clear();
-    machine.card(0).setI2cTraceSink({});
-  }
-
-  template <class T>
-  T* add(UCHAR path) {
-    T* t = new T(path);
-    t->setDevice(device);
-    objects.push_back(t);
-    return t;
-  }
-  static void powerUp(CTunerDemodType* t) {
-    ULONG ok = 0;
-    t->apiInitEnvironment(&ok);
-    EXPECT_EQ(ok, 1u);
-    t->resetCurrent();
-  }
-  // An initialised DVB-T object on `path` (path 1 is powered up first when another path is asked for).
-  CDVBTDemod* dvbt(UCHAR path) {
-    if (path != 1 && !pathOnePowered) powerUp(add<CDVBTDemod>(1));
-    pathOnePowered = true;
-    CDVBTDemod* t = add<CDVBTDemod>(path);
-    powerUp(t);
-    return t;
-  }
-  sim::Multiplex mux(const std::string& name) {
-    for (const sim::Multiplex& m : machine.air().multiplexes())
-      if (m.name == name) return m;
-    ADD_FAILURE() << "no multiplex " << name;
-    return {};
-  }
-  static void request(CTunerDemodType* t, const sim::Multiplex& m) {
-    t->setFrequency(static_cast<ULONG>(m.frequencyHz / 1000));
-    t->apiSetBandwidth(m.bandwidthHz);
-    if (m.symbolRate) t->apiSetSymbolRate(m.symbolRate);
-  }
-  static ULONG commit(CTunerDemodType* t) {
-    ULONG ok = 0;
-    t->commitChanges(&ok);
-    return ok;
-  }
-  static ULONG locked(CTunerDemodType* t) {
-    ULONG l = 7;
-    t->getLockStatus(&l);
-    return l;
-  }
-  std::vector<std::string> i2cLines() {
-    std::lock_guard<std::mutex> g(m);
-    return i2c;
-  }
-  void clearI2c() {
-    std::lock_guard<std::mutex> g(m);
-    i2c.clear();
-  }
-  size_t i2cLinesStartingWith(const std::string& prefix) {
-    size_t n = 0;
-    for (const std::string& l : i2cLines()) n += l.rfind(prefix, 0) == 0;
-    return n;
-  }
-
-  TraceScope traces;
-  zadivo::Machine machine;
-  Device* device = nullptr;
-  std::vector<CTunerDemodType*> objects;
-  bool pathOnePowered = false;
-  std::mutex m;
-  std::vector<std::string> i2c;
-};
-
-constexpr double kTenthDb = 0.1 + 1e-9;  // the chips round to a tenth; doubles must not turn 0.1 into more
-
-// SNR (0.001 dB) straight from the demodulator, as the glue reads it.
-LONG rawSnr(DemodPath* p) {
-  LONG snr = 0;
-  KeWaitForSingleObject(&p->lock, Executive, KernelMode, FALSE, nullptr);
-  EXPECT_EQ(sony_demod_dvbt_monitor_SNR(p->integ.p_demod, &snr), DEMOD_OK);
-  KeReleaseMutex(&p->lock, FALSE);
-  return snr;
-}
-
-}  // namespace
 
 TEST_F(OnCard, PowerUpOfPathOneResetsEveryDemodulatorThenBringsThePathUp) {
   std::vector<int> resets;
@@ -138,7 +39,7 @@ TEST_F(OnCard, PowerUpOfPathOneResetsEveryDemodulatorThenBringsThePathUp) {
   const std::vector<std::string> lines = i2cLines();
   ASSERT_FALSE(lines.empty());
   for (const std::string& l : lines) EXPECT_EQ(l.rfind("0x6000 ", 0), 0u) << l;
-  EXPECT_GT(i2cLinesStartingWith("0x6000 0xdc w 00 00"), 0u);  // system slave of 0xD8: bank 0
+  EXPECT_GT(i2cCount("0x6000 0xdc w 00 00"), 0u);  // system slave of 0xD8: bank 0
   // Nothing tuned yet: not locked, strength is the noise floor.
   EXPECT_EQ(locked(one), 0u);
   EXPECT_EQ(one->getSignalStrength(), CTunerDemodType::kNoSignalStrength);
@@ -148,7 +49,7 @@ TEST_F(OnCard, PowerUpOfPathOneResetsEveryDemodulatorThenBringsThePathUp) {
 // Below 1 000 kHz the tuner does not tune, above 1 048 575 kHz its 20 frequency bits cannot carry the value:
 // the glue refuses both before it wakes the demodulator.
 TEST_F(OnCard, FrequenciesTheTunerCannotCarryAreRefusedBeforeAnyTraffic) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   clearI2c();
   for (ULONG kHz : {999u, 1048576u, 1100000u})
     for (DemodMode mode : {DEMOD_MODE_DVBT, DEMOD_MODE_DVBT2})
@@ -157,11 +58,11 @@ TEST_F(OnCard, FrequenciesTheTunerCannotCarryAreRefusedBeforeAnyTraffic) {
 }
 
 TEST_F(OnCard, DvbtCommitTriesT2FirstAndFallsBackToDvbt) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   const sim::Multiplex m = mux("DVB-T 474 MHz");
   request(t, m);
   traces.clear();
-  EXPECT_EQ(commit(t), 1u);
+  commit(t);
   EXPECT_EQ(t->lockedStandard(), 1u);
   const std::string tr = traces.text();
   const size_t t2 =
@@ -177,11 +78,12 @@ TEST_F(OnCard, DvbtCommitTriesT2FirstAndFallsBackToDvbt) {
   EXPECT_EQ(locked(t), 1u);
   const LONG rf = static_cast<SHORT>(t->getSignalStrength());
   EXPECT_NEAR(rf, m.rfLevelDbm * 100, 10);
-  EXPECT_EQ(t->getSignalQuality(), static_cast<ULONG>(cxd6802_QualityFromSnr(rawSnr(t->demodPath()))));
+  EXPECT_EQ(t->getSignalQuality(),
+            static_cast<ULONG>(cxd6802_QualityFromSnr(raw(t->demodPath(), sony_demod_dvbt_monitor_SNR))));
 }
 
 TEST_F(OnCard, PendingPlpMakesOneT2AttemptAndTheNextCommitSearchesAgain) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   request(t, mux("DVB-T 474 MHz"));
   UCHAR plp[1] = {3};
   EXPECT_EQ(t->SetZYNPLPNumber(plp), 1u);
@@ -201,19 +103,19 @@ TEST_F(OnCard, PendingPlpMakesOneT2AttemptAndTheNextCommitSearchesAgain) {
 }
 
 TEST_F(OnCard, QualityWhileUnlockedIsNoSignalWithoutAnySnrRead) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   t->setFrequency(800000);  // nothing on air here
   t->apiSetBandwidth(8);
   commit(t);
   EXPECT_EQ(t->lockedStandard(), 1u);
   clearI2c();
   EXPECT_EQ(t->getSignalQuality(), CTunerDemodType::kNoSignalQuality);
-  EXPECT_GT(i2cLinesStartingWith("0x4000 0xc8 w 10"), 0u);  // the lock state was read
-  EXPECT_EQ(i2cLinesStartingWith("0x4000 0xc8 w 28"), 0u);  // the SNR registers were not
+  EXPECT_GT(i2cCount("0x4000 0xc8 w 10"), 0u);  // the lock state was read
+  EXPECT_EQ(i2cCount("0x4000 0xc8 w 28"), 0u);  // the SNR registers were not
 }
 
 TEST_F(OnCard, StrengthIsTheRfLevelAsSixteenBitTwosComplement) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   ASSERT_TRUE(machine.air().setRfLevel("DVB-T 474 MHz", -60.0));
   request(t, mux("DVB-T 474 MHz"));
   commit(t);
@@ -225,7 +127,7 @@ TEST_F(OnCard, StrengthIsTheRfLevelAsSixteenBitTwosComplement) {
 }
 
 TEST_F(OnCard, ThirtyDecibelsGiveQuality45) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   ASSERT_TRUE(machine.air().setCnr("DVB-T 506 MHz", 30.0));
   request(t, mux("DVB-T 506 MHz"));
   commit(t);
@@ -239,23 +141,22 @@ TEST_F(OnCard, EveryPathLocksWithTheAirsSnrAndLevel) {
                          "DVB-T 226.5 MHz 5 MHz"};
   for (UCHAR path = 1; path <= 8; ++path) {
     SCOPED_TRACE(testing::Message() << "path " << int(path));
-    CDVBTDemod* t = dvbt(path);
+    CDVBTDemod* t = object<CDVBTDemod>(path);
     const sim::Multiplex m = mux(names[(path - 1) % 5]);
     request(t, m);
     commit(t);
     ASSERT_EQ(locked(t), 1u) << machine.frontEnds(0).demod(path).fault();
     EXPECT_EQ(t->lockedStandard(), 1u);
-    EXPECT_NEAR(rawSnr(t->demodPath()) / 1000.0, m.cnrDb, kTenthDb);
+    EXPECT_NEAR(raw(t->demodPath(), sony_demod_dvbt_monitor_SNR) / 1000.0, m.cnrDb, kTenthDb);
     EXPECT_NEAR(cxd6802_GetRFLevel(t->demodPath(), DEMOD_MODE_DVBT) / 100.0, m.rfLevelDbm, kTenthDb);
     EXPECT_NEAR(static_cast<SHORT>(t->getSignalStrength()) / 100.0, m.rfLevelDbm, kTenthDb);
   }
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(machine.card(0).i2cBus(k).collisions(), 0u);
-  EXPECT_TRUE(machine.card(0).errors().empty());
+  expectCleanCard();
 }
 
 TEST_F(OnCard, EightChannelsTuningAtOnceNeverCollideOnABus) {
   std::vector<CDVBTDemod*> ts;
-  for (UCHAR path = 1; path <= 8; ++path) ts.push_back(dvbt(path));
+  for (UCHAR path = 1; path <= 8; ++path) ts.push_back(object<CDVBTDemod>(path));
   const char* names[] = {"DVB-T 474 MHz", "DVB-T 506 MHz", "DVB-T 177.5 MHz", "DVB-T 602 MHz 6 MHz"};
   std::vector<std::thread> threads;
   std::atomic<int> lockedCount{0};
@@ -274,12 +175,11 @@ TEST_F(OnCard, EightChannelsTuningAtOnceNeverCollideOnABus) {
   }
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(lockedCount.load(), 8);
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(machine.card(0).i2cBus(k).collisions(), 0u) << "master " << k;
-  EXPECT_TRUE(machine.card(0).errors().empty());
+  expectCleanCard();
 }
 
 TEST_F(OnCard, PlpListReadWaitsForARunningTune) {
-  CDVBTDemod* t = dvbt(1);
+  CDVBTDemod* t = object<CDVBTDemod>(1);
   t->setFrequency(800000);  // no signal: the DVB-T tune waits its whole lock time
   t->apiSetBandwidth(8);
   std::thread committer([&] { commit(t); });
@@ -296,7 +196,7 @@ TEST_F(OnCard, PlpListReadWaitsForARunningTune) {
 }
 
 TEST_F(OnCard, EachFamilyTunesItsOwnModeWithItsArguments) {
-  dvbt(1);
+  object<CDVBTDemod>(1);
   CDVBC2Demod* c2 = add<CDVBC2Demod>(2);
   ISDBCDemod* ic = add<ISDBCDemod>(3);
   CMCNSDemod* j83 = add<CMCNSDemod>(4);

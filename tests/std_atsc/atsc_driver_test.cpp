@@ -1,19 +1,16 @@
 // ATSC driver against the scripted bus: the slave R mailbox (completion, polling, refusals), the tune, tune
 // end and sleep sequences as the bytes on the bus, the monitor-slave readings, and the glue's verdict.
-#include <gtest/gtest.h>
-
 #include "demod/sony_demod_atsc.h"
 #include "demod/sony_demod_dvbt.h"
-#include "rig.h"
+#include "one_path.h"
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
 namespace {
 
-class Atsc : public ::testing::Test {
+class Atsc : public OnePath {
  protected:
   void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
+    OnePath::SetUp();
     // The ATSC core answers each command in the bank it was written to.
     rig.bus.afterWrite = [this](const fake::Transfer& t) {
       if (t.slave != r() || t.reg != kAtscCmdRegister || t.data.size() != 6) return;
@@ -30,21 +27,14 @@ class Atsc : public ::testing::Test {
         rig.bus.chip(t.master, r())->regs[replyBank][0x0A] = status;
       return false;
     };
-    rig.bus.clearLog();
-    fake::clearTrace();
-    fake::resetVirtualMs();
   }
   void TearDown() override {
     rig.bus.afterWrite = nullptr;
     rig.bus.failIf = nullptr;
   }
 
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return static_cast<uint8_t>(rig.main(1) + 4); }
   uint8_t r() { return static_cast<uint8_t>(rig.main(1) - 0x40); }
   uint8_t mon() { return static_cast<uint8_t>(rig.main(1) + 0x58); }
-  sony_demod_t* d() { return &rig.demod(1); }
-  sony_integ_t* integ() { return &rig.path(1).integ; }
   uint8_t& monReg(uint8_t bank, uint8_t reg) { return rig.bus.reg(rig.master(1), mon(), bank, reg); }
   void setLocked(bool locked) {
     monReg(0x0F, 0x11) = locked ? 0x01 : 0x00;
@@ -55,11 +45,9 @@ class Atsc : public ::testing::Test {
     AtscTuneParams p = {freq};
     return sony_integ_atsc_Tune(integ(), &p);
   }
-  int readsOf(uint8_t slave, uint8_t reg) {
-    int n = 0;
-    for (const auto& t : rig.bus.log()) n += !t.write && t.slave == slave && t.reg == reg;
-    return n;
-  }
+  // Polls of the mailbox's reply in the bank the command went to, and of the monitor's lock register.
+  int replyReads() { return fake::countReads(rig.bus.log(), r(), replyBank, kAtscCmdRegister); }
+  int lockReads() { return fake::countReads(rig.bus.log(), mon(), 0x0F, 0x11); }
   // Register writes carried by the mailbox, as (bank, register, value, mask).
   std::vector<std::vector<uint8_t>> registerWrites() {
     std::vector<std::vector<uint8_t>> w;
@@ -68,7 +56,6 @@ class Atsc : public ::testing::Test {
     return w;
   }
 
-  Rig rig;
   uint8_t status = 0x30, echo = 0, replyBank = 0;
   int pendingPolls = 0, commands = 0;
   std::vector<std::vector<uint8_t>> commandLog;
@@ -78,7 +65,7 @@ TEST_F(Atsc, RegisterWriteIsOneCommandAndOneReplyRead) {
   EXPECT_EQ(sony_demod_atsc_SlaveRWriteRegister(d(), 0xA0, 0x13, 0x03, 0x03), DEMOD_OK);
   ASSERT_EQ(commandLog.size(), 1u);
   EXPECT_EQ(commandLog[0], (std::vector<uint8_t>{0xC5, 0xA0, 0x13, 0x03, 0x03, 0x00}));
-  EXPECT_EQ(readsOf(r(), 0x0A), 1);
+  EXPECT_EQ(replyReads(), 1);
   EXPECT_EQ(fake::virtualMs(), 0u);
   // Only bits 5:0 of the status count.
   status = 0x70;
@@ -88,14 +75,14 @@ TEST_F(Atsc, RegisterWriteIsOneCommandAndOneReplyRead) {
 TEST_F(Atsc, UnfinishedCommandIsPolledEveryTwentyMillisecondsUntilDone) {
   pendingPolls = 3;
   EXPECT_EQ(sony_demod_atsc_SlaveRWriteRegister(d(), 0xA0, 0x13, 0x03, 0x03), DEMOD_OK);
-  EXPECT_EQ(readsOf(r(), 0x0A), 4);
+  EXPECT_EQ(replyReads(), 4);
   EXPECT_EQ(fake::virtualMs(), 60u);
 }
 
 TEST_F(Atsc, CommandThatNeverCompletesTimesOutAfterAHundredPolls) {
   pendingPolls = 1000000;
   EXPECT_EQ(sony_demod_atsc_SlaveRWriteRegister(d(), 0xA0, 0x13, 0x03, 0x03), DEMOD_ERR_TIMEOUT);
-  EXPECT_EQ(readsOf(r(), 0x0A), 100);
+  EXPECT_EQ(replyReads(), 100);
   EXPECT_EQ(fake::virtualMs(), 2000u);
 }
 
@@ -176,7 +163,7 @@ TEST_F(Atsc, RetuneSendsNoSettingsButStillEndsWithAbortAndSoftReset) {
 TEST_F(Atsc, TuneWithoutSignalWaitsItsWholeLockTimeAndReportsSuccess) {
   setLocked(false);
   EXPECT_EQ(tune(), DEMOD_OK);
-  EXPECT_EQ(readsOf(mon(), 0x11), 199);
+  EXPECT_EQ(lockReads(), 199);
   EXPECT_GE(fake::virtualMs(), 199u * 16u);
   EXPECT_EQ(fake::trace().find("the singal is locked."), std::string::npos);
 }

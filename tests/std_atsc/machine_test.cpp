@@ -4,12 +4,12 @@
 #include <chrono>
 #include <thread>
 
+#include "../standards/on_card.h"
 #include "demod/sony_demod_atsc.h"
 #include "demod/sony_demod_dvbt.h"
-#include "on_card.h"
 #include "sim/demod_atsc.h"
 
-using namespace std_test;
+using namespace standards_test;
 
 namespace {
 
@@ -23,16 +23,17 @@ class AtscOnCard : public OnCard {
   }
 };
 
-LONG atscSnr(DemodPath* p) { return rawSnr(p, sony_demod_atsc_monitor_SNR); }
+LONG atscSnr(DemodPath* p) { return raw(p, sony_demod_atsc_monitor_SNR); }
 
 TEST_F(AtscOnCard, LocksOnTheAirsMultiplexAndReportsItsLevelAndSnr) {
   ATSCDemod* t = object<ATSCDemod>(1);
   const sim::Multiplex x = mux(kAtsc);
   request(t, static_cast<ULONG>(x.frequencyHz / 1000));
   clearI2c();
-  EXPECT_EQ(commit(t), 1u);
-  EXPECT_TRUE(traced("Demod 1, frequency = 575000,symrate_KSps = 0,bandwith = 6,streamid = 0 mode = 8 \n"));
-  EXPECT_TRUE(traced("the singal is locked."));
+  commit(t);
+  EXPECT_TRUE(
+      traces.has("Demod 1, frequency = 575000,symrate_KSps = 0,bandwith = 6,streamid = 0 mode = 8 \n"));
+  EXPECT_TRUE(traces.has("the singal is locked."));
   ASSERT_EQ(locked(t), 1u);
   EXPECT_EQ(lockedName(1), kAtsc);
 

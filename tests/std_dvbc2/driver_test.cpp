@@ -1,14 +1,12 @@
 // DVB-C2 driver against the scripted bus of tests/demod: the tune sequence's steps and their register
 // traffic, the pass bound (a sequence still running at the end is a time-out, not success), lock checks,
 // monitors, the preset path and the carrier-position and preset arithmetic.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
 #include "demod/sony_demod_dvbc2.h"
 #include "demod/sony_demod_dvbt.h"
-#include "rig.h"
+#include "one_path.h"
 
 namespace {
 
@@ -18,17 +16,11 @@ size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-class Dvbc2 : public ::testing::Test {
+class Dvbc2 : public OnePath {
  protected:
-  void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
-    rig.bus.clearLog();
-    fake::clearTrace();
-  }
   DemodResult tune(ULONG freq, ULONG bw, UCHAR plp = 0, UCHAR preset = 0, ULONG tunerKHz = 0) {
     params = {freq, bw, 0, plp, preset, tunerKHz};
-    return sony_integ_dvbc2_Tune(&rig.path(1).integ, &params);
+    return sony_integ_dvbc2_Tune(integ(), &params);
   }
   // Status byte of bank 0x20 register 0x10: sync state in bits 2:0, unlock bit 4, TS lock bit 5.
   void status(uint8_t v) { rig.mainReg(1, 0x20, 0x10) = v; }
@@ -45,10 +37,6 @@ class Dvbc2 : public ::testing::Test {
       if (t.write && t.ok && t.slave == m() && t.reg == 0x01 && t.data.size() == 1) v.push_back(t.data[0]);
     return v;
   }
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return rig.main(1) + 4; }
-  sony_demod_t* d() { return &rig.demod(1); }
-  Rig rig;
   DvbC2TuneParams params = {};
 };
 

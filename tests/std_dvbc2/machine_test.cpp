@@ -1,14 +1,12 @@
 // DVB-C2 end to end: CDVBC2Demod on the emulated machine (driver through PnP, simulated card, default air).
 // The C2 multiplex locks only with the system, bandwidth, carrier position and PLP the driver programmed;
 // the monitors give back the air's level and C/N; a locked path delivers its stream.
-#include "tools/machine.h"
-
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "../standards/support.h"
+#include "../standards/on_card.h"
 #include "demod/sony_demod_dvbc2.h"
 #include "sim/demod_dvbc2.h"
 
@@ -16,105 +14,14 @@ using namespace standards_test;
 
 namespace {
 
-constexpr double kTenthDb = 0.1 + 1e-9;  // the chips' resolution; doubles must not turn 0.1 into more
 constexpr const char* kC2 = "DVB-C2 714 MHz";
 
-class OnCard : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(machine.startAll(), STATUS_SUCCESS);
-    device = static_cast<Device*>(machine.pnp().ksDevice(machine.card(0))->Context);
-    ASSERT_NE(device, nullptr);
-  }
-  void TearDown() override {
-    machine.card(0).setI2cTraceSink({});
-    for (CTunerDemodType* t : objects) delete t;
-    objects.clear();
-  }
+void selectPlp(CDVBC2Demod* t, UCHAR plp) {
+  UCHAR b[1] = {plp};
+  EXPECT_EQ(t->SetZYNPLPNumber(b), 1u);
+}
 
-  // An initialised object on `path`; path 1 (which resets the card) is powered up first.
-  template <class T>
-  T* object(UCHAR path) {
-    if (path != 1 && !pathOnePowered) powerUp(add<CDVBC2Demod>(1));
-    pathOnePowered = true;
-    T* t = add<T>(path);
-    powerUp(t);
-    return t;
-  }
-  template <class T>
-  T* add(UCHAR path) {
-    T* t = new T(path);
-    t->setDevice(device);
-    objects.push_back(t);
-    return t;
-  }
-  static void powerUp(CTunerDemodType* t) {
-    ULONG ok = 0;
-    t->apiInitEnvironment(&ok);
-    ASSERT_EQ(ok, 1u);
-    t->resetCurrent();
-  }
-  sim::Multiplex mux(const std::string& name) {
-    for (const sim::Multiplex& m : machine.air().multiplexes())
-      if (m.name == name) return m;
-    ADD_FAILURE() << "no multiplex " << name;
-    return {};
-  }
-  static void request(CTunerDemodType* t, ULONG kHz, ULONG bandwidth) {
-    t->setFrequency(kHz);
-    t->apiSetBandwidth(bandwidth);
-  }
-  // A commit whose tune reached the air reports success, locked or not; a refused one reports failure.
-  static void commit(CTunerDemodType* t, ULONG expected = 1) {
-    ULONG ok = 7;
-    t->commitChanges(&ok);
-    EXPECT_EQ(ok, expected);
-  }
-  static ULONG locked(CTunerDemodType* t) {
-    ULONG l = 7;
-    t->getLockStatus(&l);
-    return l;
-  }
-  static void selectPlp(CDVBC2Demod* t, UCHAR plp) {
-    UCHAR b[1] = {plp};
-    EXPECT_EQ(t->SetZYNPLPNumber(b), 1u);
-  }
-  sim::DemodModel& chip(UCHAR path) { return machine.frontEnds(0).demod(path); }
-  bool streams(UCHAR path) {
-    std::shared_ptr<sim::TsSource> src = machine.frontEnds(0).stream(path);
-    if (!src) return false;
-    std::vector<uint8_t> buf(sim::kTsPacket * 8);
-    src->fill(buf.data(), 8);
-    for (size_t i = 0; i < buf.size(); i += sim::kTsPacket)
-      if (buf[i] != 0x47) return false;
-    return src->bitrate() > 0;
-  }
-  static LONG rawSnr(DemodPath* p) {
-    LONG v = 0;
-    KeWaitForSingleObject(&p->lock, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(sony_demod_dvbc2_monitor_SNR(p->integ.p_demod, &v), DEMOD_OK);
-    KeReleaseMutex(&p->lock, FALSE);
-    return v;
-  }
-  void captureI2c() {
-    machine.card(0).setI2cTraceSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> g(m);
-      i2c.push_back(line);
-    });
-  }
-  size_t i2cCount() {
-    std::lock_guard<std::mutex> g(m);
-    return i2c.size();
-  }
-
-  TraceScope traces;
-  zadivo::Machine machine;
-  Device* device = nullptr;
-  std::vector<CTunerDemodType*> objects;
-  bool pathOnePowered = false;
-  std::mutex m;
-  std::vector<std::string> i2c;
-};
+LONG c2Snr(DemodPath* p) { return raw(p, sony_demod_dvbc2_monitor_SNR); }
 
 TEST_F(OnCard, C2MultiplexLocksWithTheAirsFiguresAndStreams) {
   CDVBC2Demod* t = object<CDVBC2Demod>(1);
@@ -131,7 +38,7 @@ TEST_F(OnCard, C2MultiplexLocksWithTheAirsFiguresAndStreams) {
   EXPECT_EQ(chip(1).lockedMultiplex()->name, kC2);
   EXPECT_EQ(chip(1).activeSystem(), sim::DeliverySystem::DVBC2);
 
-  const LONG snr = rawSnr(t->demodPath());
+  const LONG snr = c2Snr(t->demodPath());
   EXPECT_NEAR(snr / 1000.0, mx.cnrDb, kTenthDb);
   EXPECT_NEAR(cxd6802_GetRFLevel(t->demodPath(), DEMOD_MODE_DVBC2) / 100.0, mx.rfLevelDbm, kTenthDb);
   EXPECT_NEAR(static_cast<SHORT>(t->getSignalStrength()) / 100.0, mx.rfLevelDbm, kTenthDb);
@@ -148,7 +55,7 @@ TEST_F(OnCard, FiguresFollowTheAir) {
   request(t, 714000, 8);
   commit(t);
   ASSERT_EQ(locked(t), 1u);
-  EXPECT_NEAR(rawSnr(t->demodPath()) / 1000.0, 31.7, kTenthDb);
+  EXPECT_NEAR(c2Snr(t->demodPath()) / 1000.0, 31.7, kTenthDb);
   EXPECT_NEAR(static_cast<SHORT>(t->getSignalStrength()) / 100.0, -61.3, kTenthDb);
   // Below the threshold of the mode the multiplex no longer locks.
   ASSERT_TRUE(machine.air().setCnr(kC2, 25.0));
@@ -182,7 +89,7 @@ TEST_F(OnCard, WrongBandwidthFrequencyOrSystemNeverLocks) {
   request(t, 714000, 6);  // the multiplex is 8 MHz wide
   commit(t);
   EXPECT_EQ(locked(t), 0u);
-  EXPECT_FALSE(chip(1).locked());
+  EXPECT_FALSE(chip(1).signalLock());
 
   request(t, 346000, 8);  // the DVB-C multiplex: another system
   commit(t);
@@ -194,7 +101,7 @@ TEST_F(OnCard, WrongBandwidthFrequencyOrSystemNeverLocks) {
 
   // 7 MHz is refused before any bus traffic, and the commit says so.
   request(t, 714000, 7);
-  captureI2c();
+  clearI2c();
   traces.clear();
   commit(t, 0);
   EXPECT_TRUE(traces.has("bandwith = 7,streamid = 0 mode = 4 \n"));

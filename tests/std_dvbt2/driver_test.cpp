@@ -1,11 +1,9 @@
 // DVB-T2 and DVB-C drivers against the scripted bus: the bytes of the sequences, the lock waits' polling,
 // the monitors' arithmetic and refusals, and the moves between standards.
-#include <gtest/gtest.h>
-
 #include "demod/sony_demod_dvbc.h"
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_dvbt2.h"
-#include "rig.h"
+#include "one_path.h"
 
 namespace {
 
@@ -14,25 +12,15 @@ const Bytes kBlock8 = {0x2F, 0xBA, 0x28, 0x9B, 0x28, 0x9D, 0x28, 0xA1, 0x29, 0xA
 const Bytes kBlockC = {0x29, 0x9A, 0x28, 0x9E, 0x2F, 0xB9, 0x27, 0xA5, 0x28, 0xA9, 0x2B, 0xB0, 0x08, 0xD6};
 const Bytes kBlock6 = {0x31, 0xA8, 0x29, 0x9B, 0x27, 0x9C, 0x28, 0x9E, 0x29, 0xA4, 0x29, 0xA2, 0x29, 0xA8};
 
-class Std : public ::testing::Test {
+class Std : public OnePath {
  protected:
-  void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
-    clear();
-  }
-  void clear() {
-    rig.bus.clearLog();
-    fake::clearTrace();
-    fake::resetVirtualMs();
-  }
   DemodResult tuneT2(ULONG freq, ULONG bw, UCHAR plp = 0, ULONG profile = 2) {
     DvbT2TuneParams p = {freq, bw, plp, profile};
-    return sony_integ_dvbt2_Tune(&rig.path(1).integ, &p);
+    return sony_integ_dvbt2_Tune(integ(), &p);
   }
   DemodResult tuneC(ULONG freq, ULONG bw) {
     DvbcTuneParams p = {freq, bw};
-    return sony_integ_dvbc_Tune(&rig.path(1).integ, &p);
+    return sony_integ_dvbc_Tune(integ(), &p);
   }
   // T2 status byte: sync state, TS lock (bit 5), unlock detected (bit 4).
   void t2Status(uint8_t v) { rig.mainReg(1, 0x20, 0x10) = v; }
@@ -40,16 +28,9 @@ class Std : public ::testing::Test {
     rig.mainReg(1, 0x40, 0x88) = demodLock ? 0x01 : 0x00;
     rig.mainReg(1, 0x40, 0x10) = tsLock ? 0x20 : 0x00;
   }
-  int readsOf(uint8_t bank, uint8_t reg) {
-    int n = 0;
-    for (const auto& t : rig.bus.log())
-      if (!t.write && t.slave == m() && t.bank == bank && t.reg == reg) ++n;
-    return n;
-  }
   bool has(const Bytes& expect, uint8_t bank, uint8_t reg) {
     return fake::hasWrite(rig.bus.log(), m(), bank, reg, expect);
   }
-  bool traced(const char* s) { return fake::trace().find(s) != std::string::npos; }
   // Freeze and unfreeze writes come in pairs and the last one leaves the registers live.
   void expectUnfrozen() {
     int freezes = 0, unfreezes = 0;
@@ -59,10 +40,6 @@ class Std : public ::testing::Test {
     EXPECT_EQ(freezes, unfreezes);
     EXPECT_EQ(rig.mainReg(1, 0, 0x01), 0);
   }
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return rig.main(1) + 4; }
-  sony_demod_t* d() { return &rig.demod(1); }
-  Rig rig;
 };
 
 TEST_F(Std, T2TuneFromSleepSelectsPlpAndProfileProgramsTheBandAndLocks) {

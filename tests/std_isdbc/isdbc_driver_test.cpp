@@ -1,33 +1,21 @@
 // ISDB-C driver against the scripted bus: TSMF stream selection, the tune and sleep sequences with and
 // without channel bonding, re-tunes, the lock wait, the monitors and the glue's verdict.
-#include <gtest/gtest.h>
-
 #include "demod/sony_demod_dvbt.h"
 #include "demod/sony_demod_isdbc.h"
-#include "rig.h"
+#include "one_path.h"
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
 namespace {
 
-class Isdbc : public ::testing::Test {
+class Isdbc : public OnePath {
  protected:
-  void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
-    rig.bus.clearLog();
-    fake::clearTrace();
-    fake::resetVirtualMs();
-  }
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return static_cast<uint8_t>(rig.main(1) + 4); }
-  sony_demod_t* d() { return &rig.demod(1); }
   void setLocked(bool locked) {
     rig.mainReg(1, 0x40, 0x88) = locked ? 0x01 : 0x00;
     rig.mainReg(1, 0x40, 0x10) = locked ? 0x20 : 0x00;
   }
   DemodResult tune(USHORT streamId, ULONG type = ISDBC_STREAM_SELECT_BY_ID, ULONG freq = 375000) {
     IsdbcTuneParams p = {freq, 0, type, streamId, 11};
-    return sony_integ_isdbc_Tune(&rig.path(1).integ, &p);
+    return sony_integ_isdbc_Tune(integ(), &p);
   }
   // Index of the first write in the log matching slave/bank/register, or -1.
   int firstWrite(uint8_t slave, uint8_t bank, uint8_t reg) {
@@ -44,7 +32,6 @@ class Isdbc : public ::testing::Test {
         return static_cast<int>(i);
     return -1;
   }
-  Rig rig;
 };
 
 TEST_F(Isdbc, StreamSelectionByIdOrRelativeNumber) {

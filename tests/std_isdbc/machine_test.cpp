@@ -4,10 +4,10 @@
 #include <chrono>
 #include <thread>
 
+#include "../standards/on_card.h"
 #include "demod/sony_demod_isdbc.h"
-#include "on_card.h"
 
-using namespace std_test;
+using namespace standards_test;
 
 namespace {
 
@@ -24,7 +24,7 @@ class IsdbcOnCard : public OnCard {
   }
 };
 
-LONG isdbcSnr(DemodPath* p) { return rawSnr(p, sony_demod_isdbc_monitor_SNR); }
+LONG isdbcSnr(DemodPath* p) { return raw(p, sony_demod_isdbc_monitor_SNR); }
 
 TEST_F(IsdbcOnCard, EachTsmfStreamLocksWithTheAirsFigures) {
   ISDBCDemod* t = object<ISDBCDemod>(1);
@@ -32,7 +32,7 @@ TEST_F(IsdbcOnCard, EachTsmfStreamLocksWithTheAirsFigures) {
     SCOPED_TRACE(name);
     const sim::Multiplex x = mux(name);
     request(t, static_cast<ULONG>(x.frequencyHz / 1000), static_cast<USHORT>(x.streamId));
-    EXPECT_EQ(commit(t), 1u);
+    commit(t);
     ASSERT_EQ(locked(t), 1u);
     EXPECT_EQ(lockedName(1), name);
     EXPECT_NEAR(isdbcSnr(t->demodPath()) / 1000.0, x.cnrDb, kTenthDb);
@@ -41,7 +41,7 @@ TEST_F(IsdbcOnCard, EachTsmfStreamLocksWithTheAirsFigures) {
     EXPECT_NE(machine.frontEnds(0).stream(1), nullptr);
   }
   EXPECT_TRUE(
-      traced("Demod 1, frequency = 375000,symrate_KSps = 5274,bandwith = 8,streamid = 2 mode = 7 \n"));
+      traces.has("Demod 1, frequency = 375000,symrate_KSps = 5274,bandwith = 8,streamid = 2 mode = 7 \n"));
   expectCleanCard();
 }
 

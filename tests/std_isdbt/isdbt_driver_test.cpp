@@ -1,39 +1,18 @@
 // ISDB-T driver sequences on the scripted bus: refusals, the wake-up with common and band settings, the
 // re-tune that switches the stream off directly, sleep, the TS-lock wait, and the SNR and RF-level monitors
 // (with the argument, state and repeater handling the other standards have).
-#include <gtest/gtest.h>
-
 #include "demod/sony_demod_isdbt.h"
-#include "rig.h"
+#include "one_path.h"
 
 namespace {
 
-class Isdbt : public ::testing::Test {
+class Isdbt : public OnePath {
  protected:
-  void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
-    rig.bus.clearLog();
-    fake::clearTrace();
-    fake::resetVirtualMs();
-  }
   DemodResult tune(ULONG freq, ULONG bw) {
     IsdbtTuneParams p = {freq, bw};
-    return sony_integ_isdbt_Tune(&rig.path(1).integ, &p);
+    return sony_integ_isdbt_Tune(integ(), &p);
   }
   void setSync(uint8_t v) { rig.mainReg(1, 0x60, 0x10) = v; }
-  int readsOf(uint8_t bank, uint8_t reg) {
-    int n = 0;
-    for (const auto& t : rig.bus.log())
-      if (!t.write && t.slave == m() && t.bank == bank && t.reg == reg) ++n;
-    return n;
-  }
-  bool traced(const char* s) { return fake::trace().find(s) != std::string::npos; }
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return rig.main(1) + 4; }
-  sony_demod_t* d() { return &rig.demod(1); }
-  sony_integ_t* integ() { return &rig.path(1).integ; }
-  Rig rig;
 };
 
 TEST_F(Isdbt, BandwidthOutsideSixToEightRefusedBeforeAnyAccess) {

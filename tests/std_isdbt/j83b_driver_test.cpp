@@ -1,39 +1,20 @@
 // J.83 Annex B driver sequences on the scripted bus: refusals before any access, the wake-up and band
 // settings per symbol-rate class, re-tune and sleep, the TS-lock wait, and the SNR and RF-level monitors.
-#include <gtest/gtest.h>
-
 #include "demod/sony_demod_j83b.h"
-#include "rig.h"
+#include "one_path.h"
 
 namespace {
 
-class J83b : public ::testing::Test {
+class J83b : public OnePath {
  protected:
-  void SetUp() override {
-    rig.add(1);
-    ASSERT_EQ(rig.bringUp(1), DEMOD_OK);
-    rig.bus.clearLog();
-    fake::clearTrace();
-    fake::resetVirtualMs();
-  }
   DemodResult tune(ULONG freq, ULONG symbolRateClass) {
     J83bTuneParams p = {freq, symbolRateClass};
-    return sony_integ_j83b_Tune(&rig.path(1).integ, &p);
+    return sony_integ_j83b_Tune(integ(), &p);
   }
   void setLocked(bool locked) {
     rig.mainReg(1, 0x40, 0x88) = locked ? 0x01 : 0x00;
     rig.mainReg(1, 0x40, 0x10) = locked ? 0x20 : 0x00;
   }
-  int readsOf(uint8_t bank, uint8_t reg) {
-    int n = 0;
-    for (const auto& t : rig.bus.log())
-      if (!t.write && t.slave == m() && t.bank == bank && t.reg == reg) ++n;
-    return n;
-  }
-  bool traced(const char* s) { return fake::trace().find(s) != std::string::npos; }
-  uint8_t m() { return rig.main(1); }
-  uint8_t sys() { return rig.main(1) + 4; }
-  sony_demod_t* d() { return &rig.demod(1); }
   LONG snrOf(uint8_t constellation, uint8_t hi, uint8_t lo, DemodResult* r) {
     rig.mainReg(1, 0x40, 0x19) = constellation;
     rig.mainReg(1, 0x40, 0x4C) = hi;
@@ -42,7 +23,6 @@ class J83b : public ::testing::Test {
     *r = sony_demod_j83b_monitor_SNR(d(), &snr);
     return snr;
   }
-  Rig rig;
 };
 
 TEST_F(J83b, ClassAndFrequencyRefusedBeforeAnyAccess) {

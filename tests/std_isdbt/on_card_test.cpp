@@ -1,23 +1,21 @@
 // CMCNSDemod (J.83 Annex B) and ISDBTDemod end to end on the emulated machine: the driver loaded through PnP,
 // the simulated card and the default air. Lock only on the multiplex that fits what was asked, the air's
 // level and C/N read back through the monitors, the stream the card outputs, standard changes on one path.
+#include "../standards/on_card.h"
+
 #include <cmath>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "../standards/support.h"
 #include "demod/sony_demod_isdbt.h"
 #include "demod/sony_demod_j83b.h"
 #include "sim/demod_isdbt.h"
-#include "tools/machine.h"
 
 using namespace standards_test;
 
 namespace {
-
-constexpr double kTenthDb = 0.1 + 1e-9;
 
 // J.83B codes its SNR in steps of up to 0.38 dB (95 x a natural-log step): the driver must give back the
 // value of the word nearest the air's C/N, which lies within half a step of it.
@@ -25,90 +23,6 @@ void expectJ83bSnr(LONG snr, double cnrDb) {
   EXPECT_EQ(snr, sim::j83bSnrOfWord(sim::j83bWordFor(cnrDb)));
   EXPECT_NEAR(snr / 1000.0, cnrDb, 0.2);
 }
-
-class OnCard : public ::testing::Test {
- protected:
-  void SetUp() override { start(nullptr); }
-  void start(std::shared_ptr<sim::Air> air) {
-    zadivo::MachineConfig cfg;
-    cfg.air = std::move(air);
-    machine = std::make_unique<zadivo::Machine>(cfg);
-    ASSERT_EQ(machine->startAll(), STATUS_SUCCESS);
-    device = static_cast<Device*>(machine->pnp().ksDevice(machine->card(0))->Context);
-    ASSERT_NE(device, nullptr);
-    machine->card(0).setI2cTraceSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> g(m);
-      i2c.push_back(line.substr(0, line.find('\n')));
-    });
-  }
-  void TearDown() override {
-    for (CTunerDemodType* t : objects) delete t;
-    objects.clear();
-    if (machine) machine->card(0).setI2cTraceSink({});
-  }
-  // A powered-up object of class T on `path`; path 1 goes first because its power-up resets the card.
-  template <class T>
-  T* object(UCHAR path) {
-    if (path != 1 && !pathOnePowered) object<T>(1);
-    pathOnePowered = true;
-    T* t = new T(path);
-    t->setDevice(device);
-    objects.push_back(t);
-    ULONG ok = 0;
-    t->apiInitEnvironment(&ok);
-    EXPECT_EQ(ok, 1u);
-    t->resetCurrent();
-    return t;
-  }
-  sim::Multiplex mux(const std::string& name) {
-    for (const sim::Multiplex& x : machine->air().multiplexes())
-      if (x.name == name) return x;
-    ADD_FAILURE() << "no multiplex " << name;
-    return {};
-  }
-  static void commit(CTunerDemodType* t) {
-    ULONG ok = 0;
-    t->commitChanges(&ok);
-    EXPECT_EQ(ok, 1u);
-  }
-  static ULONG locked(CTunerDemodType* t) {
-    ULONG l = 7;
-    t->getLockStatus(&l);
-    return l;
-  }
-  std::vector<std::string> i2cLines() {
-    std::lock_guard<std::mutex> g(m);
-    return i2c;
-  }
-  void clearI2c() {
-    std::lock_guard<std::mutex> g(m);
-    i2c.clear();
-  }
-  bool sawI2c(const std::string& line) {
-    for (const std::string& l : i2cLines())
-      if (l == line) return true;
-    return false;
-  }
-  // SNR in 0.001 dB straight from a monitor, under the path lock as the glue takes it.
-  template <class Monitor>
-  static LONG rawSnr(DemodPath* p, Monitor monitor, DemodResult* result = nullptr) {
-    LONG snr = 0;
-    KeWaitForSingleObject(&p->lock, Executive, KernelMode, FALSE, nullptr);
-    DemodResult r = monitor(p->integ.p_demod, &snr);
-    KeReleaseMutex(&p->lock, FALSE);
-    if (result) *result = r;
-    return snr;
-  }
-  sim::DemodModel& chip(int path) { return machine->frontEnds(0).demod(path); }
-
-  TraceScope traces;
-  std::unique_ptr<zadivo::Machine> machine;
-  Device* device = nullptr;
-  std::vector<CTunerDemodType*> objects;
-  bool pathOnePowered = false;
-  std::mutex m;
-  std::vector<std::string> i2c;
-};
 
 // ---- J.83 Annex B ----
 
@@ -129,18 +43,18 @@ TEST_F(OnCard, J83bLocksOnTheAirsMultiplexWithItsLevelAndSnr) {
   EXPECT_EQ(d.bandwidth, 50u);
   EXPECT_EQ(t->demodPath()->integ.tuner.system, 23u);  // cable row of the tuner for class 50
 
-  expectJ83bSnr(rawSnr(t->demodPath(), sony_demod_j83b_monitor_SNR), x.cnrDb);
+  expectJ83bSnr(raw(t->demodPath(), sony_demod_j83b_monitor_SNR), x.cnrDb);
   EXPECT_NEAR(cxd6802_GetRFLevel(t->demodPath(), DEMOD_MODE_J83B) / 100.0, x.rfLevelDbm, kTenthDb);
   EXPECT_NEAR(static_cast<SHORT>(t->getSignalStrength()) / 100.0, x.rfLevelDbm, kTenthDb);
   EXPECT_EQ(t->getSignalQuality(),
-            static_cast<ULONG>(cxd6802_QualityFromSnr(rawSnr(t->demodPath(), sony_demod_j83b_monitor_SNR))));
+            static_cast<ULONG>(cxd6802_QualityFromSnr(raw(t->demodPath(), sony_demod_j83b_monitor_SNR))));
 
   // The card outputs the multiplex's stream.
   ASSERT_TRUE(chip(1).tsOutputEnabled());
   ASSERT_TRUE(chip(1).lockedMultiplex().has_value());
   EXPECT_EQ(chip(1).lockedMultiplex()->name, "J.83B 555 MHz");
   EXPECT_NE(chip(1).stream(), nullptr);
-  EXPECT_TRUE(machine->card(0).errors().empty());
+  EXPECT_TRUE(machine.card(0).errors().empty());
 }
 
 TEST_F(OnCard, J83bRefusesTheWrongSymbolRateClassFrequencyAndSystem) {
@@ -173,25 +87,32 @@ TEST_F(OnCard, J83bRefusesTheWrongSymbolRateClassFrequencyAndSystem) {
   EXPECT_EQ(cxd6802_GetLock(t->demodPath(), DEMOD_MODE_DVBC), 0u);
 }
 
-TEST_F(OnCard, J83bClass51LocksOnAFastChannelAndNotOnASlowOne) {
-  TearDown();
-  machine.reset();
-  std::string err;
-  auto air = sim::Air::parse(
-      "[fast]\nDELIVERY_SYSTEM = DVBC/ANNEX_B\nFREQUENCY = 603000000\nSYMBOL_RATE = 6000000\n"
-      "RF_LEVEL_DBM = -47.3\nCNR_DB = 31.6\n"
-      "[slow]\nDELIVERY_SYSTEM = DVBC/ANNEX_B\nFREQUENCY = 609000000\nSYMBOL_RATE = 5056941\n"
-      "RF_LEVEL_DBM = -52.0\nCNR_DB = 29.0\n",
-      &err);
-  ASSERT_TRUE(air) << err;
-  start(air);
+// Two J.83B channels, one of each symbol-rate class.
+class FastAndSlowJ83b : public OnCard {
+ protected:
+  FastAndSlowJ83b() : OnCard(air()) {}
+  static std::shared_ptr<sim::Air> air() {
+    std::string err;
+    auto air = sim::Air::parse(
+        "[fast]\nDELIVERY_SYSTEM = DVBC/ANNEX_B\nFREQUENCY = 603000000\nSYMBOL_RATE = 6000000\n"
+        "RF_LEVEL_DBM = -47.3\nCNR_DB = 31.6\n"
+        "[slow]\nDELIVERY_SYSTEM = DVBC/ANNEX_B\nFREQUENCY = 609000000\nSYMBOL_RATE = 5056941\n"
+        "RF_LEVEL_DBM = -52.0\nCNR_DB = 29.0\n",
+        &err);
+    EXPECT_TRUE(air) << err;
+    return air;
+  }
+};
+
+TEST_F(FastAndSlowJ83b, J83bClass51LocksOnAFastChannelAndNotOnASlowOne) {
+  ASSERT_EQ(machine.air().size(), 2u);
   CMCNSDemod* t = object<CMCNSDemod>(1);
   t->setFrequency(603000);
   t->apiSetSymbolRate(6000000);
   commit(t);
   ASSERT_EQ(locked(t), 1u);
   EXPECT_EQ(t->demodPath()->integ.demod.bandwidth, 51u);
-  expectJ83bSnr(rawSnr(t->demodPath(), sony_demod_j83b_monitor_SNR), 31.6);
+  expectJ83bSnr(raw(t->demodPath(), sony_demod_j83b_monitor_SNR), 31.6);
   EXPECT_NEAR(cxd6802_GetRFLevel(t->demodPath(), DEMOD_MODE_J83B) / 100.0, -47.3, kTenthDb);
 
   // Class 51 asked for the 5.06 MS/s channel: refused; class 50 locks it (64-QAM there).
@@ -201,20 +122,20 @@ TEST_F(OnCard, J83bClass51LocksOnAFastChannelAndNotOnASlowOne) {
   t->apiSetSymbolRate(5057);
   commit(t);
   ASSERT_EQ(locked(t), 1u);
-  expectJ83bSnr(rawSnr(t->demodPath(), sony_demod_j83b_monitor_SNR), 29.0);
+  expectJ83bSnr(raw(t->demodPath(), sony_demod_j83b_monitor_SNR), 29.0);
 }
 
 TEST_F(OnCard, J83bNeedsEnoughCarrierToNoise) {
-  ASSERT_TRUE(machine->air().setCnr("J.83B 555 MHz", 20.0));
+  ASSERT_TRUE(machine.air().setCnr("J.83B 555 MHz", 20.0));
   CMCNSDemod* t = object<CMCNSDemod>(1);
   t->setFrequency(555000);
   t->apiSetSymbolRate(5360537);
   commit(t);
   EXPECT_EQ(locked(t), 0u);
-  ASSERT_TRUE(machine->air().setCnr("J.83B 555 MHz", 36.5));
+  ASSERT_TRUE(machine.air().setCnr("J.83B 555 MHz", 36.5));
   commit(t);
   ASSERT_EQ(locked(t), 1u);
-  expectJ83bSnr(rawSnr(t->demodPath(), sony_demod_j83b_monitor_SNR), 36.5);
+  expectJ83bSnr(raw(t->demodPath(), sony_demod_j83b_monitor_SNR), 36.5);
 }
 
 // ---- ISDB-T ----
@@ -233,11 +154,11 @@ TEST_F(OnCard, IsdbtLocksOnTheAirsMultiplexWithItsLevelAndSnr) {
   EXPECT_EQ(locked(t), 1u);
   EXPECT_EQ(t->demodPath()->integ.tuner.system, 11u);
 
-  EXPECT_NEAR(rawSnr(t->demodPath(), sony_demod_isdbt_monitor_SNR) / 1000.0, x.cnrDb, kTenthDb);
+  EXPECT_NEAR(raw(t->demodPath(), sony_demod_isdbt_monitor_SNR) / 1000.0, x.cnrDb, kTenthDb);
   EXPECT_NEAR(cxd6802_GetRFLevel(t->demodPath(), DEMOD_MODE_ISDBT) / 100.0, x.rfLevelDbm, kTenthDb);
   EXPECT_NEAR(static_cast<SHORT>(t->getSignalStrength()) / 100.0, x.rfLevelDbm, kTenthDb);
   EXPECT_EQ(t->getSignalQuality(),
-            static_cast<ULONG>(cxd6802_QualityFromSnr(rawSnr(t->demodPath(), sony_demod_isdbt_monitor_SNR))));
+            static_cast<ULONG>(cxd6802_QualityFromSnr(raw(t->demodPath(), sony_demod_isdbt_monitor_SNR))));
 
   ASSERT_TRUE(chip(1).lockedMultiplex().has_value());
   EXPECT_EQ(chip(1).lockedMultiplex()->name, "ISDB-T 563.143 MHz");
@@ -307,8 +228,7 @@ TEST_F(OnCard, OnePathMovesBetweenStandardsThroughSleep) {
   EXPECT_EQ(cxd6802_GetLock(p, DEMOD_MODE_J83B), 1u);
   EXPECT_EQ(cxd6802_GetSNR(p, DEMOD_MODE_ISDBT), 0);  // the ISDB-T monitor refuses while J.83B is active
   EXPECT_EQ(chip(1).lockedMultiplex()->name, "J.83B 555 MHz");
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(machine->card(0).i2cBus(k).collisions(), 0u);
-  EXPECT_TRUE(machine->card(0).errors().empty());
+  expectCleanCard();
 }
 
 TEST_F(OnCard, EveryPathLocksBothStandards) {
@@ -328,8 +248,7 @@ TEST_F(OnCard, EveryPathLocksBothStandards) {
     EXPECT_EQ(locked(t), 1u);
     EXPECT_NE(chip(path).stream(), nullptr);
   }
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(machine->card(0).i2cBus(k).collisions(), 0u);
-  EXPECT_TRUE(machine->card(0).errors().empty());
+  expectCleanCard();
 }
 
 }  // namespace

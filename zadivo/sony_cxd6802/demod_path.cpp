@@ -121,7 +121,7 @@ void DemodWaitMs(ULONG n) {
 PKMUTEX cxd6802_RepeaterWindowLock(DemodPath* path) {
   if (!path || !path->device) return nullptr;
   int k = masterIndexOf(path->pathIndex);
-  return k < 0 ? nullptr : &path->device->_mutex[1 + k];
+  return k < 0 ? nullptr : path->device->repeaterWindow(static_cast<ULONG>(k));
 }
 
 void DemodAcquireRepeaterWindow(DemodPath* path) {

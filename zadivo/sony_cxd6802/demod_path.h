@@ -29,7 +29,7 @@ ULONG cxd6802_MasterBase(ULONG pathIndex);
 // Demodulator main slave for a path index (by index modulo 4).
 UCHAR cxd6802_SlaveAddress(ULONG pathIndex);
 
-// The repeater window of master k is the Device's _mutex[1 + k]; lock order: object lock, path lock, repeater
-// window, I2C mutex. The register primitives, DemodWaitMs and the window calls of demod/sony_demod_bus.h are
-// implemented on the Device's locked I2C operations.
+// The repeater window of master k is the Device's repeaterWindow(k); lock order: object lock, path lock,
+// repeater window, I2C mutex. The register primitives, DemodWaitMs and the window calls of
+// demod/sony_demod_bus.h are implemented on the Device's locked I2C operations.
 PKMUTEX cxd6802_RepeaterWindowLock(DemodPath* path);

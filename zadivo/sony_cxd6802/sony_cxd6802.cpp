@@ -17,19 +17,6 @@
 
 namespace {
 
-class PathLock {
- public:
-  explicit PathLock(DemodPath* path) : _p_path(path) {
-    KeWaitForSingleObject(&_p_path->lock, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~PathLock() { KeReleaseMutex(&_p_path->lock, FALSE); }
-  PathLock(const PathLock&) = delete;
-  PathLock& operator=(const PathLock&) = delete;
-
- private:
-  DemodPath* _p_path;
-};
-
 // One standard as the glue sees it. Every entry may be null (not built).
 struct ModeOps {
   DemodResult (*tune)(sony_integ_t* integ, const Cxd6802TuneArgs* args);
@@ -227,7 +214,7 @@ void cxd6802_InitPath(DemodPath* path, Device* device) {
     RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
     return;
   }
-  PathLock guard(path);
+  MutexHold guard(&path->lock);
   initPath_locked(path);
 }
 
@@ -265,7 +252,7 @@ ULONG cxd6802_Tune(DemodPath* path, ULONG frequencyKHz, ULONG symbolRateKSps, UC
   }
   DemodResult r;
   {
-    PathLock guard(path);
+    MutexHold guard(&path->lock);
     recoverPath_locked(path);
     r = ops.tune(&path->integ, &args);
   }
@@ -280,7 +267,7 @@ ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
   UCHAR sync = 0, tsLock = 0, unlock = 0;
   const ModeOps& ops = opsOf(mode);
   if (ops.syncStat) {
-    PathLock guard(path);
+    MutexHold guard(&path->lock);
     if (ops.syncStat(path->integ.p_demod, &sync, &tsLock, &unlock) != DEMOD_OK) tsLock = unlock = 0;
   }
   return (unlock == 0 && tsLock != 0) ? 1 : 0;
@@ -289,7 +276,7 @@ ULONG cxd6802_GetLock(DemodPath* path, DemodMode mode) {
 LONG cxd6802_GetRFLevel(DemodPath* path, DemodMode mode) {
   if (!path) return kCxd6802NoSignalHundredths;
   const ModeOps& ops = opsOf(mode);
-  PathLock guard(path);
+  MutexHold guard(&path->lock);
   // Refused until a tune of this standard woke the demodulator and tuned the tuner; a refused or failed read
   // measured nothing.
   LONG level = 0;
@@ -303,7 +290,7 @@ LONG cxd6802_GetSNR(DemodPath* path, DemodMode mode) {
   LONG snr = 0;
   const ModeOps& ops = opsOf(mode);
   {
-    PathLock guard(path);
+    MutexHold guard(&path->lock);
     ZTRACE("Demodpath =%d", path->pathIndex);
     if (ops.snr && ops.snr(path->integ.p_demod, &snr) != DEMOD_OK) snr = 0;
     ZTRACE("snr = %d", static_cast<int>(snr));
@@ -320,7 +307,7 @@ ULONG cxd6802_GetDataPLPs(DemodPath* path, DemodMode mode, UCHAR* ids, UCHAR* co
   if (mode != DEMOD_MODE_DVBT2 || !ops.dataPlps) return DEMOD_ERR_UNSUPPORTED;
   DemodResult r;
   {
-    PathLock guard(path);
+    MutexHold guard(&path->lock);
     r = ops.dataPlps(path->integ.p_demod, ids, count);
   }
   if (r != DEMOD_OK) *count = 0;
