@@ -44,7 +44,9 @@ std::optional<double> parseNumberIn(std::string_view text, double lo, double hi,
     if (error) {
       char range[96];
       snprintf(range, sizeof range, " is not a number in %g .. %g%s%s", lo, hi, *unit ? " " : "", unit);
-      *error = "'" + std::string(trim(text)).substr(0, 40) + "'" + range;
+      std::string quoted = "'";
+      quoted.append(trim(text).substr(0, 40));
+      *error = quoted + "'" + range;
     }
     return std::nullopt;
   }
