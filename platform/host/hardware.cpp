@@ -264,14 +264,6 @@ DmaState& dmaState() {
   return *s;
 }
 
-#if defined(__SANITIZE_THREAD__)
-#define HOST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define HOST_TSAN 1
-#endif
-#endif
-
 size_t pagesOf(ULONG length) { return (static_cast<size_t>(length) + 4095) & ~size_t(4095); }
 
 // ThreadSanitizer forgets only the first kilobyte of a freed heap block: a later card's buffer at the same

@@ -16,6 +16,15 @@
 #include "platform/kernel.h"
 #include "platform/ks.h"
 
+// Defined when built with ThreadSanitizer (gcc or clang).
+#if defined(__SANITIZE_THREAD__)
+#define HOST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define HOST_TSAN 1
+#endif
+#endif
+
 namespace host::detail {
 
 // Reports a misuse through RtlAssert (abort by default, the test's handler otherwise).

@@ -15,13 +15,6 @@
 #include "platform/host/internal.h"
 #include "platform/host/realtime.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define HOST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define HOST_TSAN 1
-#endif
-#endif
 #ifdef HOST_TSAN
 #include <sanitizer/tsan_interface.h>
 #define TSAN_ACQUIRE(p) __tsan_acquire(p)

@@ -8,6 +8,7 @@
 
 #include "platform/host/ks/ks_host.h"
 #include "tests/capture/capture_fixture.h"
+#include "tests/standards/support.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
 
@@ -22,16 +23,7 @@ using host::client::Graph;
 inline constexpr ULONG kInputStream = 14;
 inline constexpr ULONG kDemodMode = 60;
 
-// Polls until cond holds or a generous real-time bound passes.
-inline bool waitFor(const std::function<bool()>& cond,
-                    std::chrono::seconds bound = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + bound;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using standards_test::waitFor;
 
 // The multiplex of the default air each tuner type is tried on.
 inline const char* multiplexFor(ULONG type) {
