@@ -20,6 +20,15 @@ BDATuner* newTuner(Device* device, ULONG instance, UCHAR type) {
   return tuner;
 }
 
+// A set that never went into use: its factories and tuners go.
+void deleteTunerSet(BDATuner* (&set)[8]) {
+  for (BDATuner*& tuner : set) {
+    if (tuner) tuner->deleteFilterFactory();
+    delete tuner;
+    tuner = nullptr;
+  }
+}
+
 // Eight tuners of a type with their factories, or none: what was made before a failure is undone.
 NTSTATUS newTunerSet(Device* device, UCHAR type, BDATuner* (&set)[8]) {
   NTSTATUS status = STATUS_SUCCESS;
@@ -27,12 +36,7 @@ NTSTATUS newTunerSet(Device* device, UCHAR type, BDATuner* (&set)[8]) {
     set[i] = newTuner(device, i + 1, type);
     status = set[i] ? set[i]->createFilterFactories(device->_p_ks_device) : STATUS_INSUFFICIENT_RESOURCES;
   }
-  if (NT_SUCCESS(status)) return status;
-  for (BDATuner*& tuner : set) {
-    if (tuner) tuner->deleteFilterFactory();
-    delete tuner;
-    tuner = nullptr;
-  }
+  if (!NT_SUCCESS(status)) deleteTunerSet(set);
   return status;
 }
 
@@ -89,10 +93,7 @@ NTSTATUS Device::changeTunerType(UCHAR newType) {
   NTSTATUS status = newTunerSet(this, normaliseTunerType(newType), fresh);
   if (!NT_SUCCESS(status)) return status;
   if (!TunerTypeWrite(this, newType)) {
-    for (BDATuner* tuner : fresh) {
-      tuner->deleteFilterFactory();
-      delete tuner;
-    }
+    deleteTunerSet(fresh);
     return STATUS_UNSUCCESSFUL;
   }
   for (ULONG i = 0; i < 8; ++i) {
