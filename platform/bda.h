@@ -176,23 +176,25 @@ extern const GUID PINNAME_BDA_TRANSPORT;
 // ---- BDA support library
 // --------------------------------------------------------------------------------------
 extern "C" {
-NTSTATUS BdaCreateFilterFactory(PKSDEVICE pKSDevice, const KSFILTER_DESCRIPTOR* pInitialFilterDescriptor,
-                                const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
-NTSTATUS BdaCreateFilterFactoryEx(PKSDEVICE pKSDevice, const KSFILTER_DESCRIPTOR* pInitialFilterDescriptor,
-                                  const BDA_FILTER_TEMPLATE* pBdaFilterTemplate,
-                                  PKSFILTERFACTORY* ppKSFilterFactory);
-NTSTATUS BdaFilterFactoryUpdateCacheData(PKSFILTERFACTORY pFilterFactory,
-                                         const KSFILTER_DESCRIPTOR* pFilterDescriptor);
-NTSTATUS BdaInitFilter(PKSFILTER pKSFilter, const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
-NTSTATUS BdaUninitFilter(PKSFILTER pKSFilter);
-NTSTATUS BdaStartChanges(PIRP pIrp);
-NTSTATUS BdaCheckChanges(PIRP pIrp);
-NTSTATUS BdaCommitChanges(PIRP pIrp);
-NTSTATUS BdaGetChangeState(PIRP pIrp, PBDA_CHANGE_STATE pChangeState);
-NTSTATUS BdaMethodCreateTopology(PIRP pIrp, PKSMETHOD pKSMethod, PVOID pvIgnored);
-NTSTATUS BdaMethodCreatePin(PIRP pIrp, PKSMETHOD pKSMethod, PULONG pulPinFactoryID);
-NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, PULONG pulPinId);
-NTSTATUS BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULONG OutputPinId);
-NTSTATUS BdaValidateNodeProperty(PIRP pIrp, PKSPROPERTY pKSProperty);
+NTSTATUS NTAPI BdaCreateFilterFactory(PKSDEVICE pKSDevice,
+                                      const KSFILTER_DESCRIPTOR* pInitialFilterDescriptor,
+                                      const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
+NTSTATUS NTAPI BdaCreateFilterFactoryEx(PKSDEVICE pKSDevice,
+                                        const KSFILTER_DESCRIPTOR* pInitialFilterDescriptor,
+                                        const BDA_FILTER_TEMPLATE* pBdaFilterTemplate,
+                                        PKSFILTERFACTORY* ppKSFilterFactory);
+NTSTATUS NTAPI BdaFilterFactoryUpdateCacheData(PKSFILTERFACTORY pFilterFactory,
+                                               const KSFILTER_DESCRIPTOR* pFilterDescriptor);
+NTSTATUS NTAPI BdaInitFilter(PKSFILTER pKSFilter, const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
+NTSTATUS NTAPI BdaUninitFilter(PKSFILTER pKSFilter);
+NTSTATUS NTAPI BdaStartChanges(PIRP pIrp);
+NTSTATUS NTAPI BdaCheckChanges(PIRP pIrp);
+NTSTATUS NTAPI BdaCommitChanges(PIRP pIrp);
+NTSTATUS NTAPI BdaGetChangeState(PIRP pIrp, PBDA_CHANGE_STATE pChangeState);
+NTSTATUS NTAPI BdaMethodCreateTopology(PIRP pIrp, PKSMETHOD pKSMethod, PVOID pvIgnored);
+NTSTATUS NTAPI BdaMethodCreatePin(PIRP pIrp, PKSMETHOD pKSMethod, PULONG pulPinFactoryID);
+NTSTATUS NTAPI BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, PULONG pulPinId);
+NTSTATUS NTAPI BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULONG OutputPinId);
+NTSTATUS NTAPI BdaValidateNodeProperty(PIRP pIrp, PKSPROPERTY pKSProperty);
 }
 #endif  // ZADIVO_WDK

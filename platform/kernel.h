@@ -48,9 +48,9 @@ typedef const GUID& REFGUID;
 #define OUT
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
-#define NTAPI
+#define NTAPI __attribute__((ms_abi))
 #define POINTER_ALIGNMENT alignas(8)
-#define FASTCALL
+#define FASTCALL NTAPI
 #define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - __builtin_offsetof(type, field)))
 
 typedef union _LARGE_INTEGER {
@@ -133,8 +133,8 @@ typedef struct _KMUTANT {
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 typedef struct _KDPC {
   UCHAR Type;
@@ -278,9 +278,9 @@ typedef struct _DEVICE_OBJECT {
   CHAR StackSize;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef VOID DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
+typedef VOID NTAPI DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
@@ -314,7 +314,7 @@ typedef struct _DRIVER_OBJECT {
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 
 typedef struct _IO_STATUS_BLOCK {
@@ -458,9 +458,9 @@ typedef enum _POWER_ACTION {
 // ---- Interrupts and DMA ---------------------------------------------------------------------------------------
 struct _KINTERRUPT;
 typedef struct _KINTERRUPT* PKINTERRUPT;
-typedef BOOLEAN KSERVICE_ROUTINE(PKINTERRUPT Interrupt, PVOID ServiceContext);
+typedef BOOLEAN NTAPI KSERVICE_ROUTINE(PKINTERRUPT Interrupt, PVOID ServiceContext);
 typedef KSERVICE_ROUTINE* PKSERVICE_ROUTINE;
-typedef BOOLEAN KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
+typedef BOOLEAN NTAPI KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
 typedef KSYNCHRONIZE_ROUTINE* PKSYNCHRONIZE_ROUTINE;
 
 #define DEVICE_DESCRIPTION_VERSION 0
@@ -486,11 +486,12 @@ typedef struct _DEVICE_DESCRIPTION {
 } DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
 
 struct _DMA_ADAPTER;
-typedef VOID (*PPUT_DMA_ADAPTER)(struct _DMA_ADAPTER* DmaAdapter);
-typedef PVOID (*PALLOCATE_COMMON_BUFFER)(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
-                                         PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled);
-typedef VOID (*PFREE_COMMON_BUFFER)(struct _DMA_ADAPTER* DmaAdapter, ULONG Length, PHYSICAL_ADDRESS LogicalAddress,
-                                    PVOID VirtualAddress, BOOLEAN CacheEnabled);
+typedef VOID(NTAPI* PPUT_DMA_ADAPTER)(struct _DMA_ADAPTER* DmaAdapter);
+typedef PVOID(NTAPI* PALLOCATE_COMMON_BUFFER)(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
+                                              PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled);
+typedef VOID(NTAPI* PFREE_COMMON_BUFFER)(struct _DMA_ADAPTER* DmaAdapter, ULONG Length,
+                                         PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
+                                         BOOLEAN CacheEnabled);
 typedef struct _DMA_OPERATIONS {
   ULONG Size;
   PPUT_DMA_ADAPTER PutDmaAdapter;
@@ -505,75 +506,78 @@ typedef struct _DMA_ADAPTER {
 
 // ---- Functions ------------------------------------------------------------------------------------------------
 extern "C" {
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-VOID DbgBreakPoint(VOID);
-VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
+ULONG NTAPI DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+VOID NTAPI DbgBreakPoint(VOID);
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
-KIRQL KeGetCurrentIrql(VOID);
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql(VOID);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
-VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
-LONG KeReadStateMutex(PRKMUTEX Mutex);
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-VOID KeFlushQueuedDpcs(VOID);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeFlushQueuedDpcs(VOID);
 
-VOID FASTCALL ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-VOID FASTCALL ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
-BOOLEAN FASTCALL ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
-VOID FASTCALL ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
-VOID FASTCALL ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
-VOID FASTCALL ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
+VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID NTAPI ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
+VOID NTAPI ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime(VOID);
-BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
-                               PVOID SynchronizeContext);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                     PVOID SynchronizeContext);
 
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType);
-VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                         MEMORY_CACHING_TYPE CacheType);
+VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
-ULONG READ_REGISTER_ULONG(volatile ULONG* Register);
-VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
+ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG* Register);
+VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
 
-NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
-                            PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
-                            KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
-                            BOOLEAN FloatingSave);
-VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
-PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
-                             PULONG NumberOfMapRegisters);
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-LONG_PTR ObfDereferenceObject(PVOID Object);
+NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine,
+                                  PVOID ServiceContext, PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql,
+                                  KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector,
+                                  KAFFINITY ProcessorEnableMask, BOOLEAN FloatingSave);
+VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
+                                   PULONG NumberOfMapRegisters);
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                   ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                        PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
 }  // extern "C"
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)

@@ -6,23 +6,24 @@
 #include "platform/kernel.h"
 
 typedef PVOID KSOBJECT_BAG;
-typedef VOID (*PFNKSFREE)(PVOID Data);
+typedef VOID(NTAPI* PFNKSFREE)(PVOID Data);
 
 struct _KSDEVICE;
 struct _KSFILTER_DESCRIPTOR;
-typedef NTSTATUS (*PFNKSDEVICECREATE)(struct _KSDEVICE* Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(struct _KSDEVICE* Device, PIRP Irp,
-                                        PCM_RESOURCE_LIST TranslatedResourceList,
-                                        PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(struct _KSDEVICE* Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(struct _KSDEVICE* Device, PIRP Irp);
-typedef VOID (*PFNKSDEVICEIRPVOID)(struct _KSDEVICE* Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(struct _KSDEVICE* Device, PIRP Irp, PVOID Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(struct _KSDEVICE* Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
-                                          DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
-                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef VOID (*PFNKSDEVICESETPOWER)(struct _KSDEVICE* Device, PIRP Irp, DEVICE_POWER_STATE To,
-                                    DEVICE_POWER_STATE From);
+typedef NTSTATUS(NTAPI* PFNKSDEVICECREATE)(struct _KSDEVICE* Device);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEPNPSTART)(struct _KSDEVICE* Device, PIRP Irp,
+                                             PCM_RESOURCE_LIST TranslatedResourceList,
+                                             PCM_RESOURCE_LIST UntranslatedResourceList);
+typedef NTSTATUS(NTAPI* PFNKSDEVICE)(struct _KSDEVICE* Device);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEIRP)(struct _KSDEVICE* Device, PIRP Irp);
+typedef VOID(NTAPI* PFNKSDEVICEIRPVOID)(struct _KSDEVICE* Device, PIRP Irp);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEQUERYCAPABILITIES)(struct _KSDEVICE* Device, PIRP Irp, PVOID Capabilities);
+typedef NTSTATUS(NTAPI* PFNKSDEVICEQUERYPOWER)(struct _KSDEVICE* Device, PIRP Irp,
+                                               DEVICE_POWER_STATE DeviceTo, DEVICE_POWER_STATE DeviceFrom,
+                                               SYSTEM_POWER_STATE SystemTo, SYSTEM_POWER_STATE SystemFrom,
+                                               POWER_ACTION Action);
+typedef VOID(NTAPI* PFNKSDEVICESETPOWER)(struct _KSDEVICE* Device, PIRP Irp, DEVICE_POWER_STATE To,
+                                         DEVICE_POWER_STATE From);
 
 typedef struct _KSDEVICE_DISPATCH {
   PFNKSDEVICECREATE Add;
@@ -208,7 +209,7 @@ typedef struct _KSFILTER_DESCRIPTOR KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
 typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_INDEXENTRY;
 typedef struct _KSCOMPONENTID KSCOMPONENTID, *PKSCOMPONENTID;
 
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef NTSTATUS(NTAPI* PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 
 typedef struct {
   ULONG AccessFlags;
@@ -273,8 +274,8 @@ typedef struct {
   ULONG NotificationType;
   ULONG Reserved[3];
 } KSEVENTDATA, *PKSEVENTDATA;
-typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData, PKSEVENT_ENTRY EventEntry);
-typedef VOID (*PFNKSREMOVEEVENT)(PVOID FileObject, PKSEVENT_ENTRY EventEntry);
+typedef NTSTATUS(NTAPI* PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData, PKSEVENT_ENTRY EventEntry);
+typedef VOID(NTAPI* PFNKSREMOVEEVENT)(PVOID FileObject, PKSEVENT_ENTRY EventEntry);
 typedef struct {
   ULONG EventId;
   ULONG DataInput;
@@ -410,7 +411,7 @@ struct _KSSTREAM_POINTER {
   KSSTREAM_POINTER_OFFSET OffsetIn;
   KSSTREAM_POINTER_OFFSET OffsetOut;
 };
-typedef VOID (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+typedef VOID(NTAPI* PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
 
 // Reference clock (COM-style interface; the pin releases what it obtained).
 typedef GUID IID;
@@ -421,28 +422,29 @@ typedef struct {
   LONGLONG Error;
 } KSRESOLUTION, *PKSRESOLUTION;
 struct IUnknown {
-  virtual NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
+  virtual NTSTATUS NTAPI QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+  virtual ULONG NTAPI AddRef() = 0;
+  virtual ULONG NTAPI Release() = 0;
 };
 struct IKsReferenceClock : public IUnknown {
-  virtual LONGLONG GetTime() = 0;
-  virtual LONGLONG GetPhysicalTime() = 0;
-  virtual LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) = 0;
-  virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
-  virtual NTSTATUS GetResolution(PKSRESOLUTION Resolution) = 0;
-  virtual NTSTATUS GetState(PKSSTATE State) = 0;
+  virtual LONGLONG NTAPI GetTime() = 0;
+  virtual LONGLONG NTAPI GetPhysicalTime() = 0;
+  virtual LONGLONG NTAPI GetCorrelatedTime(PLONGLONG SystemTime) = 0;
+  virtual LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
+  virtual NTSTATUS NTAPI GetResolution(PKSRESOLUTION Resolution) = 0;
+  virtual NTSTATUS NTAPI GetState(PKSSTATE State) = 0;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 // Dispatch tables.
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef VOID (*PFNKSPINVOID)(PKSPIN Pin);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
-                                          PKSMULTIPLE_ITEM OldAttributeList, const KSDATARANGE* DataRange,
-                                          const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS(NTAPI* PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS(NTAPI* PFNKSPIN)(PKSPIN Pin);
+typedef VOID(NTAPI* PFNKSPINVOID)(PKSPIN Pin);
+typedef NTSTATUS(NTAPI* PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
+                                               PKSMULTIPLE_ITEM OldAttributeList,
+                                               const KSDATARANGE* DataRange,
+                                               const KSATTRIBUTE_LIST* AttributeRange);
+typedef NTSTATUS(NTAPI* PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
 typedef struct _KSCLOCK_DISPATCH KSCLOCK_DISPATCH, *PKSCLOCK_DISPATCH;
 typedef struct _KSALLOCATOR_DISPATCH KSALLOCATOR_DISPATCH, *PKSALLOCATOR_DISPATCH;
 typedef struct {
@@ -458,9 +460,9 @@ typedef struct {
   const KSALLOCATOR_DISPATCH* Allocator;
 } KSPIN_DISPATCH, *PKSPIN_DISPATCH;
 
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef VOID (*PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef NTSTATUS(NTAPI* PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS(NTAPI* PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef VOID(NTAPI* PFNKSFILTERVOID)(PKSFILTER Filter);
 typedef struct {
   PFNKSFILTERIRP Create;
   PFNKSFILTERIRP Close;
@@ -469,10 +471,10 @@ typedef struct {
 } KSFILTER_DISPATCH, *PKSFILTER_DISPATCH;
 
 // Context is the filter the pin is created on.
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                            PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
-                                            PULONG DataSize);
-typedef VOID (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
+typedef NTSTATUS(NTAPI* PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+                                                 PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
+                                                 ULONG DataBufferSize, PVOID Data, PULONG DataSize);
+typedef VOID(NTAPI* PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
 
 struct _KSPIN_DESCRIPTOR_EX {
   const KSPIN_DISPATCH* Dispatch;
@@ -587,43 +589,45 @@ extern const GUID KSMEMORY_TYPE_SYSTEM;
   _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
 
 extern "C" {
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
-                               PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
-                               ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
-                               PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory);
-NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
-                                        const KSFILTER_DESCRIPTOR* FilterDescriptor);
-NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
-NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);
-NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID,
-                                      ULONG PinCount, BOOL* PinDirection, KSPIN_MEDIUM* MediumList,
-                                      GUID* CategoryList);
-NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize,
-                 ULONG Tag);
-PKSDEVICE KsGetDevice(PVOID Object);
-PKSFILTER KsGetFilterFromIrp(PIRP Irp);
-PKSPIN KsGetPinFromIrp(PIRP Irp);
-PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
-PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter);
-PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
-ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
-PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin);
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
-VOID KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed, ULONG OutUsed,
-                                            BOOLEAN Eject);
-NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
-                              ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);
-VOID KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
-PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
-PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
-VOID KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
-                            const KSDEVICE_DESCRIPTOR* Descriptor);
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
-NTSTATUS KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag);
-VOID KsFreeObjectBag(KSOBJECT_BAG ObjectBag);
-NTSTATUS KsCopyObjectBagItems(KSOBJECT_BAG ObjectBagDestination, KSOBJECT_BAG ObjectBagSource);
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+                                     PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                     ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                                     PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory);
+NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
+                                              const KSFILTER_DESCRIPTOR* FilterDescriptor);
+NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
+NTSTATUS NTAPI KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);
+NTSTATUS NTAPI KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID,
+                                            ULONG PinCount, BOOL* PinDirection, KSPIN_MEDIUM* MediumList,
+                                            GUID* CategoryList);
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize,
+                       ULONG Tag);
+PKSDEVICE NTAPI KsGetDevice(PVOID Object);
+PVOID NTAPI KsGetParent(PVOID Object);
+NTSTATUS NTAPI KsFreeObjectCreateItemsByContext(PVOID Header, PVOID Context);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+PKSFILTERFACTORY NTAPI KsFilterGetParentFilterFactory(PKSFILTER Filter);
+PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
+ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
+PKSPIN NTAPI KsPinGetNextSiblingPin(PKSPIN Pin);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
+VOID NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
+                                                  ULONG OutUsed, BOOLEAN Eject);
+NTSTATUS NTAPI KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback,
+                                    ULONG ContextSize, PKSSTREAM_POINTER* CloneStreamPointer);
+VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+PKSSTREAM_POINTER NTAPI KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
+PKSSTREAM_POINTER NTAPI KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
+VOID NTAPI KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
+                                  const KSDEVICE_DESCRIPTOR* Descriptor);
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
+ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+NTSTATUS NTAPI KsAllocateObjectBag(PKSDEVICE Device, KSOBJECT_BAG* ObjectBag);
+VOID NTAPI KsFreeObjectBag(KSOBJECT_BAG ObjectBag);
+NTSTATUS NTAPI KsCopyObjectBagItems(KSOBJECT_BAG ObjectBagDestination, KSOBJECT_BAG ObjectBagSource);
 }
 #endif  // ZADIVO_WDK

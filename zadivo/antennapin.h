@@ -12,66 +12,66 @@ class CFilter;
 class CAntennaPin {
  public:
   // Pin dispatch.
-  static NTSTATUS pinCreate(PKSPIN pin, PIRP irp);
-  static NTSTATUS pinClose(PKSPIN pin, PIRP irp);
-  static NTSTATUS pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
-  static NTSTATUS intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest, PKSDATARANGE callerRange,
-                                      PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
-                                      PULONG dataSize);
+  static NTSTATUS NTAPI pinCreate(PKSPIN pin, PIRP irp);
+  static NTSTATUS NTAPI pinClose(PKSPIN pin, PIRP irp);
+  static NTSTATUS NTAPI pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+  static NTSTATUS NTAPI intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
+                                            PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+                                            ULONG bufferSize, PVOID data, PULONG dataSize);
 
   // RF tuner node: frequency filter and LNB information.
-  static NTSTATUS tunerGetFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetFrequencyMultiplier(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetFrequencyMultiplier(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetChannelBandwidth(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetChannelBandwidth(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetPolarity(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetPolarity(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetRange(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetRange(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetLNBLowOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetLNBLowOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetLNBHighOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetLNBHighOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerGetLNBSwitchFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS tunerSetLNBSwitchFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetFrequencyMultiplier(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetFrequencyMultiplier(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetChannelBandwidth(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetChannelBandwidth(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetPolarity(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetPolarity(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetRange(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetRange(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetLNBLowOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetLNBLowOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetLNBHighOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetLNBHighOscillator(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerGetLNBSwitchFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI tunerSetLNBSwitchFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
   // DiSEqC commands: accepted and ignored (no satellite front end).
-  static NTSTATUS GetDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS PutDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI GetDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI PutDiseqCProperty(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
   // Extended set, satellite-era members (ids 0..10): STATUS_NOT_SUPPORTED after the filter's operation.
-  static NTSTATUS tunerSetDiSEqCMessage(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 0 get
-  static NTSTATUS tunerInitDiSEqC(PIRP irp, PKSIDENTIFIER property, PVOID data);                // 1 set
-  static NTSTATUS tunerSatNoOp(PIRP irp, PKSIDENTIFIER property, PVOID data);                   // 2
-  static NTSTATUS tunerGetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID data);       // 3 get
-  static NTSTATUS tunerSetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID data);       // 3 set
-  static NTSTATUS tunerGetSatDemodInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);           // 4 get
-  static NTSTATUS tunerGetSatEffectiveFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 5 get
-  static NTSTATUS tunerGetSatLockStatus(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 7 get
-  static NTSTATUS tunerSetSatErrorControl(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 8 set
-  static NTSTATUS tunerGetSatChannelInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 9 get
-  static NTSTATUS tunerSetNBCParams(PIRP irp, PKSIDENTIFIER property, PVOID data);              // 10 set
+  static NTSTATUS NTAPI tunerSetDiSEqCMessage(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 0 get
+  static NTSTATUS NTAPI tunerInitDiSEqC(PIRP irp, PKSIDENTIFIER property, PVOID data);                // 1 set
+  static NTSTATUS NTAPI tunerSatNoOp(PIRP irp, PKSIDENTIFIER property, PVOID data);                   // 2
+  static NTSTATUS NTAPI tunerGetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID data);       // 3 get
+  static NTSTATUS NTAPI tunerSetSatChannelChange(PIRP irp, PKSIDENTIFIER property, PVOID data);       // 3 set
+  static NTSTATUS NTAPI tunerGetSatDemodInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);           // 4 get
+  static NTSTATUS NTAPI tunerGetSatEffectiveFrequency(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 5 get
+  static NTSTATUS NTAPI tunerGetSatLockStatus(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 7 get
+  static NTSTATUS NTAPI tunerSetSatErrorControl(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 8 set
+  static NTSTATUS NTAPI tunerGetSatChannelInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 9 get
+  static NTSTATUS NTAPI tunerSetNBCParams(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 10 set
 
   // Extended set, device access. A payload carried in the request follows its header: at kPinPayloadOffset
   // in a request to the pin (KSPROPERTY), at kNodePayloadOffset in a node request (KSP_NODE with the topology
   // flag). Every record is checked against the buffers before it is read or written: a short request gets
   // STATUS_BUFFER_TOO_SMALL and touches nothing.
-  static NTSTATUS Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 15 get
-  static NTSTATUS Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);            // 15 set
-  static NTSTATUS Static_SetZYNAccess(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 21 set
-  static NTSTATUS Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 25 get
-  static NTSTATUS Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 25 set
-  static NTSTATUS GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 60 get
-  static NTSTATUS SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 60 set
-  static NTSTATUS tunerGetRDID(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 100 get
-  static NTSTATUS tunerGetEraseStatus(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 101 get
-  static NTSTATUS tunerChipErase(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 101 set
-  static NTSTATUS tunerGetPageWriteReady(PIRP irp, PKSIDENTIFIER property, PVOID data);     // 102 get
-  static NTSTATUS tunerSetFlashWriteOnePage(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 102 set
-  static NTSTATUS tunerFlashRead(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 103 get
-  static NTSTATUS tunerSetFlashWriteEnable(PIRP irp, PKSIDENTIFIER property, PVOID data);   // 103 set
+  static NTSTATUS NTAPI Static_ReadMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 15 get
+  static NTSTATUS NTAPI Static_WriteMAC(PIRP irp, PKSIDENTIFIER property, PVOID data);            // 15 set
+  static NTSTATUS NTAPI Static_SetZYNAccess(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 21 set
+  static NTSTATUS NTAPI Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID data);         // 25 get
+  static NTSTATUS NTAPI Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID data);          // 25 set
+  static NTSTATUS NTAPI GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 60 get
+  static NTSTATUS NTAPI SetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 60 set
+  static NTSTATUS NTAPI tunerGetRDID(PIRP irp, PKSIDENTIFIER property, PVOID data);               // 100 get
+  static NTSTATUS NTAPI tunerGetEraseStatus(PIRP irp, PKSIDENTIFIER property, PVOID data);        // 101 get
+  static NTSTATUS NTAPI tunerChipErase(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 101 set
+  static NTSTATUS NTAPI tunerGetPageWriteReady(PIRP irp, PKSIDENTIFIER property, PVOID data);     // 102 get
+  static NTSTATUS NTAPI tunerSetFlashWriteOnePage(PIRP irp, PKSIDENTIFIER property, PVOID data);  // 102 set
+  static NTSTATUS NTAPI tunerFlashRead(PIRP irp, PKSIDENTIFIER property, PVOID data);             // 103 get
+  static NTSTATUS NTAPI tunerSetFlashWriteEnable(PIRP irp, PKSIDENTIFIER property, PVOID data);   // 103 set
 
   static constexpr ULONG kPinPayloadOffset = sizeof(KSPROPERTY);  // 24
   static constexpr ULONG kNodePayloadOffset = sizeof(KSP_NODE);   // 32

@@ -36,15 +36,15 @@ static_assert(sizeof(TunerResource) == 328, "TunerResource layout");
 class CFilter {
  public:
   // Framework dispatch (KSFILTER_DISPATCH).
-  static NTSTATUS create(PKSFILTER filter, PIRP irp);
-  static NTSTATUS filterClose(PKSFILTER filter, PIRP irp);
+  static NTSTATUS NTAPI create(PKSFILTER filter, PIRP irp);
+  static NTSTATUS NTAPI filterClose(PKSFILTER filter, PIRP irp);
 
   // Method handlers (KSMETHODSETID_BdaChangeSync, KSMETHODSETID_BdaDeviceConfiguration).
-  static NTSTATUS startChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
-  static NTSTATUS checkChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
-  static NTSTATUS commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
-  static NTSTATUS getChangeState(PIRP irp, PKSIDENTIFIER method, PVOID data);
-  static NTSTATUS createTopology(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS NTAPI startChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS NTAPI checkChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS NTAPI commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS NTAPI getChangeState(PIRP irp, PKSIDENTIFIER method, PVOID data);
+  static NTSTATUS NTAPI createTopology(PIRP irp, PKSIDENTIFIER method, PVOID data);
 
   // The filter a property request is about: the context of the request's pin (antenna or transport pin
   // contexts begin with the filter), or of its filter when the request came on the filter handle.
@@ -98,17 +98,17 @@ class CFilter {
 
   // Extended property set, answered by the channel's tuner-demod object. Each refuses a data buffer shorter
   // than what the object reads or the reply it reports (STATUS_BUFFER_TOO_SMALL).
-  static NTSTATUS Static_GetSNRBER(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_GetBlindScan(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_SetBlindScan(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_GetZYNPLPNumber(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_SetZYNPLPNumber(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_SetZYNGoldCode(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_SetMODCODES(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_GetMediaInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_GetStreamType(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_SetStreamType(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS Static_SetInputStreamID(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_GetSNRBER(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_GetBlindScan(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_SetBlindScan(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_GetZYNPLPNumber(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_SetZYNPLPNumber(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_SetZYNGoldCode(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_SetMODCODES(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_GetMediaInfo(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_GetStreamType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_SetStreamType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI Static_SetInputStreamID(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
   // Satellite-era operations of the extended set: no tuner type of this card has them (STATUS_NOT_SUPPORTED);
   // those that would change the tuning mark changes pending.

@@ -70,16 +70,17 @@ class Device {
   ~Device();
 
   // Framework dispatch (device descriptor).
-  static NTSTATUS dispatchCreate(PKSDEVICE ksDevice);
-  static NTSTATUS dispatchPnpStart(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translated,
-                                   PCM_RESOURCE_LIST untranslated);
-  static void dispatchPnpStop(PKSDEVICE ksDevice, PIRP irp);
-  static void dispatchRemove(PKSDEVICE ksDevice, PIRP irp);
-  static NTSTATUS dispatchQueryPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE deviceTo,
-                                     DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
-                                     SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
-  static void dispatchSetPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
-  static NTSTATUS dispatchQueryInterface(PKSDEVICE ksDevice, PIRP irp);
+  static NTSTATUS NTAPI dispatchCreate(PKSDEVICE ksDevice);
+  static NTSTATUS NTAPI dispatchPnpStart(PKSDEVICE ksDevice, PIRP irp, PCM_RESOURCE_LIST translated,
+                                         PCM_RESOURCE_LIST untranslated);
+  static void NTAPI dispatchPnpStop(PKSDEVICE ksDevice, PIRP irp);
+  static void NTAPI dispatchRemove(PKSDEVICE ksDevice, PIRP irp);
+  static NTSTATUS NTAPI dispatchQueryPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE deviceTo,
+                                           DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
+                                           SYSTEM_POWER_STATE systemFrom, POWER_ACTION action);
+  static void NTAPI dispatchSetPower(PKSDEVICE ksDevice, PIRP irp, DEVICE_POWER_STATE to,
+                                     DEVICE_POWER_STATE from);
+  static NTSTATUS NTAPI dispatchQueryInterface(PKSDEVICE ksDevice, PIRP irp);
 
   NTSTATUS init(PCM_RESOURCE_LIST translatedResources);
   void unInit();
@@ -147,9 +148,9 @@ class Device {
   void stopTS(ULONG blockBase, PVOID pinObject = nullptr);
   void powerUpDma();
 
-  static BOOLEAN isr(PKINTERRUPT interrupt, PVOID context);
-  static void i2cDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
-  static void dmaDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+  static BOOLEAN NTAPI isr(PKINTERRUPT interrupt, PVOID context);
+  static void NTAPI i2cDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+  static void NTAPI dmaDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
 
   // Named views of the prescribed _dpc and _mutex slots.
   PKDPC i2cDpcOf(ULONG k) { return &_dpc[k]; }
@@ -249,4 +250,4 @@ class RequestHold {
   Device* _p_device;
 };
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

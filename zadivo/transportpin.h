@@ -12,31 +12,31 @@ class CFilter;
 class CTransportPin {
  public:
   // Pin dispatch.
-  static NTSTATUS pinCreate(PKSPIN pin, PIRP irp);
-  static NTSTATUS pinClose(PKSPIN pin, PIRP irp);
-  static NTSTATUS pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
-  static NTSTATUS intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest, PKSDATARANGE callerRange,
-                                      PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
-                                      PULONG dataSize);
+  static NTSTATUS NTAPI pinCreate(PKSPIN pin, PIRP irp);
+  static NTSTATUS NTAPI pinClose(PKSPIN pin, PIRP irp);
+  static NTSTATUS NTAPI pinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+  static NTSTATUS NTAPI intersectDataFormat(PVOID context, PIRP irp, PKSP_PIN pinRequest,
+                                            PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+                                            ULONG bufferSize, PVOID data, PULONG dataSize);
 
   // Demodulator node: digital demodulator properties.
-  static NTSTATUS getModulationType(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS putModulationType(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getInnerFECMethod(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS putInnerFECMethod(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getInnerFECRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS putInnerFECRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getSymbolRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS putSymbolRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getSpectralInversion(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS putSpectralInversion(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getViterbiCodeRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getDemodAuxValue(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getModulationType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI putModulationType(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getInnerFECMethod(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI putInnerFECMethod(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getInnerFECRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI putInnerFECRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getSymbolRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI putSymbolRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getSpectralInversion(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI putSpectralInversion(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getViterbiCodeRate(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getDemodAuxValue(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
   // Signal statistics, on both nodes.
-  static NTSTATUS getSignalStrength(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getSignalQuality(PIRP irp, PKSIDENTIFIER property, PVOID data);
-  static NTSTATUS getSignalPresentLocked(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getSignalStrength(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getSignalQuality(PIRP irp, PKSIDENTIFIER property, PVOID data);
+  static NTSTATUS NTAPI getSignalPresentLocked(PIRP irp, PKSIDENTIFIER property, PVOID data);
 
   ZD_POOL_OBJECT_IN(PagedPool)
 

@@ -172,7 +172,7 @@ constinit const KSFILTER_DESCRIPTOR kCaptureFilters[kInstanceCount] = {
     captureFilter(4), captureFilter(5), captureFilter(6), captureFilter(7),
 };
 
-void freeCaptureContext(PVOID context) { zdPoolDelete(context); }
+void NTAPI freeCaptureContext(PVOID context) { zdPoolDelete(context); }
 
 }  // namespace
 

@@ -11,8 +11,8 @@ static_assert(sizeof(CaptureFilterContext) == 8, "capture filter context");
 
 class TSInputPin {
  public:
-  static NTSTATUS static_FilterCreate(PKSFILTER filter, PIRP irp);
-  static NTSTATUS static_IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinRequest,
-                                          PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
-                                          ULONG bufferSize, PVOID data, PULONG dataSize);
+  static NTSTATUS NTAPI static_FilterCreate(PKSFILTER filter, PIRP irp);
+  static NTSTATUS NTAPI static_IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pinRequest,
+                                                PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+                                                ULONG bufferSize, PVOID data, PULONG dataSize);
 };

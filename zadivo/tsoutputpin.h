@@ -13,15 +13,16 @@ struct InstanceInfo;
 class TSOutputPin {
  public:
   // Pin dispatch (KSPIN_DISPATCH) and intersection.
-  static NTSTATUS static_Create(PKSPIN pin, PIRP irp);
-  static void static_cleanup(PVOID context);
-  static NTSTATUS static_Process(PKSPIN pin);
-  static NTSTATUS static_SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
-                                       const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
-  static NTSTATUS static_SetState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
-  static NTSTATUS static_IntersectHandler(PVOID filter, PIRP irp, PKSP_PIN pinRequest,
-                                          PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
-                                          ULONG bufferSize, PVOID data, PULONG dataSize);
+  static NTSTATUS NTAPI static_Create(PKSPIN pin, PIRP irp);
+  static void NTAPI static_cleanup(PVOID context);
+  static NTSTATUS NTAPI static_Process(PKSPIN pin);
+  static NTSTATUS NTAPI static_SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                             PKSMULTIPLE_ITEM oldAttributes, const KSDATARANGE* dataRange,
+                                             const KSATTRIBUTE_LIST* attributeRange);
+  static NTSTATUS NTAPI static_SetState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+  static NTSTATUS NTAPI static_IntersectHandler(PVOID filter, PIRP irp, PKSP_PIN pinRequest,
+                                                PKSDATARANGE callerRange, PKSDATARANGE descriptorRange,
+                                                ULONG bufferSize, PVOID data, PULONG dataSize);
 
   TSOutputPin(PKSPIN pin, Device* device, const InstanceInfo* instance);
   ~TSOutputPin();

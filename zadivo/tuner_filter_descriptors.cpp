@@ -33,7 +33,7 @@ Device* deviceOf(PIRP irp) {
 }
 
 template <PFNKSHANDLER handler>
-NTSTATUS held(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI held(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   RequestHold hold(deviceOf(irp));
   return hold ? handler(irp, request, data) : STATUS_DEVICE_NOT_READY;
 }

@@ -292,7 +292,7 @@ bool liveAdapter(DMA_ADAPTER* a) {
   return std::find(v.begin(), v.end(), reinterpret_cast<HostAdapter*>(a)) != v.end();
 }
 
-VOID putDmaAdapter(DMA_ADAPTER* a) {
+VOID NTAPI putDmaAdapter(DMA_ADAPTER* a) {
   DmaState& s = dmaState();
   const char* problem = nullptr;
   {
@@ -313,7 +313,8 @@ VOID putDmaAdapter(DMA_ADAPTER* a) {
   if (problem) HOST_MISUSE(problem);
 }
 
-PVOID allocateCommonBuffer(DMA_ADAPTER* a, ULONG length, PPHYSICAL_ADDRESS logical, BOOLEAN cacheEnabled) {
+PVOID NTAPI allocateCommonBuffer(DMA_ADAPTER* a, ULONG length, PPHYSICAL_ADDRESS logical,
+                                 BOOLEAN cacheEnabled) {
   (void)cacheEnabled;
   HOST_REQUIRE(KeGetCurrentIrql() == PASSIVE_LEVEL, "AllocateCommonBuffer above PASSIVE_LEVEL");
   DmaState& s = dmaState();
@@ -338,8 +339,8 @@ PVOID allocateCommonBuffer(DMA_ADAPTER* a, ULONG length, PPHYSICAL_ADDRESS logic
   return va;
 }
 
-VOID freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logical, PVOID va,
-                      BOOLEAN cacheEnabled) {
+VOID NTAPI freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logical, PVOID va,
+                            BOOLEAN cacheEnabled) {
   (void)cacheEnabled;
   if (!HOST_REQUIRE(KeGetCurrentIrql() == PASSIVE_LEVEL, "FreeCommonBuffer above PASSIVE_LEVEL")) return;
   DmaState& s = dmaState();

@@ -251,6 +251,12 @@ extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   *OldIrql = old;
 }
 
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  KIRQL old;
+  KeAcquireSpinLock(SpinLock, &old);
+  return old;
+}
+
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   detail::releaseRaw(SpinLock);
   KeLowerIrql(NewIrql);

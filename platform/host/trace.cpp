@@ -1,13 +1,13 @@
 // Debugger output and assertions: DbgPrint into a sink, DbgBreakPoint as a counter, RtlAssert that stops the
 // process unless a test installed a handler.
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 
 #include "platform/host/internal.h"
+#include "platform/host/ms_format.h"
 
 namespace host {
 namespace {
@@ -55,20 +55,6 @@ void setSink(Sink sink, FILE* file) {
   s.sink = sink;
 }
 
-std::string vformat(const char* fmt, va_list ap) {
-  char small[512];
-  va_list copy;
-  va_copy(copy, ap);
-  int n = vsnprintf(small, sizeof small, fmt, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(big.data(), big.size(), fmt, ap);
-  big.resize(static_cast<size_t>(n));
-  return big;
-}
-
 }  // namespace
 
 void setAssertHandler(AssertHandler handler) {
@@ -110,10 +96,10 @@ void misuse(const char* what, const char* file, int line) {
 }  // namespace host
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...) {
-  va_list ap;
-  va_start(ap, Format);
-  std::string s = host::vformat(Format, ap);
-  va_end(ap);
+  __builtin_ms_va_list ap;
+  __builtin_ms_va_start(ap, Format);
+  std::string s = host::formatMs(Format, ap);
+  __builtin_ms_va_end(ap);
   host::emit(s.data(), s.size());
   return STATUS_SUCCESS;
 }

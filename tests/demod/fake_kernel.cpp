@@ -2,7 +2,6 @@
 // threads, DbgPrint into a buffer, asserts recorded for the tests.
 #include <atomic>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "fake_bus.h"
+#include "platform/host/ms_format.h"
 #include "platform/platform.h"
 
 extern "C" {
@@ -52,14 +52,13 @@ void setIrql(uint8_t irql) { t_irql = irql; }
 
 extern "C" {
 ULONG DbgPrint(PCSTR format, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, format);
-  int n = vsnprintf(buf, sizeof(buf), format, ap);
-  va_end(ap);
+  __builtin_ms_va_list ap;
+  __builtin_ms_va_start(ap, format);
+  std::string s = host::formatMs(format, ap);
+  __builtin_ms_va_end(ap);
   std::lock_guard<std::mutex> g(g_trace_mutex);
-  g_trace += buf;
-  return n < 0 ? 0 : static_cast<ULONG>(n);
+  g_trace += s;
+  return static_cast<ULONG>(s.size());
 }
 
 VOID DbgBreakPoint(VOID) {}

@@ -16,7 +16,7 @@ struct Probe {
   PVOID arg1 = nullptr;
 };
 
-VOID probeDpc(PKDPC, PVOID ctx, PVOID a1, PVOID) {
+VOID NTAPI probeDpc(PKDPC, PVOID ctx, PVOID a1, PVOID) {
   auto* p = static_cast<Probe*>(ctx);
   if (p->inside.fetch_add(1) != 0) p->overlap++;
   if (KeGetCurrentIrql() != DISPATCH_LEVEL) p->wrongIrql++;

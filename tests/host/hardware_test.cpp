@@ -69,7 +69,7 @@ struct IsrState {
   std::atomic<bool> acknowledge{true};
 };
 
-BOOLEAN testIsr(PKINTERRUPT, PVOID ctx) {
+BOOLEAN NTAPI testIsr(PKINTERRUPT, PVOID ctx) {
   auto* s = static_cast<IsrState*>(ctx);
   s->calls++;
   if (KeGetCurrentIrql() == host::kDeviceIrql) s->atDeviceLevel++;
@@ -80,7 +80,7 @@ BOOLEAN testIsr(PKINTERRUPT, PVOID ctx) {
   return TRUE;
 }
 
-BOOLEAN syncRoutine(PVOID ctx) {
+BOOLEAN NTAPI syncRoutine(PVOID ctx) {
   *static_cast<KIRQL*>(ctx) = KeGetCurrentIrql();
   return TRUE;
 }
@@ -144,7 +144,7 @@ struct DpcProbe {
   std::atomic<int> runs{0}, atDispatch{0};
 };
 
-VOID probeDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
+VOID NTAPI probeDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   auto* p = static_cast<DpcProbe*>(ctx);
   p->started = true;
   if (KeGetCurrentIrql() == DISPATCH_LEVEL) p->atDispatch++;
@@ -157,7 +157,7 @@ struct QueueingIsr {
   KDPC* dpc = nullptr;
 };
 
-BOOLEAN queueingIsr(PKINTERRUPT, PVOID ctx) {
+BOOLEAN NTAPI queueingIsr(PKINTERRUPT, PVOID ctx) {
   auto* q = static_cast<QueueingIsr*>(ctx);
   ULONG status = READ_REGISTER_ULONG(q->regs);
   if (status == 0) return FALSE;

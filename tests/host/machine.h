@@ -6,7 +6,7 @@
 
 namespace hosttest {
 
-inline NTSTATUS bareDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+inline NTSTATUS NTAPI bareDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   static const KSDEVICE_DESCRIPTOR descriptor = {nullptr, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0};
   return KsInitializeDriver(driver, registryPath, &descriptor);
 }

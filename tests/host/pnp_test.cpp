@@ -36,16 +36,16 @@ struct DriverLog {
   DEVICE_POWER_STATE lastPower = PowerDeviceUnspecified;
 } gLog;
 
-BOOLEAN tinyIsr(PKINTERRUPT, PVOID) { return FALSE; }
+BOOLEAN NTAPI tinyIsr(PKINTERRUPT, PVOID) { return FALSE; }
 
 TinyDevice* dev(PKSDEVICE d) { return static_cast<TinyDevice*>(d->Context); }
 
-void freeCounted(PVOID p) {
+void NTAPI freeCounted(PVOID p) {
   gLog.freedItems++;
   ExFreePool(p);
 }
 
-NTSTATUS tinyAdd(PKSDEVICE d) {
+NTSTATUS NTAPI tinyAdd(PKSDEVICE d) {
   gLog.calls.push_back("add");
   if (gLog.failAdd) return STATUS_INSUFFICIENT_RESOURCES;
   auto* t = static_cast<TinyDevice*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TinyDevice), kTag));
@@ -55,7 +55,7 @@ NTSTATUS tinyAdd(PKSDEVICE d) {
   return KsAddItemToObjectBag(d->Bag, t, freeCounted);
 }
 
-NTSTATUS tinyStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST list, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI tinyStart(PKSDEVICE d, PIRP irp, PCM_RESOURCE_LIST list, PCM_RESOURCE_LIST) {
   gLog.calls.push_back("start");
   EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MinorFunction, IRP_MN_START_DEVICE);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -106,26 +106,26 @@ void release(TinyDevice* t) {
   t->adapter = nullptr;
 }
 
-void tinyStop(PKSDEVICE d, PIRP) {
+void NTAPI tinyStop(PKSDEVICE d, PIRP) {
   gLog.calls.push_back("stop");
   dev(d)->stops++;
   if (!gLog.leakOnStop) release(dev(d));
 }
 
-void tinyRemove(PKSDEVICE d, PIRP) {
+void NTAPI tinyRemove(PKSDEVICE d, PIRP) {
   gLog.calls.push_back("remove");
   gLog.removes++;
   EXPECT_NE(d->Context, nullptr);
 }
 
-NTSTATUS tinyQueryPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE, SYSTEM_POWER_STATE,
-                        SYSTEM_POWER_STATE, POWER_ACTION) {
+NTSTATUS NTAPI tinyQueryPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE, SYSTEM_POWER_STATE,
+                              SYSTEM_POWER_STATE, POWER_ACTION) {
   return to == PowerDeviceD0 || to == PowerDeviceD3 ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
 }
 
-void tinySetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) { gLog.lastPower = to; }
+void NTAPI tinySetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) { gLog.lastPower = to; }
 
-NTSTATUS tinyQueryInterface(PKSDEVICE d, PIRP irp) {
+NTSTATUS NTAPI tinyQueryInterface(PKSDEVICE d, PIRP irp) {
   EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MinorFunction, IRP_MN_QUERY_INTERFACE);
   return dev(d)->regs ? STATUS_NOT_SUPPORTED : STATUS_DEVICE_NOT_READY;
 }
@@ -136,7 +136,7 @@ const KSDEVICE_DISPATCH kDispatch = {
 };
 const KSDEVICE_DESCRIPTOR kDescriptor = {&kDispatch, 0, nullptr, 0, 0};
 
-NTSTATUS tinyEntry(PDRIVER_OBJECT d, PUNICODE_STRING path) {
+NTSTATUS NTAPI tinyEntry(PDRIVER_OBJECT d, PUNICODE_STRING path) {
   gLog.calls.push_back("entry");
   EXPECT_NE(path, nullptr);
   return KsInitializeDriver(d, path, &kDescriptor);
@@ -275,7 +275,7 @@ TEST(PnpDriver, FailedRegistrationRefusesCards) {
   EXPECT_EQ(pnp.addCard(c), STATUS_INVALID_DEVICE_REQUEST);
 }
 
-void freeOrder(PVOID p) {
+void NTAPI freeOrder(PVOID p) {
   gLog.calls.push_back(std::to_string(*static_cast<int*>(p)));
   ExFreePool(p);
 }

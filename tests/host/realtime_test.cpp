@@ -29,7 +29,7 @@ Policy thisThread() {
   return p;
 }
 
-VOID recordDpc(PKDPC, PVOID ctx, PVOID, PVOID) { *static_cast<Policy*>(ctx) = thisThread(); }
+VOID NTAPI recordDpc(PKDPC, PVOID ctx, PVOID, PVOID) { *static_cast<Policy*>(ctx) = thisThread(); }
 
 struct IsrRecord {
   volatile ULONG* regs = nullptr;
@@ -37,7 +37,7 @@ struct IsrRecord {
   std::atomic<bool> done{false};
 };
 
-BOOLEAN recordIsr(PKINTERRUPT, PVOID ctx) {
+BOOLEAN NTAPI recordIsr(PKINTERRUPT, PVOID ctx) {
   auto* r = static_cast<IsrRecord*>(ctx);
   ULONG status = READ_REGISTER_ULONG(r->regs);
   if (status == 0) return FALSE;
@@ -110,7 +110,7 @@ struct Hog {
 };
 
 // Keeps its processor busy (a fault: DPCs must be short) and then notes its rank.
-VOID hogDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
+VOID NTAPI hogDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   auto* h = static_cast<Hog*>(ctx);
   const auto end = std::chrono::steady_clock::now() + h->busy;
   while (std::chrono::steady_clock::now() < end) {
@@ -122,7 +122,7 @@ struct Pair {
   std::atomic<int> arrived{0}, ranked{0};
 };
 
-VOID pairDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
+VOID NTAPI pairDpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   auto* p = static_cast<Pair*>(ctx);
   p->arrived++;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);

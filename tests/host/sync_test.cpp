@@ -265,6 +265,22 @@ TEST(Trace, DbgPrintKeepsEachCallIntactAcrossThreads) {
   EXPECT_TRUE(host::trace::text().empty());
 }
 
+// The image's DbgPrint arguments come in Microsoft x64 slots, formatted in the kernel's dialect: 'l' is 32 bits,
+// 'I64' exists. Called through a pointer, as the image does, so the host's printf checks stay out of the way.
+TEST(Trace, DbgPrintSpeaksTheKernelDialect) {
+  host::trace::clear();
+  auto print = &DbgPrint;
+  print("%ld|%lu|%I64d|%I64x|%08x|%.2x|%5s|%-3d|%c|%hd|%s|%%|%q\n", -5L, 0xFFFFFFFFUL, -(1LL << 40),
+        0x123456789abcULL, 0xbeefu, 7u, "ab", 4, 'z', 0x12345, static_cast<const char*>(nullptr));
+  EXPECT_EQ(host::trace::text(),
+            "-5|4294967295|-1099511627776|123456789abc|0000beef|07|   ab|4  |z|9029|(null)|%|%q\n");
+  std::string longName(700, 'x');
+  host::trace::clear();
+  print("Entering %s\n", longName.c_str());
+  EXPECT_EQ(host::trace::text(), "Entering " + longName + "\n");
+  host::trace::clear();
+}
+
 TEST(Time, DelayRunsOnThePlatformClockAndTimeMovesForward) {
   LARGE_INTEGER a, b;
   KeQuerySystemTime(&a);

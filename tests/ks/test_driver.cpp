@@ -37,7 +37,7 @@ std::string tagged(const char* what, const void* p) {
 struct Ctx {
   const char* name;
 };
-void freeCtx(PVOID p) {
+void NTAPI freeCtx(PVOID p) {
   auto* c = static_cast<Ctx*>(p);
   log().add(std::string("free ") + c->name);
   ExFreePool(c);
@@ -80,8 +80,8 @@ const PKSDATARANGE transportRanges[] = {&transportRange.DataRange};
 const PKSDATARANGE outputRanges[] = {&outputRange};
 
 // The transport pin answers as a fixed-format pin: its own 88-byte range, the size when asked with no buffer.
-NTSTATUS transportIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange, PKSDATARANGE own,
-                            ULONG size, PVOID data, PULONG dataSize) {
+NTSTATUS NTAPI transportIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+                                  PKSDATARANGE own, ULONG size, PVOID data, PULONG dataSize) {
   (void)irp;
   (void)pin;
   log().add(tagged("intersect", context));
@@ -96,17 +96,17 @@ NTSTATUS transportIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE 
 // ---- Pins
 // ------------------------------------------------------------------------------------------------------
 
-NTSTATUS pinCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI pinCreate(PKSPIN pin, PIRP irp) {
   PKSFILTER filter = KsGetFilterFromIrp(irp);
   if (filter != KsPinGetParentFilter(pin)) return STATUS_UNSUCCESSFUL;
   static const char* names[] = {"pin0", "pin1"};
   return bagContext(pin->Bag, names[pin->Id & 1], &pin->Context);
 }
-NTSTATUS pinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI pinClose(PKSPIN pin, PIRP) {
   log().add(std::string("close pin") + char('0' + pin->Id));
   return STATUS_SUCCESS;
 }
-NTSTATUS pinState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI pinState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   char b[64];
   std::snprintf(b, sizeof b, "state pin%lu %d<-%d", (unsigned long)pin->Id, int(to), int(from));
   log().add(b);
@@ -134,7 +134,7 @@ NTSTATUS pinState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   }
   return STATUS_SUCCESS;
 }
-NTSTATUS pinProcess(PKSPIN) { return STATUS_PENDING; }
+NTSTATUS NTAPI pinProcess(PKSPIN) { return STATUS_PENDING; }
 
 const KSPIN_DISPATCH pinDispatch = {pinCreate, pinClose, pinProcess, nullptr, nullptr,
                                     pinState,  nullptr,  nullptr,    nullptr, nullptr};
@@ -165,17 +165,17 @@ NTSTATUS nodeCommon(PIRP irp, PKSIDENTIFIER request) {
   knobs().sawPinInIrp = KsGetPinFromIrp(irp) != nullptr;
   return STATUS_SUCCESS;
 }
-NTSTATUS getFrequency(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI getFrequency(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   NTSTATUS s = nodeCommon(irp, request);
   if (NT_SUCCESS(s)) *static_cast<ULONG*>(data) = knobs().frequency;
   return s;
 }
-NTSTATUS putFrequency(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI putFrequency(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   NTSTATUS s = nodeCommon(irp, request);
   if (NT_SUCCESS(s)) knobs().frequency = *static_cast<ULONG*>(data);
   return s;
 }
-NTSTATUS getLocked(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI getLocked(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   NTSTATUS s = nodeCommon(irp, request);
   if (NT_SUCCESS(s)) *static_cast<ULONG*>(data) = reinterpret_cast<PKSP_NODE>(request)->NodeId + 100;
   return s;
@@ -231,10 +231,10 @@ const KSTOPOLOGY_CONNECTION tunerConnections[] = {
     {KSFILTER_NODE, 0, 0, 0}, {0, 1, 1, 0}, {1, 1, KSFILTER_NODE, 1}};
 const KSTOPOLOGY_CONNECTION captureConnections[] = {{KSFILTER_NODE, 0, KSFILTER_NODE, 1}};
 
-NTSTATUS startChanges(PIRP irp, PKSIDENTIFIER, PVOID) { return BdaStartChanges(irp); }
-NTSTATUS checkChanges(PIRP irp, PKSIDENTIFIER, PVOID) { return BdaCheckChanges(irp); }
-NTSTATUS commitChanges(PIRP irp, PKSIDENTIFIER, PVOID) { return BdaCommitChanges(irp); }
-NTSTATUS getChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI startChanges(PIRP irp, PKSIDENTIFIER, PVOID) { return BdaStartChanges(irp); }
+NTSTATUS NTAPI checkChanges(PIRP irp, PKSIDENTIFIER, PVOID) { return BdaCheckChanges(irp); }
+NTSTATUS NTAPI commitChanges(PIRP irp, PKSIDENTIFIER, PVOID) { return BdaCommitChanges(irp); }
+NTSTATUS NTAPI getChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   if (!data) {
     irp->IoStatus.Information = sizeof(ULONG);
     return STATUS_MORE_ENTRIES;
@@ -244,10 +244,10 @@ NTSTATUS getChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   if (NT_SUCCESS(s)) *static_cast<ULONG*>(data) = state;
   return s;
 }
-NTSTATUS createTopology(PIRP irp, PKSIDENTIFIER method, PVOID data) {
+NTSTATUS NTAPI createTopology(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   return BdaMethodCreateTopology(irp, method, data);
 }
-NTSTATUS testGet(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI testGet(PIRP irp, PKSIDENTIFIER, PVOID data) {
   std::memset(data, 0x5a, 8);
   irp->IoStatus.Information = 8;
   return STATUS_SUCCESS;
@@ -277,19 +277,19 @@ const KSAUTOMATION_TABLE filterTable = {DEFINE_KSAUTOMATION_PROPERTIES(filterPro
                                         DEFINE_KSAUTOMATION_METHODS(filterMethods),
                                         DEFINE_KSAUTOMATION_EVENTS_NULL};
 
-NTSTATUS tunerCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI tunerCreate(PKSFILTER filter, PIRP irp) {
   if (KsGetFilterFromIrp(irp) != filter) return STATUS_UNSUCCESSFUL;
   NTSTATUS s = bagContext(filter->Bag, "tuner filter", &filter->Context);
   if (!NT_SUCCESS(s)) return s;
   auto* board = static_cast<Board*>(KsGetDevice(filter)->Context);
   return BdaInitFilter(filter, &board->tmpl);
 }
-NTSTATUS filterClose(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI filterClose(PKSFILTER filter, PIRP) {
   log().add(tagged("close filter", filter));
   return STATUS_SUCCESS;
 }
 // The capture filter gets its private descriptor, pin table and input medium through the framework's editor.
-NTSTATUS captureCreate(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI captureCreate(PKSFILTER filter, PIRP) {
   NTSTATUS s = bagContext(filter->Bag, "capture filter", &filter->Context);
   if (!NT_SUCCESS(s)) return s;
   s = KsEdit(filter, &filter->Descriptor, kTag);
@@ -313,7 +313,7 @@ const BDA_PIN_PAIRING pairing = {0, 1, 1, 1, 1, 1, 1, joints};
 const GUID tunerCategories[] = {KSCATEGORY_BDA_NETWORK_TUNER};
 const GUID captureCategories[] = {KSCATEGORY_BDA_RECEIVER_COMPONENT};
 
-void freeFactoryItem(PVOID p) {
+void NTAPI freeFactoryItem(PVOID p) {
   log().add("free factory item");
   ExFreePool(p);
 }

@@ -145,7 +145,7 @@ inline const GUID kCaptureReference = {
     0x7a5d0002, 0x3c1f, 0x4d2e, {0x9b, 0x11, 0x2f, 0x60, 0x7e, 0x48, 0x15, 0xa3}};
 
 namespace detail {
-inline NTSTATUS pinState(PKSPIN pin, KSSTATE to, KSSTATE) {
+inline NTSTATUS NTAPI pinState(PKSPIN pin, KSSTATE to, KSSTATE) {
   auto* obj = static_cast<CapturePinObject*>(pin->Context);
   if (to == KSSTATE_STOP && obj && obj->device && obj->channel >= 0) {
     obj->device->stopTS(hw::dma::kBlockBase[obj->channel]);

@@ -860,6 +860,24 @@ PKSDEVICE KsGetDevice(PVOID Object) {
   return static_cast<PKSDEVICE>(Object);  // the device itself
 }
 
+// Filter -> factory, pin -> filter, factory -> device (mingw-w64's ks.h inlines the typed getters onto it).
+PVOID KsGetParent(PVOID Object) {
+  if (!Object) return nullptr;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    auto& t = tables();
+    if (t.filters.count(static_cast<PKSFILTER>(Object)))
+      return KsFilterGetParentFilterFactory(static_cast<PKSFILTER>(Object));
+    if (t.pins.count(static_cast<PKSPIN>(Object))) return KsPinGetParentFilter(static_cast<PKSPIN>(Object));
+  }
+  return KsGetDevice(Object);
+}
+
+// KsDeleteFilterFactory is this on Windows (the header is the device's; the context is the factory).
+NTSTATUS KsFreeObjectCreateItemsByContext(PVOID, PVOID Context) {
+  return KsDeleteFilterFactory(static_cast<PKSFILTERFACTORY>(Context));
+}
+
 PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
   Filter* f = filterFromIrp(Irp);
   return f ? &f->ks : nullptr;

@@ -73,12 +73,12 @@ Clone* cloneOf(Pin& p, PKSSTREAM_POINTER sp) {
 
 struct HostClock final : IKsReferenceClock {
   std::atomic<ULONG> refs{0};
-  NTSTATUS QueryInterface(REFIID, PVOID* out) override {
+  NTSTATUS NTAPI QueryInterface(REFIID, PVOID* out) override {
     if (out) *out = nullptr;
     return STATUS_NOT_SUPPORTED;
   }
-  ULONG AddRef() override { return ++refs; }
-  ULONG Release() override {
+  ULONG NTAPI AddRef() override { return ++refs; }
+  ULONG NTAPI Release() override {
     ULONG before = refs.load();
     if (before == 0) {
       KS_MISUSE("reference clock released more often than obtained");
@@ -87,21 +87,21 @@ struct HostClock final : IKsReferenceClock {
     return --refs;
   }
   // 100-ns units of the platform clock.
-  LONGLONG GetTime() override { return host::clock::nowNs() / 100; }
-  LONGLONG GetPhysicalTime() override { return GetTime(); }
-  LONGLONG GetCorrelatedTime(PLONGLONG system) override {
+  LONGLONG NTAPI GetTime() override { return host::clock::nowNs() / 100; }
+  LONGLONG NTAPI GetPhysicalTime() override { return GetTime(); }
+  LONGLONG NTAPI GetCorrelatedTime(PLONGLONG system) override {
     LONGLONG t = GetTime();
     if (system) *system = LONGLONG(KeQueryInterruptTime());
     return t;
   }
-  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG system) override { return GetCorrelatedTime(system); }
-  NTSTATUS GetResolution(PKSRESOLUTION r) override {
+  LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG system) override { return GetCorrelatedTime(system); }
+  NTSTATUS NTAPI GetResolution(PKSRESOLUTION r) override {
     if (!r) return STATUS_INVALID_PARAMETER;
     r->Granularity = 1;
     r->Error = 0;
     return STATUS_SUCCESS;
   }
-  NTSTATUS GetState(PKSSTATE s) override {
+  NTSTATUS NTAPI GetState(PKSSTATE s) override {
     if (!s) return STATUS_INVALID_PARAMETER;
     *s = KSSTATE_RUN;
     return STATUS_SUCCESS;
