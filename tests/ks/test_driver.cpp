@@ -413,7 +413,7 @@ NTSTATUS Board::start() {
   s = BdaFilterFactoryUpdateCacheData(tunerFactory, &tunerDesc);
   if (!NT_SUCCESS(s)) return s;
   BOOL dirs[2] = {FALSE, TRUE};
-  KSPIN_MEDIUM mediums[2] = {{{GUID_NULL, 0, 0}}, medium};
+  KSPIN_MEDIUM mediums[2] = {KSPIN_MEDIUM{}, medium};  // the antenna input is not joined by medium
   return KsRegisterFilterWithNoKSPins(&pdo, &KSCATEGORY_BDA_NETWORK_TUNER, 2, dirs, mediums, nullptr);
 }
 
