@@ -1,7 +1,5 @@
 #include "tools/machine.h"
 
-#include "zadivo/device.h"
-
 namespace zadivo {
 
 sim::CardConfig Machine::cardConfig(int index) {
@@ -23,7 +21,21 @@ std::string Machine::flashPath(const std::string& stateDir, int card) {
 }
 
 Machine::Machine(MachineConfig config) : air_(config.air ? config.air : sim::Air::makeDefault()) {
-  driverStatus_ = pnp_.loadDriver(DriverEntry);
+  PDRIVER_INITIALIZE entry = nullptr;
+  if (!config.driverImage.empty()) {
+    image_ = host::loader::Image::load(config.driverImage, &driverError_);
+    if (image_) {
+      entry = image_->entry();
+      traceLevel_ = static_cast<LONG*>(image_->symbol("ZadivoTraceLevel"));
+    }
+  } else {
+    const LinkedDriver linked = linkedDriver();
+    entry = linked.entry;
+    traceLevel_ = linked.traceLevel;
+    if (!entry) driverError_ = "no driver is linked into this program: name a zadivo.sys to load";
+  }
+  if (config.traceLevel >= 0) setTraceLevel(config.traceLevel);
+  if (entry) driverStatus_ = pnp_.loadDriver(entry);
   for (int i = 0; i < config.cards; ++i) {
     sim::CardConfig cfg = cardConfig(i);
     cfg.eepromFile = eepromPath(config.stateDir, i);
@@ -57,6 +69,10 @@ NTSTATUS Machine::startAll() {
     if (!NT_SUCCESS(status)) return status;
   }
   return STATUS_SUCCESS;
+}
+
+void Machine::setTraceLevel(LONG level) {
+  if (traceLevel_) *traceLevel_ = level;
 }
 
 NTSTATUS Machine::stop(int i) { return pnp_.stop(*cards_.at(i)->card); }

@@ -10,6 +10,7 @@
 #include <shared_mutex>
 
 #include "platform/host/internal.h"
+#include "platform/host/kstack.h"
 #include "platform/host/realtime.h"
 
 namespace host {
@@ -94,15 +95,15 @@ MmioState& mmioState() {
   return *s;
 }
 
-// The mapping that holds addr..addr+3, as a copy (the card is called without the table lock).
-bool findMapping(uintptr_t addr, Mapping* out) {
+// The mapping that holds addr..addr+bytes-1, as a copy (the card is called without the table lock).
+bool findMapping(uintptr_t addr, Mapping* out, size_t bytes = 4) {
   MmioState& s = mmioState();
   std::shared_lock<std::shared_mutex> g(s.m);
   auto it = s.maps.upper_bound(addr);
   if (it == s.maps.begin()) return false;
   --it;
   const Mapping& mp = it->second;
-  if (addr - mp.base + 4 > mp.length) return false;
+  if (addr - mp.base + bytes > mp.length) return false;
   *out = mp;
   return true;
 }
@@ -117,6 +118,10 @@ void failNextMap() {
 size_t liveMappings() {
   std::shared_lock<std::shared_mutex> g(mmioState().m);
   return mmioState().maps.size();
+}
+bool mapped(const volatile void* address, size_t bytes) {
+  Mapping mp;
+  return findMapping(reinterpret_cast<uintptr_t>(address), &mp, bytes);
 }
 }  // namespace mmio
 
@@ -160,7 +165,7 @@ IrqState& irqState() {
 bool callIsr(PKINTERRUPT in) {
   setThreadIrql(in->irql);
   detail::acquireRaw(in->lock);
-  BOOLEAN mine = in->isr(in, in->context);
+  BOOLEAN mine = kstack::call(in->isr, in, in->context);
   detail::releaseRaw(in->lock);
   if (KeGetCurrentIrql() != in->irql) HOST_MISUSE("ISR returned at an IRQL other than its own");
   irqState().calls.fetch_add(1);
@@ -556,7 +561,7 @@ extern "C" BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_R
   KIRQL old;
   KeRaiseIrql(Interrupt->irql > KeGetCurrentIrql() ? Interrupt->irql : KeGetCurrentIrql(), &old);
   detail::acquireRaw(Interrupt->lock);
-  BOOLEAN r = SynchronizeRoutine(SynchronizeContext);
+  BOOLEAN r = kstack::call(SynchronizeRoutine, SynchronizeContext);
   detail::releaseRaw(Interrupt->lock);
   KeLowerIrql(old);
   return r;
