@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <shared_mutex>
+#include <utility>
 
 #include "platform/host/internal.h"
 #include "platform/host/kstack.h"
@@ -367,6 +368,45 @@ VOID NTAPI freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logic
   if (problem) HOST_MISUSE(problem);
 }
 
+// The operations the emulation does not implement: each reports a misuse naming itself and answers what its
+// caller takes for failure (STATUS_NOT_IMPLEMENTED, null, FALSE or 0).
+struct MissingDmaOperation {
+  const char* report;
+  ULONG_PTR failure;
+};
+constexpr ULONG_PTR kNotImplemented = static_cast<ULONG>(STATUS_NOT_IMPLEMENTED);
+constexpr MissingDmaOperation kMissingDmaOperations[] = {
+    {"DMA_OPERATIONS.AllocateAdapterChannel is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.FlushAdapterBuffers is not emulated", FALSE},
+    {"DMA_OPERATIONS.FreeAdapterChannel is not emulated", 0},
+    {"DMA_OPERATIONS.FreeMapRegisters is not emulated", 0},
+    {"DMA_OPERATIONS.MapTransfer is not emulated", 0},
+    {"DMA_OPERATIONS.GetDmaAlignment is not emulated", 0},
+    {"DMA_OPERATIONS.ReadDmaCounter is not emulated", 0},
+    {"DMA_OPERATIONS.GetScatterGatherList is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.PutScatterGatherList is not emulated", 0},
+    {"DMA_OPERATIONS.CalculateScatterGatherList is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.BuildScatterGatherList is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.BuildMdlFromScatterGatherList is not emulated", kNotImplemented},
+};
+constexpr size_t kMissingDmaCount = sizeof kMissingDmaOperations / sizeof kMissingDmaOperations[0];
+static_assert(offsetof(DMA_OPERATIONS, BuildMdlFromScatterGatherList) -
+                      offsetof(DMA_OPERATIONS, AllocateAdapterChannel) ==
+                  (kMissingDmaCount - 1) * sizeof(PVOID),
+              "one report per slot after FreeCommonBuffer");
+
+template <size_t N>
+ULONG_PTR NTAPI missingDmaOperation() {
+  HOST_MISUSE(kMissingDmaOperations[N].report);
+  return kMissingDmaOperations[N].failure;
+}
+
+template <size_t... N>
+void fillMissingDmaOperations(DMA_OPERATIONS* ops, std::index_sequence<N...>) {
+  const PVOID slots[] = {reinterpret_cast<PVOID>(&missingDmaOperation<N>)...};
+  memcpy(&ops->AllocateAdapterChannel, slots, sizeof slots);
+}
+
 }  // namespace
 
 bool detail::NodeBus::dmaWrite(uint64_t busAddr, const void* src, size_t len) {
@@ -584,6 +624,7 @@ extern "C" PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject,
   a->ops.PutDmaAdapter = putDmaAdapter;
   a->ops.AllocateCommonBuffer = allocateCommonBuffer;
   a->ops.FreeCommonBuffer = freeCommonBuffer;
+  fillMissingDmaOperations(&a->ops, std::make_index_sequence<kMissingDmaCount>());
   a->header.Version = 1;
   a->header.Size = sizeof(DMA_ADAPTER);
   a->header.DmaOperations = &a->ops;
