@@ -1,5 +1,9 @@
 #include "tools/machine.h"
 
+#include <cstdio>
+
+#include "platform/host/loader/trap.h"
+
 namespace zadivo {
 
 sim::CardConfig Machine::cardConfig(int index) {
@@ -27,6 +31,11 @@ Machine::Machine(MachineConfig config) : air_(config.air ? config.air : sim::Air
     if (image_) {
       entry = image_->entry();
       traceLevel_ = static_cast<LONG*>(image_->symbol("ZadivoTraceLevel"));
+      imageInfo_ = config.imageInfo;
+      if (imageInfo_)
+        fprintf(stderr, "zadivo: %s loaded at 0x%lx, %zu relocations, %zu imports; gdb: add-symbol-file %s -o 0x%lx\n",
+                image_->path().c_str(), static_cast<unsigned long>(image_->base()), image_->relocations(),
+                image_->imports().size(), image_->path().c_str(), static_cast<unsigned long>(image_->delta()));
     }
   } else {
     const LinkedDriver linked = linkedDriver();
@@ -50,6 +59,12 @@ Machine::Machine(MachineConfig config) : air_(config.air ? config.air : sim::Air
 
 Machine::~Machine() {
   for (int i = 0; i < cardCount(); ++i) remove(i);
+  if (imageInfo_) {
+    const auto t = host::loader::trap::counts();
+    fprintf(stderr, "zadivo: traps: %llu CR8 reads, %llu CR8 writes, %llu register reads, %llu register writes\n",
+            static_cast<unsigned long long>(t.cr8Reads), static_cast<unsigned long long>(t.cr8Writes),
+            static_cast<unsigned long long>(t.registerReads), static_cast<unsigned long long>(t.registerWrites));
+  }
 }
 
 NTSTATUS Machine::start(int i) {

@@ -24,6 +24,9 @@ struct MachineConfig {
   std::string driverImage;
   // The driver's trace level from its load on; negative keeps the driver's own.
   int traceLevel = -1;
+  // Say on stderr where the image is loaded (before its DriverEntry runs, for a debugger) and, when the
+  // machine goes, how many of its instructions trapped.
+  bool imageInfo = false;
 };
 
 // The driver linked into the program: its entry and trace level, or nulls in a program that links none (one
@@ -73,6 +76,7 @@ class Machine {
     bool added = false;
   };
   std::unique_ptr<host::loader::Image> image_;  // outlives the PnP manager that runs it
+  bool imageInfo_ = false;
   LONG* traceLevel_ = nullptr;
   host::PnpManager pnp_;
   std::shared_ptr<sim::Air> air_;

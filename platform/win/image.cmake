@@ -5,7 +5,13 @@
 find_program(ZADIVO_MINGW_CXX x86_64-w64-mingw32-g++)
 set(ZADIVO_WIN_BUILD ${CMAKE_SOURCE_DIR}/build-win CACHE PATH "Folder of the Windows build the tests load")
 set(ZADIVO_SYS_IMAGE "")
-option(ZADIVO_IMAGE_TESTS "Run the suites on the Windows image when the cross toolchain is present" ON)
+# Off under the sanitizers: the image is not instrumented, and its stack switches are not theirs to follow.
+if(ZADIVO_ASAN OR ZADIVO_TSAN)
+  set(_image_tests OFF)
+else()
+  set(_image_tests ON)
+endif()
+option(ZADIVO_IMAGE_TESTS "Run the suites on the Windows image when the cross toolchain is present" ${_image_tests})
 if(ZADIVO_MINGW_CXX AND ZADIVO_IMAGE_TESTS)
   set(ZADIVO_SYS_IMAGE ${ZADIVO_WIN_BUILD}/zadivo.sys)
   # Configured once; after that its own build re-runs CMake when the lists change.

@@ -217,6 +217,7 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
   cfg.echoCardErrors = false;
   cfg.traceLevel = o.traceLevel;
   cfg.driverImage = o.driverImage;
+  cfg.imageInfo = o.imageInfo;
   fe->machine_ = std::make_unique<zadivo::Machine>(cfg);
   if (!fe->machine_->driverError().empty()) {
     if (error) *error = fe->machine_->driverError();

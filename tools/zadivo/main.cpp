@@ -400,6 +400,7 @@ int runTool(int argc, char** argv) {
   }
   // The Windows build of the driver, run in place of the linked one.
   if (const char* image = getenv("ZADIVO_SYS"); image && *image) g.machine.driverImage = image;
+  g.machine.imageInfo = getenv("ZADIVO_SYS_INFO") != nullptr;
   if (stateDir.empty()) stateDir = defaultStateDir();
   if (stateDir.empty()) {
     errorLine("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
