@@ -33,9 +33,11 @@ Machine::Machine(MachineConfig config) : air_(config.air ? config.air : sim::Air
       traceLevel_ = static_cast<LONG*>(image_->symbol("ZadivoTraceLevel"));
       imageInfo_ = config.imageInfo;
       if (imageInfo_)
-        fprintf(stderr, "zadivo: %s loaded at 0x%lx, %zu relocations, %zu imports; gdb: add-symbol-file %s -o 0x%lx\n",
-                image_->path().c_str(), static_cast<unsigned long>(image_->base()), image_->relocations(),
-                image_->imports().size(), image_->path().c_str(), static_cast<unsigned long>(image_->delta()));
+        fprintf(
+            stderr,
+            "zadivo: %s loaded at 0x%lx, %zu relocations, %zu imports; gdb: add-symbol-file %s -o 0x%lx\n",
+            image_->path().c_str(), static_cast<unsigned long>(image_->base()), image_->relocations(),
+            image_->imports().size(), image_->path().c_str(), static_cast<unsigned long>(image_->delta()));
     }
   } else {
     const LinkedDriver linked = linkedDriver();
@@ -61,9 +63,10 @@ Machine::~Machine() {
   for (int i = 0; i < cardCount(); ++i) remove(i);
   if (imageInfo_) {
     const auto t = host::loader::trap::counts();
-    fprintf(stderr, "zadivo: traps: %llu CR8 reads, %llu CR8 writes, %llu register reads, %llu register writes\n",
-            static_cast<unsigned long long>(t.cr8Reads), static_cast<unsigned long long>(t.cr8Writes),
-            static_cast<unsigned long long>(t.registerReads), static_cast<unsigned long long>(t.registerWrites));
+    fprintf(
+        stderr, "zadivo: traps: %llu CR8 reads, %llu CR8 writes, %llu register reads, %llu register writes\n",
+        static_cast<unsigned long long>(t.cr8Reads), static_cast<unsigned long long>(t.cr8Writes),
+        static_cast<unsigned long long>(t.registerReads), static_cast<unsigned long long>(t.registerWrites));
   }
 }
 

@@ -27,7 +27,7 @@ constexpr size_t kPage = 4096;
 constexpr size_t kTopPad = 512;  // above the first frame: the leave switch copies argument slots from there
 constexpr size_t kAltStackBytes = 64 * 1024;
 
-std::atomic<bool> gEnabled{false};
+std::atomic<int> gEnabled{0};
 
 // Unmaps the thread's stacks when it ends.
 struct Owner {
@@ -78,8 +78,8 @@ void makeStacks() {
 
 namespace host::kstack {
 
-void enable(bool on) { gEnabled.store(on); }
-bool enabled() { return gEnabled.load(std::memory_order_relaxed); }
+void enable(bool on) { gEnabled.fetch_add(on ? 1 : -1); }
+bool enabled() { return gEnabled.load(std::memory_order_relaxed) > 0; }
 
 void run(void (*body)(void*), void* arg) {
   if (!zadivo_kstack.hi) makeStacks();

@@ -14,6 +14,7 @@ namespace host::kstack {
 
 inline constexpr size_t kStackBytes = 24 * 1024;
 
+// On while any image is loaded: each load enables, each unload disables once.
 void enable(bool on);
 bool enabled();
 

@@ -511,8 +511,8 @@ NTSTATUS PnpManager::queryPower(PciFunction& card, DEVICE_POWER_STATE to) {
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
   if (!d || !d->QueryPower) return STATUS_SUCCESS;
   PnpIrp irp(IRP_MJ_POWER, kMnQueryPower);
-  return kstack::call(d->QueryPower, &n->ks, &irp.irp, to, n->ks.DevicePowerState, PowerSystemWorking, PowerSystemWorking,
-                       PowerActionNone);
+  return kstack::call(d->QueryPower, &n->ks, &irp.irp, to, n->ks.DevicePowerState, PowerSystemWorking,
+                      PowerSystemWorking, PowerActionNone);
 }
 
 NTSTATUS PnpManager::setPower(PciFunction& card, DEVICE_POWER_STATE to) {

@@ -33,7 +33,9 @@ enum : ULONG {
 // The two request layouts: a node request (KSP_NODE with the topology flag, payload at 32) and a request to
 // the antenna pin itself (KSPROPERTY, payload at 24), the layout applications are documented to send.
 enum class Layout { Node, Pin };
-inline void PrintTo(Layout l, std::ostream* os) { *os << (l == Layout::Node ? "node request" : "pin request"); }
+inline void PrintTo(Layout l, std::ostream* os) {
+  *os << (l == Layout::Node ? "node request" : "pin request");
+}
 // Members declared with a 32-byte minimum request take 8 bytes after a KSPROPERTY header; zeros will do.
 inline constexpr uint8_t kPad[8] = {};
 

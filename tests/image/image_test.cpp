@@ -28,7 +28,8 @@ std::set<std::string> objdumpImports(const std::string& image) {
   while (fgets(line, sizeof line, p)) {
     const std::string l(line);
     if (l.find("The Import Tables") != std::string::npos) inImports = true;
-    if (l.find("The Export Tables") != std::string::npos || l.find("PE File Base Relocations") != std::string::npos)
+    if (l.find("The Export Tables") != std::string::npos ||
+        l.find("PE File Base Relocations") != std::string::npos)
       inImports = false;
     std::smatch m;
     if (inImports && std::regex_match(l, m, entry)) names.insert(m[1]);
@@ -45,10 +46,12 @@ TEST(ImageImports, EveryNameTheImageImportsIsOneTheHostExports) {
   for (const auto& i : imports) {
     names.insert(i.name);
     EXPECT_NE(host::loader::findExport(i.name.c_str()), nullptr)
-        << ZADIVO_TEST_IMAGE << " imports " << i.module << "!" << i.name << ", which the host does not export";
+        << ZADIVO_TEST_IMAGE << " imports " << i.module << "!" << i.name
+        << ", which the host does not export";
   }
   // The calls the Windows headers make of the driver's, which the host once lacked.
-  for (const char* inlined : {"KsGetParent", "KsFreeObjectCreateItemsByContext", "KeAcquireSpinLockRaiseToDpc"})
+  for (const char* inlined :
+       {"KsGetParent", "KsFreeObjectCreateItemsByContext", "KeAcquireSpinLockRaiseToDpc"})
     EXPECT_TRUE(names.count(inlined)) << inlined;
   const std::set<std::string> independent = objdumpImports(ZADIVO_TEST_IMAGE);
   if (!independent.empty()) {

@@ -72,7 +72,8 @@ TEST_F(Loader, ImportsReachTheHostWithTheirStackArgumentsFromTheKernelStack) {
   EXPECT_EQ(image->imports()[0].name, "DbgPrint");
   auto print = fn<ULONG(NTAPI*)()>("probePrint");
   EXPECT_EQ(host::kstack::call(print), 0u);
-  EXPECT_NE(host::trace::text().find("probe 1 2 3 4 5 6 7 8 9 ten\n"), std::string::npos) << host::trace::text();
+  EXPECT_NE(host::trace::text().find("probe 1 2 3 4 5 6 7 8 9 ten\n"), std::string::npos)
+      << host::trace::text();
 }
 
 TEST_F(Loader, AFileThatIsNoImageIsRefusedWithTheReason) {
@@ -144,9 +145,10 @@ using Stops = Window;
 
 TEST_F(Stops, AFormNotEmulatedNamesItsAddressSymbolAndBytes) {
   auto store16 = fn<Access>("probeStore16");
-  EXPECT_DEATH(host::kstack::call(store16, regs, 0, 1),
-               "STOP 0x0000001e \\(KMODE_EXCEPTION_NOT_HANDLED\\): instruction not emulated \\(0xc0000005\\)\n"
-               "\\*\\*\\*   at probe.sys\\+0x[0-9a-f]+ \\(probeStore16\\+0x0\\), bytes 66 44 89 01");
+  EXPECT_DEATH(
+      host::kstack::call(store16, regs, 0, 1),
+      "STOP 0x0000001e \\(KMODE_EXCEPTION_NOT_HANDLED\\): instruction not emulated \\(0xc0000005\\)\n"
+      "\\*\\*\\*   at probe.sys\\+0x[0-9a-f]+ \\(probeStore16\\+0x0\\), bytes 66 44 89 01");
 }
 
 TEST_F(Stops, Ud2IsAnIllegalInstructionAtItsSymbol) {
@@ -166,10 +168,11 @@ TEST_F(Stops, AnAccessOutsideEveryWindowIsAPageFault) {
 TEST_F(Stops, OnlyWhatOverrunsTheKernelStackHitsItsGuardPage) {
   auto recurse = fn<int(NTAPI*)(int)>("probeRecurse");
   EXPECT_EQ(host::kstack::call(recurse, 8), 8 * 9 / 2);  // about 9 KiB
-  EXPECT_DEATH(host::kstack::call(recurse, 40),
-               "STOP 0x0000007f \\(UNEXPECTED_KERNEL_MODE_TRAP\\): kernel stack overflow \\(double fault, 0x8\\): "
-               "guard page hit at 0x[0-9a-f]+, the stack is 0x6000 bytes\n"
-               "\\*\\*\\*   at probe.sys\\+0x[0-9a-f]+ \\(probeRecurse\\+0x[0-9a-f]+\\)");
+  EXPECT_DEATH(
+      host::kstack::call(recurse, 40),
+      "STOP 0x0000007f \\(UNEXPECTED_KERNEL_MODE_TRAP\\): kernel stack overflow \\(double fault, 0x8\\): "
+      "guard page hit at 0x[0-9a-f]+, the stack is 0x6000 bytes\n"
+      "\\*\\*\\*   at probe.sys\\+0x[0-9a-f]+ \\(probeRecurse\\+0x[0-9a-f]+\\)");
 }
 
 }  // namespace

@@ -9,7 +9,9 @@ unsigned* probeGlobalAddress = &probeGlobal;  // a DIR64 relocation
 
 long DriverEntry(void*, void*) { return 0; }
 
-unsigned long probePrint() { return DbgPrint("probe %d %d %d %d %d %d %d %d %d %s\n", 1, 2, 3, 4, 5, 6, 7, 8, 9, "ten"); }
+unsigned long probePrint() {
+  return DbgPrint("probe %d %d %d %d %d %d %d %d %d %s\n", 1, 2, 3, 4, 5, 6, 7, 8, 9, "ten");
+}
 
 // Each level keeps a kilobyte on the stack.
 int probeRecurse(int depth) {

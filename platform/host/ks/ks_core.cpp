@@ -489,14 +489,15 @@ NTSTATUS intersect(Filter* filter, ULONG pinId, const KSDATARANGE* range, ULONG 
     irp.stack.Parameters.DeviceIoControl.Type3InputBuffer = &pinReq;
     irp.stack.Parameters.DeviceIoControl.InputBufferLength = sizeof(pinReq);
     ULONG size = 0;
-    NTSTATUS st =
-        kstack::call(pd->IntersectHandler, &filter->ks, &irp.irp, &pinReq, callerRange, own, 0, nullptr, &size);
+    NTSTATUS st = kstack::call(pd->IntersectHandler, &filter->ks, &irp.irp, &pinReq, callerRange, own, 0,
+                               nullptr, &size);
     if (st == STATUS_NO_MATCH) continue;
     if (st != STATUS_BUFFER_OVERFLOW && !NT_SUCCESS(st)) return st;
     if (size == 0 || size > 0x10000) return STATUS_INVALID_PARAMETER;
     std::vector<UCHAR> buf(size);
     ULONG got = 0;
-    st = kstack::call(pd->IntersectHandler, &filter->ks, &irp.irp, &pinReq, callerRange, own, size, buf.data(), &got);
+    st = kstack::call(pd->IntersectHandler, &filter->ks, &irp.irp, &pinReq, callerRange, own, size,
+                      buf.data(), &got);
     if (st == STATUS_NO_MATCH) continue;
     if (!NT_SUCCESS(st)) return st;
     if (got < sizeof(KSDATAFORMAT) || got > size) return STATUS_INVALID_PARAMETER;

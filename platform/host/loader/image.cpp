@@ -209,7 +209,8 @@ bool Image::map(const std::vector<uint8_t>& file, std::string* error) {
   const std::vector<Section> secs = sections(f, h);
   if (!f.ok()) return *error = "truncated section table", false;
   for (const Section& s : secs) {
-    if (uint64_t(s.rva) + std::max(s.virtualSize, s.rawSize) > size_) return *error = s.name + " past the image", false;
+    if (uint64_t(s.rva) + std::max(s.virtualSize, s.rawSize) > size_)
+      return *error = s.name + " past the image", false;
     const size_t n = std::min(s.rawSize, s.virtualSize ? s.virtualSize : s.rawSize);
     if (!n || !s.rawOffset) continue;
     if (uint64_t(s.rawOffset) + n > file.size()) return *error = s.name + " data past the file", false;
@@ -221,7 +222,8 @@ bool Image::map(const std::vector<uint8_t>& file, std::string* error) {
   const uint64_t delta = base() - preferredBase_;
   for (uint32_t off = 0; off < relocs.size;) {
     const uint32_t page = img.at<uint32_t>(relocs.rva + off), block = img.at<uint32_t>(relocs.rva + off + 4);
-    if (!img.ok() || block < 8 || block > relocs.size - off) return *error = "malformed relocation block", false;
+    if (!img.ok() || block < 8 || block > relocs.size - off)
+      return *error = "malformed relocation block", false;
     for (uint32_t e = 8; e + 2 <= block; e += 2) {
       const uint16_t v = img.at<uint16_t>(relocs.rva + off + e);
       const uint32_t at = page + (v & 0xFFF);
@@ -241,7 +243,8 @@ bool Image::map(const std::vector<uint8_t>& file, std::string* error) {
       img, directory(f, h, kDirImport),
       [&](const std::string& module, const std::string& name, uint32_t iat) {
         void* target = findExport(name.c_str());
-        if (!target) return *error = "imports " + module + "!" + name + ", which the host does not export", false;
+        if (!target)
+          return *error = "imports " + module + "!" + name + ", which the host does not export", false;
         imports_.push_back({module, name});
         bindings.push_back({iat, target});
         return true;
@@ -263,7 +266,8 @@ bool Image::map(const std::vector<uint8_t>& file, std::string* error) {
     const uint64_t slot = reinterpret_cast<uint64_t>(stub);
     memcpy(base_ + bindings[i].first, &slot, sizeof slot);
   }
-  if (mprotect(stubs_, stubBytes_, PROT_READ | PROT_EXEC) != 0) return *error = "cannot protect the stubs", false;
+  if (mprotect(stubs_, stubBytes_, PROT_READ | PROT_EXEC) != 0)
+    return *error = "cannot protect the stubs", false;
 
   // COFF symbols (GNU ld keeps them; Windows ignores them): section-relative values.
   if (h.symbolTable && h.symbolCount) {
@@ -296,7 +300,8 @@ bool Image::map(const std::vector<uint8_t>& file, std::string* error) {
                (s.flags & kScnExecute ? PROT_EXEC : 0);
     if (imports.size && imports.rva >= s.rva && imports.rva < s.rva + s.virtualSize) prot &= ~PROT_WRITE;
     const size_t length = pagesOf(std::max(s.virtualSize, s.rawSize));
-    if (length && mprotect(base_ + s.rva, length, prot) != 0) return *error = "cannot protect " + s.name, false;
+    if (length && mprotect(base_ + s.rva, length, prot) != 0)
+      return *error = "cannot protect " + s.name, false;
     if (s.flags & kScnExecute) {
       codeLo = std::min(codeLo, base() + s.rva);
       codeHi = std::max(codeHi, base() + s.rva + length);
@@ -307,10 +312,12 @@ bool Image::map(const std::vector<uint8_t>& file, std::string* error) {
     if (trapSlot_ < 0) return *error = "too many images loaded at once", false;
   }
   kstack::enable(true);
+  kernelStacks_ = true;
   return true;
 }
 
 Image::~Image() {
+  if (kernelStacks_) kstack::enable(false);
   if (trapSlot_ >= 0) trap::removeImage(trapSlot_);
   if (stubs_) munmap(stubs_, stubBytes_);
   if (base_) munmap(base_, size_);
@@ -327,7 +334,8 @@ void* Image::symbol(const std::string& name) const {
 const Symbol* Image::symbolAt(uintptr_t address, uintptr_t* offset) const {
   if (address < base() || address >= base() + size_) return nullptr;
   const uint32_t rva = static_cast<uint32_t>(address - base());
-  auto it = std::upper_bound(symbols_.begin(), symbols_.end(), rva, [](uint32_t r, auto& s) { return r < s.rva; });
+  auto it =
+      std::upper_bound(symbols_.begin(), symbols_.end(), rva, [](uint32_t r, auto& s) { return r < s.rva; });
   if (it == symbols_.begin()) return nullptr;
   --it;
   *offset = rva - it->rva;

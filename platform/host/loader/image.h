@@ -66,6 +66,7 @@ class Image {
   void* stubs_ = nullptr;        // one import stub per import, executable
   size_t stubBytes_ = 0;
   int trapSlot_ = -1;
+  bool kernelStacks_ = false;
 };
 
 }  // namespace host::loader

@@ -16,7 +16,8 @@
 namespace host::loader::trap {
 namespace {
 
-// ---- Decoding ------------------------------------------------------------------------------------------------
+// ---- Decoding
+// ------------------------------------------------------------------------------------------------
 enum Kind : uint8_t { kNone, kCr8Read, kCr8Write, kLoad32, kStore32, kStoreImm32 };
 
 // One decoded instruction, packed into the word the trampoline carries: kind, register, length, immediate.
@@ -76,7 +77,8 @@ Op decode(const uint8_t* p) {
   return op;
 }
 
-// ---- Images --------------------------------------------------------------------------------------------------
+// ---- Images
+// --------------------------------------------------------------------------------------------------
 constexpr int kSlots = 16;
 struct Slot {
   std::atomic<const Image*> image{nullptr};
@@ -95,7 +97,8 @@ const Image* imageAt(uintptr_t address) {
 
 std::atomic<uint64_t> gCr8Reads{0}, gCr8Writes{0}, gRegisterReads{0}, gRegisterWrites{0};
 
-// ---- Reports (async-signal-safe: a fixed buffer and write(2)) ------------------------------------------------
+// ---- Reports (async-signal-safe: a fixed buffer and write(2))
+// ------------------------------------------------
 class Report {
  public:
   Report& text(const char* s) {
@@ -130,7 +133,8 @@ class Report {
     const char* slash = strrchr(path, '/');
     text(slash ? slash + 1 : path).text("+").hex(address - image->base());
     uintptr_t offset = 0;
-    if (const Symbol* s = image->symbolAt(address, &offset)) text(" (").text(s->readable.c_str()).text("+").hex(offset).text(")");
+    if (const Symbol* s = image->symbolAt(address, &offset))
+      text(" (").text(s->readable.c_str()).text("+").hex(offset).text(")");
     return *this;
   }
   [[noreturn]] void stop() {
@@ -153,7 +157,11 @@ Report& bugCheck(Report& r, uint32_t code, const char* name) {
 [[noreturn]] void unhandled(const char* what, uint32_t status, const Image* image, uintptr_t rip) {
   Report r;
   bugCheck(r, 0x1E, "KMODE_EXCEPTION_NOT_HANDLED").text(": ").text(what).text(" (").hex(status, 8).text(")");
-  r.text("\n***   at ").where(image, rip).text(", bytes").bytes(reinterpret_cast<const uint8_t*>(rip), 8).stop();
+  r.text("\n***   at ")
+      .where(image, rip)
+      .text(", bytes")
+      .bytes(reinterpret_cast<const uint8_t*>(rip), 8)
+      .stop();
 }
 
 [[noreturn]] void stackOverflow(const Image* image, uintptr_t rip, uintptr_t address) {
@@ -163,7 +171,8 @@ Report& bugCheck(Report& r, uint32_t code, const char* name) {
   r.text("\n***   at ").where(image, rip).stop();
 }
 
-// ---- The handler ---------------------------------------------------------------------------------------------
+// ---- The handler
+// ---------------------------------------------------------------------------------------------
 struct sigaction gPrevious[NSIG];
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
 constexpr uintptr_t kTrampolineNeeds = 0x200;  // the frame the trampoline pushes, with room to spare
@@ -195,7 +204,8 @@ void onFault(int sig, siginfo_t* info, void* context) {
   const Op op = decode(reinterpret_cast<const uint8_t*>(rip));
   if (op.kind == kNone) unhandled("instruction not emulated", 0xC0000005, image, rip);
   const kstack::Range stack = kstack::stackOfThisThread();
-  if (stack.contains(rsp) && rsp - stack.lo < kTrampolineNeeds) stackOverflow(image, rip, rsp - kTrampolineNeeds);
+  if (stack.contains(rsp) && rsp - stack.lo < kTrampolineNeeds)
+    stackOverflow(image, rip, rsp - kTrampolineNeeds);
   // As if the instruction had called the trampoline with the decoded operation and the faulting address.
   auto* sp = reinterpret_cast<uint64_t*>(rsp);
   sp[-1] = rip + op.length;
@@ -205,7 +215,8 @@ void onFault(int sig, siginfo_t* info, void* context) {
   g[REG_RIP] = reinterpret_cast<greg_t>(&zadivo_trap_trampoline);
 }
 
-// ---- The emulation (an ordinary call on the host stack) ------------------------------------------------------
+// ---- The emulation (an ordinary call on the host stack)
+// ------------------------------------------------------
 struct Frame {
   uint64_t gpr[16];  // rax, rcx, rdx, rbx, (rsp), rbp, rsi, rdi, r8..r15
   uint64_t flags, address, op, resume;
@@ -222,8 +233,10 @@ void emulate(Frame* f) {
     case kCr8Write: {
       const KIRQL to = static_cast<KIRQL>(f->gpr[op.reg]);
       KIRQL old;
-      if (to >= KeGetCurrentIrql()) KeRaiseIrql(to, &old);
-      else KeLowerIrql(to);
+      if (to >= KeGetCurrentIrql())
+        KeRaiseIrql(to, &old);
+      else
+        KeLowerIrql(to);
       gCr8Writes.fetch_add(1, std::memory_order_relaxed);
       return;
     }
@@ -233,7 +246,9 @@ void emulate(Frame* f) {
   auto* reg = reinterpret_cast<volatile ULONG*>(f->address);
   if (!host::mmio::mapped(reg, sizeof(ULONG))) {
     Report r;
-    bugCheck(r, 0x50, "PAGE_FAULT_IN_NONPAGED_AREA").text(": ").text(op.kind == kLoad32 ? "read of " : "write of ");
+    bugCheck(r, 0x50, "PAGE_FAULT_IN_NONPAGED_AREA")
+        .text(": ")
+        .text(op.kind == kLoad32 ? "read of " : "write of ");
     r.hex(f->address).text(", in no register window\n***   at ").where(imageAt(rip), rip).text(", bytes");
     r.bytes(reinterpret_cast<const uint8_t*>(rip), op.length).stop();
   }
