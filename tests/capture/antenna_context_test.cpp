@@ -8,14 +8,6 @@ using namespace capture_test;
 
 namespace {
 
-class Capture : public CaptureTest {
- protected:
-  void SetUp() override {
-    CaptureTest::SetUp();
-    startSlow();
-  }
-};
-
 // ---- Antenna pin -----------------------------------------------------------------------------------------
 
 TEST_F(Capture, AntennaPinStatesAndTheStateTheFilterSees) {

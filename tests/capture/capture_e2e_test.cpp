@@ -18,14 +18,6 @@ size_t countOf(const std::string& text, const std::string& what) {
 
 constexpr ULONG kMuxOne = 474000, kMuxTwo = 506000;
 
-class Capture : public CaptureTest {
- protected:
-  void SetUp() override {
-    CaptureTest::SetUp();
-    startSlow();
-  }
-};
-
 class EveryChannel : public Capture, public ::testing::WithParamInterface<ULONG> {};
 
 TEST_P(EveryChannel, TunesRunsAndDeliversTheMultiplexThenStopReleasesDmaAndClock) {

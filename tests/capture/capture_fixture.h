@@ -151,4 +151,13 @@ class CaptureTest : public BdaTest {
   std::string traces() { return host::trace::text(); }
 };
 
+// A started machine of slow streams, for the tests of one file or several.
+class Capture : public CaptureTest {
+ protected:
+  void SetUp() override {
+    CaptureTest::SetUp();
+    startSlow();
+  }
+};
+
 }  // namespace capture_test

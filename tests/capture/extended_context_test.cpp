@@ -43,7 +43,6 @@ TEST_P(EitherLayout, DemodModeStoresTheByteAsWrittenAndRunsBytesOfNoFamilyAsType
   EXPECT_EQ(ext(*g.antenna, kAccess, true, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, EitherLayout, ::testing::Values(Layout::Node, Layout::Pin),
-                         [](const auto& info) { return info.param == Layout::Node ? "Node" : "Pin"; });
+// Instantiated in both layouts with the rest of the suite, by extended_set_test.cpp.
 
 }  // namespace
