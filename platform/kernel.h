@@ -276,6 +276,21 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   ULONG DeviceType;
   CHAR StackSize;
+  // The rest is the system's; opaque where nothing of ours looks inside (WAIT_CONTEXT_BLOCK, KDEVICE_QUEUE).
+  union {
+    LIST_ENTRY ListEntry;
+    ULONG_PTR Wcb[9];
+  } Queue;
+  ULONG AlignmentRequirement;
+  ULONG_PTR DeviceQueue[5];
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef NTSTATUS NTAPI DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, struct _IRP* Irp);
@@ -405,8 +420,9 @@ typedef struct _IRP {
       };
       PVOID OriginalFileObject;
     } Overlay;
+    ULONG_PTR Apc[11];  // a KAPC, which nothing of ours uses
     PVOID CompletionKey;
-  } Tail;  // Windows also overlays a KAPC here, which nothing of ours uses
+  } Tail;
 } IRP, *PIRP;
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) {
@@ -497,6 +513,19 @@ typedef struct _DMA_OPERATIONS {
   PPUT_DMA_ADAPTER PutDmaAdapter;
   PALLOCATE_COMMON_BUFFER AllocateCommonBuffer;
   PFREE_COMMON_BUFFER FreeCommonBuffer;
+  // Operations the driver does not use: the emulation fills each with a misuse report.
+  PVOID AllocateAdapterChannel;
+  PVOID FlushAdapterBuffers;
+  PVOID FreeAdapterChannel;
+  PVOID FreeMapRegisters;
+  PVOID MapTransfer;
+  PVOID GetDmaAlignment;
+  PVOID ReadDmaCounter;
+  PVOID GetScatterGatherList;
+  PVOID PutScatterGatherList;
+  PVOID CalculateScatterGatherList;
+  PVOID BuildScatterGatherList;
+  PVOID BuildMdlFromScatterGatherList;
 } DMA_OPERATIONS, *PDMA_OPERATIONS;
 typedef struct _DMA_ADAPTER {
   USHORT Version;

@@ -272,7 +272,16 @@ typedef struct {
 typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 typedef struct {
   ULONG NotificationType;
-  ULONG Reserved[3];
+  union {
+    struct {
+      PVOID Event;
+      ULONG_PTR Reserved[2];
+    } EventHandle;
+    struct {
+      PVOID Unused;
+      LONG_PTR Alignment[2];
+    } Alignment;
+  };
 } KSEVENTDATA, *PKSEVENTDATA;
 typedef NTSTATUS(NTAPI* PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData, PKSEVENT_ENTRY EventEntry);
 typedef VOID(NTAPI* PFNKSREMOVEEVENT)(PVOID FileObject, PKSEVENT_ENTRY EventEntry);

@@ -9,11 +9,11 @@
 set -euo pipefail
 
 run=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-     libcli11-dev libdvbv5-dev libudev-dev)
+     libcli11-dev libdvbv5-dev libudev-dev python3)
 test=("${run[@]}" ffmpeg tstools dvb-tools)
 bench=("${run[@]}" time)
 windows=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
-ci=("${test[@]}" "${windows[@]}" clang clang-tools libclang-rt-14-dev dtv-scan-tables)
+ci=("${test[@]}" "${windows[@]}" clang clang-tools libclang-rt-14-dev dtv-scan-tables gdb)
 
 case "${1:-test}" in
   run) want=("${run[@]}") ;;

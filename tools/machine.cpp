@@ -1,6 +1,8 @@
 #include "tools/machine.h"
 
-#include "zadivo/device.h"
+#include <cstdio>
+
+#include "platform/host/loader/trap.h"
 
 namespace zadivo {
 
@@ -23,7 +25,28 @@ std::string Machine::flashPath(const std::string& stateDir, int card) {
 }
 
 Machine::Machine(MachineConfig config) : air_(config.air ? config.air : sim::Air::makeDefault()) {
-  driverStatus_ = pnp_.loadDriver(DriverEntry);
+  PDRIVER_INITIALIZE entry = nullptr;
+  if (!config.driverImage.empty()) {
+    image_ = host::loader::Image::load(config.driverImage, &driverError_);
+    if (image_) {
+      entry = image_->entry();
+      traceLevel_ = static_cast<LONG*>(image_->symbol("ZadivoTraceLevel"));
+      imageInfo_ = config.imageInfo;
+      if (imageInfo_)
+        fprintf(
+            stderr,
+            "zadivo: %s loaded at 0x%lx, %zu relocations, %zu imports; gdb: add-symbol-file %s -o 0x%lx\n",
+            image_->path().c_str(), static_cast<unsigned long>(image_->base()), image_->relocations(),
+            image_->imports().size(), image_->path().c_str(), static_cast<unsigned long>(image_->delta()));
+    }
+  } else {
+    const LinkedDriver linked = linkedDriver();
+    entry = linked.entry;
+    traceLevel_ = linked.traceLevel;
+    if (!entry) driverError_ = "no driver is linked into this program: name a zadivo.sys to load";
+  }
+  if (config.traceLevel >= 0) setTraceLevel(config.traceLevel);
+  if (entry) driverStatus_ = pnp_.loadDriver(entry);
   for (int i = 0; i < config.cards; ++i) {
     sim::CardConfig cfg = cardConfig(i);
     cfg.eepromFile = eepromPath(config.stateDir, i);
@@ -38,6 +61,13 @@ Machine::Machine(MachineConfig config) : air_(config.air ? config.air : sim::Air
 
 Machine::~Machine() {
   for (int i = 0; i < cardCount(); ++i) remove(i);
+  if (imageInfo_) {
+    const auto t = host::loader::trap::counts();
+    fprintf(
+        stderr, "zadivo: traps: %llu CR8 reads, %llu CR8 writes, %llu register reads, %llu register writes\n",
+        static_cast<unsigned long long>(t.cr8Reads), static_cast<unsigned long long>(t.cr8Writes),
+        static_cast<unsigned long long>(t.registerReads), static_cast<unsigned long long>(t.registerWrites));
+  }
 }
 
 NTSTATUS Machine::start(int i) {
@@ -57,6 +87,10 @@ NTSTATUS Machine::startAll() {
     if (!NT_SUCCESS(status)) return status;
   }
   return STATUS_SUCCESS;
+}
+
+void Machine::setTraceLevel(LONG level) {
+  if (traceLevel_) *traceLevel_ = level;
 }
 
 NTSTATUS Machine::stop(int i) { return pnp_.stop(*cards_.at(i)->card); }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/loader/image.h"
 #include "platform/host/pnp.h"
 #include "sim/air.h"
 #include "sim/card.h"
@@ -19,7 +20,22 @@ struct MachineConfig {
   std::shared_ptr<sim::Air> air;  // nullptr: the built-in default air
   sim::ChipOptions chips;
   bool echoCardErrors = false;
+  // A Windows build of the driver (zadivo.sys) to load and run instead of the driver linked into the program.
+  std::string driverImage;
+  // The driver's trace level from its load on; negative keeps the driver's own.
+  int traceLevel = -1;
+  // Say on stderr where the image is loaded (before its DriverEntry runs, for a debugger) and, when the
+  // machine goes, how many of its instructions trapped.
+  bool imageInfo = false;
 };
+
+// The driver linked into the program: its entry and trace level, or nulls in a program that links none (one
+// that runs only images).
+struct LinkedDriver {
+  PDRIVER_INITIALIZE entry;
+  LONG* traceLevel;
+};
+LinkedDriver linkedDriver();
 
 class Machine {
  public:
@@ -30,6 +46,12 @@ class Machine {
 
   // DriverEntry's status; cards can be added only after it succeeded.
   NTSTATUS driverStatus() const { return driverStatus_; }
+  // Why no driver was loaded when the image could not be, or the program links none ("" otherwise).
+  const std::string& driverError() const { return driverError_; }
+  // The loaded image, nullptr when the linked driver runs.
+  const host::loader::Image* image() const { return image_.get(); }
+  // The driver's trace level, in the image or in the linked driver.
+  void setTraceLevel(LONG level);
   // Add and start every card; the first failure is returned.
   NTSTATUS startAll();
   NTSTATUS start(int card);
@@ -53,10 +75,14 @@ class Machine {
     std::unique_ptr<sim::FrontEnds> frontEnds;
     bool added = false;
   };
+  std::unique_ptr<host::loader::Image> image_;  // outlives the PnP manager that runs it
+  bool imageInfo_ = false;
+  LONG* traceLevel_ = nullptr;
   host::PnpManager pnp_;
   std::shared_ptr<sim::Air> air_;
   std::vector<std::unique_ptr<Slot>> cards_;
-  NTSTATUS driverStatus_;
+  NTSTATUS driverStatus_ = STATUS_UNSUCCESSFUL;
+  std::string driverError_;
 };
 
 }  // namespace zadivo

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/host/internal.h"
+#include "platform/host/kstack.h"
 #include "platform/host/realtime.h"
 
 namespace host {
@@ -136,7 +137,7 @@ class DpcEngine {
     PVOID ctx = d->DeferredContext, a1 = d->SystemArgument1, a2 = d->SystemArgument2;
     g.unlock();
     setThreadIrql(DISPATCH_LEVEL);
-    routine(d, ctx, a1, a2);
+    kstack::call(routine, d, ctx, a1, a2);
     if (KeGetCurrentIrql() != DISPATCH_LEVEL)
       HOST_MISUSE("DPC returned at an IRQL other than DISPATCH_LEVEL");
     runs_.fetch_add(1);

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <shared_mutex>
+#include <utility>
 
 #include "platform/host/internal.h"
+#include "platform/host/kstack.h"
 #include "platform/host/realtime.h"
 
 namespace host {
@@ -94,15 +96,15 @@ MmioState& mmioState() {
   return *s;
 }
 
-// The mapping that holds addr..addr+3, as a copy (the card is called without the table lock).
-bool findMapping(uintptr_t addr, Mapping* out) {
+// The mapping that holds addr..addr+bytes-1, as a copy (the card is called without the table lock).
+bool findMapping(uintptr_t addr, Mapping* out, size_t bytes = 4) {
   MmioState& s = mmioState();
   std::shared_lock<std::shared_mutex> g(s.m);
   auto it = s.maps.upper_bound(addr);
   if (it == s.maps.begin()) return false;
   --it;
   const Mapping& mp = it->second;
-  if (addr - mp.base + 4 > mp.length) return false;
+  if (addr - mp.base + bytes > mp.length) return false;
   *out = mp;
   return true;
 }
@@ -117,6 +119,10 @@ void failNextMap() {
 size_t liveMappings() {
   std::shared_lock<std::shared_mutex> g(mmioState().m);
   return mmioState().maps.size();
+}
+bool mapped(const volatile void* address, size_t bytes) {
+  Mapping mp;
+  return findMapping(reinterpret_cast<uintptr_t>(address), &mp, bytes);
 }
 }  // namespace mmio
 
@@ -160,7 +166,7 @@ IrqState& irqState() {
 bool callIsr(PKINTERRUPT in) {
   setThreadIrql(in->irql);
   detail::acquireRaw(in->lock);
-  BOOLEAN mine = in->isr(in, in->context);
+  BOOLEAN mine = kstack::call(in->isr, in, in->context);
   detail::releaseRaw(in->lock);
   if (KeGetCurrentIrql() != in->irql) HOST_MISUSE("ISR returned at an IRQL other than its own");
   irqState().calls.fetch_add(1);
@@ -362,6 +368,45 @@ VOID NTAPI freeCommonBuffer(DMA_ADAPTER* a, ULONG length, PHYSICAL_ADDRESS logic
   if (problem) HOST_MISUSE(problem);
 }
 
+// The operations the emulation does not implement: each reports a misuse naming itself and answers what its
+// caller takes for failure (STATUS_NOT_IMPLEMENTED, null, FALSE or 0).
+struct MissingDmaOperation {
+  const char* report;
+  ULONG_PTR failure;
+};
+constexpr ULONG_PTR kNotImplemented = static_cast<ULONG>(STATUS_NOT_IMPLEMENTED);
+constexpr MissingDmaOperation kMissingDmaOperations[] = {
+    {"DMA_OPERATIONS.AllocateAdapterChannel is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.FlushAdapterBuffers is not emulated", FALSE},
+    {"DMA_OPERATIONS.FreeAdapterChannel is not emulated", 0},
+    {"DMA_OPERATIONS.FreeMapRegisters is not emulated", 0},
+    {"DMA_OPERATIONS.MapTransfer is not emulated", 0},
+    {"DMA_OPERATIONS.GetDmaAlignment is not emulated", 0},
+    {"DMA_OPERATIONS.ReadDmaCounter is not emulated", 0},
+    {"DMA_OPERATIONS.GetScatterGatherList is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.PutScatterGatherList is not emulated", 0},
+    {"DMA_OPERATIONS.CalculateScatterGatherList is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.BuildScatterGatherList is not emulated", kNotImplemented},
+    {"DMA_OPERATIONS.BuildMdlFromScatterGatherList is not emulated", kNotImplemented},
+};
+constexpr size_t kMissingDmaCount = sizeof kMissingDmaOperations / sizeof kMissingDmaOperations[0];
+static_assert(offsetof(DMA_OPERATIONS, BuildMdlFromScatterGatherList) -
+                      offsetof(DMA_OPERATIONS, AllocateAdapterChannel) ==
+                  (kMissingDmaCount - 1) * sizeof(PVOID),
+              "one report per slot after FreeCommonBuffer");
+
+template <size_t N>
+ULONG_PTR NTAPI missingDmaOperation() {
+  HOST_MISUSE(kMissingDmaOperations[N].report);
+  return kMissingDmaOperations[N].failure;
+}
+
+template <size_t... N>
+void fillMissingDmaOperations(DMA_OPERATIONS* ops, std::index_sequence<N...>) {
+  const PVOID slots[] = {reinterpret_cast<PVOID>(&missingDmaOperation<N>)...};
+  memcpy(&ops->AllocateAdapterChannel, slots, sizeof slots);
+}
+
 }  // namespace
 
 bool detail::NodeBus::dmaWrite(uint64_t busAddr, const void* src, size_t len) {
@@ -556,7 +601,7 @@ extern "C" BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_R
   KIRQL old;
   KeRaiseIrql(Interrupt->irql > KeGetCurrentIrql() ? Interrupt->irql : KeGetCurrentIrql(), &old);
   detail::acquireRaw(Interrupt->lock);
-  BOOLEAN r = SynchronizeRoutine(SynchronizeContext);
+  BOOLEAN r = kstack::call(SynchronizeRoutine, SynchronizeContext);
   detail::releaseRaw(Interrupt->lock);
   KeLowerIrql(old);
   return r;
@@ -579,6 +624,7 @@ extern "C" PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject,
   a->ops.PutDmaAdapter = putDmaAdapter;
   a->ops.AllocateCommonBuffer = allocateCommonBuffer;
   a->ops.FreeCommonBuffer = freeCommonBuffer;
+  fillMissingDmaOperations(&a->ops, std::make_index_sequence<kMissingDmaCount>());
   a->header.Version = 1;
   a->header.Size = sizeof(DMA_ADAPTER);
   a->header.DmaOperations = &a->ops;

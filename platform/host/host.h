@@ -76,6 +76,8 @@ std::string report();
 namespace mmio {
 void failNextMap();
 size_t liveMappings();
+// Whether address..address+bytes lies in one live MmMapIoSpace mapping.
+bool mapped(const volatile void* address, size_t bytes);
 }  // namespace mmio
 
 namespace dma {

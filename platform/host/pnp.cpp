@@ -8,6 +8,7 @@
 #include <set>
 
 #include "platform/host/internal.h"
+#include "platform/host/kstack.h"
 
 #if ZADIVO_HOST_KS_HOOKS
 #include "platform/host/ks/ks_host.h"
@@ -45,7 +46,7 @@ Bag* liveBag_locked(KSOBJECT_BAG b) {
 
 void freeItem(PVOID item, PFNKSFREE free) {
   if (free)
-    free(item);
+    kstack::call(free, item);
   else
     ExFreePool(item);
 }
@@ -345,7 +346,7 @@ NTSTATUS PnpManager::loadDriver(PDRIVER_INITIALIZE entry) {
   d.DriverInit = reinterpret_cast<PVOID>(entry);
   initUnicode(&d.DriverName, kDriverName);
   initUnicode(&impl_->registryPath, kRegistryPath);
-  NTSTATUS s = entry(&d, &impl_->registryPath);
+  NTSTATUS s = kstack::call(entry, &d, &impl_->registryPath);
   impl_->loaded = NT_SUCCESS(s);
   return s;
 }
@@ -393,7 +394,7 @@ NTSTATUS PnpManager::addCard(PciFunction& card) {
   n->added = true;
   NTSTATUS s = STATUS_SUCCESS;
   const KSDEVICE_DISPATCH* dispatch = impl_->dispatch(*n);
-  if (dispatch && dispatch->Add) s = dispatch->Add(&ks);
+  if (dispatch && dispatch->Add) s = kstack::call(dispatch->Add, &ks);
   if (NT_SUCCESS(s)) {
 #if ZADIVO_HOST_KS_HOOKS
     host::ks::deviceCreated(&ks);
@@ -421,8 +422,8 @@ NTSTATUS PnpManager::start(PciFunction& card, ResourceList& translated) {
   PCM_RESOURCE_LIST list = translated.get();
   NTSTATUS s = STATUS_SUCCESS;
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
-  if (d && d->Start) s = d->Start(&n->ks, &irp.irp, list, list);
-  if (NT_SUCCESS(s) && d && d->PostStart) s = d->PostStart(&n->ks);
+  if (d && d->Start) s = kstack::call(d->Start, &n->ks, &irp.irp, list, list);
+  if (NT_SUCCESS(s) && d && d->PostStart) s = kstack::call(d->PostStart, &n->ks);
   n->ks.Started = NT_SUCCESS(s) ? TRUE : FALSE;
   return s;
 }
@@ -435,14 +436,14 @@ NTSTATUS PnpManager::stop(PciFunction& card) {
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
   if (d && d->QueryStop) {
     PnpIrp q(IRP_MJ_PNP, kMnQueryStop);
-    NTSTATUS s = d->QueryStop(&n->ks, &q.irp);
+    NTSTATUS s = kstack::call(d->QueryStop, &n->ks, &q.irp);
     if (!NT_SUCCESS(s)) {
-      if (d->CancelStop) d->CancelStop(&n->ks, &q.irp);
+      if (d->CancelStop) kstack::call(d->CancelStop, &n->ks, &q.irp);
       return s;
     }
   }
   PnpIrp irp(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
-  if (d && d->Stop) d->Stop(&n->ks, &irp.irp);
+  if (d && d->Stop) kstack::call(d->Stop, &n->ks, &irp.irp);
   n->ks.Started = FALSE;
 #if ZADIVO_HOST_KS_HOOKS
   host::ks::deviceStopped(&n->ks);
@@ -457,7 +458,7 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
   if (d && d->QueryRemove) {
     PnpIrp q(IRP_MJ_PNP, kMnQueryRemove);
-    NTSTATUS s = d->QueryRemove(&n->ks, &q.irp);
+    NTSTATUS s = kstack::call(d->QueryRemove, &n->ks, &q.irp);
     if (!NT_SUCCESS(s)) {
       if (d->CancelRemove) d->CancelRemove(&n->ks, &q.irp);
       return s;
@@ -465,7 +466,7 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
   }
   if (n->ks.Started) {
     PnpIrp stopIrp(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
-    if (d && d->Stop) d->Stop(&n->ks, &stopIrp.irp);
+    if (d && d->Stop) kstack::call(d->Stop, &n->ks, &stopIrp.irp);
     n->ks.Started = FALSE;
 #if ZADIVO_HOST_KS_HOOKS
     host::ks::deviceStopped(&n->ks);
@@ -476,7 +477,7 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
   host::ks::deviceRemoved(&n->ks);
 #endif
   PnpIrp irp(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-  if (d && d->Remove) d->Remove(&n->ks, &irp.irp);
+  if (d && d->Remove) kstack::call(d->Remove, &n->ks, &irp.irp);
   n->added = false;
   bag::destroy(n->ks.Bag);
   n->ks.Bag = nullptr;
@@ -510,8 +511,8 @@ NTSTATUS PnpManager::queryPower(PciFunction& card, DEVICE_POWER_STATE to) {
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
   if (!d || !d->QueryPower) return STATUS_SUCCESS;
   PnpIrp irp(IRP_MJ_POWER, kMnQueryPower);
-  return d->QueryPower(&n->ks, &irp.irp, to, n->ks.DevicePowerState, PowerSystemWorking, PowerSystemWorking,
-                       PowerActionNone);
+  return kstack::call(d->QueryPower, &n->ks, &irp.irp, to, n->ks.DevicePowerState, PowerSystemWorking,
+                      PowerSystemWorking, PowerActionNone);
 }
 
 NTSTATUS PnpManager::setPower(PciFunction& card, DEVICE_POWER_STATE to) {
@@ -521,7 +522,7 @@ NTSTATUS PnpManager::setPower(PciFunction& card, DEVICE_POWER_STATE to) {
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
   DEVICE_POWER_STATE from = n->ks.DevicePowerState;
   PnpIrp irp(IRP_MJ_POWER, kMnSetPower);
-  if (d && d->SetPower) d->SetPower(&n->ks, &irp.irp, to, from);
+  if (d && d->SetPower) kstack::call(d->SetPower, &n->ks, &irp.irp, to, from);
   n->ks.DevicePowerState = to;
   return STATUS_SUCCESS;
 }

@@ -28,6 +28,16 @@ inline ULONG channelOf(const FilterInfo& info, const GUID (&references)[kInstanc
   return 0;
 }
 
+// A machine running the driver linked into the test, or in a test binary built with ZADIVO_TEST_IMAGE that
+// image of it (such a binary links no driver code and uses only the public interface).
+inline zadivo::MachineConfig machineConfig() {
+  zadivo::MachineConfig cfg;
+#ifdef ZADIVO_TEST_IMAGE
+  cfg.driverImage = ZADIVO_TEST_IMAGE;
+#endif
+  return cfg;
+}
+
 class BdaTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,9 +61,10 @@ class BdaTest : public ::testing::Test {
   // Cards with the EEPROM's tuner-type byte set before start (negative: leave the EEPROM as it is).
   void start(int cards = 1, int tunerTypeByte = 1) {
     host::setAssertHandler([](const char* report) { ADD_FAILURE() << report; });
-    zadivo::MachineConfig cfg;
+    zadivo::MachineConfig cfg = machineConfig();
     cfg.cards = cards;
     machine = std::make_unique<zadivo::Machine>(cfg);
+    ASSERT_EQ(machine->driverError(), "");
     if (tunerTypeByte >= 0) {
       uint8_t b = static_cast<uint8_t>(tunerTypeByte);
       for (int i = 0; i < cards; ++i) machine->card(i).eeprom().setContents(0x94, &b, 1);

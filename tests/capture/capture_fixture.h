@@ -81,10 +81,11 @@ class CaptureTest : public BdaTest {
     host::setAssertHandler([](const char* report) { ADD_FAILURE() << report; });
     auto muxes = sim::Air::makeDefault()->multiplexes();
     for (auto& m : muxes) m.bitrate = 1000000;
-    zadivo::MachineConfig cfg;
+    zadivo::MachineConfig cfg = bda_test::machineConfig();
     cfg.cards = cards;
     cfg.air = std::make_shared<sim::Air>(muxes);
     machine = std::make_unique<zadivo::Machine>(cfg);
+    ASSERT_EQ(machine->driverError(), "");
     uint8_t dvbt = 1;
     for (int i = 0; i < cards; ++i) machine->card(i).eeprom().setContents(0x94, &dvbt, 1);
     ASSERT_EQ(machine->startAll(), STATUS_SUCCESS);
@@ -148,6 +149,15 @@ class CaptureTest : public BdaTest {
     ASSERT_EQ(g.output->setState(KSSTATE_RUN), STATUS_SUCCESS);
   }
   std::string traces() { return host::trace::text(); }
+};
+
+// A started machine of slow streams, for the tests of one file or several.
+class Capture : public CaptureTest {
+ protected:
+  void SetUp() override {
+    CaptureTest::SetUp();
+    startSlow();
+  }
 };
 
 }  // namespace capture_test

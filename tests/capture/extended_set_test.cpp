@@ -1,96 +1,13 @@
 // The extended property set through the antenna pin as an application sends it: the filter's multi-stream
-// and scan members, the satellite-era members, register access, MAC addresses, the tuner type, SPI flash on
-// channel A only, and every request whose buffers are shorter than the record it carries.
-#include <mutex>
-
-#include "capture_fixture.h"
+// and scan members, the satellite-era members, register access, MAC addresses, SPI flash on channel A only,
+// and every request whose buffers are shorter than the record it carries. Only the public interface: the
+// suite runs on the Windows image too.
 #include "sim/spi_flash.h"
-#include "zadivo/bdatuner.h"
-#include "zadivo/tuner_demod_objects.h"
+#include "tests/capture/extended_fixture.h"
 
-using namespace capture_test;
+using namespace extended_test;
 
 namespace {
-
-enum : ULONG {
-  kDiSEqC = 0,
-  kNoOp = 2,
-  kChannelChange = 3,
-  kSnrBer = 6,
-  kBlindScan = 11,
-  kMediaInfo = 12,
-  kStreamType = 13,
-  kInputStream = 14,
-  kMac = 15,
-  kAccess = 21,
-  kPlp = 22,
-  kGoldCode = 23,
-  kModCodes = 24,
-  kRegs = 25,
-  kDemodMode = 60,
-  kFlashId = 100,
-  kFlashErase = 101,
-  kFlashPage = 102,
-  kFlashRead = 103,
-};
-// The two request layouts: a node request (KSP_NODE with the topology flag, payload at 32) and a request to
-// the antenna pin itself (KSPROPERTY, payload at 24), the layout applications are documented to send.
-enum class Layout { Node, Pin };
-void PrintTo(Layout l, std::ostream* os) { *os << (l == Layout::Node ? "node request" : "pin request"); }
-// Members declared with a 32-byte minimum request take 8 bytes after a KSPROPERTY header; zeros will do.
-const uint8_t kPad[8] = {};
-
-class Extended : public CaptureTest {
- protected:
-  void SetUp() override {
-    CaptureTest::SetUp();
-    start(1, 1);
-    machine->card(0).setI2cTraceSink([this](const std::string& line) {
-      std::lock_guard<std::mutex> g(m);
-      i2c.push_back(line.substr(0, line.find('\n')));
-    });
-  }
-  void TearDown() override {
-    machine->card(0).setI2cTraceSink({});
-    CaptureTest::TearDown();
-  }
-  // An extended-set request in the fixture's layout, with a payload after the header.
-  host::client::Result ext(host::client::Handle& h, ULONG id, bool set, const void* payload,
-                           size_t payloadSize, void* data, size_t dataSize) {
-    const size_t header = layout == Layout::Node ? sizeof(KSP_NODE) : sizeof(KSPROPERTY);
-    std::vector<uint8_t> req(header + payloadSize, 0);
-    auto* property = reinterpret_cast<KSPROPERTY*>(req.data());
-    property->Set = kPropSetExtended;
-    property->Id = id;
-    property->Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
-    if (layout == Layout::Node) {
-      property->Flags |= KSPROPERTY_TYPE_TOPOLOGY;
-      reinterpret_cast<KSP_NODE*>(req.data())->NodeId = 0;
-    }
-    if (payloadSize) std::memcpy(req.data() + header, payload, payloadSize);
-    return h.property(req.data(), static_cast<ULONG>(req.size()), data, static_cast<ULONG>(dataSize));
-  }
-  size_t busLines() {
-    std::lock_guard<std::mutex> g(m);
-    return i2c.size();
-  }
-  std::vector<std::string> busSince(size_t from) {
-    std::lock_guard<std::mutex> g(m);
-    return {i2c.begin() + static_cast<long>(from), i2c.end()};
-  }
-  std::mutex m;
-  std::vector<std::string> i2c;
-  Layout layout = Layout::Node;
-};
-
-// Every member answers the same in either layout; only the topology flag tells them apart.
-class EitherLayout : public Extended, public ::testing::WithParamInterface<Layout> {
- protected:
-  void SetUp() override {
-    layout = GetParam();
-    Extended::SetUp();
-  }
-};
 
 // ---- The filter's members --------------------------------------------------------------------------------
 
@@ -112,20 +29,6 @@ TEST_P(EitherLayout, GetsReplyTheirFixedSizesWithTheDataUntouched) {
     EXPECT_EQ(ext(*g.antenna, id, true, nullptr, 0, d, 8).status, STATUS_SUCCESS);
   // Each handler names itself at every verbosity, with the channel's class name.
   EXPECT_EQ(count(traces(), "CFilter_B::Static_SetMODCODES"), 1u);
-}
-
-TEST_P(EitherLayout, SetPlpSelectsItForTheNextCommit) {
-  Graph& g = graph(1);
-  uint8_t plp[4] = {3};
-  EXPECT_EQ(ext(*g.antenna, kPlp, true, nullptr, 0, plp, sizeof plp).status, STATUS_SUCCESS);
-  auto* object = static_cast<CTunerDemodChannel*>(device()->tuner(0)->tunerDemod());
-  EXPECT_EQ(object->plpId(), 3u);
-  EXPECT_TRUE(object->plpPending());
-  // The PLP list of an unlocked channel: a whole 260-byte reply.
-  std::vector<uint8_t> reply(260, 0xAA);
-  auto r = ext(*g.antenna, kPlp, false, nullptr, 0, reply.data(), reply.size());
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.bytes, 260u);
 }
 
 TEST_P(EitherLayout, SatelliteMembersAreNotSupportedAndSomeMarkChangesPending) {
@@ -239,27 +142,6 @@ TEST_P(EitherLayout, MacAddressesByIndex) {
   EXPECT_EQ(std::memcmp(reply, nine, 16), 0);
   // Writing index 9 fails.
   EXPECT_EQ(ext(*g.antenna, kMac, true, nullptr, 0, nine, sizeof nine).status, STATUS_UNSUCCESSFUL);
-}
-
-TEST_P(EitherLayout, DemodModeStoresTheByteAsWrittenAndRunsBytesOfNoFamilyAsTypeOne) {
-  Graph& g = graph(1);
-  uint8_t data[8] = {0xFF, 0xFF};
-  auto r = ext(*g.antenna, kDemodMode, false, nullptr, 0, data, sizeof data);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.bytes, 8u);
-  EXPECT_EQ(data[0], 1);
-  Device* device = static_cast<Device*>(machine->pnp().ksDevice(machine->card(0))->Context);
-  for (uint8_t written : {4, 2, 0xFF}) {
-    uint8_t v[8] = {written};
-    EXPECT_EQ(ext(*g.antenna, kDemodMode, true, nullptr, 0, v, sizeof v).status, STATUS_SUCCESS);
-    EXPECT_EQ(machine->card(0).eeprom().contents()[0x94], written);
-    uint8_t back[8] = {};
-    EXPECT_EQ(ext(*g.antenna, kDemodMode, false, nullptr, 0, back, sizeof back).status, STATUS_SUCCESS);
-    EXPECT_EQ(back[0], written);
-    const ULONG runs = written == 4 ? 4 : 1;
-    for (ULONG i = 0; i < 8; ++i) EXPECT_EQ(device->tuner(i)->tunerType(), runs) << int(written);
-  }
-  EXPECT_EQ(ext(*g.antenna, kAccess, true, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
 
 TEST_P(EitherLayout, FlashIdentificationOnChannelAOnly) {

@@ -236,6 +236,14 @@ TEST_F(Hardware, CommonBuffersGetHostBusAddressesTheCardCanWriteWhileLive) {
     host::setThreadIrql(PASSIVE_LEVEL);
     EXPECT_TRUE(rec.saw("FreeCommonBuffer above PASSIVE_LEVEL"));
     EXPECT_EQ(host::dma::liveCommonBuffers(), 1u);
+    // Every slot of the table leads somewhere: the operations not emulated report themselves and fail.
+    EXPECT_EQ(a->DmaOperations->Size, sizeof(DMA_OPERATIONS));
+    using Operation = ULONG_PTR(NTAPI*)();
+    EXPECT_EQ(static_cast<ULONG>(reinterpret_cast<Operation>(a->DmaOperations->GetScatterGatherList)()),
+              static_cast<ULONG>(STATUS_NOT_IMPLEMENTED));
+    EXPECT_TRUE(rec.saw("DMA_OPERATIONS.GetScatterGatherList is not emulated"));
+    EXPECT_EQ(reinterpret_cast<Operation>(a->DmaOperations->MapTransfer)(), 0u);
+    EXPECT_TRUE(rec.saw("DMA_OPERATIONS.MapTransfer is not emulated"));
   }
   a->DmaOperations->FreeCommonBuffer(a, 0x400000, la, va, FALSE);
   EXPECT_EQ(host::dma::liveCommonBuffers(), 0u);

@@ -54,9 +54,10 @@ class Rig : public CaptureTest {
     host::setAssertHandler([](const char* report) { ADD_FAILURE() << report; });
     auto muxes = sim::Air::makeDefault()->multiplexes();
     for (auto& m : muxes) m.bitrate = static_cast<uint32_t>(1e6 * host::clock::scale());
-    zadivo::MachineConfig cfg;
+    zadivo::MachineConfig cfg = bda_test::machineConfig();
     cfg.air = std::make_shared<sim::Air>(muxes);
     machine = std::make_unique<zadivo::Machine>(cfg);
+    ASSERT_EQ(machine->driverError(), "");
     machine->card(0).eeprom().setContents(0x94, &type, 1);
     if (start) {
       ASSERT_EQ(machine->startAll(), STATUS_SUCCESS);

@@ -7,10 +7,6 @@
 #include "platform/host/clock.h"
 #include "platform/host/host.h"
 
-extern "C" {
-extern LONG ZadivoTraceLevel;  // the driver's verbosity, as a debugger would set it
-}
-
 namespace zadivo::tool {
 
 using host::client::Filter;
@@ -205,7 +201,6 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
     if (error) *error = "cannot open trace log " + o.traceLog;
     return nullptr;
   }
-  if (o.traceLevel >= 0) ZadivoTraceLevel = o.traceLevel;
   auto openLog = [&](const std::string& path, FILE*& f) {
     if (path.empty()) return true;
     f = path == "-" ? stderr : fopen(path.c_str(), "w");
@@ -220,7 +215,14 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
   fe->stateDir_ = o.stateDir;
   cfg.air = o.air;
   cfg.echoCardErrors = false;
+  cfg.traceLevel = o.traceLevel;
+  cfg.driverImage = o.driverImage;
+  cfg.imageInfo = o.imageInfo;
   fe->machine_ = std::make_unique<zadivo::Machine>(cfg);
+  if (!fe->machine_->driverError().empty()) {
+    if (error) *error = fe->machine_->driverError();
+    return nullptr;
+  }
   if (!NT_SUCCESS(fe->machine_->driverStatus()))
     return fail(error, "driver failed to load", fe->machine_->driverStatus()), nullptr;
   for (int i = 0; i < o.cards; ++i) {

@@ -26,6 +26,8 @@ struct MachineOptions {
   std::shared_ptr<sim::Air> air;
   double timeScale = 0;  // 0: as the environment sets it (ZADIVO_TIME_SCALE, else real time)
   int traceLevel = -1;   // -1: leave the driver's own default
+  std::string driverImage;  // a zadivo.sys to run instead of the linked driver ("" none)
+  bool imageInfo = false;   // say where the image is loaded (for a debugger) and, at the end, what it trapped
   std::string traceLog;  // "" no driver traces, "-" stderr, else a file
   std::string mmioLog;
   std::string i2cLog;

@@ -398,6 +398,9 @@ int runTool(int argc, char** argv) {
     }
     g.machine.timeScale = *v;
   }
+  // The Windows build of the driver, run in place of the linked one.
+  if (const char* image = getenv("ZADIVO_SYS"); image && *image) g.machine.driverImage = image;
+  g.machine.imageInfo = getenv("ZADIVO_SYS_INFO") != nullptr;
   if (stateDir.empty()) stateDir = defaultStateDir();
   if (stateDir.empty()) {
     errorLine("no state directory: set --state-dir, XDG_STATE_HOME or HOME");

@@ -8,6 +8,7 @@
 
 #include "platform/host/host.h"
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/kstack.h"
 
 namespace host::ks::detail {
 
@@ -258,7 +259,7 @@ NTSTATUS openFilter(uint64_t registrationId, std::shared_ptr<Filter>& out) {
   if (dispatch && dispatch->Create) {
     Irp irp(&f->file, IRP_MJ_CREATE);
     std::lock_guard<std::recursive_mutex> c(f->control);
-    status = dispatch->Create(&f->ks, &irp.irp);
+    status = kstack::call(dispatch->Create, &f->ks, &irp.irp);
   }
   std::lock_guard<std::mutex> g(globalLock());
   if (!NT_SUCCESS(status) || factory->dead || factory->deleted) {
@@ -289,7 +290,7 @@ void teardownFilter(const std::shared_ptr<Filter>& f) {
   const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor ? f->ks.Descriptor->Dispatch : nullptr;
   if (dispatch && dispatch->Close) {
     Irp irp(&f->file, IRP_MJ_CLOSE);
-    dispatch->Close(&f->ks, &irp.irp);
+    kstack::call(dispatch->Close, &f->ks, &irp.irp);
   }
   f->closed = true;
   bdaForget(*f);
@@ -448,7 +449,7 @@ NTSTATUS request(Filter* filter, Pin* pin, ULONG ioctl, const void* req, ULONG r
   irp.irp.AssociatedIrp.SystemBuffer = dataBuf.get();
   irp.irp.IoStatus.Information = isGet ? minData : 0;
 
-  NTSTATUS status = handler(&irp.irp, id, dataBuf.get());
+  NTSTATUS status = kstack::call(handler, &irp.irp, id, dataBuf.get());
   irp.irp.IoStatus.Status = status;
   ULONG_PTR info = irp.irp.IoStatus.Information;
   if (dataSize) std::memcpy(data, dataBuf.get(), dataSize);
@@ -488,13 +489,15 @@ NTSTATUS intersect(Filter* filter, ULONG pinId, const KSDATARANGE* range, ULONG 
     irp.stack.Parameters.DeviceIoControl.Type3InputBuffer = &pinReq;
     irp.stack.Parameters.DeviceIoControl.InputBufferLength = sizeof(pinReq);
     ULONG size = 0;
-    NTSTATUS st = pd->IntersectHandler(&filter->ks, &irp.irp, &pinReq, callerRange, own, 0, nullptr, &size);
+    NTSTATUS st = kstack::call(pd->IntersectHandler, &filter->ks, &irp.irp, &pinReq, callerRange, own, 0,
+                               nullptr, &size);
     if (st == STATUS_NO_MATCH) continue;
     if (st != STATUS_BUFFER_OVERFLOW && !NT_SUCCESS(st)) return st;
     if (size == 0 || size > 0x10000) return STATUS_INVALID_PARAMETER;
     std::vector<UCHAR> buf(size);
     ULONG got = 0;
-    st = pd->IntersectHandler(&filter->ks, &irp.irp, &pinReq, callerRange, own, size, buf.data(), &got);
+    st = kstack::call(pd->IntersectHandler, &filter->ks, &irp.irp, &pinReq, callerRange, own, size,
+                      buf.data(), &got);
     if (st == STATUS_NO_MATCH) continue;
     if (!NT_SUCCESS(st)) return st;
     if (got < sizeof(KSDATAFORMAT) || got > size) return STATUS_INVALID_PARAMETER;
@@ -559,11 +562,11 @@ NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSD
     for (ULONG i = 0; i < pd->PinDescriptor.DataRangesCount && !matched; ++i)
       if (rangeMatches(*k.ConnectionFormat, *pd->PinDescriptor.DataRanges[i]))
         matched = pd->PinDescriptor.DataRanges[i];
-    status = dispatch->SetDataFormat(&k, nullptr, nullptr, matched, nullptr);
+    status = kstack::call(dispatch->SetDataFormat, &k, nullptr, nullptr, matched, nullptr);
   }
   if (NT_SUCCESS(status) && dispatch && dispatch->Create) {
     Irp irp(&p->file, IRP_MJ_CREATE);
-    status = dispatch->Create(&k, &irp.irp);
+    status = kstack::call(dispatch->Create, &k, &irp.irp);
   }
   if (!NT_SUCCESS(status)) {
     {
@@ -586,7 +589,7 @@ static NTSTATUS stepState(Pin& p, KSSTATE to) {
   if (from == KSSTATE_STOP && to == KSSTATE_ACQUIRE) streamStart(p);
   const KSPIN_DISPATCH* dispatch = p.ks.Descriptor->Dispatch;
   NTSTATUS status = STATUS_SUCCESS;
-  if (dispatch && dispatch->SetDeviceState) status = dispatch->SetDeviceState(&p.ks, to, from);
+  if (dispatch && dispatch->SetDeviceState) status = kstack::call(dispatch->SetDeviceState, &p.ks, to, from);
   if (!NT_SUCCESS(status)) {
     if (from == KSSTATE_STOP) streamStop(p);
     return status;
@@ -605,7 +608,7 @@ NTSTATUS setPinState(const std::shared_ptr<Pin>& pin, KSSTATE state) {
     // Not a state: delivered once so the driver can refuse it; the pin stays where it is.
     const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
     if (!dispatch || !dispatch->SetDeviceState) return STATUS_INVALID_PARAMETER;
-    return dispatch->SetDeviceState(&pin->ks, state, pin->ks.DeviceState);
+    return kstack::call(dispatch->SetDeviceState, &pin->ks, state, pin->ks.DeviceState);
   }
   pin->ks.ClientState = state;
   while (pin->ks.DeviceState != state) {
@@ -635,7 +638,7 @@ NTSTATUS closePin(const std::shared_ptr<Pin>& pin) {
   const KSPIN_DISPATCH* dispatch = pin->ks.Descriptor->Dispatch;
   if (dispatch && dispatch->Close) {
     Irp irp(&pin->file, IRP_MJ_CLOSE);
-    dispatch->Close(&pin->ks, &irp.irp);
+    kstack::call(dispatch->Close, &pin->ks, &irp.irp);
   }
   pin->closed = true;
   {

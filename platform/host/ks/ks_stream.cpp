@@ -7,6 +7,7 @@
 
 #include "platform/host/clock.h"
 #include "platform/host/ks/ks_internal.h"
+#include "platform/host/kstack.h"
 
 namespace host::ks::detail {
 
@@ -141,7 +142,7 @@ void streamStop(Pin& p) {
   std::lock_guard<std::mutex> g(p.data);
   // Clones the driver did not delete are dropped: their frames are cancelled, not delivered.
   for (auto& c : p.clones)
-    if (c->cancel) c->cancel(&c->sp);
+    if (c->cancel) kstack::call(c->cancel, &c->sp);
   p.clones.clear();
   p.streaming = false;
   p.queue.clear();
