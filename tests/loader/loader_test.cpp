@@ -129,15 +129,16 @@ TEST_P(Forms, AreEmulatedOnTheRegisterTheyAddress) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Image, Forms, ::testing::Values(
-    Form{"probeLoad",         true,  0, 0x000, 0xA5A5A5A5},
-    Form{"probeLoadDisp8",    true,  0, 0x010, 0x01020304},
-    Form{"probeLoadDisp32",   true,  0, 0x100, 0xFFFFFFFF},
-    Form{"probeLoadIndexed",  true,  5, 0x014, 0x00C0FFEE},
-    Form{"probeLoadRex",      true,  0, 0x008, 0x80000001},
-    Form{"probeStore",        false, 0, 0x000, 0x5A5A5A5A},
-    Form{"probeStoreIndexed", false, 3, 0x04C, 0x00000042},
-    Form{"probeStoreImm",     false, 0, 0x000, 0x12345678},
-    Form{"probeStoreImmRex",  false, 0, 0x020, 0x0BADF00D}),
+    Form{"probeLoad",          true,  0, 0x000, 0xA5A5A5A5},
+    Form{"probeLoadDisp8",     true,  0, 0x010, 0x01020304},
+    Form{"probeLoadDisp32",    true,  0, 0x100, 0xFFFFFFFF},
+    Form{"probeLoadIndexed",   true,  5, 0x014, 0x00C0FFEE},
+    Form{"probeLoadRex",       true,  0, 0x008, 0x80000001},
+    Form{"probeLoadKeepsFlags",true, 0, 0x000, 0x13572468},  // returns 0 if the flags did not survive
+    Form{"probeStore",         false, 0, 0x000, 0x5A5A5A5A},
+    Form{"probeStoreIndexed",  false, 3, 0x04C, 0x00000042},
+    Form{"probeStoreImm",      false, 0, 0x000, 0x12345678},
+    Form{"probeStoreImmRex",   false, 0, 0x020, 0x0BADF00D}),
     [](const auto& info) { return std::string(info.param.symbol); });
 // clang-format on
 

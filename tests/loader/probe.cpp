@@ -55,6 +55,13 @@ probeLoadRex:
         movl    8(%r9), %r10d
         movq    %r10, %rax
         ret
+        .globl  probeLoadKeepsFlags
+probeLoadKeepsFlags:
+        cmpq    %rcx, %rcx
+        movl    (%rcx), %eax
+        je      1f
+        xorl    %eax, %eax
+1:      ret
         .globl  probeStore
 probeStore:
         movl    %r8d, (%rcx)

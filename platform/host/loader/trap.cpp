@@ -302,7 +302,8 @@ extern "C" void NTAPI zadivo_trap_emulate(void* frame) {
 
 // The trampoline the handler sends a trapping thread to: saves every register and the flags above the
 // handler's three words (address, operation, resume address) as a Frame, calls the emulation through the
-// kernel stack's exit (so it runs on the host stack), restores them, and returns past the instruction.
+// kernel stack's exit (so it runs on the host stack), restores them, and returns past the instruction. Nothing
+// after popfq may touch the flags: the image may test them across the access.
 // clang-format off
 asm(R"(
         .text
@@ -350,7 +351,7 @@ zadivo_trap_trampoline:
         popq    %r14
         popq    %r15
         popfq
-        addq    $16, %rsp
+        leaq    16(%rsp), %rsp
         ret
         .size   zadivo_trap_trampoline, .-zadivo_trap_trampoline
 )");
