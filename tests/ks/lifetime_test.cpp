@@ -39,8 +39,8 @@ TEST_F(KsTest, AnItemInSeveralBagsIsFreedWithTheLastOfThem) {
   KSOBJECT_BAG staging = nullptr, other = nullptr;
   ASSERT_EQ(KsAllocateObjectBag(&board->ks, &staging), STATUS_SUCCESS);
   ASSERT_EQ(KsAllocateObjectBag(&board->ks, &other), STATUS_SUCCESS);
-  void* a = ExAllocatePoolWithTag(NonPagedPool, 8, ksdrv::kTag);
-  void* b = ExAllocatePoolWithTag(NonPagedPool, 8, ksdrv::kTag);
+  void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, ksdrv::kTag);
+  void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 8, ksdrv::kTag);
   ASSERT_EQ(KsAddItemToObjectBag(staging, a, nullptr), STATUS_SUCCESS);
   ASSERT_EQ(KsAddItemToObjectBag(staging, b, nullptr), STATUS_SUCCESS);
   ASSERT_EQ(KsCopyObjectBagItems(other, staging), STATUS_SUCCESS);

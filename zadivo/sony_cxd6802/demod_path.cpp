@@ -25,7 +25,7 @@ DemodPath::DemodPath(UCHAR index) : device(nullptr), pathIndex(index), repeaterW
 ULONG DemodPath::masterBase() const { return cxd6802_MasterBase(pathIndex); }
 
 void* DemodPath::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
+  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice);
   ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
   return p;
 }
