@@ -508,6 +508,7 @@ typedef struct _DMA_ADAPTER {
 extern "C" {
 ULONG NTAPI DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 VOID NTAPI DbgBreakPoint(VOID);
+BOOLEAN NTAPI KdRefreshDebuggerNotPresent(VOID);
 VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

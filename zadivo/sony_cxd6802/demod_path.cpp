@@ -111,8 +111,7 @@ DemodResult SetRegisterBits(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value
 }
 
 void DemodWaitMs(ULONG n) {
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-    RtlAssert((PVOID) "KeGetCurrentIrql() == PASSIVE_LEVEL", (PVOID) "sony_cxd6802", __LINE__, nullptr);
+  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
   LARGE_INTEGER interval;
   interval.QuadPart = -static_cast<LONGLONG>(n) * 20000;
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
