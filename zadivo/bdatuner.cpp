@@ -134,8 +134,15 @@ NTSTATUS BDATuner::makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFI
   return status;
 }
 
+NTSTATUS BDATuner::enableFilterInterfaces() {
+  return _p_factory ? KsFilterFactorySetDeviceClassesState(_p_factory, TRUE) : STATUS_INVALID_DEVICE_STATE;
+}
+
 void BDATuner::deleteFilterFactory() {
-  if (_p_factory) KsDeleteFilterFactory(_p_factory);
+  if (_p_factory) {
+    KsFilterFactorySetDeviceClassesState(_p_factory, FALSE);
+    KsDeleteFilterFactory(_p_factory);
+  }
   _p_factory = nullptr;
   _p_template = nullptr;  // went (or goes) with the factory's bag
 }

@@ -414,7 +414,12 @@ NTSTATUS Board::start() {
   if (!NT_SUCCESS(s)) return s;
   BOOL dirs[2] = {FALSE, TRUE};
   KSPIN_MEDIUM mediums[2] = {{{GUID_NULL, 0, 0}}, medium};
-  return KsRegisterFilterWithNoKSPins(&pdo, &KSCATEGORY_BDA_NETWORK_TUNER, 2, dirs, mediums, nullptr);
+  s = KsRegisterFilterWithNoKSPins(&pdo, &KSCATEGORY_BDA_NETWORK_TUNER, 2, dirs, mediums, nullptr);
+  if (!NT_SUCCESS(s)) return s;
+  // The start completes: the framework enables the factories' interfaces.
+  ks.Started = TRUE;
+  host::ks::deviceStarted(&ks);
+  return s;
 }
 
 void Board::remove() {
