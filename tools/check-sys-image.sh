@@ -14,41 +14,64 @@ objdump=${OBJDUMP:-$mingw-objdump}
 nm=${NM:-$mingw-nm}
 allowed_dlls="ntoskrnl.exe hal.dll ks.sys bdasup.sys"
 
-# What objdump does not say about a PE32+ image, one fact a line: "checksum STORED COMPUTED" (the loader's
-# algorithm: 16-bit sum with carries folded, the CheckSum field left out, plus the file length), "iat RVA SIZE"
-# and "section NAME RVA SIZE FLAGS" with FLAGS w or -, then x or -.
-pe_facts() {
+# What objdump does not say about a PE32+ image, and the faults the self-test spoils good images with.
+#   pe_tool facts IMAGE   one fact a line: "checksum STORED COMPUTED" (the loader's algorithm: 16-bit sum with
+#                         carries folded, the CheckSum field left out, plus the file length), "iat RVA SIZE"
+#                         and "section NAME RVA SIZE FLAGS" with FLAGS w or -, then x or -
+#   pe_tool checksum IMAGE   in place: the stored checksum made wrong
+#   pe_tool iat IMAGE        in place: the section holding the import address table made executable and
+#                            read-only, the checksum right again (only the one fault)
+pe_tool() {
   perl -e '
     use strict;
     use warnings;
-    open(my $in, "<:raw", $ARGV[0]) or die "$!\n";
+    my ($mode, $file) = @ARGV;
+    open(my $io, $mode eq "facts" ? "<:raw" : "+<:raw", $file) or die "$!\n";
     local $/;
-    my $d = <$in>;
+    my $d = <$io>;
     die "no PE header\n" if length($d) < 0x40;
     my $pe = unpack("V", substr($d, 0x3c, 4));
     die "no PE header\n" if $pe + 24 + 240 > length($d) || substr($d, $pe, 4) ne "PE\0\0";
     my $opt = $pe + 24;
     die "not PE32+\n" if unpack("v", substr($d, $opt, 2)) != 0x20b;
-    my $count = unpack("v", substr($d, $pe + 6, 2));
-    my $table = $opt + unpack("v", substr($d, $pe + 20, 2));
     my $field = $opt + 64;
-    my $copy = $d;
-    substr($copy, $field, 4) = "\0" x 4;
-    $copy .= "\0" if length($copy) % 2;
-    my $sum = 0;
-    for my $w (unpack("v*", $copy)) {
-      $sum += $w;
-      $sum = ($sum & 0xffff) + ($sum >> 16);
+    my ($iat, $iatSize) = unpack("VV", substr($d, $opt + 112 + 12 * 8, 8));
+    my @sections;  # [header offset, name, rva, size, characteristics]
+    my $table = $opt + unpack("v", substr($d, $pe + 20, 2));
+    for my $i (0 .. unpack("v", substr($d, $pe + 6, 2)) - 1) {
+      my $at = $table + 40 * $i;
+      my ($name, $size, $rva) = unpack("Z8 V V", substr($d, $at, 16));
+      push @sections, [$at, $name, $rva, $size, unpack("V", substr($d, $at + 36, 4))];
     }
-    printf "checksum %08x %08x\n", unpack("V", substr($d, $field, 4)), $sum + length($d);
-    printf "iat %x %x\n", unpack("VV", substr($d, $opt + 112 + 12 * 8, 8));
-    for my $i (0 .. $count - 1) {
-      my $s = substr($d, $table + 40 * $i, 40);
-      my ($name, $size, $rva) = unpack("Z8 V V", $s);
-      my $flags = unpack("V", substr($s, 36, 4));
-      printf "section %s %x %x %s%s\n", $name, $rva, $size, ($flags & 0x80000000) ? "w" : "-",
-        ($flags & 0x20000000) ? "x" : "-";
-    }' "$1"
+    sub checksum {
+      my $copy = shift;
+      my $length = length($copy);
+      substr($copy, $field, 4) = "\0" x 4;
+      $copy .= "\0" if $length % 2;
+      my $sum = 0;
+      for my $w (unpack("v*", $copy)) {
+        $sum += $w;
+        $sum = ($sum & 0xffff) + ($sum >> 16);
+      }
+      return $sum + $length;
+    }
+    if ($mode eq "facts") {
+      printf "checksum %08x %08x\n", unpack("V", substr($d, $field, 4)), checksum($d);
+      printf "iat %x %x\n", $iat, $iatSize;
+      printf "section %s %x %x %s%s\n", $_->[1], $_->[2], $_->[3], ($_->[4] & 0x80000000) ? "w" : "-",
+        ($_->[4] & 0x20000000) ? "x" : "-" for @sections;
+      exit 0;
+    }
+    if ($mode eq "checksum") {
+      substr($d, $field, 4) = pack("V", checksum($d) ^ 1);
+    } else {
+      for (grep { $iat >= $_->[2] && $iat < $_->[2] + $_->[3] } @sections) {
+        substr($d, $_->[0] + 36, 4) = pack("V", ($_->[4] | 0x20000000) & ~0x80000000);
+      }
+      substr($d, $field, 4) = pack("V", checksum($d));
+    }
+    seek($io, 0, 0);
+    print $io $d;' "$1" "$2"
 }
 
 check_image() {
@@ -60,7 +83,7 @@ check_image() {
   [ -f "$image" ] || { echo "check-sys-image: $image: no such file" >&2; return 1; }
   local headers sections symbols facts code
   headers=$("$objdump" -p "$image") || { echo "check-sys-image: $image: not a PE image" >&2; return 1; }
-  facts=$(pe_facts "$image" 2>&1) || { echo "check-sys-image: $image: not a PE32+ image: $facts" >&2; return 1; }
+  facts=$(pe_tool facts "$image" 2>&1) || { echo "check-sys-image: $image: not a PE32+ image: $facts" >&2; return 1; }
   sections=$("$objdump" -h "$image")
   symbols=$("$nm" "$image" 2>/dev/null || true)
   code=$("$objdump" -d "$image")
@@ -142,44 +165,6 @@ check_image() {
   return $failed
 }
 
-# Spoils a good image in place: "checksum" changes the stored checksum; "iat" makes the section holding the
-# import address table executable and read-only (and the checksum right for that).
-patch_image() {
-  perl -e '
-    use strict;
-    use warnings;
-    my ($file, $how) = @ARGV;
-    open(my $io, "+<:raw", $file) or die "$!\n";
-    local $/;
-    my $d = <$io>;
-    my $pe = unpack("V", substr($d, 0x3c, 4));
-    my $opt = $pe + 24;
-    if ($how eq "checksum") {
-      substr($d, $opt + 64, 4) = pack("V", unpack("V", substr($d, $opt + 64, 4)) ^ 1);
-    } else {
-      my $iat = unpack("V", substr($d, $opt + 112 + 12 * 8, 4));
-      my $table = $opt + unpack("v", substr($d, $pe + 20, 2));
-      for my $i (0 .. unpack("v", substr($d, $pe + 6, 2)) - 1) {
-        my $at = $table + 40 * $i;
-        my ($size, $rva) = unpack("V V", substr($d, $at + 8, 8));
-        next unless $iat >= $rva && $iat < $rva + $size;
-        my $flags = unpack("V", substr($d, $at + 36, 4));
-        substr($d, $at + 36, 4) = pack("V", ($flags | 0x20000000) & ~0x80000000);
-      }
-      # Only the one fault: the checksum made right again.
-      substr($d, $opt + 64, 4) = "\0" x 4;
-      my $copy = length($d) % 2 ? $d . "\0" : $d;
-      my $sum = 0;
-      for my $w (unpack("v*", $copy)) {
-        $sum += $w;
-        $sum = ($sum & 0xffff) + ($sum >> 16);
-      }
-      substr($d, $opt + 64, 4) = pack("V", $sum + length($d));
-    }
-    seek($io, 0, 0);
-    print $io $d;' "$1" "$2"
-}
-
 self_test() {
   local dir cxx=${CXX_MINGW:-$mingw-g++} ok=1
   dir=$(mktemp -d)
@@ -224,7 +209,7 @@ self_test() {
   build stripped '' -mgeneral-regs-only "${link[@]}" -s
   expect stripped "no DriverEntry symbol"
   cp "$dir/good.sys" "$dir/checksum.sys"
-  patch_image "$dir/checksum.sys" checksum
+  pe_tool checksum "$dir/checksum.sys"
   expect checksum "PE checksum"
   # A link error about the relocator silenced by defining it.
   build pseudo 'extern "C" unsigned char KdDebuggerNotPresent; extern "C" void _pei386_runtime_relocator() {}
@@ -233,7 +218,7 @@ self_test() {
   build omagic '' -mgeneral-regs-only "${link[@]}" -Wl,-N
   expect omagic "writable and executable"
   cp "$dir/good.sys" "$dir/iat.sys"
-  patch_image "$dir/iat.sys" iat
+  pe_tool iat "$dir/iat.sys"
   expect iat "import address table in executable section"
   build trap 'extern "C" void g(int* p) { if (!p) __builtin_trap(); *p = 1; }' -mgeneral-regs-only "${link[@]}"
   expect trap "trap instructions"
