@@ -471,6 +471,12 @@ typedef enum _POWER_ACTION {
   PowerActionWarmEject
 } POWER_ACTION;
 
+// ---- Work items -------------------------------------------------------------------------------------------
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+
 // ---- Interrupts and DMA ---------------------------------------------------------------------------------------
 struct _KINTERRUPT;
 typedef struct _KINTERRUPT* PKINTERRUPT;
@@ -537,6 +543,7 @@ typedef struct _DMA_ADAPTER {
 extern "C" {
 ULONG NTAPI DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 VOID NTAPI DbgBreakPoint(VOID);
+BOOLEAN NTAPI KdRefreshDebuggerNotPresent(VOID);
 VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
@@ -597,6 +604,10 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTIN
                                   KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector,
                                   KAFFINITY ProcessorEnableMask, BOOLEAN FloatingSave);
 VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_DESCRIPTION DeviceDescription,
                                    PULONG NumberOfMapRegisters);
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,

@@ -606,6 +606,8 @@ NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
                                               const KSFILTER_DESCRIPTOR* FilterDescriptor);
 NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState);
 NTSTATUS NTAPI KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);
+VOID NTAPI KsAcquireDevice(PKSDEVICE Device);
+VOID NTAPI KsReleaseDevice(PKSDEVICE Device);
 NTSTATUS NTAPI KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID,
                                             ULONG PinCount, BOOL* PinDirection, KSPIN_MEDIUM* MediumList,
                                             GUID* CategoryList);

@@ -96,7 +96,7 @@ NTSTATUS BDATuner::createFilterFactories(PKSDEVICE ksDevice) {
 NTSTATUS BDATuner::makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFILTERFACTORY* factory,
                                      KSFILTER_DESCRIPTOR** copy) {
   _p_template = static_cast<BDA_FILTER_TEMPLATE*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(BDA_FILTER_TEMPLATE), kTagDevice));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(BDA_FILTER_TEMPLATE), kTagDevice));
   if (!_p_template) {
     ZERROR("Insufficient memory for BDA tuner template\n");
     return STATUS_NO_MEMORY;
@@ -134,8 +134,15 @@ NTSTATUS BDATuner::makeFilterFactory(PKSDEVICE ksDevice, KSOBJECT_BAG bag, PKSFI
   return status;
 }
 
+NTSTATUS BDATuner::enableFilterInterfaces() {
+  return _p_factory ? KsFilterFactorySetDeviceClassesState(_p_factory, TRUE) : STATUS_INVALID_DEVICE_STATE;
+}
+
 void BDATuner::deleteFilterFactory() {
-  if (_p_factory) KsDeleteFilterFactory(_p_factory);
+  if (_p_factory) {
+    KsFilterFactorySetDeviceClassesState(_p_factory, FALSE);
+    KsDeleteFilterFactory(_p_factory);
+  }
   _p_factory = nullptr;
   _p_template = nullptr;  // went (or goes) with the factory's bag
 }
@@ -145,7 +152,7 @@ NTSTATUS CDevice::allocateFilterDescriptorForMediums(const KSFILTER_DESCRIPTOR* 
   ZTRACE("CDevice::allocateFilterDescriptorForMediums\n");
   *copy = nullptr;
   auto* descriptor = static_cast<KSFILTER_DESCRIPTOR*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(KSFILTER_DESCRIPTOR), kTagDevice));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSFILTER_DESCRIPTOR), kTagDevice));
   if (!descriptor) {
     ZTRACE("Insufficient memory\n");
     return STATUS_NO_MEMORY;
@@ -163,7 +170,7 @@ NTSTATUS CDevice::allocateFilterDescriptorForMediums(const KSFILTER_DESCRIPTOR* 
   }
 
   const ULONG pinBytes = source->PinDescriptorsCount * source->PinDescriptorSize;
-  auto* pins = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, pinBytes, kTagDevice));
+  auto* pins = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, pinBytes, kTagDevice));
   if (!pins) {
     ZTRACE("Insufficient memory for pin descriptors\n");
     return STATUS_NO_MEMORY;
@@ -181,7 +188,7 @@ NTSTATUS CDevice::allocateFilterDescriptorForMediums(const KSFILTER_DESCRIPTOR* 
     const ULONG count = pin->PinDescriptor.MediumsCount;
     if (!count || !pin->PinDescriptor.Mediums) continue;
     auto* mediums = static_cast<KSPIN_MEDIUM*>(
-        ExAllocatePoolWithTag(NonPagedPool, count * sizeof(KSPIN_MEDIUM), kTagDevice));
+        ExAllocatePoolWithTag(NonPagedPoolNx, count * sizeof(KSPIN_MEDIUM), kTagDevice));
     if (!mediums) {
       ZTRACE("Insufficient memory for pin mediums\n");
       return STATUS_NO_MEMORY;

@@ -30,7 +30,11 @@ class BDATuner {
   bool createTunerDemodObj(ULONG boardId);
   // The channel's tuner filter factory, registered; on failure none is left behind.
   NTSTATUS createFilterFactories(PKSDEVICE ksDevice);
-  // No new filter opens on the factory; filters open on it keep it (and its descriptors) until they close.
+  // Applications see the factory's interfaces: needed for a factory created after start (the framework
+  // enables those made during start itself).
+  NTSTATUS enableFilterInterfaces();
+  // No new filter opens on the factory, and its interfaces go off; filters open on it keep it (and its
+  // descriptors) until they close.
   void deleteFilterFactory();
   NTSTATUS registerFilter();
   NTSTATUS getStatus(PBOOLEAN present, PBOOLEAN locked);

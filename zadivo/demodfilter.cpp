@@ -16,11 +16,11 @@ long asLd(ULONG value) { return static_cast<long>(static_cast<LONG>(value)); }
 // An error-severity status has both top bits set; warnings and informational statuses are passed on.
 bool isErrorSeverity(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
+// The filter a change-protocol method is about, or nullptr: a request that reaches no filter is answered
+// with STATUS_INVALID_DEVICE_STATE, never followed into a null pointer.
 CFilter* filterOfMethod(PIRP irp) {
   PKSFILTER ks = KsGetFilterFromIrp(irp);
-  CFilter* filter = ks ? static_cast<CFilter*>(ks->Context) : nullptr;
-  ASSERT(filter);
-  return filter;
+  return ks ? static_cast<CFilter*>(ks->Context) : nullptr;
 }
 
 // Instance of a tuner filter descriptor, by its reference GUID (every variant of a channel shares it).
@@ -114,6 +114,7 @@ NTSTATUS CFilter::startChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   UNREFERENCED_PARAMETER(method);
   UNREFERENCED_PARAMETER(data);
   CFilter* filter = filterOfMethod(irp);
+  if (!filter) return STATUS_INVALID_DEVICE_STATE;
   NTSTATUS status = BdaStartChanges(irp);
   if (NT_SUCCESS(status)) {
     filter->_pending = filter->_current;
@@ -125,6 +126,7 @@ NTSTATUS CFilter::startChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
 NTSTATUS CFilter::checkChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   UNREFERENCED_PARAMETER(method);
   UNREFERENCED_PARAMETER(data);
+  if (!filterOfMethod(irp)) return STATUS_INVALID_DEVICE_STATE;
   return BdaCheckChanges(irp);
 }
 
@@ -132,6 +134,7 @@ NTSTATUS CFilter::commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   UNREFERENCED_PARAMETER(method);
   UNREFERENCED_PARAMETER(data);
   CFilter* filter = filterOfMethod(irp);
+  if (!filter) return STATUS_INVALID_DEVICE_STATE;
   filter->_current = filter->_pending;
   filter->_pending_change = 0;
   // A tune that found no signal stands (lock reads 0); one the tuner refused, or that never reached it, is
@@ -153,6 +156,7 @@ NTSTATUS CFilter::commitChanges(PIRP irp, PKSIDENTIFIER method, PVOID data) {
 NTSTATUS CFilter::getChangeState(PIRP irp, PKSIDENTIFIER method, PVOID data) {
   UNREFERENCED_PARAMETER(method);
   CFilter* filter = filterOfMethod(irp);
+  if (!filter) return STATUS_INVALID_DEVICE_STATE;
   if (!data) {
     irp->IoStatus.Information = sizeof(ULONG);
     return STATUS_MORE_ENTRIES;

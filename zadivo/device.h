@@ -87,7 +87,9 @@ class Device {
   NTSTATUS createTuners();
   NTSTATUS registerFilterFactories();
   // Stores the type byte as written and puts the tuners of its family in place, or leaves the stored byte
-  // and the running tuners as they were and says why. Never tears the device down.
+  // and the running tuners as they were and says why. Never tears the device down. PASSIVE_LEVEL; the work
+  // runs in a work item this call waits for, so the caller may hold a filter's control mutex but must not
+  // hold a RequestHold (a stop would wait for it while holding the device mutex the work item needs).
   NTSTATUS changeTunerType(UCHAR newType);
   // Per channel (index 0..7): commits on different channels run at once.
   void notifyTSPreChannelChange(ULONG channel);
@@ -205,7 +207,8 @@ class Device {
   // are refused). Each goes when its last filter closes.
   BDATuner* _p_retired_tuners;
   // The tuner set (_p_tuner, the retired chain, the tuners' filter counts), held across a tuner-type change.
-  // Taken before any tuner-demod object lock.
+  // Taken after the framework's device mutex (KsAcquireDevice; filter creation runs under it) and before any
+  // tuner-demod object lock.
   KMUTEX _tuner_set_lock;
   // Requests that reach the tuners or the card hold a reference (RequestHold); stop and remove run it down,
   // waiting for those in flight. Run down whenever the device is not started.
@@ -220,6 +223,8 @@ class Device {
   void enableInterrupts();
   void dumpPciConfig();
   void powerUpTuners();
+  static void NTAPI changeTunerTypeWork(PDEVICE_OBJECT deviceObject, PVOID context);
+  NTSTATUS swapTunerType(UCHAR newType);
   void retireTuners();
   void retire(BDATuner* tuner);
   void deleteFactories();

@@ -40,6 +40,14 @@ NTSTATUS newTunerSet(Device* device, UCHAR type, BDATuner* (&set)[8]) {
   return status;
 }
 
+// A tuner-type change handed to the work item, on the asking thread's stack.
+struct TunerTypeChange {
+  Device* device;
+  UCHAR type;
+  NTSTATUS status;
+  KEVENT done;
+};
+
 }  // namespace
 
 NTSTATUS Device::createTuners() {
@@ -83,11 +91,42 @@ NTSTATUS Device::registerFilterFactories() {
   return STATUS_SUCCESS;
 }
 
+// After start, factories are created and deleted only under the framework's device mutex, which comes before
+// a filter's control mutex, and a property request holds its filter's. So the swap runs in a work item, at
+// PASSIVE_LEVEL with nothing held, and the request waits for it.
+NTSTATUS Device::changeTunerType(UCHAR newType) {
+  PIO_WORKITEM item = IoAllocateWorkItem(_p_ks_device->FunctionalDeviceObject);
+  if (!item) return STATUS_INSUFFICIENT_RESOURCES;
+  TunerTypeChange change;
+  change.device = this;
+  change.type = newType;
+  change.status = STATUS_PENDING;
+  KeInitializeEvent(&change.done, NotificationEvent, FALSE);
+  IoQueueWorkItem(item, changeTunerTypeWork, DelayedWorkQueue, &change);
+  KeWaitForSingleObject(&change.done, Executive, KernelMode, FALSE, nullptr);
+  IoFreeWorkItem(item);
+  return change.status;
+}
+
+// Lock order: device mutex, then the device's request rundown (a stop, which holds the device mutex, may be
+// waiting for it to run down), then the tuner set.
+void Device::changeTunerTypeWork(PDEVICE_OBJECT, PVOID context) {
+  auto* change = static_cast<TunerTypeChange*>(context);
+  Device* device = change->device;
+  KsAcquireDevice(device->_p_ks_device);
+  {
+    RequestHold hold(device);
+    change->status = hold ? device->swapTunerType(change->type) : STATUS_DEVICE_NOT_READY;
+  }
+  KsReleaseDevice(device->_p_ks_device);
+  KeSetEvent(&change->done, 0, FALSE);  // the change lives on the waiter's stack: not touched after this
+}
+
 // Everything that can fail comes first: the new tuners and their factories, then the EEPROM. Until the
 // EEPROM holds the new byte, a failure undoes the new set and leaves the running one as it was. The old
 // tuners are retired, not deleted: filters opened on them keep working until they close. The capture
 // factories do not depend on the type and are kept.
-NTSTATUS Device::changeTunerType(UCHAR newType) {
+NTSTATUS Device::swapTunerType(UCHAR newType) {
   MutexHold hold(&_tuner_set_lock);
   BDATuner* fresh[8] = {};
   NTSTATUS status = newTunerSet(this, normaliseTunerType(newType), fresh);
@@ -103,8 +142,14 @@ NTSTATUS Device::changeTunerType(UCHAR newType) {
     }
     _p_tuner[i] = fresh[i];
   }
+  // Factories created after start stay invisible until enabled. The new factory of a channel serves the same
+  // interface (category and reference string) as the old one: enabled only once the old one is gone.
+  for (BDATuner* tuner : _p_tuner) {
+    const NTSTATUS enabled = tuner->enableFilterInterfaces();
+    if (!NT_SUCCESS(enabled) && NT_SUCCESS(status)) status = enabled;
+  }
   powerUpTuners();
-  return STATUS_SUCCESS;
+  return status;
 }
 
 void Device::powerUpTuners() {

@@ -62,6 +62,10 @@ constexpr KSDEVICE_DESCRIPTOR deviceDescriptor() {
   return d;
 }
 constexpr KSDEVICE_DESCRIPTOR kDeviceDescriptor = deviceDescriptor();
+// mingw-w64's descriptor is 8 bytes shorter than Microsoft's (no Flags, no Alignment): only version 0 makes
+// that harmless.
+static_assert(kDeviceDescriptor.Version == 0,
+              "the framework must read no device descriptor member after Version");
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {

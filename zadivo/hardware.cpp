@@ -10,7 +10,7 @@ NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
   ZTRACE("enter InitializeHW\n");
   for (auto& ring : _p_ts_ring) {
     if (!ring) {
-      ring = static_cast<TsRing*>(ExAllocatePoolWithTag(NonPagedPool, kTsRingAllocBytes, kTagRing));
+      ring = static_cast<TsRing*>(ExAllocatePoolWithTag(NonPagedPoolNx, kTsRingAllocBytes, kTagRing));
       if (!ring) return STATUS_INSUFFICIENT_RESOURCES;
     }
     ring->capacity = kTsRingCapacity;

@@ -2,7 +2,7 @@
 #pragma once
 #include "platform/platform.h"
 
-void* zdPoolNew(size_t size, POOL_TYPE pool = NonPagedPool) noexcept;
+void* zdPoolNew(size_t size, POOL_TYPE pool = NonPagedPoolNx) noexcept;
 void zdPoolDelete(void* p) noexcept;
 
 // Objects touched at raised IRQL live on the non-paged pool; those only reached at PASSIVE_LEVEL (filters
@@ -10,4 +10,4 @@ void zdPoolDelete(void* p) noexcept;
 #define ZD_POOL_OBJECT_IN(pool)                                                     \
   static void* operator new(size_t size) noexcept { return zdPoolNew(size, pool); } \
   static void operator delete(void* p) noexcept { zdPoolDelete(p); }
-#define ZD_POOL_OBJECT ZD_POOL_OBJECT_IN(NonPagedPool)
+#define ZD_POOL_OBJECT ZD_POOL_OBJECT_IN(NonPagedPoolNx)

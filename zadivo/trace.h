@@ -1,6 +1,7 @@
 // Driver tracing: every message goes to the debugger after a separate prefix print, gated by the driver-wide
 // trace level (signed, 1 at load). Errors and entry/exit print at level >= 0, ordinary traces above 0,
-// allocation traces above 2. The break flag asks for a debugger break after an error.
+// allocation traces above 2. The break flag (ZadivoBreakOnError, set from a kernel debugger) asks for a break
+// after an error, taken only while a kernel debugger is attached: without one a breakpoint is a bugcheck.
 #pragma once
 #include "platform/platform.h"
 
@@ -28,13 +29,13 @@ extern LONG ZadivoBreakOnError;
     }                           \
   } while (0)
 
-#define ZERROR(...)                            \
-  do {                                         \
-    if (ZadivoTraceLevel >= 0) {               \
-      DbgPrint(ZD_ERROR_PREFIX);               \
-      DbgPrint(__VA_ARGS__);                   \
-      if (ZadivoBreakOnError) DbgBreakPoint(); \
-    }                                          \
+#define ZERROR(...)                                                              \
+  do {                                                                           \
+    if (ZadivoTraceLevel >= 0) {                                                 \
+      DbgPrint(ZD_ERROR_PREFIX);                                                 \
+      DbgPrint(__VA_ARGS__);                                                     \
+      if (ZadivoBreakOnError && !KdRefreshDebuggerNotPresent()) DbgBreakPoint(); \
+    }                                                                            \
   } while (0)
 
 // Traces "Entering %s" now and "Exiting  %s" when the scope ends.

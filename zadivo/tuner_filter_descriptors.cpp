@@ -41,6 +41,11 @@ template <PFNKSHANDLER handler>
 constexpr PFNKSHANDLER kHeld = held<handler>;
 template <>
 constexpr PFNKSHANDLER kHeld<nullptr> = nullptr;
+// The tuner-type change waits for a work item that takes the device mutex; a stop holds that mutex while it
+// waits for the requests it runs down, so this request must not be one of them. The change holds the card
+// started itself.
+template <>
+constexpr PFNKSHANDLER kHeld<CAntennaPin::SetDemodMode> = CAntennaPin::SetDemodMode;
 
 }  // namespace
 

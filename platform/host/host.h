@@ -31,7 +31,10 @@ void capture();                        // collect in memory; read with text()
 void discard();                        // drop everything (benchmarks)
 std::string text();
 void clear();
-uint64_t breakCount();  // DbgBreakPoint calls
+uint64_t breakCount();  // DbgBreakPoint calls taken by an attached debugger
+// A kernel debugger attached or not (not, at start): KdRefreshDebuggerNotPresent answers it, and a
+// DbgBreakPoint without one is a misuse.
+void attachDebugger(bool attached);
 }  // namespace trace
 
 // ---- IRQL

@@ -107,6 +107,8 @@ PDRIVER_OBJECT busDriverObject();
 size_t mappingsOf(const DeviceNode* node);
 size_t interruptsOf(const DeviceNode* node);
 size_t adaptersOf(const DeviceNode* node);
+// Returns once no work item of the device object is queued or running (its reference on the object gone).
+void waitForWorkItems(PDEVICE_OBJECT device);
 // Kernel-streaming registration side table.
 void forgetDriver(PDRIVER_OBJECT driver);
 

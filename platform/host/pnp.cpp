@@ -289,6 +289,23 @@ void checkPassive(const char* what) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) HOST_MISUSE(what);
 }
 
+// The framework calls a device's PnP dispatches under its device mutex, so factories created or deleted
+// there need no KsAcquireDevice of the driver's own.
+class UnderDeviceMutex {
+ public:
+#if ZADIVO_HOST_KS_HOOKS
+  explicit UnderDeviceMutex(PKSDEVICE device) : device_(device) { KsAcquireDevice(device_); }
+  ~UnderDeviceMutex() { KsReleaseDevice(device_); }
+#else
+  explicit UnderDeviceMutex(PKSDEVICE device) : device_(device) {}
+#endif
+  UnderDeviceMutex(const UnderDeviceMutex&) = delete;
+  UnderDeviceMutex& operator=(const UnderDeviceMutex&) = delete;
+
+ private:
+  [[maybe_unused]] PKSDEVICE device_;
+};
+
 }  // namespace
 
 struct PnpManager::Impl {
@@ -422,9 +439,15 @@ NTSTATUS PnpManager::start(PciFunction& card, ResourceList& translated) {
   PCM_RESOURCE_LIST list = translated.get();
   NTSTATUS s = STATUS_SUCCESS;
   const KSDEVICE_DISPATCH* d = impl_->dispatch(*n);
-  if (d && d->Start) s = kstack::call(d->Start, &n->ks, &irp.irp, list, list);
-  if (NT_SUCCESS(s) && d && d->PostStart) s = kstack::call(d->PostStart, &n->ks);
-  n->ks.Started = NT_SUCCESS(s) ? TRUE : FALSE;
+  {
+    UnderDeviceMutex hold(&n->ks);
+    if (d && d->Start) s = kstack::call(d->Start, &n->ks, &irp.irp, list, list);
+    if (NT_SUCCESS(s) && d && d->PostStart) s = kstack::call(d->PostStart, &n->ks);
+    n->ks.Started = NT_SUCCESS(s) ? TRUE : FALSE;
+  }
+#if ZADIVO_HOST_KS_HOOKS
+  if (NT_SUCCESS(s)) host::ks::deviceStarted(&n->ks);
+#endif
   return s;
 }
 
@@ -443,8 +466,11 @@ NTSTATUS PnpManager::stop(PciFunction& card) {
     }
   }
   PnpIrp irp(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
-  if (d && d->Stop) kstack::call(d->Stop, &n->ks, &irp.irp);
-  n->ks.Started = FALSE;
+  {
+    UnderDeviceMutex hold(&n->ks);
+    if (d && d->Stop) kstack::call(d->Stop, &n->ks, &irp.irp);
+    n->ks.Started = FALSE;
+  }
 #if ZADIVO_HOST_KS_HOOKS
   host::ks::deviceStopped(&n->ks);
 #endif
@@ -466,8 +492,11 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
   }
   if (n->ks.Started) {
     PnpIrp stopIrp(IRP_MJ_PNP, IRP_MN_STOP_DEVICE);
-    if (d && d->Stop) kstack::call(d->Stop, &n->ks, &stopIrp.irp);
-    n->ks.Started = FALSE;
+    {
+      UnderDeviceMutex hold(&n->ks);
+      if (d && d->Stop) kstack::call(d->Stop, &n->ks, &stopIrp.irp);
+      n->ks.Started = FALSE;
+    }
 #if ZADIVO_HOST_KS_HOOKS
     host::ks::deviceStopped(&n->ks);
 #endif
@@ -477,7 +506,10 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
   host::ks::deviceRemoved(&n->ks);
 #endif
   PnpIrp irp(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-  if (d && d->Remove) kstack::call(d->Remove, &n->ks, &irp.irp);
+  {
+    UnderDeviceMutex hold(&n->ks);
+    if (d && d->Remove) kstack::call(d->Remove, &n->ks, &irp.irp);
+  }
   n->added = false;
   bag::destroy(n->ks.Bag);
   n->ks.Bag = nullptr;
@@ -489,6 +521,9 @@ NTSTATUS PnpManager::remove(PciFunction& card, Leftovers* leftovers) {
       break;
     }
 
+  // The device object outlives the work items that hold a reference on it.
+  detail::waitForWorkItems(&n->fdo);
+  detail::waitForWorkItems(&n->pdo);
   Leftovers left;
   left.mappings = detail::mappingsOf(n.get());
   left.interrupts = detail::interruptsOf(n.get());

@@ -1,5 +1,6 @@
 // Pool allocation with per-tag accounting and fault injection. Fresh blocks are filled with a pattern so
-// code that relies on zeroed pool shows itself.
+// code that relies on zeroed pool shows itself. Executable pool is refused, as Driver Verifier's code
+// integrity check and memory integrity (HVCI) refuse it.
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,7 +31,9 @@ PoolState& state() {
   return *s;
 }
 
-bool isPaged(POOL_TYPE t) { return (static_cast<int>(t) & 1) != 0 && t != NonPagedPoolNx; }
+bool isPaged(POOL_TYPE t) { return (static_cast<int>(t) & 1) != 0; }
+// Non-paged pool without the no-execute bit (NonPagedPool, its cache-aligned and must-succeed forms).
+bool isExecutable(POOL_TYPE t) { return !isPaged(t) && (static_cast<int>(t) & NonPagedPoolNx) == 0; }
 
 }  // namespace
 
@@ -117,6 +120,10 @@ std::string report() {
 using namespace host;
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (pool::isExecutable(PoolType)) {
+    HOST_MISUSE("executable pool type (NonPagedPool): non-paged memory is NonPagedPoolNx");
+    return nullptr;
+  }
   KIRQL irql = KeGetCurrentIrql();
   if (pool::isPaged(PoolType)) {
     HOST_REQUIRE(irql <= APC_LEVEL, "paged pool allocated above APC_LEVEL");

@@ -1,5 +1,6 @@
-// Debugger output and assertions: DbgPrint into a sink, DbgBreakPoint as a counter, RtlAssert that stops the
-// process unless a test installed a handler.
+// Debugger output and assertions: DbgPrint into a sink, DbgBreakPoint as a counter (a misuse unless a kernel
+// debugger is attached: without one Windows bugchecks), RtlAssert that stops the process unless a test
+// installed a handler.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@ TraceState& state() {
   return *s;
 }
 std::atomic<uint64_t> gBreaks{0};
+std::atomic<bool> gDebugger{false};
 std::atomic<uint64_t> gAsserts{0};
 
 void emit(const char* text, size_t len) {
@@ -85,6 +87,7 @@ void clear() {
   s.captured.clear();
 }
 uint64_t breakCount() { return gBreaks.load(); }
+void attachDebugger(bool attached) { gDebugger.store(attached); }
 }  // namespace trace
 
 namespace detail {
@@ -105,9 +108,15 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
 }
 
 extern "C" VOID DbgBreakPoint(VOID) {
+  if (!host::gDebugger.load()) {
+    HOST_MISUSE("DbgBreakPoint without a kernel debugger attached (a bugcheck on Windows)");
+    return;
+  }
   host::gBreaks.fetch_add(1);
-  DbgPrint("*** DbgBreakPoint (no debugger attached)\n");
+  DbgPrint("*** DbgBreakPoint\n");
 }
+
+extern "C" BOOLEAN KdRefreshDebuggerNotPresent(VOID) { return host::gDebugger.load() ? FALSE : TRUE; }
 
 extern "C" VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message) {
   host::gAsserts.fetch_add(1);

@@ -47,6 +47,8 @@ set(ZADIVO_HWID "" CACHE STRING "PCI hardware id(s) of the card for the INF, e.g
 set(_inf ${CMAKE_BINARY_DIR}/zadivo.inf)
 if(ZADIVO_HWID)
   include(${CMAKE_CURRENT_LIST_DIR}/inf.cmake)
+  # Written at configure time: a change to the template or to the filters' identities configures again.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZADIVO_INF_TEMPLATE} ${ZADIVO_INSTANCE_TABLE})
   zadivo_write_inf("${ZADIVO_HWID}" zadivo.sys ${_inf})
   message(STATUS "zadivo: INF for ${ZADIVO_HWID}: ${_inf}")
 else()

@@ -1,10 +1,89 @@
 # The driver package's INF, made from zadivo.inf.in: the card's PCI hardware ids (given by whoever builds the
-# package; nothing here guesses them), the image it installs, and the date and version in DriverVer.
+# package; nothing here guesses them), the image it installs, the date and version in DriverVer, and one
+# device interface per filter, read from the driver's own instance table so the two can never disagree.
 # Included by driver.cmake; also runs on its own:
 #   cmake -DHWID='PCI\VEN_1234&DEV_5678' -DSYS=zadivo.sys -DOUT=dir/zadivo.inf -P platform/win/inf.cmake
 cmake_policy(VERSION 3.20)
 set(ZADIVO_INF_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/zadivo.inf.in)
+set(ZADIVO_INSTANCE_TABLE ${CMAKE_CURRENT_LIST_DIR}/../../zadivo/instance_table.h)
 set(ZADIVO_INF_VERSION 1.0.0.0)
+
+# The GUIDs of the table `name` in zadivo/instance_table.h, in channel order, as registry strings
+# ({XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}). A table that cannot be read as eight GUIDs stops the build.
+function(zadivo_instance_guids name out)
+  file(READ ${ZADIVO_INSTANCE_TABLE} text)
+  string(FIND "${text}" "${name}[kInstanceCount] = {" begin)
+  if(begin LESS 0)
+    message(FATAL_ERROR "zadivo: no table ${name} in ${ZADIVO_INSTANCE_TABLE}")
+  endif()
+  string(SUBSTRING "${text}" ${begin} -1 text)
+  string(FIND "${text}" "};" end)
+  string(SUBSTRING "${text}" 0 ${end} text)
+  string(REGEX REPLACE "//[^\n]*" "" text "${text}")  # the channel letters in comments
+  string(REGEX MATCHALL "0x[0-9A-Fa-f]+" numbers "${text}")
+  list(LENGTH numbers count)
+  if(NOT count EQUAL 88)
+    message(FATAL_ERROR "zadivo: ${name} in ${ZADIVO_INSTANCE_TABLE} is not eight GUIDs (${count} numbers)")
+  endif()
+  set(widths 8 4 4 2 2 2 2 2 2 2 2)
+  set(guids "")
+  foreach(first RANGE 0 87 11)
+    set(parts "")
+    foreach(k RANGE 10)
+      math(EXPR i "${first} + ${k}")
+      list(GET numbers ${i} number)
+      list(GET widths ${k} width)
+      string(SUBSTRING "${number}" 2 -1 digits)
+      string(TOUPPER "${digits}" digits)
+      string(LENGTH "${digits}" length)
+      if(length GREATER width)
+        message(FATAL_ERROR "zadivo: ${number} in ${name} does not fit its GUID field")
+      endif()
+      math(EXPR pad "${width} - ${length}")
+      string(REPEAT "0" ${pad} zeros)
+      list(APPEND parts "${zeros}${digits}")
+    endforeach()
+    list(JOIN parts "" hex)
+    string(REGEX REPLACE "^(........)(....)(....)(....)(............)$" "{\\1-\\2-\\3-\\4-\\5}" guid "${hex}")
+    list(APPEND guids "${guid}")
+  endforeach()
+  set(${out} "${guids}" PARENT_SCOPE)
+endfunction()
+
+# The Interfaces section's AddInterface lines, the add-interface and AddReg sections they name, and the
+# friendly names: every tuner filter under the BDA network tuner category and every capture filter under
+# the receiver component category, each with its reference GUID as reference string, for KsProxy.
+function(zadivo_inf_interfaces)
+  zadivo_instance_guids(kTunerReference tuners)
+  zadivo_instance_guids(kCaptureReference captures)
+  set(add "")
+  set(sections "")
+  set(strings "")
+  foreach(role IN ITEMS Tuner Capture)
+    if(role STREQUAL Tuner)
+      set(category KSCATEGORY_BDA_NETWORK_TUNER)
+      set(references ${tuners})
+    else()
+      set(category KSCATEGORY_BDA_RECEIVER_COMPONENT)
+      set(references ${captures})
+    endif()
+    foreach(i RANGE 7)
+      list(GET references ${i} reference)
+      string(SUBSTRING "ABCDEFGH" ${i} 1 letter)
+      set(name Zadivo.${role}.${letter})
+      string(APPEND add "AddInterface = %${category}%, \"${reference}\", ${name}\n")
+      string(APPEND sections "[${name}]\nAddReg = ${name}.AddReg\n\n"
+                             "[${name}.AddReg]\nHKR,,CLSID,,%Proxy.CLSID%\nHKR,,FriendlyName,,%${name}%\n\n")
+      string(APPEND strings "${name} = \"zadivo ${role} ${letter}\"\n")
+    endforeach()
+  endforeach()
+  string(STRIP "${add}" add)
+  string(STRIP "${sections}" sections)
+  string(STRIP "${strings}" strings)
+  set(ZADIVO_INF_ADD_INTERFACES "${add}" PARENT_SCOPE)
+  set(ZADIVO_INF_INTERFACE_SECTIONS "${sections}" PARENT_SCOPE)
+  set(ZADIVO_INF_INTERFACE_NAMES "${strings}" PARENT_SCOPE)
+endfunction()
 
 # hwids: one or more ids separated by commas or semicolons, each PCI\VEN_xxxx&DEV_xxxx with optional
 # &SUBSYS_xxxxxxxx and &REV_xx parts.
@@ -41,6 +120,7 @@ function(zadivo_write_inf hwids sys out)
   string(STRIP "${models}" ZADIVO_INF_MODELS)
   set(ZADIVO_INF_SYS "${sys}")
   string(TIMESTAMP ZADIVO_INF_DATE "%m/%d/%Y" UTC)
+  zadivo_inf_interfaces()
   configure_file(${ZADIVO_INF_TEMPLATE} ${out} @ONLY NEWLINE_STYLE CRLF)
 endfunction()
 

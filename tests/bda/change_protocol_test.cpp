@@ -21,6 +21,20 @@ class ChangeProtocol : public BdaTest {
   }
 };
 
+// A change-protocol method that reaches no filter is answered, not followed into a null pointer (which a free
+// build turns into a trap instruction: a bugcheck).
+TEST(ChangeProtocolMethods, AnswerARequestWithoutAFilterWithInvalidDeviceState) {
+  IRP irp{};
+  IO_STACK_LOCATION stack{};  // no file object: no filter
+  irp.Tail.Overlay.CurrentStackLocation = &stack;
+  KSMETHOD method{};
+  ULONG state = 7;
+  for (auto handler :
+       {CFilter::startChanges, CFilter::checkChanges, CFilter::commitChanges, CFilter::getChangeState})
+    EXPECT_EQ(handler(&irp, &method, &state), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(state, 7u);
+}
+
 TEST_F(ChangeProtocol, GetChangeStateWithoutABufferAsksForFourBytes) {
   Graph& g = graph(1);
   auto r = g.tuner->callMethod(KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE, nullptr, 0);

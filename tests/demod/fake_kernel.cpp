@@ -62,6 +62,7 @@ ULONG DbgPrint(PCSTR format, ...) {
 }
 
 VOID DbgBreakPoint(VOID) {}
+BOOLEAN KdRefreshDebuggerNotPresent(VOID) { return TRUE; }
 
 VOID RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PSTR message) {
   (void)lineNumber;

@@ -250,6 +250,22 @@ TEST_F(DriverTest, PowerRequests) {
             std::string::npos);
 }
 
+// The break flag breaks after an error only into an attached kernel debugger: without one a breakpoint is a
+// bugcheck (the fixture fails on the emulation's report of it).
+TEST_F(DriverTest, BreakOnErrorBreaksOnlyWithAKernelDebugger) {
+  TracedCard& c = plug();
+  ASSERT_EQ(pnp.start(c.card), STATUS_SUCCESS);
+  ZadivoBreakOnError = 1;
+  const uint64_t breaks = host::trace::breakCount();
+  pnp.setPower(c.card, PowerDeviceD2);  // an error message
+  EXPECT_EQ(host::trace::breakCount(), breaks);
+  host::trace::attachDebugger(true);
+  pnp.setPower(c.card, PowerDeviceD1);
+  host::trace::attachDebugger(false);
+  ZadivoBreakOnError = 0;
+  EXPECT_EQ(host::trace::breakCount(), breaks + 1);
+}
+
 // No interface is exported: once started the query goes down the stack instead of succeeding empty-handed.
 TEST_F(DriverTest, QueryInterfaceBeforeAndAfterStart) {
   TracedCard& c = plug();

@@ -122,3 +122,43 @@ TEST(Dpc, TwoDpcsRunInParallel) {
 }
 
 }  // namespace
+
+// ---- Work items ------------------------------------------------------------------------------------------
+
+namespace {
+
+struct WorkProbe {
+  KEVENT done;
+  std::thread::id thread;
+  KIRQL irql = HIGH_LEVEL;
+  LONG references = 0;
+};
+
+VOID NTAPI probeWork(PDEVICE_OBJECT device, PVOID context) {
+  auto* p = static_cast<WorkProbe*>(context);
+  p->thread = std::this_thread::get_id();
+  p->irql = KeGetCurrentIrql();
+  p->references = __atomic_load_n(&device->ReferenceCount, __ATOMIC_RELAXED);
+  KeSetEvent(&p->done, 0, FALSE);
+}
+
+}  // namespace
+
+// Queued from DISPATCH_LEVEL, run at PASSIVE_LEVEL on a worker that holds the device object until it returns;
+// the queuer may free the item as soon as the routine has signalled it.
+TEST(WorkItem, RunsAtPassiveOnAWorkerThatHoldsTheDeviceObject) {
+  DEVICE_OBJECT device{};
+  WorkProbe probe;
+  KeInitializeEvent(&probe.done, NotificationEvent, FALSE);
+  PIO_WORKITEM item = IoAllocateWorkItem(&device);
+  ASSERT_NE(item, nullptr);
+  host::setThreadIrql(DISPATCH_LEVEL);
+  IoQueueWorkItem(item, probeWork, DelayedWorkQueue, &probe);
+  host::setThreadIrql(PASSIVE_LEVEL);
+  ASSERT_EQ(KeWaitForSingleObject(&probe.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  IoFreeWorkItem(item);
+  EXPECT_NE(probe.thread, std::this_thread::get_id());
+  EXPECT_EQ(probe.irql, PASSIVE_LEVEL);
+  EXPECT_EQ(probe.references, 1);
+  EXPECT_TRUE(waitFor([&] { return __atomic_load_n(&device.ReferenceCount, __ATOMIC_RELAXED) == 0; }));
+}

@@ -48,7 +48,7 @@ void NTAPI freeCounted(PVOID p) {
 NTSTATUS NTAPI tinyAdd(PKSDEVICE d) {
   gLog.calls.push_back("add");
   if (gLog.failAdd) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* t = static_cast<TinyDevice*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TinyDevice), kTag));
+  auto* t = static_cast<TinyDevice*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TinyDevice), kTag));
   if (!t) return STATUS_INSUFFICIENT_RESOURCES;
   new (t) TinyDevice;
   d->Context = t;
@@ -286,11 +286,11 @@ TEST(ObjectBag, FreesItemsLastFirstWithTheirCallbackOrExFreePool) {
   KSOBJECT_BAG bag = host::bag::create();
   int* items[3];
   for (int i = 0; i < 3; ++i) {
-    items[i] = static_cast<int*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(int), tag));
+    items[i] = static_cast<int*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(int), tag));
     *items[i] = i;
     ASSERT_EQ(KsAddItemToObjectBag(bag, items[i], freeOrder), STATUS_SUCCESS);
   }
-  void* plain = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+  void* plain = ExAllocatePoolWithTag(NonPagedPoolNx, 16, tag);
   ASSERT_EQ(KsAddItemToObjectBag(bag, plain, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(KsRemoveItemFromObjectBag(bag, items[1], TRUE), 1u);
   EXPECT_EQ(KsRemoveItemFromObjectBag(bag, items[1], TRUE), 0u);

@@ -258,11 +258,23 @@ TEST(Trace, DbgPrintKeepsEachCallIntactAcrossThreads) {
   EXPECT_EQ(lines, 400u);
   EXPECT_EQ(t.find("ab"), std::string::npos);
   EXPECT_EQ(t.find("ba"), std::string::npos);
-  uint64_t breaks = host::trace::breakCount();
-  DbgBreakPoint();
-  EXPECT_EQ(host::trace::breakCount(), breaks + 1);
   host::trace::clear();
   EXPECT_TRUE(host::trace::text().empty());
+}
+
+// A breakpoint is taken by an attached kernel debugger; without one it would bugcheck the machine.
+TEST(Trace, BreakpointOnlyWithAKernelDebugger) {
+  AssertRecorder rec;
+  const uint64_t breaks = host::trace::breakCount();
+  EXPECT_TRUE(KdRefreshDebuggerNotPresent());
+  DbgBreakPoint();
+  EXPECT_TRUE(rec.saw("DbgBreakPoint without a kernel debugger"));
+  host::trace::attachDebugger(true);
+  EXPECT_FALSE(KdRefreshDebuggerNotPresent());
+  DbgBreakPoint();
+  host::trace::attachDebugger(false);
+  EXPECT_EQ(rec.count(), 1u);
+  EXPECT_EQ(host::trace::breakCount(), breaks + 1);
 }
 
 // The image's DbgPrint arguments come in Microsoft x64 slots, formatted in the kernel's dialect: 'l' is 32 bits,

@@ -43,7 +43,7 @@ void NTAPI freeCtx(PVOID p) {
   ExFreePool(c);
 }
 NTSTATUS bagContext(KSOBJECT_BAG bag, const char* name, PVOID* context) {
-  auto* c = static_cast<Ctx*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Ctx), kTag));
+  auto* c = static_cast<Ctx*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Ctx), kTag));
   if (!c) return STATUS_INSUFFICIENT_RESOURCES;
   c->name = name;
   NTSTATUS s = KsAddItemToObjectBag(bag, c, freeCtx);
@@ -407,14 +407,19 @@ NTSTATUS Board::start() {
   if (!NT_SUCCESS(s)) return s;
   s = BdaCreateFilterFactoryEx(&ks, &tunerDesc, &tmpl, &tunerFactory);
   if (!NT_SUCCESS(s)) return s;
-  void* item = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+  void* item = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
   s = KsAddItemToObjectBag(tunerFactory->Bag, item, freeFactoryItem);
   if (!NT_SUCCESS(s)) return s;
   s = BdaFilterFactoryUpdateCacheData(tunerFactory, &tunerDesc);
   if (!NT_SUCCESS(s)) return s;
   BOOL dirs[2] = {FALSE, TRUE};
   KSPIN_MEDIUM mediums[2] = {KSPIN_MEDIUM{}, medium};  // the antenna input is not joined by medium
-  return KsRegisterFilterWithNoKSPins(&pdo, &KSCATEGORY_BDA_NETWORK_TUNER, 2, dirs, mediums, nullptr);
+  s = KsRegisterFilterWithNoKSPins(&pdo, &KSCATEGORY_BDA_NETWORK_TUNER, 2, dirs, mediums, nullptr);
+  if (!NT_SUCCESS(s)) return s;
+  // The start completes: the framework enables the factories' interfaces.
+  ks.Started = TRUE;
+  host::ks::deviceStarted(&ks);
+  return s;
 }
 
 void Board::remove() {

@@ -72,6 +72,31 @@ INSTANTIATE_TEST_SUITE_P(Where, FailedTypeChange,
                          ::testing::Values(Failure::kEeprom, Failure::kFirstAllocation,
                                            Failure::kLastAllocation));
 
+// What an application sees after a change, without a restart: every channel's tuner listed once, each opening
+// with the new family's demodulator; and the filter that asked, of the old family, tunes on until it closes.
+TEST_F(Rig, TypeChangeUnderAnOpenFilterListsEightOpenableTunersOfTheNewType) {
+  startWithType(1);
+  Graph& g = graph(1);
+  tuneAndRun(g, kDvbtKHz, 8);
+
+  ASSERT_EQ(setTunerType(*g.antenna, 4), STATUS_SUCCESS);
+  EXPECT_TRUE(everyChannelListedOnce());
+  for (const auto& info : host::client::enumerate(KSCATEGORY_BDA_NETWORK_TUNER, machineId())) {
+    std::unique_ptr<host::client::Filter> fresh;
+    ASSERT_EQ(host::client::Filter::open(info, fresh), STATUS_SUCCESS);
+    const KSFILTER_DESCRIPTOR* d = fresh->ksFilter()->Descriptor;
+    ASSERT_EQ(d->NodeDescriptorsCount, 2u);
+    EXPECT_TRUE(IsEqualGUID(*d->NodeDescriptors[1].Type, KSNODE_BDA_QAM_DEMODULATOR));
+    EXPECT_EQ(fresh->close(), STATUS_SUCCESS);
+  }
+
+  EXPECT_EQ(tune(g, kDvbtKHz, 8), STATUS_SUCCESS);
+  ASSERT_TRUE(waitLocked(g));
+  capture_test::TsCheck check;
+  readFrames(g, 1, check);
+  EXPECT_EQ(check.syncLosses, 0u);
+}
+
 TEST_F(Rig, RepeatedTypeChangesLeaveFactoriesAndPoolAsTheyWere) {
   startWithType(1);
   const size_t factories = host::ks::liveFactories();

@@ -210,13 +210,17 @@ inline const KSFILTER_DESCRIPTOR kFilter = {nullptr,
                                             nullptr};
 }  // namespace detail
 
-// Creates the stand-in capture filter factory on a started card's KSDEVICE (torn down at the device's stop).
+// Creates the stand-in capture filter factory on a started card's KSDEVICE (torn down at the device's stop),
+// as a driver does after start: under the device mutex, its interface enabled.
 inline NTSTATUS createCaptureFactory(PKSDEVICE ksDevice) {
   PKSFILTERFACTORY factory = nullptr;
+  KsAcquireDevice(ksDevice);
   NTSTATUS s = KsCreateFilterFactory(ksDevice->FunctionalDeviceObject, &detail::kFilter, nullptr, nullptr,
                                      KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &factory);
-  if (!NT_SUCCESS(s)) return s;
-  return KsFilterFactoryUpdateCacheData(factory, nullptr);
+  if (NT_SUCCESS(s)) s = KsFilterFactoryUpdateCacheData(factory, nullptr);
+  if (NT_SUCCESS(s)) s = KsFilterFactorySetDeviceClassesState(factory, TRUE);
+  KsReleaseDevice(ksDevice);
+  return s;
 }
 
 // One channel's capture: the filter, its running output pin and the pin object handed to startTSn.

@@ -1,6 +1,7 @@
 // The driver package's INF as platform/win/inf.cmake writes it: the sections a BDA receiver's installation
 // needs, each one the INF refers to present, the image it ships named where it is copied and started, and
-// hardware ids taken only when they are PCI hardware ids.
+// hardware ids taken only when they are PCI hardware ids; one device interface for KsProxy per filter the
+// driver registers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -16,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "zadivo/filter_descriptors.h"
 
 extern char** environ;
 
@@ -134,10 +137,11 @@ TEST_F(InfTest, InstallsTheImageAsABdaReceiverForTheGivenCard) {
   EXPECT_NE(inf.value("Version", "CatalogFile"), "");
 
   // Manufacturer -> models for x64 -> install section, which pulls in the KS and BDA registration.
+  // Models for x64 from Windows 10 1709 on, which the driver store (DIRID 13) needs.
   const auto manufacturer = splitList(inf.value("Manufacturer", "%ManufacturerName%"));
   ASSERT_EQ(manufacturer.size(), 2u);
-  EXPECT_EQ(lower(manufacturer[1]), "ntamd64");
-  const auto models = inf.lines(manufacturer[0] + ".NTamd64");
+  EXPECT_EQ(lower(manufacturer[1]), "ntamd64.10.0...16299");
+  const auto models = inf.lines(manufacturer[0] + "." + manufacturer[1]);
   ASSERT_EQ(models.size(), 1u);
   const auto model = splitList(models[0].second);
   ASSERT_EQ(model.size(), 2u);
@@ -152,9 +156,11 @@ TEST_F(InfTest, InstallsTheImageAsABdaReceiverForTheGivenCard) {
   // The image: shipped from the disk, copied, and started by the service.
   EXPECT_EQ(inf.value("SourceDisksFiles", "zadivo.sys"), "1");
   EXPECT_TRUE(inf.has("SourceDisksNames"));
-  EXPECT_NE(inf.value("DestinationDirs", "DefaultDestDir"), "");
+  // With Include/Needs, no default directory: the copy section names its own.
   const std::string copy = inf.value(install, "CopyFiles");
   ASSERT_TRUE(inf.has(copy)) << copy;
+  EXPECT_EQ(inf.value("DestinationDirs", "DefaultDestDir"), "");
+  EXPECT_EQ(inf.value("DestinationDirs", copy), "13");
   ASSERT_EQ(inf.lines(copy).size(), 1u);
   EXPECT_EQ(inf.lines(copy)[0].first, "zadivo.sys");
   const auto service = splitList(inf.value(install + ".Services", "AddService"));
@@ -167,11 +173,70 @@ TEST_F(InfTest, InstallsTheImageAsABdaReceiverForTheGivenCard) {
   // Every %token% is defined in [Strings].
   std::smatch m;
   std::string rest = inf.text;
-  while (std::regex_search(rest, m, std::regex("%([A-Za-z]\\w*)%"))) {
+  while (std::regex_search(rest, m, std::regex("%([A-Za-z][\\w.]*)%"))) {
     EXPECT_NE(inf.value("Strings", m[1].str()), "") << m[1].str();
     rest = m.suffix();
   }
   EXPECT_NE(inf.text.find("\r\n"), std::string::npos) << "INF lines end in CRLF";
+}
+
+std::string registryString(const GUID& g) {
+  char s[40];
+  std::snprintf(s, sizeof s, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(g.Data1),
+                unsigned(g.Data2), unsigned(g.Data3), g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return s;
+}
+
+std::string unquote(const std::string& s) {
+  return s.size() >= 2 && s.front() == '"' && s.back() == '"' ? s.substr(1, s.size() - 2) : s;
+}
+
+TEST_F(InfTest, EveryFilterTheDriverRegistersHasOneInterfaceForKsProxy) {
+  ASSERT_EQ(makeInf("PCI\\VEN_1234&DEV_5678"), 0) << log;
+  const Inf inf = readInf();
+  // What the driver's factories register: (category, reference string) -> the friendly name users see.
+  std::map<std::pair<std::string, std::string>, std::string> expected;
+  for (ULONG i = 1; i <= kInstanceCount; ++i) {
+    const std::string letter(1, char('A' + i - 1));
+    std::vector<std::pair<const KSFILTER_DESCRIPTOR*, std::string>> filters = {
+        {captureFilterDescriptor(i), "zadivo Capture " + letter}};
+    for (ULONG variant : {kVariantQpsk, kVariantCofdm, kVariantQam, kVariant8vsb})
+      filters.emplace_back(tunerFilterDescriptor(variant, i), "zadivo Tuner " + letter);
+    for (const auto& [d, name] : filters) {
+      ASSERT_EQ(d->CategoriesCount, 1u);
+      expected[{registryString(d->Categories[0]), registryString(*d->ReferenceGuid)}] = name;
+    }
+  }
+  ASSERT_EQ(expected.size(), 16u);
+
+  const std::string interfaces = "Zadivo.Install.NTamd64.Interfaces";
+  std::map<std::pair<std::string, std::string>, std::string> found;
+  size_t added = 0;
+  for (const auto& [key, value] : inf.lines(interfaces)) {
+    ASSERT_EQ(lower(key), "addinterface");
+    ++added;
+    const auto fields = splitList(value);
+    ASSERT_EQ(fields.size(), 3u) << value;
+    ASSERT_TRUE(std::regex_match(fields[0], std::regex("%\\w+%"))) << fields[0];
+    const std::string category = unquote(inf.value("Strings", fields[0].substr(1, fields[0].size() - 2)));
+    // The interface's section adds the registry values KsProxy is found by.
+    const std::string addReg = inf.value(fields[2], "AddReg");
+    ASSERT_TRUE(inf.has(addReg)) << fields[2];
+    std::map<std::string, std::string> values;
+    for (const auto& [line, unused] : inf.lines(addReg)) {
+      const auto entry = splitList(line);
+      ASSERT_EQ(entry.size(), 5u) << line;
+      EXPECT_EQ(entry[0], "HKR");
+      const std::string& v = entry[4];
+      values[entry[2]] =
+          v.size() > 2 && v.front() == '%' ? unquote(inf.value("Strings", v.substr(1, v.size() - 2))) : v;
+    }
+    EXPECT_EQ(values["CLSID"], "{17CCA71B-ECD7-11D0-B908-00A0C9223196}") << addReg;
+    found[{category, unquote(fields[1])}] = values["FriendlyName"];
+  }
+  EXPECT_EQ(added, expected.size());
+  EXPECT_EQ(found, expected);
 }
 
 TEST_F(InfTest, EveryGivenIdIsOneModel) {
@@ -182,7 +247,8 @@ TEST_F(InfTest, EveryGivenIdIsOneModel) {
       << log;
   const Inf inf = readInf();
   std::vector<std::string> ids;
-  for (const auto& [key, value] : inf.lines("Zadivo.NTamd64")) ids.push_back(splitList(value).at(1));
+  for (const auto& [key, value] : inf.lines("Zadivo.NTamd64.10.0...16299"))
+    ids.push_back(splitList(value).at(1));
   EXPECT_EQ(ids, (std::vector<std::string>{"PCI\\VEN_1A2B&DEV_00FF", "PCI\\VEN_1A2B&DEV_00FF&SUBSYS_0001ABCD",
                                            "PCI\\VEN_1A2B&DEV_00FF&REV_02"}));
 }

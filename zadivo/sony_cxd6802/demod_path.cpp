@@ -25,7 +25,7 @@ DemodPath::DemodPath(UCHAR index) : device(nullptr), pathIndex(index), repeaterW
 ULONG DemodPath::masterBase() const { return cxd6802_MasterBase(pathIndex); }
 
 void* DemodPath::operator new(size_t size) noexcept {
-  void* p = ExAllocatePoolWithTag(NonPagedPool, size, kTagDevice);
+  void* p = ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDevice);
   ZTRACE_ALLOC("new(%x) returned %p\n", static_cast<unsigned>(size), p);
   return p;
 }
@@ -111,8 +111,7 @@ DemodResult SetRegisterBits(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value
 }
 
 void DemodWaitMs(ULONG n) {
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-    RtlAssert((PVOID) "KeGetCurrentIrql() == PASSIVE_LEVEL", (PVOID) "sony_cxd6802", __LINE__, nullptr);
+  ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
   LARGE_INTEGER interval;
   interval.QuadPart = -static_cast<LONGLONG>(n) * 20000;
   KeDelayExecutionThread(KernelMode, FALSE, &interval);

@@ -207,13 +207,11 @@ void recoverPath_locked(DemodPath* path) {
 
 }  // namespace
 
-void cxd6802_InitPath(DemodPath* path, Device* device) {
+void cxd6802_InitPath(DemodPath* path, Device* p_device) {
   if (!path) return;
-  path->device = device;
-  if (!device) {
-    RtlAssert((PVOID) "p_device", (PVOID) "sony_cxd6802", __LINE__, nullptr);
-    return;
-  }
+  path->device = p_device;
+  ASSERT(p_device);
+  if (!p_device) return;
   MutexHold guard(&path->lock);
   initPath_locked(path);
 }

@@ -115,7 +115,7 @@ NTSTATUS Filter::createPin(ULONG pinId, const KSDATARANGE* range, ULONG rangeSiz
 NTSTATUS Filter::intersect(ULONG pinId, const KSDATARANGE* range, ULONG rangeSize,
                            std::vector<UCHAR>& format) {
   if (!f_) return STATUS_DEVICE_NOT_CONNECTED;
-  std::lock_guard<std::recursive_mutex> c(f_->control);
+  std::lock_guard<kd::ControlMutex> c(f_->control);
   if (f_->closed) return STATUS_DEVICE_NOT_CONNECTED;
   return kd::intersect(f_.get(), pinId, range, rangeSize, format);
 }

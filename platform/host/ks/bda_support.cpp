@@ -76,7 +76,7 @@ void bdaForget(Filter& filter) { filter.bda = BdaState{}; }
 std::vector<std::pair<ULONG, ULONG>> host::ks::bdaTopology(PKSFILTER filter) {
   auto* f = reinterpret_cast<host::ks::detail::Filter*>(filter);
   if (!f) return {};
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<host::ks::detail::ControlMutex> c(f->control);
   return f->bda.committed;
 }
 
@@ -115,7 +115,7 @@ NTSTATUS BdaInitFilter(PKSFILTER pKSFilter, const BDA_FILTER_TEMPLATE* pBdaFilte
   if (KeGetCurrentIrql() > APC_LEVEL) KS_MISUSE("BdaInitFilter above APC_LEVEL");
   auto* f = reinterpret_cast<Filter*>(pKSFilter);
   if (!f) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   const BDA_FILTER_TEMPLATE* t = pBdaFilterTemplate;
   if (!t && f->factory) t = f->factory->bdaTemplate;
   if (!t || !t->pFilterDescriptor) return STATUS_INVALID_PARAMETER;
@@ -128,7 +128,7 @@ NTSTATUS BdaInitFilter(PKSFILTER pKSFilter, const BDA_FILTER_TEMPLATE* pBdaFilte
 NTSTATUS BdaUninitFilter(PKSFILTER pKSFilter) {
   auto* f = reinterpret_cast<Filter*>(pKSFilter);
   if (!f) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   bdaForget(*f);
   return STATUS_SUCCESS;
 }
@@ -136,7 +136,7 @@ NTSTATUS BdaUninitFilter(PKSFILTER pKSFilter) {
 NTSTATUS BdaStartChanges(PIRP pIrp) {
   Filter* f = bdaFilter(pIrp);
   if (!f) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   f->bda.pending.clear();  // a new transaction discards what the last one left uncommitted
   f->bda.inTransaction = true;
@@ -146,7 +146,7 @@ NTSTATUS BdaStartChanges(PIRP pIrp) {
 NTSTATUS BdaCheckChanges(PIRP pIrp) {
   Filter* f = bdaFilter(pIrp);
   if (!f) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   for (auto& j : f->bda.pending)
     if (!pairingOf(f->bda.tmpl, j.first, j.second)) return STATUS_INVALID_PARAMETER;
@@ -156,7 +156,7 @@ NTSTATUS BdaCheckChanges(PIRP pIrp) {
 NTSTATUS BdaCommitChanges(PIRP pIrp) {
   Filter* f = bdaFilter(pIrp);
   if (!f) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   for (auto& j : f->bda.pending)
     if (std::find(f->bda.committed.begin(), f->bda.committed.end(), j) == f->bda.committed.end())
@@ -169,7 +169,7 @@ NTSTATUS BdaCommitChanges(PIRP pIrp) {
 NTSTATUS BdaGetChangeState(PIRP pIrp, PBDA_CHANGE_STATE pChangeState) {
   Filter* f = bdaFilter(pIrp);
   if (!f || !pChangeState) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   *pChangeState = f->bda.pending.empty() ? BDA_CHANGES_COMPLETE : BDA_CHANGES_PENDING;
   return STATUS_SUCCESS;
@@ -183,21 +183,21 @@ NTSTATUS BdaMethodCreateTopology(PIRP pIrp, PKSMETHOD pKSMethod, PVOID pvIgnored
       sizeof(KSM_BDA_PIN_PAIR))
     return STATUS_INVALID_PARAMETER;
   auto* pair = reinterpret_cast<PKSM_BDA_PIN_PAIR>(pKSMethod);
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   return addJoint(*f, pair->InputPinId, pair->OutputPinId);
 }
 
 NTSTATUS BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULONG OutputPinId) {
   auto* f = reinterpret_cast<Filter*>(pKSFilter);
   if (!f) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   return addJoint(*f, InputPinId, OutputPinId);
 }
 
 NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, PULONG pulPinId) {
   auto* f = reinterpret_cast<Filter*>(pKSFilter);
   if (!f || !pulPinId) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   // Pin types are the template's pin descriptors; each has its factory on the filter already.
   if (ulPinType >= f->bda.tmpl->pFilterDescriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
@@ -217,7 +217,7 @@ NTSTATUS BdaMethodCreatePin(PIRP pIrp, PKSMETHOD pKSMethod, PULONG pulPinFactory
 NTSTATUS BdaValidateNodeProperty(PIRP pIrp, PKSPROPERTY pKSProperty) {
   Filter* f = bdaFilter(pIrp);
   if (!f || !pKSProperty) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (!f->bda.initialised) return STATUS_INVALID_DEVICE_STATE;
   if (!(pKSProperty->Flags & KSPROPERTY_TYPE_TOPOLOGY) ||
       pIrp->Tail.Overlay.CurrentStackLocation->Parameters.DeviceIoControl.InputBufferLength <

@@ -1,10 +1,13 @@
 // Filter factories, filters and pins of the kernel-streaming emulation: creation and teardown with their
 // object bags, automation-table routing of property and method requests (node requests reach the node's
-// table), data-range intersection, pin state sequencing, _KsEdit and the filter registry.
+// table), data-range intersection, pin state sequencing, _KsEdit, the filter registry with the factories'
+// device interfaces, and the device mutex.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "platform/host/host.h"
 #include "platform/host/ks/ks_internal.h"
@@ -20,7 +23,21 @@ struct Registry {
   std::map<uint64_t, Factory*> factoryOf;  // registration id -> factory (openable entries only)
 };
 
+// What the framework keeps per KSDEVICE beside it.
+struct DeviceState {
+  // The device mutex: recursive for its owner, as a KMUTEX.
+  std::recursive_mutex mutex;
+  std::atomic<std::thread::id> owner{};
+  int depth = 0;  // owner only
+  // From the completion of a start to the next stop: factories created or deleted meanwhile need the
+  // device mutex.
+  std::atomic<bool> started{false};
+
+  bool heldByThisThread() const { return owner.load() == std::this_thread::get_id(); }
+};
+
 struct Tables {
+  std::map<PKSDEVICE, std::shared_ptr<DeviceState>> states;
   std::map<PDEVICE_OBJECT, PKSDEVICE> devices;  // FDO and PDO -> KSDEVICE
   std::vector<std::shared_ptr<Factory>> factories;
   std::map<PKSFILTER, std::weak_ptr<Filter>> filters;
@@ -38,6 +55,19 @@ PKSDEVICE deviceOfObject(PDEVICE_OBJECT object) {
   auto it = t.devices.find(object);
   if (it != t.devices.end()) return it->second;
   return host::ksDeviceOf(object);
+}
+
+std::shared_ptr<DeviceState> stateOf(PKSDEVICE device) {
+  std::lock_guard<std::mutex> g(globalLock());
+  auto& state = tables().states[device];
+  if (!state) state = std::make_shared<DeviceState>();
+  return state;
+}
+
+// Factories come and go after start only under the device mutex (AVStream's rule).
+void requireDeviceMutexAfterStart(PKSDEVICE device, const char* what) {
+  auto state = stateOf(device);
+  if (state->started.load() && !state->heldByThisThread()) KS_MISUSE(what);
 }
 
 PDRIVER_OBJECT machineOf(PKSDEVICE device) {
@@ -172,9 +202,15 @@ static NTSTATUS createFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRI
                               PKSFILTERFACTORY* out) {
   requirePassive("KsCreateFilterFactory above APC_LEVEL");
   if (!deviceObject || !descriptor) return STATUS_INVALID_PARAMETER;
-  std::lock_guard<std::mutex> g(globalLock());
-  PKSDEVICE device = deviceOfObject(deviceObject);
+  PKSDEVICE device = nullptr;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    device = deviceOfObject(deviceObject);
+  }
   if (!device) return STATUS_INVALID_DEVICE_REQUEST;
+  requireDeviceMutexAfterStart(
+      device, "KsCreateFilterFactory after start without the device mutex (KsAcquireDevice)");
+  std::lock_guard<std::mutex> g(globalLock());
   auto f = std::make_shared<Factory>();
   f->ks.FilterDescriptor = descriptor;
   f->ks.Bag = host::bag::create();
@@ -235,14 +271,23 @@ static void teardownDevice(PKSDEVICE device, bool onlyFreeOnStop) {
 NTSTATUS openFilter(uint64_t registrationId, std::shared_ptr<Filter>& out) {
   requirePassive("filter create above APC_LEVEL");
   auto f = std::make_shared<Filter>();
-  Factory* factory = nullptr;
+  std::shared_ptr<Factory> owner;
   {
     std::lock_guard<std::mutex> g(globalLock());
     auto& reg = tables().registry;
     auto it = reg.factoryOf.find(registrationId);
-    if (it == reg.factoryOf.end() || it->second->dead || it->second->deleted)
-      return STATUS_OBJECT_NAME_NOT_FOUND;
-    factory = it->second;
+    if (it != reg.factoryOf.end())
+      for (auto& candidate : tables().factories)
+        if (candidate.get() == it->second) owner = candidate;
+  }
+  if (!owner) return STATUS_OBJECT_NAME_NOT_FOUND;
+  // A filter is created under its device's mutex, as the framework creates it.
+  DeviceHold deviceHold(owner->device);
+  Factory* factory = owner.get();
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    // A disabled interface has no name to open.
+    if (factory->dead || factory->deleted || !factory->interfacesEnabled) return STATUS_OBJECT_NAME_NOT_FOUND;
     f->factory = factory;
     f->ks.Descriptor = factory->ks.FilterDescriptor;
     f->ks.Context = factory->ks.Context;
@@ -258,7 +303,7 @@ NTSTATUS openFilter(uint64_t registrationId, std::shared_ptr<Filter>& out) {
   const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor->Dispatch;
   if (dispatch && dispatch->Create) {
     Irp irp(&f->file, IRP_MJ_CREATE);
-    std::lock_guard<std::recursive_mutex> c(f->control);
+    std::lock_guard<ControlMutex> c(f->control);
     status = kstack::call(dispatch->Create, &f->ks, &irp.irp);
   }
   std::lock_guard<std::mutex> g(globalLock());
@@ -280,12 +325,12 @@ namespace {
 void teardownFilter(const std::shared_ptr<Filter>& f) {
   std::vector<std::shared_ptr<Pin>> pins;
   {
-    std::lock_guard<std::recursive_mutex> c(f->control);
+    std::lock_guard<ControlMutex> c(f->control);
     if (f->closed) return;
     pins = f->pins;
   }
   for (auto& p : pins) closePin(p);
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (f->closed) return;
   const KSFILTER_DISPATCH* dispatch = f->ks.Descriptor ? f->ks.Descriptor->Dispatch : nullptr;
   if (dispatch && dispatch->Close) {
@@ -318,7 +363,7 @@ void teardownFilter(const std::shared_ptr<Filter>& f) {
 NTSTATUS closeFilter(const std::shared_ptr<Filter>& filter) {
   requirePassive("filter close above APC_LEVEL");
   {
-    std::lock_guard<std::recursive_mutex> c(filter->control);
+    std::lock_guard<ControlMutex> c(filter->control);
     if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
   }
   teardownFilter(filter);
@@ -338,7 +383,7 @@ NTSTATUS request(Filter* filter, Pin* pin, ULONG ioctl, const void* req, ULONG r
   bool isMethod = ioctl == IOCTL_KS_METHOD;
   if (!isMethod && ioctl != IOCTL_KS_PROPERTY) return STATUS_INVALID_DEVICE_REQUEST;
 
-  std::lock_guard<std::recursive_mutex> c(filter->control);
+  std::lock_guard<ControlMutex> c(filter->control);
   if (filter->closed || (pin && pin->closed)) return STATUS_DEVICE_NOT_CONNECTED;
 
   // Exact-size copies, so a handler that strays beyond the buffers it was given is caught by the sanitizers.
@@ -511,7 +556,7 @@ NTSTATUS intersect(Filter* filter, ULONG pinId, const KSDATARANGE* range, ULONG 
 NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSDATARANGE* range,
                    ULONG rangeSize, std::shared_ptr<Pin>& out) {
   requirePassive("pin create above APC_LEVEL");
-  std::lock_guard<std::recursive_mutex> c(filter->control);
+  std::lock_guard<ControlMutex> c(filter->control);
   if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
   const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(filter->ks.Descriptor, pinId);
   if (!pd) return STATUS_INVALID_PARAMETER;
@@ -602,7 +647,7 @@ static NTSTATUS stepState(Pin& p, KSSTATE to) {
 NTSTATUS setPinState(const std::shared_ptr<Pin>& pin, KSSTATE state) {
   requirePassive("pin state change above APC_LEVEL");
   Filter* f = pin->filter;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (pin->closed) return STATUS_DEVICE_NOT_CONNECTED;
   if (ULONG(state) > ULONG(KSSTATE_RUN)) {
     // Not a state: delivered once so the driver can refuse it; the pin stays where it is.
@@ -625,7 +670,7 @@ NTSTATUS setPinState(const std::shared_ptr<Pin>& pin, KSSTATE state) {
 NTSTATUS closePin(const std::shared_ptr<Pin>& pin) {
   requirePassive("pin close above APC_LEVEL");
   Filter* f = pin->filter;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   if (pin->closed) return STATUS_DEVICE_NOT_CONNECTED;
   // Closing a running pin walks it down to STOP first; a refused step is forced.
   while (pin->ks.DeviceState != KSSTATE_STOP) {
@@ -669,19 +714,43 @@ void deviceCreated(PKSDEVICE device) {
   if (device->PhysicalDeviceObject) tables().devices[device->PhysicalDeviceObject] = device;
 }
 
+// The interfaces of every factory the device has go on as its start completes (ks.sys enables them then),
+// and off as it stops.
+static void setInterfaces(PKSDEVICE device, bool enabled) {
+  std::lock_guard<std::mutex> g(globalLock());
+  for (auto& f : tables().factories)
+    if (f->device == device && !f->dead) f->interfacesEnabled = enabled;
+}
+
+void deviceStarted(PKSDEVICE device) {
+  if (!device) return;
+  stateOf(device)->started = true;
+  setInterfaces(device, true);
+}
+
 void deviceStopped(PKSDEVICE device) {
-  if (device) teardownDevice(device, true);
+  if (!device) return;
+  stateOf(device)->started = false;
+  setInterfaces(device, false);
+  teardownDevice(device, true);
 }
 
 void deviceRemoved(PKSDEVICE device) {
-  if (device) teardownDevice(device, false);
+  if (!device) return;
+  stateOf(device)->started = false;
+  teardownDevice(device, false);
 }
 
 std::vector<Registration> registered(const GUID& category, PDRIVER_OBJECT machine) {
   std::lock_guard<std::mutex> g(globalLock());
   std::vector<Registration> out;
-  for (auto& e : tables().registry.entries)
-    if (sameGuid(e.category, category) && (!machine || e.machine == machine)) out.push_back(e);
+  auto& reg = tables().registry;
+  for (auto& e : reg.entries) {
+    if (!sameGuid(e.category, category) || (machine && e.machine != machine)) continue;
+    // A factory's interface is listed only while enabled.
+    auto it = reg.factoryOf.find(e.id);
+    if (it == reg.factoryOf.end() || it->second->interfacesEnabled) out.push_back(e);
+  }
   return out;
 }
 
@@ -731,26 +800,54 @@ NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
 }
 
 NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory, BOOLEAN NewState) {
-  UNREFERENCED_PARAMETER(NewState);
+  requirePassive("KsFilterFactorySetDeviceClassesState above APC_LEVEL");
   std::lock_guard<std::mutex> g(globalLock());
-  return factoryOf(FilterFactory) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+  auto f = factoryOf(FilterFactory);
+  if (!f) return STATUS_INVALID_PARAMETER;
+  f->interfacesEnabled = NewState != FALSE;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory) {
   requirePassive("KsDeleteFilterFactory above APC_LEVEL");
   // Filters open on the factory stay open: it opens no more of them and goes away with the last one.
   std::shared_ptr<Factory> f;
-  bool idle = false;
   {
     std::lock_guard<std::mutex> g(globalLock());
     f = factoryOf(FilterFactory);
-    if (!f) return STATUS_INVALID_PARAMETER;
+  }
+  if (!f) return STATUS_INVALID_PARAMETER;
+  requireDeviceMutexAfterStart(
+      f->device, "KsDeleteFilterFactory after start without the device mutex (KsAcquireDevice)");
+  bool idle = false;
+  {
+    std::lock_guard<std::mutex> g(globalLock());
+    if (f->dead || f->deleted) return STATUS_INVALID_PARAMETER;
     f->deleted = true;
     forgetRegistrations(f.get(), nullptr);
     idle = f->filters.empty();
   }
   if (idle) teardownFactory(f);
   return STATUS_SUCCESS;
+}
+
+VOID KsAcquireDevice(PKSDEVICE Device) {
+  requirePassive("KsAcquireDevice above APC_LEVEL");
+  if (!Device) return KS_MISUSE("KsAcquireDevice of a null device");
+  auto state = stateOf(Device);
+  if (!state->heldByThisThread() && ControlMutex::heldByThisThread() > 0)
+    KS_MISUSE("KsAcquireDevice while holding a filter's control mutex (the device mutex comes first)");
+  state->mutex.lock();
+  state->owner = std::this_thread::get_id();
+  ++state->depth;
+}
+
+VOID KsReleaseDevice(PKSDEVICE Device) {
+  auto state = Device ? stateOf(Device) : nullptr;
+  if (!state || !state->heldByThisThread())
+    return KS_MISUSE("KsReleaseDevice by a thread that does not hold the device mutex");
+  if (--state->depth == 0) state->owner = std::thread::id();
+  state->mutex.unlock();
 }
 
 NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID,
@@ -904,7 +1001,7 @@ PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
 PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId) {
   auto* f = reinterpret_cast<host::ks::detail::Filter*>(Filter);
   if (!f) return nullptr;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   for (auto& p : f->pins)
     if (p->ks.Id == PinId) return &p->ks;
   return nullptr;
@@ -913,7 +1010,7 @@ PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId) {
 ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId) {
   auto* f = reinterpret_cast<host::ks::detail::Filter*>(Filter);
   if (!f) return 0;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   ULONG n = 0;
   for (auto& p : f->pins) n += p->ks.Id == PinId;
   return n;
@@ -923,7 +1020,7 @@ PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin) {
   if (!Pin) return nullptr;
   auto* self = reinterpret_cast<host::ks::detail::Pin*>(Pin);
   Filter* f = self->filter;
-  std::lock_guard<std::recursive_mutex> c(f->control);
+  std::lock_guard<ControlMutex> c(f->control);
   bool seen = false;
   for (auto& p : f->pins) {
     if (seen && p->ks.Id == Pin->Id) return &p->ks;

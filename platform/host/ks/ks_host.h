@@ -15,8 +15,12 @@ namespace host::ks {
 // ---------------------------------------------------------------- A KSDEVICE exists (after dispatch Add):
 // its FDO and PDO now resolve to it.
 void deviceCreated(PKSDEVICE device);
-// The device was stopped: factories created with KSCREATE_ITEM_FREEONSTOP are torn down (their filters and
-// pins closed, bags emptied), as the next start creates them again.
+// The device's start completed (Start and PostStart succeeded): the interfaces of its factories are enabled,
+// and from now on factories are created and deleted only under the device mutex.
+void deviceStarted(PKSDEVICE device);
+// The device was stopped: its factories' interfaces are disabled, and factories created with
+// KSCREATE_ITEM_FREEONSTOP are torn down (their filters and pins closed, bags emptied), as the next start
+// creates them again.
 void deviceStopped(PKSDEVICE device);
 // The device goes away: every factory, filter and pin of it is torn down and its registrations dropped.
 // Call before the device's own bag is destroyed.

@@ -34,6 +34,31 @@ struct Factory {
   std::vector<std::shared_ptr<Filter>> filters;  // guarded by the global lock
   bool dead = false;                             // torn down
   bool deleted = false;                          // by the driver: no new filters, freed with the last
+  // Its device interfaces: enabled when the device's start completes or by
+  // KsFilterFactorySetDeviceClassesState. Applications neither list nor open a disabled one. Guarded by the
+  // global lock.
+  bool interfacesEnabled = false;
+};
+
+// A filter's control mutex: recursive, and every thread counts those it holds, so that taking the device
+// mutex under one (the framework's order is the device mutex first) is caught.
+class ControlMutex {
+ public:
+  void lock() {
+    m_.lock();
+    ++heldByThisThread();
+  }
+  void unlock() {
+    --heldByThisThread();
+    m_.unlock();
+  }
+  static int& heldByThisThread() {
+    thread_local int held = 0;
+    return held;
+  }
+
+ private:
+  std::recursive_mutex m_;
 };
 
 struct BdaState {
@@ -48,7 +73,7 @@ struct Filter {
   KSFILTER ks{};  // first
   Factory* factory = nullptr;
   FileObject file;
-  std::recursive_mutex control;  // serialises control requests, as the framework's filter control mutex
+  ControlMutex control;  // serialises control requests, as the framework's filter control mutex
   std::vector<std::shared_ptr<Pin>> pins;  // guarded by control
   BdaState bda;                            // guarded by control
   bool closed = false;                     // guarded by control
@@ -91,6 +116,18 @@ struct Pin {
 
 // The global lock guards the object tables and the registry; never held while calling the driver.
 std::mutex& globalLock();
+
+// The device mutex (KsAcquireDevice) held for a scope by the framework itself.
+class DeviceHold {
+ public:
+  explicit DeviceHold(PKSDEVICE device) : device_(device) { KsAcquireDevice(device_); }
+  ~DeviceHold() { KsReleaseDevice(device_); }
+  DeviceHold(const DeviceHold&) = delete;
+  DeviceHold& operator=(const DeviceHold&) = delete;
+
+ private:
+  PKSDEVICE device_;
+};
 
 // Object lookup (nullptr when the object is gone).
 std::shared_ptr<Pin> pinOf(PKSPIN pin);
