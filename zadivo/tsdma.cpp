@@ -143,6 +143,8 @@ NTSTATUS Device::startTS(ULONG n, PVOID pinObject) {
     ZERROR("startTS%d: the channel streams into another capture pin\n", static_cast<int>(n));
     return STATUS_DEVICE_BUSY;
   }
+  // A start begins an empty stream: the rest the ring kept from the last run is not this run's.
+  if (!_channel[n].running && _p_ts_ring[n]) _p_ts_ring[n]->read = _p_ts_ring[n]->write = 0;
   _channel[n].p_pin = pin;
   readRegister(base + hw::dma::kControl);
   _next_block[n] = 0;
