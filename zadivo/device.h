@@ -211,6 +211,8 @@ class Device {
   // waiting for those in flight. Run down whenever the device is not started.
   EX_RUNDOWN_REF _requests;
   PKSFILTERFACTORY _p_capture_factory[8];
+  // Blocks the card overwrote while the DMA DPC copied them, dropped; per channel, under _channel_lock.
+  ULONG _lapped_blocks[8];
 
  private:
   volatile ULONG* registerPointer(ULONG address) const;
