@@ -139,9 +139,13 @@ ULONG spi_Write32bit(Device* device, const UCHAR* a, const UCHAR* page) {
   }
   // Busy poll, at least the prescribed reads and for as long as a program may take; the transmit word keeps
   // the last page bytes above the opcode.
+  // The flash is given up on only after a status read begun past the deadline: a thread held off the
+  // processor between a read and its judgement would otherwise fail a program that has just finished.
   const LONGLONG deadlineUs = nowUs() + kPageProgramMaxUs;
   ULONG status = 1;
-  for (ULONG polls = 0; (status & 1) && (polls < kProgramStatusPolls || nowUs() < deadlineUs); ++polls) {
+  bool late = false;
+  for (ULONG polls = 0; (status & 1) && (polls < kProgramStatusPolls || !late); ++polls) {
+    late = nowUs() >= deadlineUs;
     tx0 = (tx0 & 0xFFFFFF00u) | op::kReadStatus;
     if (!command(device, tx0, kSend1Recv1, 1)) {
       ZTRACE(" spi_Write32bit 2 error!\n");
