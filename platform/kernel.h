@@ -526,6 +526,9 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Priority increments for the thread a set wakes.
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeResetEvent(PRKEVENT Event);

@@ -216,11 +216,13 @@ ULONG Device::DVB_SET_DemodReset(ULONG offset) {
   return 0;
 }
 
-// Completion of master k: the ISR queued us because its status bit was set.
+// Completion of master k: the ISR queued us because its status bit was set. The waiter is boosted, as a
+// driver completing a thread's I/O does, so that a busy machine does not keep it off the processor for a
+// whole time slice per operation.
 void Device::i2cDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
   Device* device = static_cast<Device*>(context);
   const ULONG k = static_cast<ULONG>(dpc - device->i2cDpcOf(0));
   ULONG word;
   device->readRegisterBuffer(hw::i2c::kMasterBase[k] + hw::i2c::kControl, 1, &word);
-  KeSetEvent(&device->_i2c_done[k], 0, FALSE);
+  KeSetEvent(&device->_i2c_done[k], EVENT_INCREMENT, FALSE);
 }
