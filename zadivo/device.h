@@ -132,6 +132,9 @@ class Device {
   ULONG DVB_SET_DemodReset(ULONG offset);
   // Chunked read after a one-byte sub-address (EEPROM), under the mutex with three attempts.
   bool i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
+  // A register block: the register number as a write transfer of its own, then a burst read, under the mutex
+  // with three attempts of the pair (a burst read resumes where the slave's pointer stands).
+  bool i2cReadBlock(ULONG master, UCHAR slave, UCHAR reg, PUCHAR out, ULONG length);
 
   // Transport-stream DMA. pinObject is the capture pin's object, whose first field is its KSPIN. A start
   // while another pin streams the channel is refused with STATUS_DEVICE_BUSY; a stop with a pin object leaves

@@ -179,6 +179,14 @@ bool Device::i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PU
   return i2cAttempts([&] { return i2cRead(master, slave, &subAddress, 1, out, length); });
 }
 
+// The two transfers are retried together: a burst read retried alone would go on from wherever the failed
+// attempt left the slave's register pointer and report those bytes as the block's.
+bool Device::i2cReadBlock(ULONG master, UCHAR slave, UCHAR reg, PUCHAR out, ULONG length) {
+  if (length == 0 || length > 255) return false;
+  return i2cAttempts(
+      [&] { return i2cWrite(master, slave, 1, &reg) && i2cRead(master, slave, nullptr, 0, out, length); });
+}
+
 // Reports the transfer's outcome; callers that stage a sub-address before a burst read may ignore it.
 bool Device::i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG length) {
   if (length == 0 || length > 255) return false;

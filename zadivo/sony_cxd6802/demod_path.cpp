@@ -63,9 +63,9 @@ DemodResult ReadRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR* buffer,
     if (length <= 4) {
       ok = device->i2cReadRegister(master, slave, reg, buffer, length);
     } else {
-      // The sub-address goes out as its own transfer; its result is not tested.
-      device->i2cWriteBurst(master, slave, &reg, 1);
-      ok = device->i2cReadBurst(master, slave, buffer, length);
+      // The register number as a transfer of its own, then the burst: a failure of either fails the attempt,
+      // as the bytes would not be the block's.
+      ok = device->i2cReadBlock(master, slave, reg, buffer, length);
     }
   }
   if (!ok) {
