@@ -126,7 +126,9 @@ class Device {
   bool i2cReadRegister(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
   bool i2cReadBurst(ULONG master, UCHAR slave, PUCHAR out, ULONG length);
   bool i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG length);
-  bool i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
+  // once: a single attempt, for a write its caller has to prepare again before repeating it.
+  bool i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length,
+                        bool once = false);
   NTSTATUS i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
                             PUCHAR out, ULONG length);
   ULONG DVB_SET_DemodReset(ULONG offset);
@@ -230,8 +232,9 @@ class Device {
   void deleteFactories();
   void lockI2c();
   void unlockI2c();
+  static constexpr int kAttempts = 3;
   template <class Op>
-  bool i2cAttempts(Op op);
+  bool i2cAttempts(Op op, int attempts = kAttempts);
 
   // Next block of each channel that the DMA DPC has not copied yet (0..7); written at start and by the DPC
   // under _channel_lock[n].

@@ -6,7 +6,6 @@
 #include "zadivo/trace.h"
 
 namespace {
-constexpr int kAttempts = 3;
 constexpr LONGLONG kI2cTimeout100ns = 200000;  // 20 ms
 
 ULONG controlWord(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3) {
@@ -18,10 +17,10 @@ void Device::lockI2c() { KeWaitForSingleObject(i2cMutex(), Executive, KernelMode
 void Device::unlockI2c() { KeReleaseMutex(i2cMutex(), FALSE); }
 
 template <class Op>
-bool Device::i2cAttempts(Op op) {
+bool Device::i2cAttempts(Op op, int attempts) {
   lockI2c();
   bool ok = false;
-  for (int attempt = 0; attempt < kAttempts && !ok; ++attempt) ok = op();
+  for (int attempt = 0; attempt < attempts && !ok; ++attempt) ok = op();
   unlockI2c();
   return ok;
 }
@@ -193,12 +192,13 @@ bool Device::i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG l
   return i2cAttempts([&] { return i2cWrite(master, slave, length, data); });
 }
 
-bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length,
+                              bool once) {
   UCHAR staging[56];
   if (length > sizeof(staging) - 1) return false;
   staging[0] = reg;
   for (ULONG i = 0; i < length; ++i) staging[1 + i] = data[i];
-  return i2cAttempts([&] { return i2cWrite(master, slave, length + 1, staging); });
+  return i2cAttempts([&] { return i2cWrite(master, slave, length + 1, staging); }, once ? 1 : kAttempts);
 }
 
 NTSTATUS Device::i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,

@@ -24,7 +24,7 @@ bool Device::i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG l
 }
 // The scripted chips keep no power state a reset line could clear.
 ULONG Device::DVB_SET_DemodReset(ULONG) { return 0; }
-bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length, bool) {
   return fake::Bus::get().writeRegister(master, slave, reg, data, length);
 }
 
