@@ -137,10 +137,10 @@ ULONG spi_Write32bit(Device* device, const UCHAR* a, const UCHAR* page) {
     ZTRACE(" spi_Write32bit 1 error!\n");
     return 0;
   }
-  // Busy poll, at least the prescribed reads and for as long as a program may take; the transmit word keeps
-  // the last page bytes above the opcode.
-  // The flash is given up on only after a status read begun past the deadline: a thread held off the
-  // processor between a read and its judgement would otherwise fail a program that has just finished.
+  // Busy poll, at least the prescribed reads and for as long as a program may take. The flash is given up on
+  // only after a status read begun past the deadline: a thread held off the processor between a read and its
+  // judgement would otherwise fail a program just finished. The transmit word keeps the last page bytes above
+  // the opcode.
   const LONGLONG deadlineUs = nowUs() + kPageProgramMaxUs;
   ULONG status = 1;
   bool late = false;
