@@ -195,7 +195,8 @@ TEST(Realtime, EventSetWithAnIncrementBoostsTheThreadItWakesForAStint) {
       afterDelay = kernelPolicy();
     });
     if (!c.setFirst) {
-      ASSERT_TRUE(waitFor([&] { return ev.Header.WaitListHead.Flink != nullptr; }));  // asleep in the wait
+      // Asleep in the wait: the event counts its sleepers there.
+      ASSERT_TRUE(waitFor([&] { return __atomic_load_n(&ev.Header.WaitListHead.Flink, __ATOMIC_ACQUIRE); }));
       KeSetEvent(&ev, c.increment, FALSE);
     }
     t.join();
