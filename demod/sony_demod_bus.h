@@ -10,6 +10,8 @@ struct DemodPath;  // one tuner channel's bus, opaque to the drivers
 // Register primitives. Every access is one locked I2C transfer; a failure is DEMOD_ERR_BUS.
 DemodResult ReadRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR* buffer, ULONG length);
 DemodResult WriteRegister(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
+// One attempt only, for a block that changes what its own repetition needs: the caller prepares it again.
+DemodResult WriteRegisterOnce(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
 DemodResult WriteOneRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value);
 DemodResult SetRegisterBits(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value, UCHAR mask);
 

@@ -562,6 +562,9 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Priority increments for the thread a set wakes.
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeResetEvent(PRKEVENT Event);
@@ -589,6 +592,7 @@ VOID NTAPI ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
                                      PVOID SynchronizeContext);
 

@@ -206,6 +206,7 @@ void Card::mmioWrite(int bar, uint32_t offset, uint32_t value) {
           !dmaActive_locked(dma_[n]))
         waitDmaIdle_locked(lk, n);
   }
+  if (bar == 0 && (offset & ~3u) == hw::spi::kControl) awaitSpiBits();
   updateLine();
 }
 
@@ -214,7 +215,7 @@ uint32_t Card::read_locked(uint32_t off) {
     if (off == hw::board::kResetRegs[n]) return reset_[n].load();
   switch (off) {
     case hw::spi::kControl:
-      return hw::spi::kDone;  // operations complete within the write that starts them
+      return hw::spi::kDone;  // the write that starts an operation returns when its bits are through
     case hw::spi::kTx0:
       return spiTx0_;
     case hw::spi::kTx1:
@@ -419,6 +420,8 @@ void Card::spiOperation_locked(uint32_t control) {
     error_locked(hex("spi: operation 0x%08" PRIx64 " without chip select", control));
     return;
   }
+  const int64_t bits = 8 * int64_t{send + ((control & hw::spi::kReceive) ? recv : 0)};
+  spiBitsOutNs_ = host::clock::nowNs() + bits * 1'000'000'000 / kSpiClockHz;
   const uint64_t tx = uint64_t{spiTx0_} | (uint64_t{spiTx1_} << 32);
   for (uint32_t i = 0; i < send; ++i) flash_->transfer(static_cast<uint8_t>(tx >> (8 * i)));
   if (control & hw::spi::kReceive) {
@@ -429,6 +432,21 @@ void Card::spiOperation_locked(uint32_t control) {
   if (control & hw::spi::kEnd) {
     flash_->deselect();
     spiSelected_ = false;
+  }
+}
+
+// Outside the register lock: the bus stays free for the interrupt, the DMA and the other masters meanwhile.
+// A few microseconds at real time are waited out on the processor, as a sleep would take far longer.
+void Card::awaitSpiBits() const {
+  int64_t until;
+  {
+    std::lock_guard<host::realtime::Mutex> g(m_);
+    until = spiBitsOutNs_;
+  }
+  const auto end = host::clock::realPointOf(until);
+  if (end - std::chrono::steady_clock::now() > std::chrono::microseconds(100))
+    std::this_thread::sleep_until(end);
+  while (host::clock::nowNs() < until) {
   }
 }
 

@@ -43,6 +43,9 @@ struct CardConfig {
 inline constexpr uint16_t kVendorId = 0x5A44;
 inline constexpr uint16_t kDeviceId = 0x0008;
 
+// The SPI controller clocks the flash at 25 MHz: an operation takes 8 bit times per byte sent or received.
+inline constexpr int64_t kSpiClockHz = 25'000'000;
+
 // I2C control word read back (master + 0x00): the state of the last operation.
 inline constexpr uint32_t kI2cDone = 0x01;       // an operation has completed (operations complete at once)
 inline constexpr uint32_t kI2cNak = 0x02;        // the address or a written byte was not acknowledged
@@ -143,6 +146,7 @@ class Card : public host::PciFunction {
   void write_locked(uint32_t offset, uint32_t value);
   void i2cOperation_locked(int k, uint32_t control);
   void spiOperation_locked(uint32_t control);
+  void awaitSpiBits() const;
   void dmaControlWrite_locked(int n, uint32_t value);
   void dmaEnableWrite_locked(int n, bool on);
   bool dmaActive_locked(const DmaChannel& c) const;
@@ -175,6 +179,7 @@ class Card : public host::PciFunction {
   std::unique_ptr<SpiFlash> flash_;
   uint32_t spiControl_ = 0, spiTx0_ = 0, spiTx1_ = 0, spiRx_ = 0;
   bool spiSelected_ = false;
+  int64_t spiBitsOutNs_ = 0;  // platform time at which the last operation's bits are through
   std::array<DmaChannel, 8> dma_{};
   uint32_t status_ = 0;
   uint32_t masterEnable_ = 0;

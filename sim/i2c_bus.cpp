@@ -54,10 +54,27 @@ bool I2cBus::faultNaks_locked(uint8_t addr8) {
         if (std::uniform_real_distribution<double>(0.0, 1.0)(f.rng) < f.probability) nak = true;
         break;
       case Fault::Kind::kUnreadable:
+      case Fault::Kind::kDataByte:
+      case Fault::Kind::kDataRate:
         break;
     }
   }
   return nak;
+}
+
+bool I2cBus::dataFault_locked(bool read, uint32_t position) {
+  bool fail = false;
+  for (Fault& f : faults_) {
+    if (f.addr8 != addr8_) continue;
+    if (f.kind == Fault::Kind::kDataRate) {
+      if (std::uniform_real_distribution<double>(0.0, 1.0)(f.rng) < f.probability) fail = true;
+    } else if (f.kind == Fault::Kind::kDataByte && f.read == read && f.position == position &&
+               f.seen < f.limit && (read || f.firstByte < 0 || f.firstByte == firstByte_)) {
+      ++f.seen;
+      fail = true;
+    }
+  }
+  return fail;
 }
 
 bool I2cBus::unreadable_locked(uint8_t addr8) const {
@@ -84,6 +101,8 @@ bool I2cBus::start(uint8_t addr8, bool read) {
   if (active_.size() > 1) ++collisions_;
   if (!read) ++writeTransfers_;
   position_ = 0;
+  addr8_ = addr8;
+  firstByte_ = -1;
   unreadable_ = unreadable_locked(addr8);
   if (active_.empty()) nak_locked();
   return !active_.empty();
@@ -95,6 +114,12 @@ bool I2cBus::write(uint8_t byte) {
   char b[8];
   std::snprintf(b, sizeof b, " %02x", byte);
   line_ += b;
+  if (position_ == 0) firstByte_ = byte;
+  if (dataFault_locked(false, static_cast<uint32_t>(position_))) {
+    ++position_;
+    nak_locked();
+    return false;
+  }
   if (corrupt_) byte = corrupt_(writeTransfers_ - 1, position_, byte);
   ++position_;
   bool ack = false;
@@ -106,12 +131,15 @@ bool I2cBus::write(uint8_t byte) {
 uint8_t I2cBus::read() {
   std::lock_guard<std::recursive_mutex> g(m_);
   if (!open_ || failed_) return 0xFF;
+  const bool lost = dataFault_locked(true, static_cast<uint32_t>(position_++));
   uint8_t v = 0xFF;
-  for (I2cSlave* s : active_) v &= s->readByte();  // open drain: any slave pulls a bit low
+  if (!lost)
+    for (I2cSlave* s : active_) v &= s->readByte();  // open drain: any slave pulls a bit low
   if (unreadable_) v = 0xFF;
   char b[8];
   std::snprintf(b, sizeof b, " %02x", v);
   line_ += b;
+  if (lost) nak_locked();
   return v;
 }
 
@@ -173,6 +201,28 @@ void I2cBus::setUnreadable(uint8_t addr8, bool unreadable) {
     f.kind = Fault::Kind::kUnreadable;
     faults_.push_back(std::move(f));
   }
+}
+
+void I2cBus::nakDataByte(uint8_t addr8, bool read, uint32_t position, uint64_t transfers, int firstByte) {
+  std::lock_guard<std::recursive_mutex> g(m_);
+  Fault f;
+  f.addr8 = addr8 & 0xFE;
+  f.kind = Fault::Kind::kDataByte;
+  f.read = read;
+  f.position = position;
+  f.limit = transfers;
+  f.firstByte = firstByte;
+  faults_.push_back(std::move(f));
+}
+
+void I2cBus::nakDataAtRate(uint8_t addr8, double probability, uint32_t seed) {
+  std::lock_guard<std::recursive_mutex> g(m_);
+  Fault f;
+  f.addr8 = addr8 & 0xFE;
+  f.kind = Fault::Kind::kDataRate;
+  f.probability = probability;
+  f.rng.seed(seed);
+  faults_.push_back(std::move(f));
 }
 
 void I2cBus::setWriteCorruption(WriteCorruption hook) {

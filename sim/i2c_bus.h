@@ -42,6 +42,13 @@ class I2cBus {
   void nakAfter(uint8_t addr8, uint64_t answeredPhases);  // ACKs that many address phases, then NAKs
   void nakAtRate(uint8_t addr8, double probability, uint32_t seed);
   void setUnreadable(uint8_t addr8, bool unreadable);  // the slave answers but its data reads as 0xFF
+  // Data-phase faults. Data byte `position` (0 = the first byte after the address) fails in each of the next
+  // `transfers` transfers to addr8 in that direction that get so far (and, for writes with firstByte >= 0,
+  // start with that byte, the register): a written byte is NAKed and reaches no slave; a read byte is lost to
+  // a slave holding the clock, which the master reports as it reports a NAK. The rest of the transfer fails.
+  void nakDataByte(uint8_t addr8, bool read, uint32_t position, uint64_t transfers = 1, int firstByte = -1);
+  // Every data byte to or from addr8 fails that way with this probability.
+  void nakDataAtRate(uint8_t addr8, double probability, uint32_t seed);
   void clearFaults();
   // Corrupts bytes on their way to the slaves: called for every byte the master writes with the number of its
   // write transfer (counted from when the hook is set), its position in it (0 = the first byte after the
@@ -57,13 +64,17 @@ class I2cBus {
  private:
   struct Fault {
     uint8_t addr8 = 0;
-    enum class Kind { kAlways, kAfter, kRate, kUnreadable } kind = Kind::kAlways;
+    enum class Kind { kAlways, kAfter, kRate, kUnreadable, kDataByte, kDataRate } kind = Kind::kAlways;
     uint64_t limit = 0;
     uint64_t seen = 0;
     double probability = 0;
     std::mt19937 rng;
+    bool read = false;  // data faults: direction
+    uint32_t position = 0;
+    int firstByte = -1;
   };
   bool faultNaks_locked(uint8_t addr8);
+  bool dataFault_locked(bool read, uint32_t position);
   bool unreadable_locked(uint8_t addr8) const;
   void endPhase_locked();  // stop to the slaves that took part, trace line out
   void flushLine_locked();
@@ -77,7 +88,9 @@ class I2cBus {
   std::function<void(const std::string&)> sink_;
   WriteCorruption corrupt_;
   uint64_t writeTransfers_ = 0;  // since the hook was set
-  int position_ = 0;             // of the next byte in the current write transfer
+  int position_ = 0;             // of the next byte in the current transfer, either direction
+  uint8_t addr8_ = 0;            // of the current transfer
+  int firstByte_ = -1;           // first data byte of the current write transfer
   std::string line_;
   bool open_ = false;    // a transfer is between start and stop
   bool failed_ = false;  // a NAK happened in the current phase

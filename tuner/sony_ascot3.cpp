@@ -53,6 +53,7 @@ constexpr UCHAR kSystemTable[32][16] = {
 
 constexpr ULONG kLowBandMaxKHz = 172000;
 constexpr ULONG kMidBandMaxKHz = 464000;
+constexpr int kTuneBlockAttempts = 3;  // as many as a locked I2C operation makes
 
 bool isAnalog(ULONG s) { return s >= 1 && s <= 8; }
 bool isCable(ULONG s) { return s == 23 || s == 24 || s == 30; }
@@ -314,7 +315,14 @@ DemodResult X_tune(sony_ascot3_t* t, ULONG f, ULONG s) {
   ASCOT3_CHECK(wr(t, 0x5E, b5e, 9));
   const bool v2Bit27 = t->chipVariant == SONY_ASCOT3_VARIANT_2 && (t->flags & kAscot3Variant2Reg67);
   ASCOT3_CHECK(bits(t, 0x67, v2Bit27 ? 0x06 : 0x00, 0x06));
-  return wr(t, 0x68, tune, 17);
+  // The block runs over 0x74, whose calibration bits the tuner takes as a block begins: one refused part way
+  // may have overwritten them, so each further attempt sets them again first.
+  DemodResult r = WriteRegisterOnce(t->p_path, t->i2cAddress, 0x68, tune, 17);
+  for (int attempt = 1; attempt < kTuneBlockAttempts && r == DEMOD_ERR_BUS; ++attempt) {
+    ASCOT3_CHECK(bits(t, 0x74, 0x02, 0x03));
+    r = WriteRegisterOnce(t->p_path, t->i2cAddress, 0x68, tune, 17);
+  }
+  return r;
 }
 
 DemodResult X_tune_end(sony_ascot3_t* t) {

@@ -128,12 +128,17 @@ class Device {
   bool i2cReadRegister(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
   bool i2cReadBurst(ULONG master, UCHAR slave, PUCHAR out, ULONG length);
   bool i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG length);
-  bool i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length);
+  // once: a single attempt, for a write its caller has to prepare again before repeating it.
+  bool i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length,
+                        bool once = false);
   NTSTATUS i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
                             PUCHAR out, ULONG length);
   ULONG DVB_SET_DemodReset(ULONG offset);
   // Chunked read after a one-byte sub-address (EEPROM), under the mutex with three attempts.
   bool i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
+  // A register block: the register number as a write transfer of its own, then a burst read, under the mutex
+  // with three attempts of the pair (a burst read resumes where the slave's pointer stands).
+  bool i2cReadBlock(ULONG master, UCHAR slave, UCHAR reg, PUCHAR out, ULONG length);
 
   // Transport-stream DMA. pinObject is the capture pin's object, whose first field is its KSPIN. A start
   // while another pin streams the channel is refused with STATUS_DEVICE_BUSY; a stop with a pin object leaves
@@ -214,6 +219,8 @@ class Device {
   // waiting for those in flight. Run down whenever the device is not started.
   EX_RUNDOWN_REF _requests;
   PKSFILTERFACTORY _p_capture_factory[8];
+  // Blocks the card overwrote while the DMA DPC copied them, dropped; per channel, under _channel_lock.
+  ULONG _lapped_blocks[8];
 
  private:
   volatile ULONG* registerPointer(ULONG address) const;
@@ -230,8 +237,9 @@ class Device {
   void deleteFactories();
   void lockI2c();
   void unlockI2c();
+  static constexpr int kAttempts = 3;
   template <class Op>
-  bool i2cAttempts(Op op);
+  bool i2cAttempts(Op op, int attempts = kAttempts);
 
   // Next block of each channel that the DMA DPC has not copied yet (0..7); written at start and by the DPC
   // under _channel_lock[n].

@@ -6,7 +6,6 @@
 #include "zadivo/trace.h"
 
 namespace {
-constexpr int kAttempts = 3;
 constexpr LONGLONG kI2cTimeout100ns = 200000;  // 20 ms
 
 ULONG controlWord(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3) {
@@ -18,10 +17,10 @@ void Device::lockI2c() { KeWaitForSingleObject(i2cMutex(), Executive, KernelMode
 void Device::unlockI2c() { KeReleaseMutex(i2cMutex(), FALSE); }
 
 template <class Op>
-bool Device::i2cAttempts(Op op) {
+bool Device::i2cAttempts(Op op, int attempts) {
   lockI2c();
   bool ok = false;
-  for (int attempt = 0; attempt < kAttempts && !ok; ++attempt) ok = op();
+  for (int attempt = 0; attempt < attempts && !ok; ++attempt) ok = op();
   unlockI2c();
   return ok;
 }
@@ -179,18 +178,27 @@ bool Device::i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PU
   return i2cAttempts([&] { return i2cRead(master, slave, &subAddress, 1, out, length); });
 }
 
+// The two transfers are retried together: a burst read retried alone would go on from wherever the failed
+// attempt left the slave's register pointer and report those bytes as the block's.
+bool Device::i2cReadBlock(ULONG master, UCHAR slave, UCHAR reg, PUCHAR out, ULONG length) {
+  if (length == 0 || length > 255) return false;
+  return i2cAttempts(
+      [&] { return i2cWrite(master, slave, 1, &reg) && i2cRead(master, slave, nullptr, 0, out, length); });
+}
+
 // Reports the transfer's outcome; callers that stage a sub-address before a burst read may ignore it.
 bool Device::i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG length) {
   if (length == 0 || length > 255) return false;
   return i2cAttempts([&] { return i2cWrite(master, slave, length, data); });
 }
 
-bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length,
+                              bool once) {
   UCHAR staging[56];
   if (length > sizeof(staging) - 1) return false;
   staging[0] = reg;
   for (ULONG i = 0; i < length; ++i) staging[1 + i] = data[i];
-  return i2cAttempts([&] { return i2cWrite(master, slave, length + 1, staging); });
+  return i2cAttempts([&] { return i2cWrite(master, slave, length + 1, staging); }, once ? 1 : kAttempts);
 }
 
 NTSTATUS Device::i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
@@ -216,11 +224,13 @@ ULONG Device::DVB_SET_DemodReset(ULONG offset) {
   return 0;
 }
 
-// Completion of master k: the ISR queued us because its status bit was set.
+// Completion of master k: the ISR queued us because its status bit was set. The waiter is boosted, as a
+// driver completing a thread's I/O does, so that a busy machine does not keep it off the processor for a
+// whole time slice per operation.
 void Device::i2cDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
   Device* device = static_cast<Device*>(context);
   const ULONG k = static_cast<ULONG>(dpc - device->i2cDpcOf(0));
   ULONG word;
   device->readRegisterBuffer(hw::i2c::kMasterBase[k] + hw::i2c::kControl, 1, &word);
-  KeSetEvent(&device->_i2c_done[k], 0, FALSE);
+  KeSetEvent(&device->_i2c_done[k], EVENT_INCREMENT, FALSE);
 }

@@ -18,6 +18,9 @@ constexpr ULONG kSend8First = control(8, 0, hw::spi::kFirst);
 constexpr ULONG kSend8Continue = control(8, 0, hw::spi::kMiddle);
 constexpr ULONG kSend4Last = control(4, 0, hw::spi::kLast);
 constexpr ULONG kProgramStatusPolls = 250;
+// Worst-case page-program time (tPP max) of common serial NOR flashes: 3 ms to 5 ms in their datasheets.
+// 250 status reads take well under a millisecond, so the poll goes on by the clock until this has passed.
+constexpr LONGLONG kPageProgramMaxUs = 5000;
 
 ULONG word(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3) {
   return ULONG(b0) | ULONG(b1) << 8 | ULONG(b2) << 16 | ULONG(b3) << 24;
@@ -28,6 +31,13 @@ void sleepMs(LONGLONG ms) {
   LARGE_INTEGER delay;
   delay.QuadPart = -ms * 10000;
   KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+LONGLONG nowUs() {
+  LARGE_INTEGER frequency;
+  const LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
+  return count.QuadPart / frequency.QuadPart * 1000000 +
+         count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 }
 
 bool command(Device* d, ULONG tx0, ULONG bits, ULONG kind) {
@@ -127,9 +137,15 @@ ULONG spi_Write32bit(Device* device, const UCHAR* a, const UCHAR* page) {
     ZTRACE(" spi_Write32bit 1 error!\n");
     return 0;
   }
-  // Busy poll; the transmit word keeps the last page bytes above the opcode.
+  // Busy poll, at least the prescribed reads and for as long as a program may take. The flash is given up on
+  // only after a status read begun past the deadline: a thread held off the processor between a read and its
+  // judgement would otherwise fail a program just finished. The transmit word keeps the last page bytes above
+  // the opcode.
+  const LONGLONG deadlineUs = nowUs() + kPageProgramMaxUs;
   ULONG status = 1;
-  for (ULONG polls = 0; polls < kProgramStatusPolls && (status & 1); ++polls) {
+  bool late = false;
+  for (ULONG polls = 0; (status & 1) && (polls < kProgramStatusPolls || !late); ++polls) {
+    late = nowUs() >= deadlineUs;
     tx0 = (tx0 & 0xFFFFFF00u) | op::kReadStatus;
     if (!command(device, tx0, kSend1Recv1, 1)) {
       ZTRACE(" spi_Write32bit 2 error!\n");
@@ -137,7 +153,7 @@ ULONG spi_Write32bit(Device* device, const UCHAR* a, const UCHAR* page) {
     }
     status = device->readRegister(hw::spi::kRx);
   }
-  // Judged on the last status read: idle on the final allowed poll is a completed program.
+  // Judged on the last status read: idle on the final poll is a completed program.
   if (status & 1) {
     ZTRACE("write 16 bit-------------------------------------------------------- register: %x\n",
            static_cast<unsigned>(status & 0xFF));

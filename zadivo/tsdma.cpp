@@ -97,20 +97,36 @@ void Device::dmaDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
   device->dmaDpcChannel(static_cast<ULONG>(dpc - device->dmaDpcOf(0)));
 }
 
+namespace {
+// The slot the card fills now (the block counter of a channel's control register).
+ULONG fillingSlot(Device* device, ULONG n) {
+  return (device->readRegister(hw::dma::kBlockBase[n] + hw::dma::kControl) & 0xFF) % hw::dma::kBlocksPerSlice;
+}
+}  // namespace
+
 // Copies every block completed since the last run (a queued DPC is not queued again, so one run may stand for
 // several interrupts), then hands over every whole frame the ring holds.
 void Device::dmaDpcChannel(ULONG n) {
   KeAcquireSpinLockAtDpcLevel(&_channel_lock[n]);
-  const ULONG counter = readRegister(hw::dma::kBlockBase[n] + hw::dma::kControl) & 0xFF;
-  const ULONG next = counter % hw::dma::kBlocksPerSlice;
+  const ULONG next = fillingSlot(this, n);
   if (_p_dma_buffer && _channel[n].running) {
     TsRing* ring = _p_ts_ring[n];
     const PUCHAR slice = static_cast<PUCHAR>(_p_dma_buffer) + n * hw::dma::kSliceBytes;
     ULONG block = _next_block[n];
     // Eight pending blocks are indistinguishable from none; the counter cannot tell them apart.
     while (block != next) {
-      ringWrite(ring, slice + block * hw::dma::kBlockBytes,
-                hw::dma::kBlockBytes);  // full ring: block dropped
+      const ULONG write = ring->write;
+      // A full ring drops the block.
+      if (ringWrite(ring, slice + block * hw::dma::kBlockBytes, hw::dma::kBlockBytes)) {
+        // With a backlog the card may have come round to this slot during the copy: it has started every slot
+        // from `next` to the one it fills now. Such a copy mixes two laps and is dropped whole.
+        const ULONG started =
+            (fillingSlot(this, n) + hw::dma::kBlocksPerSlice - next) % hw::dma::kBlocksPerSlice;
+        if ((block + hw::dma::kBlocksPerSlice - next) % hw::dma::kBlocksPerSlice <= started) {
+          ring->write = write;
+          ++_lapped_blocks[n];
+        }
+      }
       block = (block + 1) % hw::dma::kBlocksPerSlice;
     }
     _next_block[n] = static_cast<UCHAR>(block);
@@ -143,6 +159,8 @@ NTSTATUS Device::startTS(ULONG n, PVOID pinObject) {
     ZERROR("startTS%d: the channel streams into another capture pin\n", static_cast<int>(n));
     return STATUS_DEVICE_BUSY;
   }
+  // A start begins an empty stream: the rest the ring kept from the last run is not this run's.
+  if (!_channel[n].running && _p_ts_ring[n]) _p_ts_ring[n]->read = _p_ts_ring[n]->write = 0;
   _channel[n].p_pin = pin;
   readRegister(base + hw::dma::kControl);
   _next_block[n] = 0;

@@ -20,6 +20,7 @@ namespace {
 
 constexpr unsigned char kDispatchLevel = 2;
 constexpr int kWatchdogPriority = 40;
+constexpr int kBoostPriority = 1;
 constexpr long kTickNs = 50'000'000;
 constexpr int64_t kHogNumerator = 4, kHogDenominator = 5;  // busy for this share of a tick: demoted
 
@@ -71,8 +72,86 @@ bool asleep(pid_t tid) {
   return end && end[1] == ' ' && (end[2] == 'S' || end[2] == 'D' || end[2] == 'I');
 }
 
+// Threads in a wake-up stint, by kernel thread id. Its lock is taken by DPC threads setting events: one that
+// waits for it lends its rank to the holder.
+class Boosts {
+ public:
+  void begin(pid_t tid) {
+    std::lock_guard<Mutex> g(m_);
+    Stint* stint = nullptr;
+    for (Stint& s : stints_)
+      if (s.tid == tid) stint = &s;
+    // A thread may have set its own policy meanwhile: an ordinary one is boosted (again), one ranked on its
+    // own is left alone.
+    const bool ordinary = (sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK) == SCHED_OTHER;
+    if (!ordinary && !stint) return;
+    sched_param p{};
+    p.sched_priority = kBoostPriority;
+    if (ordinary && sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &p) != 0) return;
+    if (stint) {
+      stint->woken = true;
+      return;
+    }
+    stints_.push_back({tid, true});
+    active_.fetch_add(1);
+  }
+  void end(pid_t tid) {
+    std::lock_guard<Mutex> g(m_);
+    for (auto it = stints_.begin(); it != stints_.end(); ++it)
+      if (it->tid == tid) {
+        endLocked(it);
+        return;
+      }
+  }
+  // Every tick: a stint without a boosted wake since the last tick ends.
+  void tick() {
+    if (active_.load() == 0) return;
+    std::lock_guard<Mutex> g(m_);
+    for (auto it = stints_.begin(); it != stints_.end();) {
+      if (!it->woken) {
+        it = endLocked(it);
+      } else {
+        it->woken = false;
+        ++it;
+      }
+    }
+  }
+  bool any() const { return active_.load() != 0; }
+
+ private:
+  struct Stint {
+    pid_t tid;
+    bool woken;  // since the last tick
+  };
+  std::vector<Stint>::iterator endLocked(std::vector<Stint>::iterator it) {
+    sched_param p{};
+    sched_setscheduler(it->tid, SCHED_OTHER, &p);  // fails harmlessly for a thread that is gone
+    active_.fetch_sub(1);
+    return stints_.erase(it);
+  }
+
+  Mutex m_;
+  std::vector<Stint> stints_;
+  std::atomic<int> active_{0};
+};
+
+Boosts& stints() {
+  static Boosts* b = new Boosts;
+  return *b;
+}
+
+thread_local pid_t tTid = 0;
+
+// Ends the calling thread's stint, if any (one atomic load when no thread is in one).
+void endOwnStint() {
+  if (!stints().any()) return;
+  if (!tTid) tTid = gettid();
+  stints().end(tTid);
+}
+
 // The ranked threads and the watchdog thread that samples their processor time every tick: one that was
-// busy for most of a tick loses its rank, and gets it back at a tick that finds it waiting.
+// busy for most of a tick loses its rank, and gets it back at a tick that finds it waiting. It also ends
+// wake-up stints.
 class Watchdog {
  public:
   // Starts watching the calling thread at `rank`, or follows its change of rank.
@@ -88,10 +167,12 @@ class Watchdog {
     clockid_t id;
     if (pthread_getcpuclockid(self, &id) != 0) return;
     threads_.push_back({self, gettid(), id, rank, clockNs(id), false});
-    if (!started_) {
-      started_ = true;
-      std::thread([this] { run(); }).detach();
-    }
+    startLocked();
+  }
+  void start() {
+    if (started_.load()) return;
+    std::lock_guard<std::mutex> g(m_);
+    startLocked();
   }
   void unwatch() {
     const pthread_t self = pthread_self();
@@ -111,6 +192,12 @@ class Watchdog {
     bool demoted;
   };
 
+  void startLocked() {
+    if (started_.load()) return;
+    started_ = true;
+    std::thread([this] { run(); }).detach();
+  }
+
   void run() {
     setPolicy(pthread_self(), kWatchdogPriority);
     int64_t last = monotonicNs();
@@ -119,6 +206,7 @@ class Watchdog {
       nanosleep(&tick, nullptr);
       const int64_t now = monotonicNs(), elapsed = now - last;
       last = now;
+      stints().tick();
       std::lock_guard<std::mutex> g(m_);
       for (Watched& w : threads_) {
         const int64_t cpu = clockNs(w.clock), used = cpu - w.lastCpu;
@@ -135,7 +223,7 @@ class Watchdog {
 
   std::mutex m_;
   std::vector<Watched> threads_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};
 };
 
 Watchdog& watchdog() {
@@ -149,6 +237,7 @@ void apply(Rank rank) {
   if (rank == tApplied) return;
   int state = gState.load();
   if (state == kOff) return;
+  endOwnStint();
   if (state == kUndecided) {
     if (rank == Rank::Normal) return;
     const char* env = std::getenv("ZADIVO_REALTIME");
@@ -195,6 +284,20 @@ void leave() {
 void atIrql(unsigned char irql) { apply(std::max(tBase, rankOfIrql(irql))); }
 
 uint64_t demotions() { return gDemotions.load(); }
+
+bool boostable() { return gState.load() == kOn && tApplied == Rank::Normal; }
+
+pid_t self() {
+  if (!tTid) tTid = gettid();
+  return tTid;
+}
+
+void boost(pid_t tid) {
+  watchdog().start();
+  stints().begin(tid);
+}
+
+void endBoost() { endOwnStint(); }
 
 Mutex::Mutex(Kind kind) {
   pthread_mutexattr_t a;

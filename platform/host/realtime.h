@@ -8,6 +8,7 @@
 // processor: one that keeps it busy for most of 50 ms runs at normal priority until it calms down.
 #pragma once
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -25,6 +26,23 @@ void leave();
 void atIrql(unsigned char irql);
 // Times the watchdog took a thread's rank away.
 uint64_t demotions();
+
+// Windows' wake-up boost: a thread whose wait is satisfied by an event set with a priority increment runs
+// above every ordinary thread (at the lowest real-time priority) for a stint, so that it gets a processor
+// when woken instead of queueing behind busy threads, and keeps it while the emulation's interrupt and DPC
+// threads come and go. Each such wake renews the stint; it ends at a watchdog tick that finds no wake since
+// the last one, and when the thread sleeps by the clock or changes its rank. Threads started meanwhile do not
+// inherit it.
+//
+// The calling thread's kernel thread id.
+pid_t self();
+// Whether the calling thread is one a boost applies to: ordinary, with ranks in use.
+bool boostable();
+// Boosts, or renews the stint of, a thread that was boostable when it began to wait (one that ranked itself
+// since is left alone).
+void boost(pid_t tid);
+// The calling thread is about to sleep by the clock: its stint, if any, ends.
+void endBoost();
 
 // A mutex whose holder inherits the rank of a ranked thread waiting for it, so that an interrupt or DPC
 // thread never waits behind an ordinary thread that other ordinary threads keep off the processor (on

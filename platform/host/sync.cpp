@@ -10,6 +10,9 @@
 #include <chrono>
 #include <climits>
 #include <ctime>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "platform/host/clock.h"
 #include "platform/host/internal.h"
@@ -50,6 +53,8 @@ inline void cpuRelax() {
 
 LONG* word(DISPATCHER_HEADER* h) { return &h->SignalState; }
 ULONG_PTR* sleepers(DISPATCHER_HEADER* h) { return reinterpret_cast<ULONG_PTR*>(&h->WaitListHead.Flink); }
+// An event's last set came with a priority increment.
+ULONG_PTR* boosting(DISPATCHER_HEADER* h) { return reinterpret_cast<ULONG_PTR*>(&h->WaitListHead.Blink); }
 
 void futexWake(LONG* addr, int n) {
   syscall(SYS_futex, addr, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, n, nullptr, nullptr, 0);
@@ -103,12 +108,61 @@ Deadline deadlineOf(const LARGE_INTEGER* timeout) {
   return d;
 }
 
-// Generic wait: tryTake(observed) attempts to satisfy the wait given the word's value.
+// Ordinary threads waiting on an event, so that KeSetEvent with a priority increment can boost them before it
+// wakes them. A waiter leaves before its wait returns, so every thread found here still exists.
+class EventWaiters {
+ public:
+  class Entry {
+   public:
+    Entry(EventWaiters& all, const void* event) : all_(all), active_(realtime::boostable()) {
+      if (!active_) return;
+      std::lock_guard<realtime::Mutex> g(all_.m_);
+      all_.list_.push_back({event, realtime::self()});
+    }
+    ~Entry() {
+      if (!active_) return;
+      const pid_t tid = realtime::self();
+      std::lock_guard<realtime::Mutex> g(all_.m_);
+      for (auto it = all_.list_.begin(); it != all_.list_.end(); ++it)
+        if (it->tid == tid) {
+          all_.list_.erase(it);
+          break;
+        }
+    }
+
+   private:
+    EventWaiters& all_;
+    const bool active_;
+  };
+  void boost(const void* event) {
+    std::lock_guard<realtime::Mutex> g(m_);
+    for (const Listed& l : list_)
+      if (l.event == event) realtime::boost(l.tid);
+  }
+
+ private:
+  struct Listed {
+    const void* event;
+    pid_t tid;
+  };
+  realtime::Mutex m_;
+  std::vector<Listed> list_;
+};
+
+EventWaiters& eventWaiters() {
+  static EventWaiters* w = new EventWaiters;
+  return *w;
+}
+
+// Generic wait: tryTake(observed) attempts to satisfy the wait given the word's value. A thread waiting on an
+// event is listed for a boost, spinning or asleep: a Windows thread would be blocked all along.
 template <class TryTake>
-NTSTATUS waitOn(DISPATCHER_HEADER* h, const Deadline& d, TryTake tryTake) {
+NTSTATUS waitOn(DISPATCHER_HEADER* h, const Deadline& d, bool event, TryTake tryTake) {
   LONG* w = word(h);
   if (tryTake(__atomic_load_n(w, __ATOMIC_ACQUIRE))) return STATUS_SUCCESS;
   if (d.poll) return STATUS_TIMEOUT;
+  std::optional<EventWaiters::Entry> listed;
+  if (event) listed.emplace(eventWaiters(), h);
   auto spinEnd = std::chrono::steady_clock::now() + kSpin;
   do {
     for (int i = 0; i < 64; ++i) cpuRelax();
@@ -146,14 +200,20 @@ NTSTATUS waitEvent(PRKEVENT e, const Deadline& d) {
   DISPATCHER_HEADER* h = &e->Header;
   NTSTATUS s;
   if ((h->Lock & 0xFF) == kTypeSynchronization) {
-    s = waitOn(h, d, [w = word(h)](LONG v) {
+    s = waitOn(h, d, true, [w = word(h)](LONG v) {
       LONG one = 1;
       return v == 1 && __atomic_compare_exchange_n(w, &one, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
     });
   } else {
-    s = waitOn(h, d, [](LONG v) { return v != 0; });
+    s = waitOn(h, d, true, [](LONG v) { return v != 0; });
   }
-  if (s == STATUS_SUCCESS) TSAN_ACQUIRE(e);
+  if (s == STATUS_SUCCESS) {
+    TSAN_ACQUIRE(e);
+    // The emulated card completes at once, so the set often comes before the wait that a Windows thread
+    // would have been blocked in: the boost goes to the thread whose wait it satisfies all the same.
+    if (__atomic_load_n(boosting(h), __ATOMIC_RELAXED) && realtime::boostable())
+      realtime::boost(realtime::self());
+  }
   return s;
 }
 
@@ -168,7 +228,7 @@ NTSTATUS waitMutex(PRKMUTEX m, const Deadline& d) {
     __atomic_fetch_sub(word(h), 1, __ATOMIC_RELAXED);  // recursion
     return STATUS_SUCCESS;
   }
-  NTSTATUS s = waitOn(h, d, [m, w = word(h), me](LONG v) {
+  NTSTATUS s = waitOn(h, d, false, [m, w = word(h), me](LONG v) {
     LONG one = 1;
     if (v != 1 || !__atomic_compare_exchange_n(w, &one, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
       return false;
@@ -282,11 +342,13 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
   __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
 }
 
+// A priority increment boosts the threads the set wakes, as Windows raises their priority.
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
-  (void)Increment;
   (void)Wait;
   HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeSetEvent above DISPATCH_LEVEL");
   if (!checkEvent(Event, "KeSetEvent on an object that is not an initialised event")) return 0;
+  __atomic_store_n(boosting(&Event->Header), Increment > 0 ? 1 : 0, __ATOMIC_RELAXED);
+  if (Increment > 0 && realtime::enabled()) eventWaiters().boost(&Event->Header);
   const int wake = (Event->Header.Lock & 0xFF) == kTypeSynchronization ? 1 : INT_MAX;
   LONG* const state = word(&Event->Header);
   TSAN_RELEASE(Event);
@@ -301,12 +363,14 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 extern "C" VOID KeClearEvent(PRKEVENT Event) {
   HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeClearEvent above DISPATCH_LEVEL");
   if (!checkEvent(Event, "KeClearEvent on an object that is not an initialised event")) return;
+  __atomic_store_n(boosting(&Event->Header), 0, __ATOMIC_RELAXED);
   __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
   HOST_REQUIRE(tIrql <= DISPATCH_LEVEL, "KeResetEvent above DISPATCH_LEVEL");
   if (!checkEvent(Event, "KeResetEvent on an object that is not an initialised event")) return 0;
+  __atomic_store_n(boosting(&Event->Header), 0, __ATOMIC_RELAXED);
   return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
@@ -389,6 +453,7 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
     return STATUS_INVALID_PARAMETER;
   }
   int64_t units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart - systemTimeNow();
+  realtime::endBoost();
   if (units > 0) clock::sleepNs(units * 100);
   return STATUS_SUCCESS;
 }
@@ -398,3 +463,11 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
 extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = systemTimeNow(); }
 
 extern "C" ULONGLONG KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(clock::nowNs() / 100); }
+
+// A 10 MHz counter on the platform clock, the frequency current Windows reports on most machines.
+extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  if (PerformanceFrequency) PerformanceFrequency->QuadPart = 10'000'000;
+  LARGE_INTEGER now;
+  now.QuadPart = clock::nowNs() / 100;
+  return now;
+}

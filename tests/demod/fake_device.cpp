@@ -14,13 +14,17 @@ bool Device::i2cReadRegister(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR
 bool Device::i2cReadBurst(ULONG master, UCHAR slave, PUCHAR out, ULONG length) {
   return fake::Bus::get().readBurst(master, slave, out, length);
 }
+bool Device::i2cReadBlock(ULONG master, UCHAR slave, UCHAR reg, PUCHAR out, ULONG length) {
+  return fake::Bus::get().writeBurst(master, slave, &reg, 1) &&
+         fake::Bus::get().readBurst(master, slave, out, length);
+}
 bool Device::i2cWriteBurst(ULONG master, UCHAR slave, const UCHAR* data, ULONG length) {
   fake::Bus::get().writeBurst(master, slave, data, length);
   return false;  // the real operation reports 0 whatever happened
 }
 // The scripted chips keep no power state a reset line could clear.
 ULONG Device::DVB_SET_DemodReset(ULONG) { return 0; }
-bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length, bool) {
   return fake::Bus::get().writeRegister(master, slave, reg, data, length);
 }
 

@@ -122,6 +122,26 @@ TEST_F(Tuner, Variant4LowFrequencyTail) {
             (std::vector<uint8_t>{0x99, 0x00, 0x24, 0x87}));
 }
 
+// The tune block overwrites 0x74, whose calibration bits the chip takes as a block begins: a block refused
+// part way is sent again only after they are set again, and three refusals fail the tune.
+TEST_F(Tuner, RefusedTuneBlockIsRepeatedAfterTheCalibrationBits) {
+  make(0xC4, 0x40);
+  ASSERT_EQ(sony_ascot3_Initialize(t()), DEMOD_OK);
+  for (int refusals : {2, 3}) {
+    SCOPED_TRACE(refusals);
+    int refused = 0;
+    rig.bus.failIf = [&](const fake::Transfer& x) {
+      return x.write && x.reg == 0x68 && refused++ < refusals;
+    };
+    rig.bus.clearLog();
+    EXPECT_EQ(sony_ascot3_Tune(t(), 474000, 17), refusals < 3 ? DEMOD_OK : DEMOD_ERR_BUS);
+    std::string order;
+    for (const auto& x : rig.bus.log())
+      if (x.write && (x.reg == 0x68 || x.reg == 0x74)) order += x.reg == 0x68 ? (x.ok ? "B" : "b") : "c";
+    EXPECT_EQ(order, refusals < 3 ? "cbcbcB" : "cbcbcb");
+  }
+}
+
 TEST_F(Tuner, RefusalsWithoutTraffic) {
   make(0xC4);
   LONG rssi = 0;

@@ -3,9 +3,11 @@
 #include <array>
 #include <thread>
 
+#include "demod/sony_demod_bus.h"
 #include "hw/i2c_regs.h"
 #include "platform/host/clock.h"
 #include "tests/device/rig.h"
+#include "zadivo/sony_cxd6802/demod_path.h"
 
 namespace zadivo_test {
 namespace {
@@ -144,6 +146,22 @@ TEST_F(I2cTest, NakingSlaveGetsThreeAttemptsThenFailure) {
   EXPECT_TRUE(d->i2cWriteRegister(0x4000, 0x38, 0x10, &v, 1));
   EXPECT_FALSE(d->i2cWriteRegister(0x4000, 0x38, 0x10, &v, 1));
   EXPECT_EQ(controlWords().size(), 2u + 3u);
+  c->card.i2cBus(0).clearFaults();
+}
+
+// A register block longer than four bytes: the register number as a transfer of its own, then a burst read.
+// An attempt that fails in either part starts over from the register number, so that the retried burst does
+// not go on from where the failed one left the slave's pointer; a register number never delivered is a
+// failed read, not the bytes at a stale pointer.
+TEST_F(I2cTest, RegisterBlockReadRetriesFromTheRegisterNumber) {
+  DemodPath path(1);
+  path.device = d;
+  UCHAR block[8] = {};
+  c->card.i2cBus(0).nakDataByte(0x38, true, 5);
+  ASSERT_EQ(ReadRegister(&path, 0x38, 0x40, block, sizeof block), DEMOD_OK);
+  EXPECT_EQ(std::vector<UCHAR>(block, block + 8), std::vector<UCHAR>(&slave.regs[0x40], &slave.regs[0x48]));
+  c->card.i2cBus(0).nakDataByte(0x38, false, 0, 3);
+  EXPECT_EQ(ReadRegister(&path, 0x38, 0x40, block, sizeof block), DEMOD_ERR_BUS);
   c->card.i2cBus(0).clearFaults();
 }
 

@@ -6,6 +6,10 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "platform/kernel.h"
 #include "tests/host/machine.h"
 
@@ -160,6 +164,60 @@ TEST(Realtime, WatchdogDemotesAThreadThatKeepsAProcessorBusyAndRestoresItOnceCal
     KeFlushQueuedDpcs();
     return pair.ranked.load() == 2;
   }));
+}
+
+// A thread whose wait an event set with a priority increment satisfies runs above ordinary threads: asleep or
+// still on its way to the wait when the set comes. It keeps the stint while such wakes go on, loses it when
+// it sleeps by the clock or a tick passes without one, and a thread it starts does not inherit it.
+// The calling thread's policy as the kernel has it (a boost is set from another thread, which the C library's
+// cached view of a thread's own policy does not see).
+int kernelPolicy() { return sched_getscheduler(0) & ~SCHED_RESET_ON_FORK; }
+
+TEST(Realtime, EventSetWithAnIncrementBoostsTheThreadItWakesForAStint) {
+  if (!realtimeInUse()) GTEST_SKIP() << "real-time scheduling is not permitted here";
+  struct Case {
+    KPRIORITY increment;
+    bool setFirst;
+  };
+  for (Case c : {Case{IO_NO_INCREMENT, false}, Case{EVENT_INCREMENT, false}, Case{EVENT_INCREMENT, true}}) {
+    SCOPED_TRACE(std::to_string(c.increment) + (c.setFirst ? ", set before the wait" : ", set during it"));
+    KEVENT ev;
+    KeInitializeEvent(&ev, SynchronizationEvent, FALSE);
+    if (c.setFirst) KeSetEvent(&ev, c.increment, FALSE);
+    int woken = -1, child = -1, afterDelay = -1;
+    std::thread t([&] {
+      KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+      woken = kernelPolicy();
+      std::thread([&] { child = kernelPolicy(); }).join();
+      LARGE_INTEGER ms{};
+      ms.QuadPart = -10000;
+      KeDelayExecutionThread(KernelMode, FALSE, &ms);
+      afterDelay = kernelPolicy();
+    });
+    if (!c.setFirst) {
+      // Asleep in the wait: the event counts its sleepers there.
+      ASSERT_TRUE(waitFor([&] { return __atomic_load_n(&ev.Header.WaitListHead.Flink, __ATOMIC_ACQUIRE); }));
+      KeSetEvent(&ev, c.increment, FALSE);
+    }
+    t.join();
+    EXPECT_EQ(woken, c.increment ? SCHED_FIFO : SCHED_OTHER);
+    EXPECT_EQ(child, SCHED_OTHER);
+    EXPECT_EQ(afterDelay, SCHED_OTHER);
+  }
+  // Without further wakes the stint runs out at a watchdog tick.
+  KEVENT ev;
+  KeInitializeEvent(&ev, NotificationEvent, FALSE);
+  KeSetEvent(&ev, EVENT_INCREMENT, FALSE);
+  int woken = -1;
+  std::atomic<bool> ordinary{false};
+  std::thread t([&] {
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+    woken = kernelPolicy();
+    ordinary = waitFor([] { return kernelPolicy() == SCHED_OTHER; });
+  });
+  t.join();
+  EXPECT_EQ(woken, SCHED_FIFO);
+  EXPECT_TRUE(ordinary);
 }
 
 }  // namespace

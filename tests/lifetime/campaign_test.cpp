@@ -1,6 +1,6 @@
-// Campaigns over a card's whole life: every allocation failed in turn; NAK bursts on the bus on every
-// standard, then a clean bus; eight channels re-tuning, streaming and reporting at once (the race hunt for
-// ThreadSanitizer). Each prints its figures.
+// Campaigns over a card's whole life: every allocation failed in turn; NAK bursts on the bus (address phases
+// and data bytes) on every standard, then a clean bus; eight channels re-tuning, streaming and reporting at
+// once (the race hunt for ThreadSanitizer). Each prints its figures.
 #include <cstdio>
 #include <mutex>
 
@@ -114,7 +114,8 @@ TEST_F(AllocationSweep, EveryOperationSucceedsWhollyOrFailsCleanlyAndNothingLeak
 class NakBursts : public Rig, public ::testing::WithParamInterface<ULONG> {};
 
 constexpr int kBurstsPerChannel = 5;
-constexpr double kNakRate = 0.10;
+constexpr double kNakRate = 0.10;      // of address phases
+constexpr double kDataNakRate = 0.01;  // of data bytes, either direction
 
 TEST_P(NakBursts, EveryChannelTunesAndStreamsAgainAndNoFailureIsReportedAsSuccess) {
   const ULONG type = GetParam();
@@ -133,7 +134,10 @@ TEST_P(NakBursts, EveryChannelTunesAndStreamsAgainAndNoFailureIsReportedAsSucces
       const UCHAR addresses[] = {main, UCHAR(main + 4), UCHAR(main - 0x40), UCHAR(main + 0x58), 0xC0};
       EXPECT_EQ(ch.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
       for (int burst = 0; burst < kBurstsPerChannel; ++burst) {
-        for (UCHAR a : addresses) bus.nakAtRate(a, kNakRate, type * 1000 + c * 10 + burst);
+        for (UCHAR a : addresses) {
+          bus.nakAtRate(a, kNakRate, type * 1000 + c * 10 + burst);
+          bus.nakDataAtRate(a, kDataNakRate, type * 1000 + c * 10 + burst + 500);
+        }
         const NTSTATUS s = tuneTo(ch, mux, type);
         bus.clearFaults();
         if (NT_SUCCESS(s)) {

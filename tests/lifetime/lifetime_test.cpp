@@ -1,6 +1,10 @@
 // Failures the card must survive without lying or losing its footing: a tuner-type change that fails part
-// way, tuner-type changes over and over, stop and remove while a commit is tuning, and a failed transfer in
-// the demodulator's sleep step.
+// way, tuner-type changes over and over, stop and remove while a commit is tuning, a failed transfer in the
+// demodulator's sleep step, and a byte refused in the middle of a long transfer.
+#include <cstring>
+#include <functional>
+#include <ostream>
+
 #include "tests/lifetime/rig.h"
 
 using namespace lifetime_test;
@@ -205,6 +209,105 @@ TEST_F(Rig, ChannelWhoseTunerFailedToStartTunesOnceTheBusRecovers) {
   capture_test::TsCheck check;
   readFrames(g, 1, check);
   EXPECT_EQ(check.syncLosses, 0u);
+}
+
+// ---- A data byte refused in the first, a middle or the last operation of a long transfer ------------------
+
+// The 7-byte MAC write (offset, then six bytes), the 6-byte MAC read (2 + 4 bytes), DVB-C's 15-byte band
+// block on the main slave (3 + 6 + 6) and the tuner's 21-byte power-on block (3 + 6 + 6 + 6).
+enum class Transfer { kMacWrite, kMacRead, kBandBlock, kPowerOn };
+struct DataNak {
+  const char* name;
+  Transfer transfer;
+  uint32_t position;  // of the refused byte in the transfer
+};
+void PrintTo(const DataNak& c, std::ostream* os) { *os << c.name; }
+
+class LongTransferFault : public Rig, public ::testing::WithParamInterface<DataNak> {};
+
+// The extended set's MAC member on the RF tuner node: the record (index, then the address at bytes 4..9) as
+// the data of a set; after the request, with the address coming back at bytes 10..15 of the data, for a get.
+NTSTATUS macRequest(host::client::Pin& antenna, bool set, UCHAR (&record)[16]) {
+  struct {
+    KSP_NODE node;
+    UCHAR record[16];
+  } req{};
+  req.node.Property.Set = kPropSetExtended;
+  req.node.Property.Id = 15;
+  req.node.Property.Flags = (set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET) | KSPROPERTY_TYPE_TOPOLOGY;
+  std::memcpy(req.record, record, sizeof record);
+  return antenna.property(&req, set ? sizeof req.node : sizeof req, record, sizeof record).status;
+}
+
+// Refused on every attempt, the failure reaches the caller: the MAC property fails, the tune fails its
+// commit. On a clean bus the same request then works.
+TEST_P(LongTransferFault, ReachesTheCallerAndACleanBusWorksAgain) {
+  const DataNak c = GetParam();
+  constexpr uint64_t kEvery = UINT64_MAX;
+  startWithType(4, false);
+  sim::I2cBus& bus =
+      machine->card(0).i2cBus(c.transfer == Transfer::kMacWrite || c.transfer == Transfer::kMacRead ? 3 : 0);
+  if (c.transfer == Transfer::kPowerOn) bus.nakDataByte(0xC0, false, c.position, kEvery, 0x81);
+  ASSERT_EQ(machine->start(0), STATUS_SUCCESS);
+  Graph& g = graph(1);
+  ASSERT_EQ(g.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
+  const sim::Multiplex mux = multiplex(multiplexFor(4));
+  std::function<NTSTATUS()> request = [&] { return tuneTo(g, mux, 4); };
+  switch (c.transfer) {
+    case Transfer::kMacWrite:
+    case Transfer::kMacRead: {
+      const bool write = c.transfer == Transfer::kMacWrite;
+      bus.nakDataByte(0xA0, !write, c.position, kEvery);
+      request = [&, write] {
+        UCHAR record[16] = {2, 0, 0, 0, 0x02, 0x5A, 0x44, 0x00, 0x00, 0x17};
+        return macRequest(*g.antenna, write, record);
+      };
+      break;
+    }
+    case Transfer::kBandBlock:
+      bus.nakDataByte(cxd6802_SlaveAddress(1), false, c.position, kEvery, 0xA6);
+      break;
+    case Transfer::kPowerOn:
+      break;
+  }
+  const uint64_t naks = bus.naks();
+  EXPECT_EQ(request(), STATUS_UNSUCCESSFUL);
+  EXPECT_GT(bus.naks(), naks);
+  bus.clearFaults();
+  EXPECT_EQ(request(), STATUS_SUCCESS);
+  if (c.transfer == Transfer::kMacWrite) {
+    EXPECT_EQ(machine->card(0).eeprom().contents()[0x25], 0x17);
+  } else if (c.transfer != Transfer::kMacRead) {
+    EXPECT_TRUE(waitLocked(g));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, LongTransferFault,
+                         ::testing::Values(DataNak{"MacWriteFirst", Transfer::kMacWrite, 0},
+                                           DataNak{"MacWriteLast", Transfer::kMacWrite, 6},
+                                           DataNak{"MacReadFirst", Transfer::kMacRead, 0},
+                                           DataNak{"MacReadLast", Transfer::kMacRead, 5},
+                                           DataNak{"BandBlockFirst", Transfer::kBandBlock, 1},
+                                           DataNak{"BandBlockMiddle", Transfer::kBandBlock, 5},
+                                           DataNak{"BandBlockLast", Transfer::kBandBlock, 14},
+                                           DataNak{"PowerOnFirst", Transfer::kPowerOn, 1},
+                                           DataNak{"PowerOnMiddle", Transfer::kPowerOn, 10},
+                                           DataNak{"PowerOnLast", Transfer::kPowerOn, 20}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Refused once, the locked operation's next attempt sends the whole transfer again.
+TEST_F(Rig, ADataByteRefusedOnceIsSentAgainWithTheWholeWrite) {
+  startWithType(1);
+  Graph& g = graph(3);
+  sim::I2cBus& bus = machine->card(0).i2cBus(3);
+  bus.nakDataByte(0xA0, false, 6);
+  const uint64_t naks = bus.naks();
+  UCHAR record[16] = {8, 0, 0, 0, 1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(macRequest(*g.antenna, true, record), STATUS_SUCCESS);
+  const auto eeprom = machine->card(0).eeprom().contents();
+  EXPECT_EQ(std::vector<uint8_t>(eeprom.begin() + 0x80, eeprom.begin() + 0x86),
+            std::vector<uint8_t>({1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(bus.naks(), naks + 1);
 }
 
 }  // namespace

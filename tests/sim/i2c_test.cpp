@@ -137,6 +137,32 @@ TEST_F(I2cTest, NakFaultsAfterCountAndAtSeededRate) {
   EXPECT_NE(a.find('a'), std::string::npos);
 }
 
+// A write NAKed at byte 4 reports the NAK on the operation carrying it and every later one; the bytes before
+// it reached the slave, none after. A write starting with another register does not consume the fault.
+TEST_F(I2cTest, DataByteFaultFailsTheOperationCarryingItAndTheRestOfTheTransfer) {
+  card.i2cBus(0).nakDataByte(0x20, false, 4, 1, 0x10);
+  EXPECT_EQ(i2cOp(card, 0, 0x22302000 | 0xC6, 0x66554433) & sim::kI2cNak, 0u) << "register 0x30: not armed";
+  EXPECT_EQ(i2cOp(card, 0, 0x00102000 | 0x81) & sim::kI2cNak, 0u);  // byte 0
+  EXPECT_NE(i2cOp(card, 0, 0x22112000 | 0x06, 0x66554433) & sim::kI2cNak, 0u) << "bytes 1..6";
+  EXPECT_NE(i2cOp(card, 0, 0x88772000 | 0x46, 0xCCBBAA99) & sim::kI2cNak, 0u) << "bytes 7..12";
+  EXPECT_EQ(chip.regs[0x12], 0x33);
+  EXPECT_NE(chip.regs[0x13], 0x44);
+  auto lines = trace.take();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "0x4000 0x20 w 10 11 22 33 44 nak\n");
+  // Spent: the same write goes through.
+  i2cOp(card, 0, 0x00102000 | 0x81);
+  EXPECT_EQ(i2cOp(card, 0, 0x22112000 | 0x46, 0x66554433) & sim::kI2cNak, 0u);
+  EXPECT_EQ(chip.regs[0x13], 0x44);
+
+  // A read loses byte 5: its operation and the rest fail, the earlier one does not.
+  card.i2cBus(0).nakDataByte(0x20, true, 5);
+  EXPECT_EQ(i2cOp(card, 0, 0x00402100 | 0x94) & sim::kI2cNak, 0u);
+  EXPECT_NE(i2cOp(card, 0, 0x00402100 | 0x04) & sim::kI2cNak, 0u);
+  EXPECT_NE(i2cOp(card, 0, 0x00402100 | 0x44) & sim::kI2cNak, 0u);
+  EXPECT_TRUE(card.errors().empty());
+}
+
 TEST_F(I2cTest, UnreadableSlaveAnswersButReadsOnes) {
   card.i2cBus(0).setUnreadable(0x20, true);
   uint32_t rb = i2cOp(card, 0, 0x00002100 | 0xD2);

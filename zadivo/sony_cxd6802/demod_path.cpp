@@ -63,9 +63,9 @@ DemodResult ReadRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR* buffer,
     if (length <= 4) {
       ok = device->i2cReadRegister(master, slave, reg, buffer, length);
     } else {
-      // The sub-address goes out as its own transfer; its result is not tested.
-      device->i2cWriteBurst(master, slave, &reg, 1);
-      ok = device->i2cReadBurst(master, slave, buffer, length);
+      // The register number as a transfer of its own, then the burst: a failure of either fails the attempt,
+      // as the bytes would not be the block's.
+      ok = device->i2cReadBlock(master, slave, reg, buffer, length);
     }
   }
   if (!ok) {
@@ -75,17 +75,28 @@ DemodResult ReadRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR* buffer,
   return DEMOD_OK;
 }
 
-DemodResult WriteRegister(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+namespace {
+DemodResult writeRegister(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length,
+                          bool once) {
   Device* device = nullptr;
   ULONG master = 0;
   bool ok = false;
   if ((data || length == 0) && length <= 55 && busOf(path, &device, &master))
-    ok = device->i2cWriteRegister(master, slave, reg, data, length);
+    ok = device->i2cWriteRegister(master, slave, reg, data, length, once);
   if (!ok) {
     ZTRACE("write register error!!");
     return DEMOD_ERR_BUS;
   }
   return DEMOD_OK;
+}
+}  // namespace
+
+DemodResult WriteRegister(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+  return writeRegister(path, slave, reg, data, length, false);
+}
+
+DemodResult WriteRegisterOnce(DemodPath* path, UCHAR slave, UCHAR reg, const UCHAR* data, ULONG length) {
+  return writeRegister(path, slave, reg, data, length, true);
 }
 
 DemodResult WriteOneRegister(DemodPath* path, UCHAR slave, UCHAR reg, UCHAR value) {

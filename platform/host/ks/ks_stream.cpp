@@ -130,9 +130,11 @@ void streamStart(Pin& p) {
   p.streaming = true;
   p.queue.clear();
   p.edge = 0;
-  // Frames the client still has to read, or is reading, stay with the client.
+  // A new run starts empty: completed frames of the last run that the client never read go with it (read
+  // after the stop, they are still the client's). A frame being read comes back when its reader is done.
+  p.delivered.clear();
   for (auto& f : p.frames)
-    if (!f->reading && std::find(p.delivered.begin(), p.delivered.end(), f.get()) == p.delivered.end()) {
+    if (!f->reading) {
       resetFrame(f.get());
       p.queue.push_back(f.get());
     }
