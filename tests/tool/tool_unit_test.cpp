@@ -85,6 +85,15 @@ TEST(ToolArgs, MacAddressesAndBytes) {
   EXPECT_FALSE(parseByteList("1,300", &e));
 }
 
+// Hz is suspected only where a broadcast frequency in Hz would be: far above the tuner's range.
+TEST(ToolArgs, FrequencyRangeAndTheHzHint) {
+  EXPECT_EQ(frequencyProblem(474000), "");
+  EXPECT_EQ(frequencyProblem(1100000), "1100000 kHz is outside the tuner's 1000 .. 1048575 kHz");
+  EXPECT_EQ(frequencyProblem(474000000),
+            "474000000 kHz is outside the tuner's 1000 .. 1048575 kHz (474000000 looks like Hz, the unit of "
+            "channel files: 474000 kHz?)");
+}
+
 TEST(ToolTs, CountsPacketsAcrossSplitFeeds) {
   std::vector<uint8_t> s;
   for (int i = 0; i < 40; ++i) append(s, packet(0x100, static_cast<uint8_t>(i)));
@@ -354,9 +363,13 @@ TEST(ToolReport, TunerTypesAndFamilies) {
   EXPECT_EQ(effectiveTunerType(7), 7);
   EXPECT_STREQ(familyName(2), "DVB-T/T2");
   EXPECT_STREQ(familyName(6), "J.83B");
-  CaptureSummary c{"A", "a.ts", 1000, 188000, 2.0, 1, 0};
+  CaptureSummary c{"A", "a.ts", 1000, 188000, 2.0, 0, 0};
   EXPECT_EQ(summaryLine(c),
-            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 1 continuity errors, 0 sync errors");
+            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 0 continuity errors, 0 sync errors");
+  c.continuityErrors = 1;  // lost packets must not read like the usual zero
+  EXPECT_EQ(summaryLine(c),
+            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 1 CONTINUITY ERRORS (packets "
+            "lost), 0 sync errors");
 }
 
 TEST(ToolScanPlan, RastersCoverTheUsualChannels) {

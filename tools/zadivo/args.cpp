@@ -57,7 +57,8 @@ std::string frequencyProblem(uint64_t khz) {
   if (khz >= kTunerMinKHz && khz <= kTunerMaxKHz) return {};
   std::string why = std::to_string(khz) + " kHz is outside the tuner's " + std::to_string(kTunerMinKHz) +
                     " .. " + std::to_string(kTunerMaxKHz) + " kHz";
-  if (khz / 1000 >= kTunerMinKHz && khz / 1000 <= kTunerMaxKHz)
+  // Hz, as channel files give it: a broadcast frequency once divided, hence far above the tuner's range.
+  if (khz / 1000 >= kLowestBroadcastKHz && khz / 1000 <= kTunerMaxKHz)
     why += " (" + std::to_string(khz) +
            " looks like Hz, the unit of channel files: " + std::to_string(khz / 1000) + " kHz?)";
   return why;

@@ -70,6 +70,7 @@ bool AtomicFile::open(const std::string& path, std::string* error) {
     temp_.clear();
     return false;
   }
+  slot_ = registerTemporary(temp_);
   // mkstemp makes 0600: a replaced file keeps its mode, a new one looks like any other the user creates.
   mode_t mode = st.st_mode & 07777;
   if (!exists) {
@@ -82,8 +83,7 @@ bool AtomicFile::open(const std::string& path, std::string* error) {
   if (!f_) {
     if (error) *error = "cannot open " + temp_ + ": " + strerror(errno);
     ::close(fd);
-    unlink(temp_.c_str());
-    temp_.clear();
+    abandon();
     return false;
   }
   return true;
@@ -152,11 +152,12 @@ bool AtomicFile::commit(std::string* error) {
   }
   if (!ok) {
     if (error) *error = "cannot write " + path_ + ": " + strerror(err);
-    unlink(temp_.c_str());
-    temp_.clear();
+    abandon();
     return false;
   }
   done_ = true;
+  unregisterTemporary(slot_);
+  slot_ = -1;
   temp_.clear();
   return true;
 }
@@ -171,6 +172,8 @@ void AtomicFile::abandon() {
     unlink(temp_.c_str());
     temp_.clear();
   }
+  unregisterTemporary(slot_);
+  slot_ = -1;
 }
 
 bool readFile(const std::string& path, std::string& out, size_t maxBytes, std::string* error) {

@@ -38,6 +38,7 @@ class AtomicFile {
   std::string target_;  // path_ with symbolic links followed
   std::string temp_;
   FILE* f_ = nullptr;
+  int slot_ = -1;  // registerTemporary's
   bool stdout_ = false;
   bool direct_ = false;
   bool done_ = false;

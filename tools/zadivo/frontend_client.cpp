@@ -144,9 +144,9 @@ SignalStats Channel::stats() {
   return s;
 }
 
-bool Channel::waitLock(int64_t platformNs) {
+bool Channel::waitLock(int64_t platformNs, const std::function<bool()>& keepWaiting) {
   const int64_t deadline = host::clock::nowNs() + platformNs;
-  while (true) {
+  while (!keepWaiting || keepWaiting()) {
     ULONG v = 0;
     if (graph_.antenna
             ->getNodeProperty(kRfNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, &v, 4)
@@ -156,6 +156,7 @@ bool Channel::waitLock(int64_t platformNs) {
     if (host::clock::nowNs() >= deadline) return false;
     host::clock::sleepNs(20 * host::clock::kMs);
   }
+  return false;
 }
 
 std::vector<uint8_t> Channel::dataPlps() {

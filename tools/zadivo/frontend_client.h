@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,8 +51,9 @@ class Channel {
   // refused a step; a tune that does not lock is not an error here (see stats()).
   bool tune(const TuneParams& p, std::string* error);
   SignalStats stats();
-  // Polls the locked flag until it is set or platformNs of platform time passed.
-  bool waitLock(int64_t platformNs);
+  // Polls the locked flag until it is set, platformNs of platform time passed or keepWaiting (called at each
+  // poll) says no.
+  bool waitLock(int64_t platformNs, const std::function<bool()>& keepWaiting = {});
   // Data PLP ids of a DVB-T2 signal (empty for DVB-T or when unlocked).
   std::vector<uint8_t> dataPlps();
 
