@@ -233,7 +233,7 @@ TEST_F(ToolE2E, BadNumbersAreRefusedWithTheirRange) {
       {{"--time-scale", "nan", "status"}, "'nan' is not a number"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "nan"},
        "--seconds: 'nan' is not a number"},
-      {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "1e300"}, "in 0.001 .. 1e+09 s"},
+      {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "1e300"}, "in 0.001 .. 1000000000 s"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--seconds", "-inf"}, "is not a number"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--packets", "0"}, "not a whole number above 0"},
       {{"capture", "-c", "A", "-f", "474000", "-o", out, "--packets", "-1"}, "not a whole number above 0"},
@@ -304,6 +304,18 @@ TEST_F(ToolE2E, StorageFailuresAreErrorsThatNameThePath) {
        {"tuner-type", "get"},
        "cannot read " + eeprom.string(),
        [] {}},
+      {"EEPROM that is a link to nothing",
+       [&] {
+         fs::remove(eeprom);
+         fs::create_symlink("nowhere", eeprom);
+       },
+       {"mac", "set", "--index", "2", "--mac", "0a:0b:0c:0d:0e:0f"},
+       eeprom.string() + " is a symbolic link to nothing",
+       [&] {
+         EXPECT_TRUE(fs::is_symlink(eeprom));
+         EXPECT_FALSE(fs::exists(state_ / "nowhere"));
+         EXPECT_NE(zadivo({"mac", "get", "--index", "2"}).rc, 0);
+       }},
       {"flash of the wrong size",
        [&] { std::ofstream(flash) << std::string(1000, '\0'); },
        {"flash", "id"},
@@ -1175,6 +1187,30 @@ TEST_F(ToolE2E, InterruptedScanWritesOnlyWhatItFinishedAndStopsAtOnce) {
   }
 }
 
+// Ctrl-C before the first packet: the file a recording would replace stays, and the run says so and fails.
+TEST_F(ToolE2E, EarlyInterruptRecordsNothingAndKeepsTheFile) {
+  timeScale_ = "1";  // the DVB-T tune takes seconds, shown as it goes: the signal lands long before a packet
+  const fs::path rec = dir_ / "rec.ts", conf = dir_ / "ch.conf";
+  std::ofstream(conf) << "[Zadivo Kids]\nSERVICE_ID = 18\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n";
+  const std::vector<std::string> commands[] = {
+      {"capture", "-c", "A", "-f", "474000", "-b", "8", "-o", rec.string()},
+      {"zap", "-C", conf.string(), "Zadivo Kids", "--service", "-o", rec.string()},
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[0]);
+    std::ofstream(rec) << "the previous recording";
+    Running run = start(args, "early");
+    ASSERT_TRUE(
+        waitFor([&] { return slurp(errFile(run.tag)).find(": tuning 474000 kHz") != std::string::npos; }));
+    kill(run.pid, SIGINT);
+    Outcome r = finish(run);
+    EXPECT_EQ(r.rc, 130) << r.err;
+    EXPECT_NE(r.err.find("nothing recorded"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(rec), "the previous recording");
+    EXPECT_EQ(leftovers().size(), 2u);
+  }
+}
+
 // A channel that does not lock says which family the card runs and what the request lacks for it.
 TEST_F(ToolE2E, NoLockNamesTheFamilyAndWhatTheRequestLacks) {
   const struct {
@@ -1236,6 +1272,9 @@ TEST_F(ToolE2E, UsageErrorsExitTwo) {
         "9", "-o", (dir_ / "y.ts").string()},
        "B: -b 9: DVB-T/T2 takes"},
       {{"tune", "-c", "A", "-f", "474000", "--plp", "x"}, "--plp 'x' is not 0..255, -1 or none"},
+      {{"monitor", "-c", "A", "--count", "inf"}, "--count: 'inf' is not a whole number in 0 .. 1000000000"},
+      {{"scan", "--from", "474000", "--to", "482000", "--step", "0"},
+       "is not a whole number in 1 .. 1048575"},
       {{"zap", "Zadivo One"}, "zap needs the channel file"},
   };
   for (const auto& row : rows) {
@@ -1319,6 +1358,8 @@ TEST_F(ToolE2E, HabitsOfTheDvbv5Tools) {
   EXPECT_EQ(r.rc, 0);
   EXPECT_TRUE(std::regex_match(r.out, std::regex("zadivo [0-9]+\\.[0-9]+\\.[0-9]+ \\(git [0-9a-z-]+\\)\n")))
       << r.out;
+  r = zadivo({"zap", "-c", "1:A", "-C", "dvb_channel.conf", "Zadivo Kids"});
+  EXPECT_NE(r.err.find("no card 1 for channel 1:A (cards: 1)"), std::string::npos) << r.err;
 }
 
 // A recording with gaps still ends well (exit 0), as dvbv5-zap's, but says so where it cannot be missed.
@@ -1343,4 +1384,126 @@ TEST_F(ToolE2E, ContinuityErrorsAreSaidNotHidden) {
   r = zadivo({"--json", "--air", air, "capture", "-c", "A", "-f", "474000", "-b", "8", "-o", out, "--packets",
               "2900"});
   EXPECT_EQ(r.out.find("\"continuity_errors\":0,"), std::string::npos) << r.out;
+}
+
+// ---- nothing lost under interruption, odd descriptors and odd files
+// ---------------------------------------------------------------
+
+// Standard streams the tool was started without are not handed to the next file it opens (the state lock).
+TEST_F(ToolE2E, ClosedStandardStreamsReachNoFile) {
+  ASSERT_EQ(zadivo({"tuner-type", "get"}).rc, 0);
+  const std::string z = quote(ZADIVO_BIN) + " --state-dir " + quote(state_.string()) + " --time-scale 0.02 ";
+  const struct {
+    std::string line;
+    int rc;
+    std::string says;
+  } rows[] = {
+      {z + "capture -c A -f 474000 -b 8 --packets 100 -o - >&- 2>err.txt", 1, "standard output is closed"},
+      {z + "flash read - --size 4096 >&- 2>err.txt", 1, "standard output is closed"},
+      {z + "tune -c A -f 490000 -b 8 2>&- >err.txt", 1, "No lock"},
+  };
+  for (const auto& row : rows) {
+    Outcome r = shell(row.line);
+    EXPECT_EQ(r.rc, row.rc) << row.line;
+    EXPECT_NE((slurp(dir_ / "err.txt") + r.out).find(row.says), std::string::npos) << row.line;
+    EXPECT_EQ(fs::file_size(state_ / "card0.lock"), 0u) << row.line;
+  }
+}
+
+// A log that cannot be written (a full disk: here a file size limit) is an error, said once; the command
+// itself still does its work.
+TEST_F(ToolE2E, LogsThatCannotBeWrittenFailTheRun) {
+  ASSERT_EQ(zadivo({"tuner-type", "get"}).rc, 0);
+  for (const char* log : {"--mmio-log", "--i2c-log", "--trace-log"}) {
+    SCOPED_TRACE(log);
+    const std::string path = (dir_ / "log.txt").string();
+    Outcome r = shell("trap '' XFSZ; ulimit -f 8; " + commandLine({log, path, "--trace-level", "3", "tune",
+                                                                   "-c", "A", "-f", "474000", "-b", "8"},
+                                                                  true, "log"));
+    r.out = slurp(outFile("log"));
+    r.err = slurp(errFile("log"));
+    EXPECT_EQ(r.rc, 1) << r.err;
+    EXPECT_NE(r.out.find("Lock "), std::string::npos) << r.out;
+    EXPECT_EQ(r.errLines(), std::vector<std::string>{"zadivo: cannot write " + path + ": File too large"});
+  }
+}
+
+// An input that is a FIFO nobody writes (or a log FIFO nobody reads) does not hold the tool past Ctrl-C.
+TEST_F(ToolE2E, FifosWithoutTheirOtherEndGiveWayToAnInterrupt) {
+  const std::string fifo = (dir_ / "fifo").string(), air = (dir_ / "air.conf").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(air) << "[F]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = fifo\n";
+  const struct {
+    std::vector<std::string> args;
+    int signal;
+  } rows[] = {
+      {{"--air", fifo, "status"}, SIGINT},
+      {{"scan", "--initial", fifo, "-o", (dir_ / "s.conf").string()}, SIGTERM},
+      {{"zap", "-C", fifo, "Zadivo One"}, SIGINT},
+      {{"flash", "write", fifo}, SIGINT},
+      {{"--air", air, "status"}, SIGINT},
+      {{"--mmio-log", fifo, "status"}, SIGTERM},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+    Running run = start(row.args, "fifo");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(run.pid, row.signal);
+    Outcome r = finish(run);
+    EXPECT_EQ(r.rc, 128 + row.signal) << r.err;
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+  }
+}
+
+// One recording per path at a time; a name as long as the system allows is a name like any other.
+TEST_F(ToolE2E, OneRecordingPerPathAndLongNames) {
+  timeScale_ = "0.25";
+  const fs::path same = dir_ / "same.ts";
+  Running first = start({"capture", "-c", "A", "-f", "474000", "-b", "8", "-o", same.string()}, "first");
+  ASSERT_TRUE(waitFor([&] {
+    for (auto& e : fs::directory_iterator(dir_))
+      if (e.path().filename().string().rfind("same.ts.part", 0) == 0) return true;
+    return false;
+  }));
+  Outcome second = zadivo({"capture", "-c", "B", "-f", "506000", "-b", "8", "-o", same.string(), "-t", "1"});
+  EXPECT_EQ(second.rc, 1);
+  EXPECT_NE(second.err.find(same.string() + " is being recorded by another zadivo process"),
+            std::string::npos)
+      << second.err;
+  kill(first.pid, SIGINT);
+  EXPECT_EQ(finish(first).rc, 0);
+  EXPECT_GT(fs::file_size(same), 0u);
+
+  timeScale_ = "0.02";
+  const fs::path longName = dir_ / (std::string(251, 'n') + ".ts");
+  Outcome r =
+      zadivo({"capture", "-c", "A", "-f", "474000", "-b", "8", "-o", longName.string(), "--packets", "10"});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(fs::file_size(longName), 1880u);
+}
+
+// Messages show what is there: a loop of links is a loop, a control character is quoted.
+TEST_F(ToolE2E, MessagesSayWhatIsThere) {
+  const fs::path loop = dir_ / "loop.conf", conf = dir_ / "ch.conf";
+  fs::create_symlink(loop.filename(), loop);
+  std::ofstream(conf) << "[Zadivo One]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n";
+  Outcome r = zadivo({"--air", loop.string(), "status"});
+  EXPECT_NE(r.err.find("Too many levels of symbolic links"), std::string::npos) << r.err;
+  r = zadivo({"zap", "-C", conf.string(), "bad\x1b[2Jname"});
+  EXPECT_NE(r.err.find("no channel 'bad\\x1b[2Jname'"), std::string::npos) << r.err;
+}
+
+// flash write checks what it can before it erases anything, and says what it wrote.
+TEST_F(ToolE2E, FlashWriteChecksBeforeItErasesAndSaysWhatItWrote) {
+  const fs::path image = dir_ / "image.bin", huge = dir_ / "huge.bin";
+  std::ofstream(image, std::ios::binary) << std::string(65536, '\x5a');
+  Outcome r = zadivo({"flash", "write", image.string(), "--verify"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.out.find("wrote " + image.string() + " to 0x000000..0x00ffff (65536 bytes), verified"),
+            std::string::npos)
+      << r.out;
+  std::ofstream(huge, std::ios::binary) << std::string((4u << 20) + 1, '\x11');
+  r = zadivo({"flash", "write", huge.string()});
+  EXPECT_NE(r.err.find("does not fit the flash (4194304 bytes); nothing erased"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(state_ / "card0.flash").substr(0, 65536), std::string(65536, '\x5a'));
 }

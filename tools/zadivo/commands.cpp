@@ -39,11 +39,19 @@ bool sleepUntil(int64_t platformNs) {
 }  // namespace
 
 std::shared_ptr<sim::Air> loadChannelFile(const std::string& path) {
-  std::string error;
+  // Read here rather than by the air's reader: an interrupt ends the wait for a FIFO's writer.
+  constexpr size_t kMaxChannelFile = 4u << 20;
+  std::string text, error;
+  if (!readFile(path, text, kMaxChannelFile, &error)) {
+    errorLine(error);
+    return nullptr;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
   std::vector<std::string> warnings;
-  auto air = sim::Air::load(path, &error, 1, &warnings);
+  auto air = sim::Air::parse(text, &error, path, dir, 1, &warnings);
   for (const auto& w : warnings) warningLine(w);
-  if (!air) errorLine(error.empty() ? "cannot load " + path : error);
+  if (!air) errorLine(interrupted() ? "interrupted while reading " + path : error);
   return air;
 }
 
@@ -92,12 +100,15 @@ FrontEnd* bringUp(Globals& g, StateUse use) {
 }
 
 int shutDown(Globals& g, int rc) {
+  if (!g.frontEnd) return rc;
+  const std::vector<std::string> errors = g.abandonedThreads ? g.frontEnd->flushLogs() : g.frontEnd->stop();
   // Driver calls still running use the machine: it is left to the end of the process.
   if (g.abandonedThreads)
     (void)g.frontEnd.release();
   else
     g.frontEnd.reset();
-  return rc;
+  for (const std::string& e : errors) errorLine(e);
+  return errors.empty() || rc != 0 ? rc : 1;
 }
 
 int cmdAir(Globals& g) {
@@ -277,7 +288,7 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
   if (!jobsFor(*fe, o.channels, jobs)) return 2;
   std::string error;
   if (!tuneAll(*fe, jobs, true, true, &error)) {
-    errorLine(error);
+    errorLine(interrupted() ? "nothing recorded: " + error : error);
     return 1;
   }
   return recordAll(g, *fe, jobs, {o.seconds, o.packets}, startNs);
@@ -380,9 +391,26 @@ void progressBar(const char* what, uint64_t done, uint64_t total) {
   if (done == total) humanLine("");
 }
 
+// JEDEC id: manufacturer, type, capacity (log2 of the size in bytes). A bus that answers nothing reads all
+// zeros or all ones.
+bool knownFlash(const std::array<uint8_t, 3>& id) {
+  return id[0] != 0x00 && id[0] != 0xFF && id[2] >= 16 && id[2] <= 28;
+}
+
 uint64_t flashSize(const std::array<uint8_t, 3>& id) {
-  // JEDEC capacity byte: log2 of the size in bytes.
   return id[2] >= 16 && id[2] <= 28 ? uint64_t(1) << id[2] : 4u << 20;
+}
+
+std::string idText(const std::array<uint8_t, 3>& id) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%02x %02x %02x", id[0], id[1], id[2]);
+  return buf;
+}
+
+std::string hexAddress(size_t a) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%06zx", a);
+  return buf;
 }
 
 bool waitFlashIdle(FrontEnd& fe, int card, int64_t platformNs, std::string* error) {
@@ -426,13 +454,11 @@ int cmdFlashId(Globals& g, int card) {
     errorLine(error);
     return 1;
   }
-  char buf[80];
-  snprintf(buf, sizeof buf, "%02x %02x %02x", id[0], id[1], id[2]);
   if (g.json) {
-    printJson(Json().add("id", buf).add("size", static_cast<int64_t>(flashSize(id))).str());
+    printJson(Json().add("id", idText(id)).add("size", static_cast<int64_t>(flashSize(id))).str());
     return 0;
   }
-  printOut(std::string(buf) + " (" + std::to_string(flashSize(id) / 1024) + " KiB)");
+  printOut(idText(id) + " (" + std::to_string(flashSize(id) / 1024) + " KiB)");
   return 0;
 }
 
@@ -461,18 +487,40 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
   }
   auto fe = bringUp(g, StateUse::kWrite);
   if (!fe) return 1;
+  // The chip is erased whole: nothing is touched before it is known to be a flash the image fits.
   std::array<uint8_t, 3> id{};
   if (!fe->flashId(card, id, &error)) {
-    errorLine(error);
+    errorLine(error + "; nothing erased");
+    return 1;
+  }
+  if (!knownFlash(id)) {
+    errorLine("flash id " + idText(id) + " names no serial NOR flash of a known size; nothing erased");
     return 1;
   }
   if (image.size() > flashSize(id)) {
     errorLine(file + " (" + std::to_string(image.size()) + " bytes) does not fit the flash (" +
-              std::to_string(flashSize(id)) + " bytes)");
+              std::to_string(flashSize(id)) + " bytes); nothing erased");
     return 1;
   }
   std::vector<uint8_t> padded(image.begin(), image.end());
   padded.resize((padded.size() + kFlashPage - 1) / kFlashPage * kFlashPage, 0xFF);
+  const std::string range = hexAddress(0) + ".." + hexAddress(padded.size() - 1);
+  if (verify) {
+    // What a write cut short (a killed process, a lost card) left is told before it is written again.
+    std::vector<uint8_t> before;
+    if (!readFlash(*fe, card, padded.size(), before, "check ", &error)) {
+      errorLine(error + "; nothing erased");
+      return 1;
+    }
+    // Written in page order after an erase: the image up to a page, blank from the next one on.
+    const size_t from = static_cast<size_t>(
+        std::mismatch(before.begin(), before.end(), padded.begin()).first - before.begin());
+    const size_t nextPage = std::min(before.size(), (from / kFlashPage + 1) * kFlashPage);
+    if (from > 0 && from < before.size() &&
+        std::all_of(before.begin() + nextPage, before.end(), [](uint8_t b) { return b == 0xFF; }))
+      noteLine("the flash holds " + file + " only below " + hexAddress(from) +
+               ": an earlier write was cut short; writing it again");
+  }
   // NOR programming only clears bits: the chip is erased first.
   if (!fe->flashEraseStart(card, &error) || !waitFlashIdle(*fe, card, 60'000 * host::clock::kMs, &error)) {
     errorLine(error);
@@ -482,9 +530,8 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
   for (size_t a = 0; a < padded.size(); a += kFlashPage) {
     // Stopped between pages, the flash holds what was programmed so far and says so on the next verify.
     if (interrupted()) {
-      char where[96];
-      snprintf(where, sizeof where, "flash write interrupted at 0x%06zx of 0x%06zx", a, padded.size());
-      errorLine(std::string(where) + ": the flash holds part of " + file);
+      errorLine("flash write interrupted at " + hexAddress(a) + " of " + range + ": the flash holds " + file +
+                " below " + hexAddress(a) + " and is erased from there; write it again");
       return 1;
     }
     bool ok = false;
@@ -494,9 +541,8 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
       if (!ok && !waitFlashIdle(*fe, card, 1000 * host::clock::kMs, &error)) break;
     }
     if (!ok) {
-      char where[32];
-      snprintf(where, sizeof where, "0x%06zx", a);
-      errorLine(std::string("flash write at ") + where + ": " + error);
+      errorLine("flash write at " + hexAddress(a) + ": " + error + "; the flash holds " + file + " below " +
+                hexAddress(a) + " and is not written from there");
       return 1;
     }
     progressBar("write ", a + kFlashPage, padded.size());
@@ -518,9 +564,15 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
   }
   if (!stored(*fe)) return 1;
   if (g.json)
-    printJson(Json().add("bytes", static_cast<int64_t>(padded.size())).add("verified", verify).str());
+    printJson(Json()
+                  .add("bytes", static_cast<int64_t>(padded.size()))
+                  .add("first", static_cast<int64_t>(0))
+                  .add("last", static_cast<int64_t>(padded.size() - 1))
+                  .add("verified", verify)
+                  .str());
   else
-    printOut("wrote " + std::to_string(padded.size()) + " bytes" + (verify ? ", verified" : ""));
+    printOut("wrote " + file + " to " + range + " (" + std::to_string(padded.size()) + " bytes)" +
+             (verify ? ", verified" : ""));
   return 0;
 }
 

@@ -18,6 +18,7 @@ struct Console {
   bool jsonOnStderr = false;
   bool documentPrinted = false;
   std::string lastError;
+  Json details;
 };
 
 Console& console() {
@@ -95,14 +96,19 @@ void printJson(const std::string& json, bool final) {
   c.documentPrinted = c.documentPrinted || final;
 }
 
+void addJsonDetail(const std::string& key, const std::string& json) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  c.details.raw(key, json);
+}
+
 void finishJson(int rc) {
   Console& c = console();
   std::lock_guard l(c.m);
   if (!c.json || rc == 0 || c.documentPrinted) return;
-  line(c.jsonOnStderr ? stderr : stdout, Json()
-                                             .add("error", c.lastError.empty() ? "failed" : c.lastError)
-                                             .add("exit_code", static_cast<int64_t>(rc))
-                                             .str());
+  Json doc;
+  doc.add("error", c.lastError.empty() ? "failed" : c.lastError).add("exit_code", static_cast<int64_t>(rc));
+  line(c.jsonOnStderr ? stderr : stdout, doc.merged(c.details).str());
   c.documentPrinted = true;
 }
 

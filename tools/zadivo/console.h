@@ -23,7 +23,9 @@ void printOut(const std::string& line);
 
 // The command's JSON document; a line of a stream of them (monitor) is not its final one.
 void printJson(const std::string& json, bool final = true);
-// With --json, a failure that printed no final document prints {"error":..., "exit_code":rc}.
+// With --json, a failure that printed no final document prints {"error":..., "exit_code":rc}, and with it
+// what the command added here (what it did before it failed).
+void addJsonDetail(const std::string& key, const std::string& json);
 void finishJson(int rc);
 
 // A name from a file or the air as messages show it: control characters as \xNN (UTF-8 stays as it is).

@@ -77,6 +77,10 @@ class FrontEnd {
   // Loads the driver and starts every card. Nullptr with *error when that fails.
   static std::unique_ptr<FrontEnd> start(const MachineOptions& options, std::string* error);
   ~FrontEnd();
+  // Removes the cards and closes the logs: what could not be written to a log, one message per log.
+  std::vector<std::string> stop();
+  // The same for logs the running machine still writes to, without stopping it.
+  std::vector<std::string> flushLogs();
 
   int cards() const { return static_cast<int>(devices_.size()); }
   // Tuner type stored in the card's EEPROM at start (what the card runs, once mapped).
@@ -126,8 +130,12 @@ class FrontEnd {
   };
   std::vector<Control> controls_;
   std::string stateDir_;
-  FILE* mmio_ = nullptr;
-  FILE* i2c_ = nullptr;
+  struct Log {
+    std::string path;
+    FILE* file = nullptr;
+  };
+  Log mmio_, i2c_;
+  std::string traceLog_;
 };
 
 // Extended property set of the RF tuner node.

@@ -16,6 +16,7 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // Read by every thread, written by the handler: lock-free, hence safe in a handler.
 std::atomic<int> g_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<bool> g_restart{false};
 
 // Paths the handler may unlink: copied into fixed slots, since a handler may not allocate or follow a
 // string another thread frees. Enough for every channel of eight cards.
@@ -36,9 +37,7 @@ void onSignal(int sig) {
   raise(sig);  // delivered as the handler returns
 }
 
-}  // namespace
-
-void installInterruptHandlers() {
+void install() {
   for (int sig : kSignals) {
     // nohup's ignored hang-up stays ignored (a background job's ignored SIGINT is taken: kill -INT ends it).
     struct sigaction old {};
@@ -47,11 +46,22 @@ void installInterruptHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
-    // Restarted system calls keep reads and writes whole.
-    sa.sa_flags = SA_RESTART;
+    // Restarted system calls keep reads and writes of the working threads whole.
+    sa.sa_flags = g_restart ? SA_RESTART : 0;
     sigaction(sig, &sa, nullptr);
   }
+}
+
+}  // namespace
+
+void installInterruptHandlers() {
+  install();
   signal(SIGPIPE, SIG_IGN);
+}
+
+void setBlockingCallsInterruptible(bool on) {
+  g_restart = !on;
+  install();
 }
 
 bool interrupted() { return g_signal != 0; }

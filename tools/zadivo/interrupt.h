@@ -14,6 +14,12 @@ bool interrupted();
 int interruptSignal();
 int interruptedExitCode();
 
+// While on (from installInterruptHandlers), a blocking open or read ends with EINTR at the first signal
+// instead of being restarted, so that a FIFO without a writer (or a log FIFO without a reader) cannot hold
+// the process past Ctrl-C. Only for the single-threaded start of the process: once the machine's threads run,
+// a signal may land on any of them, calls are restarted and the work polls interrupted() instead.
+void setBlockingCallsInterruptible(bool on);
+
 // A temporary file the second signal removes; unregistered once committed or removed. -1 when every slot is
 // taken (the file is then removed by its owner only).
 int registerTemporary(const std::string& path);

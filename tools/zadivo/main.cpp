@@ -1,12 +1,15 @@
 // zadivo: status, tuning, capture, scan, monitoring and board storage of the simulated eight-tuner card, as a
 // BDA application on the emulated machine. Arguments are checked before any card is touched.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/state_dir.h"
@@ -35,6 +38,7 @@ constexpr double kMinTimeScale = 0.001, kMaxTimeScale = 100;   // real time per 
 constexpr double kMinSeconds = 0.001, kMaxSeconds = 1e9;        // of stream
 constexpr double kMinInterval = 0.01, kMaxInterval = 86400;     // between monitor reports
 constexpr uint64_t kMaxScanFrequencies = 100000;
+constexpr uint64_t kMaxCount = 1000000000;                      // monitor reports
 // clang-format on
 
 CLI::Validator within(double lo, double hi, const char* unit) {
@@ -42,6 +46,18 @@ CLI::Validator within(double lo, double hi, const char* unit) {
       [=](std::string& text) {
         std::string error;
         return parseNumberIn(text, lo, hi, unit, &error) ? std::string() : error;
+      },
+      "");
+}
+
+CLI::Validator countIn(uint64_t lo, uint64_t hi) {
+  return CLI::Validator(
+      [=](std::string& text) {
+        auto v = parseUnsigned(text);
+        return v && *v >= lo && *v <= hi
+                   ? std::string()
+                   : "'" + printable(text.substr(0, 40)) + "' is not a whole number in " +
+                         std::to_string(lo) + " .. " + std::to_string(hi);
       },
       "");
 }
@@ -64,6 +80,18 @@ CLI::Validator tunerFrequency() {
         return frequencyProblem(*v);
       },
       "");
+}
+
+// A file the tool reads: there, reachable and no directory; what stands in the way is said as the system says
+// it (a loop of links, a directory that may not be searched), not as "does not exist".
+std::string unreadable(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return "cannot read " + printable(path) + ": " + strerror(errno);
+  return S_ISDIR(st.st_mode) ? printable(path) + " is a directory" : std::string();
+}
+
+CLI::Validator readable() {
+  return CLI::Validator([](std::string& path) { return unreadable(path); }, "");
 }
 
 ChannelRef channelOf(const std::string& text) {
@@ -185,8 +213,7 @@ int runTool(int argc, char** argv) {
   Globals g;
   std::string stateDir;
   bool dataOnStdout = false;
-  app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")
-      ->check(CLI::ExistingPath);
+  app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")->check(readable());
   app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, 8));
   app.add_option("--state-dir", stateDir, "where the cards keep EEPROM and flash images");
   app.add_option("--time-scale", g.machine.timeScale,
@@ -243,11 +270,10 @@ int runTool(int argc, char** argv) {
   scan->add_option("--tuners", so.tuners, "use at most this many tuners")->check(CLI::Range(1, 64));
   auto* from = scan->add_option("--from", so.fromKHz, "first frequency (kHz)")->check(tunerFrequency());
   auto* to = scan->add_option("--to", so.toKHz, "last frequency (kHz)")->check(tunerFrequency());
-  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)")
-                   ->check(within(1, static_cast<double>(kTunerMaxKHz), "kHz"));
+  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)")->check(countIn(1, kTunerMaxKHz));
   auto* initial =
       scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies (dtv-scan-tables)")
-          ->check(CLI::ExistingPath);
+          ->check(readable());
   auto* country =
       scan->add_option("--country", so.country, "the country's channel plan (DE, GB, AU, US, BR, JP, ...)");
   scan->add_flag("--no-services", noServices,
@@ -292,7 +318,7 @@ int runTool(int argc, char** argv) {
       zapChannels.erase(zapChannels.begin());
     }
     if (zo.channelsFile.empty()) refuse("zap needs the channel file: -C FILE (or -c FILE, as dvbv5-zap)");
-    if (std::string why = CLI::ExistingPath(zo.channelsFile); !why.empty()) refuse("--channels: " + why);
+    if (std::string why = unreadable(zo.channelsFile); !why.empty()) refuse("--channels: " + why);
     if (!zo.outputs.empty() && zo.outputs.size() != zo.names.size())
       refuse("each name needs its own -o (" + std::to_string(zo.names.size()) + " names, " +
              std::to_string(zo.outputs.size()) + " outputs)");
@@ -315,7 +341,7 @@ int runTool(int argc, char** argv) {
   monF->required(false)->description("tune to this frequency (kHz) first");
   for (auto* o : {monRaw.bandwidth, monRaw.symbolRate, monRaw.plp}) o->needs(monF);
   monitor->add_option("--count", mo.count, "number of reports (0: until interrupted)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(countIn(0, kMaxCount));
   monitor->add_option("--interval", mo.interval, "seconds between reports")
       ->check(within(kMinInterval, kMaxInterval, "s"));
   monitor->callback([&] {
@@ -374,7 +400,7 @@ int runTool(int argc, char** argv) {
   std::string flashFile;
   bool verify = false;
   auto* fwrite = flash->add_subcommand("write", "erase, then program an image");
-  fwrite->add_option("file", flashFile, "image")->required()->check(CLI::ExistingFile);
+  fwrite->add_option("file", flashFile, "image")->required()->check(readable());
   fwrite->add_flag("--verify", verify, "read back and compare");
   cardOption(fwrite);
   fwrite->callback([&] { run = [&] { return cmdFlashWrite(g, card, flashFile, verify); }; });
@@ -492,6 +518,7 @@ int runTool(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  openMissingStandardDescriptors();
   try {
     return runTool(argc, argv);
   } catch (const std::exception& e) {

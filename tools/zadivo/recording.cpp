@@ -234,7 +234,7 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       errorLine("no stream on " + channelName(job->channel));
       return 1;
     }
-    if (!job->out.open(job->output, &error)) {
+    if (!job->out.open(job->output, &error, "recorded")) {
       errorLine(error);
       return 1;
     }
@@ -281,7 +281,9 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       }
     return 1;  // every output file is removed with its job
   }
-  // Ended by the limits, or by the user: either way the recording is complete as it stands.
+  // Ended by the limits, or by the user: either way a recording is complete as it stands, unless the user
+  // stopped it before its first packet. Then the file it would replace stays as it was.
+  int rc = 0;
   std::vector<std::string> json;
   for (auto& job : jobs) {
     CaptureSummary s;
@@ -293,6 +295,13 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
     s.continuityErrors = job->ts.continuityErrors();
     s.syncErrors = job->ts.syncErrors();
     s.firstPacketSeconds = job->firstPacketSeconds;
+    if (s.packets == 0) {
+      const bool file = !job->out.tempPath().empty();
+      job->out.abandon();
+      errorLine(job->label + ": nothing recorded" + (file ? "; " + job->output + " not written" : ""));
+      rc = 1;
+      continue;
+    }
     if (!job->out.commit(&error)) {
       errorLine(error);
       return 1;
@@ -306,8 +315,13 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       warningLine(job->label + ": " + std::to_string(s.continuityErrors) +
                   " continuity errors: packets were lost");
   }
-  if (g.json) printJson(jsonArray(json));
-  return 0;
+  if (g.json) {
+    if (rc == 0)
+      printJson(jsonArray(json));
+    else
+      addJsonDetail("recordings", jsonArray(json));
+  }
+  return rc;
 }
 
 }  // namespace zadivo::tool

@@ -94,6 +94,10 @@ Json& Json::raw(const std::string& key, const std::string& json) {
   items_.emplace_back(key, json);
   return *this;
 }
+Json& Json::merged(const Json& other) {
+  items_.insert(items_.end(), other.items_.begin(), other.items_.end());
+  return *this;
+}
 std::string Json::str() const {
   std::string out = "{";
   for (size_t i = 0; i < items_.size(); ++i)

@@ -241,9 +241,15 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     };
     if (!o.channels.empty()) {
       job->channel = o.channels[k];
-      if (job->channel.card >= fe->cards() || !fits(job->channel)) {
-        errorLine("channel " + channelName(job->channel) + " cannot receive [" + printable(s->name) + "] (" +
-                  printable(e.deliverySystem) + ")");
+      if (job->channel.card >= fe->cards()) {
+        errorLine("no card " + std::to_string(job->channel.card) + " for channel " +
+                  channelName(job->channel) + " (cards: " + std::to_string(fe->cards()) + ")");
+        return 1;
+      }
+      if (!fits(job->channel)) {
+        errorLine("channel " + channelName(job->channel) + " (" +
+                  familyName(fe->runningTunerType(job->channel.card)) + ") cannot receive [" +
+                  printable(s->name) + "] (" + printable(e.deliverySystem) + ")");
         return 1;
       }
     } else {
@@ -272,7 +278,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
 
   const int64_t startNs = host::clock::nowNs();
   if (!tuneAll(*fe, jobs, !o.outputs.empty(), true, &error)) {
-    errorLine(error);
+    errorLine(interrupted() && !o.outputs.empty() ? "nothing recorded: " + error : error);
     return 1;
   }
   if (!o.outputs.empty()) return recordAll(g, *fe, jobs, {o.seconds, 0}, startNs);
