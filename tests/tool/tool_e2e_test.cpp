@@ -125,6 +125,14 @@ class ToolE2E : public ::testing::Test {
     }
     return collect(status, run.tag);
   }
+  // Waits for a run to reach a state; one that does not within the bound is ended, so that no run outlives
+  // its test.
+  bool reaches(const Running& run, const std::function<bool()>& state) {
+    if (waitFor(state)) return true;
+    kill(run.pid, SIGKILL);
+    finish(run);
+    return false;
+  }
   // Polls a condition every 20 ms for up to two minutes.
   template <class F>
   static bool waitFor(F done) {
@@ -1161,7 +1169,7 @@ TEST_F(ToolE2E, InterruptedScanWritesOnlyWhatItFinishedAndStopsAtOnce) {
     timeScale_ = row.scale;
     fs::remove(conf);
     Running run = start({"scan", "-o", conf.string()}, "scan");
-    ASSERT_TRUE(waitFor([&] { return row.moment(run); }));
+    ASSERT_TRUE(reaches(run, [&] { return row.moment(run); }));
     const auto signalled = std::chrono::steady_clock::now();
     for (int i = 0; i < row.signals; ++i) {
       kill(run.pid, SIGINT);
@@ -1200,8 +1208,8 @@ TEST_F(ToolE2E, EarlyInterruptRecordsNothingAndKeepsTheFile) {
     SCOPED_TRACE(args[0]);
     std::ofstream(rec) << "the previous recording";
     Running run = start(args, "early");
-    ASSERT_TRUE(
-        waitFor([&] { return slurp(errFile(run.tag)).find(": tuning 474000 kHz") != std::string::npos; }));
+    ASSERT_TRUE(reaches(
+        run, [&] { return slurp(errFile(run.tag)).find(": tuning 474000 kHz") != std::string::npos; }));
     kill(run.pid, SIGINT);
     Outcome r = finish(run);
     EXPECT_EQ(r.rc, 130) << r.err;
@@ -1460,7 +1468,7 @@ TEST_F(ToolE2E, OneRecordingPerPathAndLongNames) {
   timeScale_ = "0.25";
   const fs::path same = dir_ / "same.ts";
   Running first = start({"capture", "-c", "A", "-f", "474000", "-b", "8", "-o", same.string()}, "first");
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(reaches(first, [&] {
     for (auto& e : fs::directory_iterator(dir_))
       if (e.path().filename().string().rfind("same.ts.part", 0) == 0) return true;
     return false;
