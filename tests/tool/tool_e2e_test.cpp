@@ -1172,8 +1172,8 @@ TEST_F(ToolE2E, InterruptedScanWritesOnlyWhatItFinishedAndStopsAtOnce) {
     ASSERT_TRUE(reaches(run, [&] { return row.moment(run); }));
     const auto signalled = std::chrono::steady_clock::now();
     for (int i = 0; i < row.signals; ++i) {
+      if (i) std::this_thread::sleep_for(std::chrono::milliseconds(300));  // sooner is the first one again
       kill(run.pid, SIGINT);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Outcome r = finish(run);
     const double stopped =

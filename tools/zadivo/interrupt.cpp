@@ -6,6 +6,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 namespace zadivo::tool {
 
@@ -28,9 +29,25 @@ struct Slot {
 };
 Slot g_slots[kSlots];
 
+// A signal this soon after the first is the same one delivered twice (timeout(1) signals its command and then
+// the command's process group), not the user asking again.
+constexpr int64_t kSameSignalNs = 250'000'000;
+std::atomic<int64_t> g_firstAt{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+int64_t monotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // async-signal-safe
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
 void onSignal(int sig) {
   int none = 0;
-  if (g_signal.compare_exchange_strong(none, sig)) return;
+  if (g_signal.compare_exchange_strong(none, sig)) {
+    g_firstAt = monotonicNs();
+    return;
+  }
+  if (monotonicNs() - g_firstAt < kSameSignalNs) return;
   for (Slot& s : g_slots)
     if (s.state.load() == kReady) unlink(s.path);
   signal(sig, SIG_DFL);

@@ -1,8 +1,9 @@
 // SIGINT, SIGTERM and SIGHUP (a closed terminal) end the work in hand instead of killing the process: a
 // command polls interrupted() where it can stop without losing anything (a capture finishes its files, a scan
-// writes what it found). A second signal ends the process at once, as the signal would, after removing the
-// temporary files of outputs not yet committed. SIGPIPE is ignored: a reader that goes away is a write error
-// on that output, reported like any other. A hang-up the process was started to ignore (nohup) stays ignored.
+// writes what it found). A second signal (not the first one delivered twice, as timeout(1) does) ends the
+// process at once, as the signal would, after removing the temporary files of outputs not yet committed.
+// SIGPIPE is ignored: a reader that goes away is a write error on that output, reported like any other. A
+// hang-up the process was started to ignore (nohup) stays ignored.
 #pragma once
 #include <string>
 
