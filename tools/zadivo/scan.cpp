@@ -400,7 +400,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     file.append(std::move(f.channels));
   }
   // What was found stands when the user stops the scan; what was cut short is named, not written.
-  std::string summary = "scan: ";
+  std::string summary;
   if (interrupted())
     summary += "interrupted after " + std::to_string(done) + " of " +
                counted(run->plan.size(), "frequency", "frequencies") + ": ";
@@ -415,7 +415,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
   // An interrupt before anything was found leaves a file it would replace as it was.
   if (interrupted() && all.empty()) {
     out.abandon();
-    errorLine(summary.substr(6) + (out.isStdout() ? "" : "; " + o.output + " not written"));
+    errorLine(summary + (out.isStdout() ? "" : "; " + o.output + " not written"));
     return 1;
   }
   std::string text;
@@ -425,7 +425,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     return 1;
   }
   if (!out.isStdout()) summary += "; written to " + o.output;
-  humanLine((terminal ? "\r\033[K" : "") + summary);
+  humanLine((terminal ? "\r\033[Kscan: " : "scan: ") + summary);
   if (g.json) printJson(jsonArray(json));
   return 0;
 }
