@@ -408,7 +408,7 @@ std::string idText(const std::array<uint8_t, 3>& id) {
 }
 
 std::string hexAddress(size_t a) {
-  char buf[16];
+  char buf[24];
   snprintf(buf, sizeof buf, "0x%06zx", a);
   return buf;
 }
@@ -527,11 +527,15 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
     return 1;
   }
   if (!stored(*fe)) return 1;
+  // What the flash holds when the write stops at a page: what was programmed so far.
+  auto holds = [&](size_t a) {
+    return a ? "the flash holds " + file + " only below " + hexAddress(a) : "the flash holds none of " + file;
+  };
   for (size_t a = 0; a < padded.size(); a += kFlashPage) {
-    // Stopped between pages, the flash holds what was programmed so far and says so on the next verify.
+    // Stopped between pages, the flash says so on the next verify.
     if (interrupted()) {
-      errorLine("flash write interrupted at " + hexAddress(a) + " of " + range + ": the flash holds " + file +
-                " below " + hexAddress(a) + " and is erased from there; write it again");
+      errorLine("flash write interrupted at " + hexAddress(a) + " of " + range + ": " + holds(a) +
+                "; write it again");
       return 1;
     }
     bool ok = false;
@@ -541,8 +545,7 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
       if (!ok && !waitFlashIdle(*fe, card, 1000 * host::clock::kMs, &error)) break;
     }
     if (!ok) {
-      errorLine("flash write at " + hexAddress(a) + ": " + error + "; the flash holds " + file + " below " +
-                hexAddress(a) + " and is not written from there");
+      errorLine("flash write at " + hexAddress(a) + ": " + error + "; " + holds(a));
       return 1;
     }
     progressBar("write ", a + kFlashPage, padded.size());
