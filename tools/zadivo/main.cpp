@@ -196,6 +196,13 @@ std::string commandList(const CLI::App& app) {
   return out;
 }
 
+// One line, and with --json the error document: exit code 2.
+int usageError(const std::string& what) {
+  errorLine(what);
+  finishJson(2);
+  return 2;
+}
+
 bool hasJsonFlag(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (strcmp(argv[i], "--json") == 0) return true;
@@ -461,47 +468,32 @@ int runTool(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     setOutputs(hasJsonFlag(argc, argv), false);
     const auto rest = app.remaining();
-    if (app.get_subcommands().empty() && (rest.empty() || rest.front().rfind('-', 0) == 0)) {
-      // No command: the usage, as a bare dvbv5 tool gives it.
-      errorLine(std::string(e.what()) + " (commands: " + commandList(app) + ")");
-      if (dynamic_cast<const CLI::RequiredError*>(&e) && !hasJsonFlag(argc, argv))
-        fputs(app.help().c_str(), stderr);
-    } else if (app.get_subcommands().empty()) {
-      errorLine("unknown command '" + printable(rest.front()) + "' (commands: " + commandList(app) + ")");
-    } else {
-      errorLine(e.what());
-    }
-    finishJson(2);
-    return 2;
+    if (!app.get_subcommands().empty()) return usageError(e.what());
+    if (!rest.empty() && rest.front().rfind('-', 0) != 0)
+      return usageError("unknown command '" + printable(rest.front()) + "' (commands: " + commandList(app) +
+                        ")");
+    // No command: the usage, as a bare dvbv5 tool gives it.
+    if (dynamic_cast<const CLI::RequiredError*>(&e) && !hasJsonFlag(argc, argv))
+      fputs(app.help().c_str(), stderr);
+    return usageError(std::string(e.what()) + " (commands: " + commandList(app) + ")");
   }
   setOutputs(g.json, dataOnStdout);
   // The environment's time scale is a number like any other: checked, not trusted.
   if (const char* env = getenv("ZADIVO_TIME_SCALE"); env && g.machine.timeScale == 0) {
     std::string error;
     auto v = parseNumberIn(env, kMinTimeScale, kMaxTimeScale, "", &error);
-    if (!v) {
-      errorLine("ZADIVO_TIME_SCALE: " + error);
-      finishJson(2);
-      return 2;
-    }
+    if (!v) return usageError("ZADIVO_TIME_SCALE: " + error);
     g.machine.timeScale = *v;
   }
   if (stateDir.empty()) stateDir = defaultStateDir();
-  if (stateDir.empty()) {
-    errorLine("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
-    finishJson(2);
-    return 2;
-  }
+  if (stateDir.empty()) return usageError("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
   g.stateDir = stateDir;
   for (auto* log : {&g.machine.mmioLog, &g.machine.i2cLog, &g.machine.traceLog})
     if (!log->empty() && *log != "-") {
       auto dir = std::filesystem::path(*log).parent_path();
       std::error_code ec;
-      if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-        errorLine("log directory " + dir.string() + " does not exist");
-        finishJson(2);
-        return 2;
-      }
+      if (!dir.empty() && !std::filesystem::is_directory(dir, ec))
+        return usageError("log directory " + dir.string() + " does not exist");
     }
   if (!run) return 2;
   installInterruptHandlers();
