@@ -19,7 +19,7 @@ traps=$(sed -n 's/^zadivo: traps: //p' "$work/stderr.txt")
 rss_kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
 user=$(awk -F': ' '/User time/ {print $2}' "$work/time.txt")
 sys=$(awk -F': ' '/System time/ {print $2}' "$work/time.txt")
-errors=$(awk '{for (i = 1; i < NF; i++) if ($(i+1) == "continuity") s += $i} END {print s + 0}' "$work/summary.txt")
+errors=$(awk '{for (i = 1; i < NF; i++) if (tolower($(i+1)) == "continuity") s += $i} END {print s + 0}' "$work/summary.txt")
 awk -v rss="$rss_kb" -v u="$user" -v s="$sys" -v t="$seconds" -v e="$errors" -v traps="$traps" 'BEGIN {
   printf "peak RSS %.1f MiB, CPU %.3f s per second of stream (%.1f%% of one core), continuity errors %d%s\n",
          rss / 1024, (u + s) / t, 100 * (u + s) / t, e, traps == "" ? "" : ", traps: " traps }'

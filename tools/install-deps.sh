@@ -2,7 +2,7 @@
 # Installs the Debian packages a make target needs, and only those that are absent: a no-op when all are
 # present. Used by the Makefile and by .ci/run.
 #   tools/install-deps.sh run    what `make run` needs (compiler, CMake, the libraries the build links)
-#   tools/install-deps.sh test   run + what the suite uses (the stream analysers, dvb-format-convert)
+#   tools/install-deps.sh test   run + what the suite uses (the stream analysers, dvb-format-convert, jq)
 #   tools/install-deps.sh bench  run + what the benchmark figures use (GNU time for the capture's peak memory)
 #   tools/install-deps.sh windows  what `make windows` needs (CMake and the mingw-w64 cross toolchain)
 #   tools/install-deps.sh ci     test + windows + clang (fuzzing, static analysis) and the scan tables
@@ -10,7 +10,7 @@ set -euo pipefail
 
 run=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
      libcli11-dev libdvbv5-dev libudev-dev python3)
-test=("${run[@]}" ffmpeg tstools dvb-tools)
+test=("${run[@]}" ffmpeg tstools dvb-tools jq)
 bench=("${run[@]}" time)
 windows=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 ci=("${test[@]}" "${windows[@]}" clang clang-tools libclang-rt-14-dev dtv-scan-tables gdb)

@@ -27,6 +27,7 @@ uint64_t assertCount();
 namespace trace {
 void toStderr();
 bool toFile(const std::string& path);  // false when the file cannot be opened (the sink is left unchanged)
+int writeError();                      // 0, or the errno of the first failed write to the file (or its close)
 void capture();                        // collect in memory; read with text()
 void discard();                        // drop everything (benchmarks)
 std::string text();

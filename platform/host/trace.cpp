@@ -2,6 +2,7 @@
 // debugger is attached: without one Windows bugchecks), RtlAssert that stops the process unless a test
 // installed a handler.
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -19,6 +20,7 @@ struct TraceState {
   std::mutex m;
   Sink sink = Sink::Stderr;
   FILE* file = nullptr;
+  int fileError = 0;  // errno of the first write to the file that failed
   std::string captured;
   AssertHandler handler;
 };
@@ -38,8 +40,7 @@ void emit(const char* text, size_t len) {
       fwrite(text, 1, len, stderr);
       break;
     case Sink::File:
-      fwrite(text, 1, len, s.file);
-      fflush(s.file);
+      if ((fwrite(text, 1, len, s.file) != len || fflush(s.file) != 0) && !s.fileError) s.fileError = errno;
       break;
     case Sink::Capture:
       s.captured.append(text, len);
@@ -52,7 +53,7 @@ void emit(const char* text, size_t len) {
 void setSink(Sink sink, FILE* file) {
   TraceState& s = state();
   std::lock_guard<std::mutex> g(s.m);
-  if (s.file && s.file != file) fclose(s.file);
+  if (s.file && s.file != file && fclose(s.file) != 0 && !s.fileError) s.fileError = errno;
   s.file = file;
   s.sink = sink;
 }
@@ -72,7 +73,13 @@ bool toFile(const std::string& path) {
   FILE* f = fopen(path.c_str(), "w");
   if (!f) return false;
   setSink(Sink::File, f);
+  std::lock_guard<std::mutex> g(state().m);
+  state().fileError = 0;
   return true;
+}
+int writeError() {
+  std::lock_guard<std::mutex> g(state().m);
+  return state().fileError;
 }
 void capture() { setSink(Sink::Capture, nullptr); }
 void discard() { setSink(Sink::Discard, nullptr); }

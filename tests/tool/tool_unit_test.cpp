@@ -85,6 +85,20 @@ TEST(ToolArgs, MacAddressesAndBytes) {
   EXPECT_FALSE(parseByteList("1,300", &e));
 }
 
+// Hz is suspected only where a broadcast frequency in Hz would be: far above the tuner's range.
+TEST(ToolArgs, FrequencyRangeAndTheHzHint) {
+  EXPECT_EQ(frequencyProblem(474000), "");
+  EXPECT_EQ(frequencyProblem(1100000), "1100000 kHz is outside the tuner's 1000 .. 1048575 kHz");
+  EXPECT_EQ(frequencyProblem(474000000),
+            "474000000 kHz is outside the tuner's 1000 .. 1048575 kHz (474000000 looks like Hz, the unit of "
+            "channel files: 474000 kHz?)");
+  std::string e;
+  EXPECT_FALSE(parseNumberIn("2e6", 1, 1048575, "kHz", &e));
+  EXPECT_EQ(e, "'2e6' is not a number in 1 .. 1048575 kHz");
+  EXPECT_FALSE(parseNumberIn("0", 0.001, 1e9, "s", &e));
+  EXPECT_EQ(e, "'0' is not a number in 0.001 .. 1000000000 s");
+}
+
 TEST(ToolTs, CountsPacketsAcrossSplitFeeds) {
   std::vector<uint8_t> s;
   for (int i = 0; i < 40; ++i) append(s, packet(0x100, static_cast<uint8_t>(i)));
@@ -241,6 +255,32 @@ TEST(ToolAtomicFile, CompleteOrAbsent) {
   fs::remove_all(dir);
 }
 
+// A name as long as the system allows keeps its temporary file within NAME_MAX; a second writer of one path,
+// even in this process (flock locks belong to the open file), is refused while the first writes.
+TEST(ToolAtomicFile, LongNamesAndOneWriterAtATime) {
+  const fs::path dir = tempDir();
+  std::string e;
+  for (size_t length : {1u, 244u, 245u, 255u}) {
+    const std::string target = (dir / std::string(length, 'n')).string();
+    AtomicFile f;
+    ASSERT_TRUE(f.open(target, &e)) << length << ": " << e;
+    EXPECT_LE(fs::path(f.tempPath()).filename().string().size(), 255u);
+    ASSERT_TRUE(f.write("x", 1, &e));
+    ASSERT_TRUE(f.commit(&e)) << e;
+    EXPECT_EQ(fs::file_size(target), 1u);
+  }
+  // Names that share a long beginning do not share a temporary name.
+  EXPECT_NE(temporaryPrefix(std::string(250, 'a') + "1"), temporaryPrefix(std::string(250, 'a') + "2"));
+  const std::string target = (dir / "same.ts").string();
+  AtomicFile first, second;
+  ASSERT_TRUE(first.open(target, &e)) << e;
+  EXPECT_FALSE(second.open(target, &e, "recorded"));
+  EXPECT_EQ(e, target + " is being recorded by another zadivo process");
+  ASSERT_TRUE(first.commit(&e)) << e;
+  EXPECT_TRUE(second.open(target, &e)) << e;  // the first is done
+  fs::remove_all(dir);
+}
+
 // A link is written through, and what is not a regular file is written into: neither is replaced.
 TEST(ToolAtomicFile, WritesThroughLinksAndIntoWhatIsNotAFile) {
   const fs::path dir = tempDir();
@@ -308,6 +348,12 @@ TEST(ToolStateDir, FreshImagesHaveTypeOneAndDistinctMacs) {
   // A file where the directory should be.
   std::ofstream((dir / "file").string()) << "x";
   EXPECT_FALSE(openStateDir((dir / "file").string(), 1, StateUse::kRead, &e));
+  // A link to nothing where an image should be: neither blank nor replaced.
+  fs::remove(dir / "card1.eeprom");
+  fs::create_symlink("nowhere", dir / "card1.eeprom");
+  EXPECT_FALSE(openStateDir(dir.string(), 2, StateUse::kWrite, &e));
+  EXPECT_EQ(e.rfind((dir / "card1.eeprom").string() + " is a symbolic link to nothing", 0), 0u) << e;
+  EXPECT_TRUE(fs::is_symlink(dir / "card1.eeprom"));
   fs::remove_all(dir.parent_path().parent_path());
 }
 
@@ -354,9 +400,13 @@ TEST(ToolReport, TunerTypesAndFamilies) {
   EXPECT_EQ(effectiveTunerType(7), 7);
   EXPECT_STREQ(familyName(2), "DVB-T/T2");
   EXPECT_STREQ(familyName(6), "J.83B");
-  CaptureSummary c{"A", "a.ts", 1000, 188000, 2.0, 1, 0};
+  CaptureSummary c{"A", "a.ts", 1000, 188000, 2.0, 0, 0};
   EXPECT_EQ(summaryLine(c),
-            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 1 continuity errors, 0 sync errors");
+            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 0 continuity errors, 0 sync errors");
+  c.continuityErrors = 1;  // lost packets must not read like the usual zero
+  EXPECT_EQ(summaryLine(c),
+            "A: 1000 packets, 188000 bytes, 2.00 s, 0.75 Mbit/s, 1 CONTINUITY ERRORS (packets "
+            "lost), 0 sync errors");
 }
 
 TEST(ToolScanPlan, RastersCoverTheUsualChannels) {

@@ -34,6 +34,17 @@ std::optional<uint64_t> parseUnsigned(std::string_view text) {
   return v;
 }
 
+namespace {
+
+// A bound as people write it: 1048575, not 1.04858e+06.
+std::string boundText(double v) {
+  char buf[48];
+  snprintf(buf, sizeof buf, v == std::floor(v) && std::fabs(v) < 1e15 ? "%.0f" : "%g", v);
+  return buf;
+}
+
+}  // namespace
+
 std::optional<double> parseNumberIn(std::string_view text, double lo, double hi, const char* unit,
                                     std::string* error) {
   const std::string t(trim(text));
@@ -42,11 +53,10 @@ std::optional<double> parseNumberIn(std::string_view text, double lo, double hi,
   // NaN fails every comparison: only a number inside the range passes.
   if (t.empty() || end != t.c_str() + t.size() || !(v >= lo && v <= hi)) {
     if (error) {
-      char range[96];
-      snprintf(range, sizeof range, " is not a number in %g .. %g%s%s", lo, hi, *unit ? " " : "", unit);
       std::string quoted = "'";
       quoted.append(trim(text).substr(0, 40));
-      *error = quoted + "'" + range;
+      *error = quoted + "' is not a number in " + boundText(lo) + " .. " + boundText(hi) +
+               (*unit ? " " : "") + unit;
     }
     return std::nullopt;
   }
@@ -57,7 +67,8 @@ std::string frequencyProblem(uint64_t khz) {
   if (khz >= kTunerMinKHz && khz <= kTunerMaxKHz) return {};
   std::string why = std::to_string(khz) + " kHz is outside the tuner's " + std::to_string(kTunerMinKHz) +
                     " .. " + std::to_string(kTunerMaxKHz) + " kHz";
-  if (khz / 1000 >= kTunerMinKHz && khz / 1000 <= kTunerMaxKHz)
+  // Hz, as channel files give it: a broadcast frequency once divided, hence far above the tuner's range.
+  if (khz / 1000 >= kLowestBroadcastKHz && khz / 1000 <= kTunerMaxKHz)
     why += " (" + std::to_string(khz) +
            " looks like Hz, the unit of channel files: " + std::to_string(khz / 1000) + " kHz?)";
   return why;

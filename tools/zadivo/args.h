@@ -45,6 +45,8 @@ std::optional<double> parseNumberIn(std::string_view text, double lo, double hi,
 // The silicon tuner's range, in the kHz that the BDA frequency property takes.
 inline constexpr uint64_t kTunerMinKHz = hw::tuner::kMinFrequencyKHz;
 inline constexpr uint64_t kTunerMaxKHz = hw::tuner::kMaxFrequencyKHz;
+// No television channel of any plan lies lower (VHF band I starts at 47 MHz).
+inline constexpr uint64_t kLowestBroadcastKHz = 40000;
 // Empty when the tuner can take the frequency (kHz); else why not, with a hint when it looks like Hz (the
 // unit of dvbv5 channel files).
 std::string frequencyProblem(uint64_t khz);

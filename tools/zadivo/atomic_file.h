@@ -1,8 +1,11 @@
 // Output files that are complete or absent: data for a regular file goes to a temporary file beside it, which
 // is renamed over it only when the writer commits. Symbolic links are followed (the link stays, its target is
 // written). What is not a regular file (a FIFO, a terminal, a device) is written into directly: there is
-// nothing to replace there. "-" writes to standard output.
+// nothing to replace there. "-" writes to standard output. One process at a time writes a path: the temporary
+// file is locked while it is written, and a writer that finds another's is refused.
 #pragma once
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -18,8 +21,9 @@ class AtomicFile {
 
   // Creates the temporary file (the target's mode when it exists, else 0666 after umask) or opens the
   // non-regular target; a FIFO is waited on until it has a reader or the user interrupts. False with *error
-  // when it cannot.
-  bool open(const std::string& path, std::string* error);
+  // when it cannot, or when another process is writing the same file ("<path> is being <doing> by another
+  // zadivo process").
+  bool open(const std::string& path, std::string* error, const char* doing = "written");
   bool write(const void* data, size_t len, std::string* error);
   // Flushes, syncs and renames into place. False with *error (and the temporary file removed) on failure.
   bool commit(std::string* error);
@@ -32,18 +36,31 @@ class AtomicFile {
 
  private:
   bool openDirect(const std::string& target, std::string* error);
+  // Creates and locks the temporary file; false with *busy set when another writer's is there.
+  bool createTemp(mode_t mode, bool* busy, std::string* error);
   std::string name() const;
 
   std::string path_;
   std::string target_;  // path_ with symbolic links followed
   std::string temp_;
   FILE* f_ = nullptr;
+  int slot_ = -1;  // registerTemporary's
   bool stdout_ = false;
   bool direct_ = false;
   bool done_ = false;
 };
 
-// Reads a whole file of at most maxBytes. False with *error when it cannot or the file is larger.
+// The temporary file's name for a target in the same directory, within NAME_MAX however long the target's
+// name: "<name>.partXXXXXX", or a cut name marked with a hash of the whole one.
+std::string temporaryPrefix(const std::string& target);
+
+// Reads a whole file of at most maxBytes. False with *error when it cannot or the file is larger. A FIFO is
+// read as its writer writes; while blocking calls are interruptible, an interrupt ends the wait for one.
 bool readFile(const std::string& path, std::string& out, size_t maxBytes, std::string* error);
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 the process was started without, before anything
+// else is opened: otherwise the next file opened (a state lock, an output) would become that stream and
+// receive what is meant for it. Standard output that was closed is then refused as an output ("-").
+void openMissingStandardDescriptors();
 
 }  // namespace zadivo::tool

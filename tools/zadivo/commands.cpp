@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "platform/host/clock.h"
@@ -37,33 +38,33 @@ bool sleepUntil(int64_t platformNs) {
 
 }  // namespace
 
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
-
-void printOut(const std::string& line) {
-  fputs(line.c_str(), stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
-}
-
-void printReport(const std::string& line, bool dataOnStdout) {
-  if (dataOnStdout)
-    fprintf(stderr, "%s\n", line.c_str());
-  else
-    printOut(line);
-}
-
-void errorLine(const std::string& what) {
-  fflush(stdout);
-  fprintf(stderr, "zadivo: %s\n", what.c_str());
-}
-
 std::shared_ptr<sim::Air> loadChannelFile(const std::string& path) {
-  std::string error;
+  // Read here rather than by the air's reader: an interrupt ends the wait for a FIFO's writer.
+  constexpr size_t kMaxChannelFile = 4u << 20;
+  std::string text, error;
+  if (!readFile(path, text, kMaxChannelFile, &error)) {
+    errorLine(error);
+    return nullptr;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
   std::vector<std::string> warnings;
-  auto air = sim::Air::load(path, &error, 1, &warnings);
-  for (const auto& w : warnings) errorLine("warning: " + w);
-  if (!air) errorLine(error.empty() ? "cannot load " + path : error);
+  auto air = sim::Air::parse(text, &error, path, dir, 1, &warnings);
+  for (const auto& w : warnings) warningLine(w);
+  if (!air) errorLine(interrupted() ? "interrupted while reading " + path : error);
   return air;
+}
+
+void warnSkipped(const std::vector<std::string>& systems, const std::string& origin) {
+  std::map<std::string, size_t> counts;
+  for (const std::string& s : systems) ++counts[s];
+  std::string list;
+  size_t i = 0;
+  for (const auto& [system, n] : counts) {
+    if (i++) list += i == counts.size() ? " and " : ", ";
+    list += std::to_string(n) + " " + printable(system) + (n == 1 ? " entry" : " entries");
+  }
+  warningLine(origin + ": skipped " + list + ", which no tuner here receives");
 }
 
 namespace {
@@ -77,7 +78,7 @@ bool stored(FrontEnd& fe) {
 
 }  // namespace
 
-std::unique_ptr<FrontEnd> bringUp(Globals& g, StateUse use) {
+FrontEnd* bringUp(Globals& g, StateUse use) {
   std::string error;
   if (!g.airFile.empty() && !(g.machine.air = loadChannelFile(g.airFile))) return nullptr;
   if (!g.stateDir.empty() && !(g.state = openStateDir(g.stateDir, g.machine.cards, use, &error))) {
@@ -85,17 +86,29 @@ std::unique_ptr<FrontEnd> bringUp(Globals& g, StateUse use) {
     return nullptr;
   }
   g.machine.stateDir = g.stateDir;
-  auto fe = FrontEnd::start(g.machine, &error);
-  if (!fe) {
+  g.frontEnd = FrontEnd::start(g.machine, &error);
+  if (!g.frontEnd) {
     errorLine(error);
     return nullptr;
   }
-  if (!stored(*fe)) return nullptr;
+  if (!stored(*g.frontEnd)) return nullptr;
   if (interrupted()) {
-    errorLine("interrupted");
+    errorLine("interrupted while the card started");
     return nullptr;
   }
-  return fe;
+  return g.frontEnd.get();
+}
+
+int shutDown(Globals& g, int rc) {
+  if (!g.frontEnd) return rc;
+  const std::vector<std::string> errors = g.abandonedThreads ? g.frontEnd->flushLogs() : g.frontEnd->stop();
+  // Driver calls still running use the machine: it is left to the end of the process.
+  if (g.abandonedThreads)
+    (void)g.frontEnd.release();
+  else
+    g.frontEnd.reset();
+  for (const std::string& e : errors) errorLine(e);
+  return errors.empty() || rc != 0 ? rc : 1;
 }
 
 int cmdAir(Globals& g) {
@@ -131,7 +144,7 @@ int cmdAir(Globals& g) {
              width, stream, m.rfLevelDbm, m.cnrDb, m.bitrate / 1e6, m.name.c_str());
     printOut(buf);
   }
-  if (g.json) printOut(jsonArray(json));
+  if (g.json) printJson(jsonArray(json));
   return 0;
 }
 
@@ -168,31 +181,58 @@ int cmdStatus(Globals& g) {
       }
     }
   }
-  if (g.json) printOut(jsonArray(json));
+  if (g.json) printJson(jsonArray(json));
   return 0;
 }
+
+namespace {
+
+// The jobs of a command's channels, their tunes checked against the family of the card each runs on. False
+// after an error line: a value the family cannot take is a usage error (exit 2).
+bool jobsFor(FrontEnd& fe, const std::vector<ChannelTune>& tunes, RecordJobs& jobs) {
+  for (const auto& wanted : tunes) {
+    auto job = std::make_unique<RecordJob>();
+    job->channel = wanted.channel;
+    job->tune = wanted.tune;
+    job->output = wanted.output;
+    job->label = channelName(wanted.channel);
+    std::string error;
+    const int type = wanted.channel.card < fe.cards() ? fe.runningTunerType(wanted.channel.card) : -1;
+    if (!fitTuneToFamily(job->tune, job->label, type, &error)) {
+      errorLine(error);
+      return false;
+    }
+    jobs.push_back(std::move(job));
+  }
+  return true;
+}
+
+}  // namespace
 
 int cmdTune(Globals& g, const ChannelTune& t) {
   auto fe = bringUp(g);
   if (!fe) return 1;
+  RecordJobs jobs;
+  if (!jobsFor(*fe, {t}, jobs)) return 2;
   std::string error;
-  auto ch = fe->openChannel(t.channel, false, &error);
-  if (!ch || !tuneAuto(*ch, t.tune, &error)) {
+  if (!tuneAll(*fe, jobs, false, false, &error)) {
     errorLine(error);
     return 1;
   }
-  ch->waitLock(kLockWaitNs);
-  SignalStats s = ch->stats();
+  RecordJob& job = *jobs.front();
+  SignalStats s = job.ch->stats();
+  const std::string noLock = s.locked ? "" : noLockText(t.channel, job.ch->tunerType(), job.tune);
   if (g.json) {
     Json j;
     j.add("channel", channelName(t.channel)).add("frequency_khz", static_cast<int64_t>(t.tune.frequencyKHz));
     addStats(j, s);
-    printOut(j.str());
+    if (!s.locked) j.add("error", noLock).add("exit_code", static_cast<int64_t>(1));
+    printJson(j.str());
   } else {
     printOut(channelName(t.channel) + " " + khzText(t.tune.frequencyKHz) + ": " + femonLine(s));
   }
   if (!s.locked) {
-    errorLine("no lock on " + channelName(t.channel) + " at " + khzText(t.tune.frequencyKHz));
+    errorLine(noLock);
     return 1;
   }
   return 0;
@@ -202,16 +242,23 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
   auto fe = bringUp(g);
   if (!fe) return 1;
   std::string error;
-  auto ch = fe->openChannel(o.tuned.channel, false, &error);
-  if (!ch || (o.tuned.tune.frequencyKHz && !tuneAuto(*ch, o.tuned.tune, &error))) {
+  TuneParams tune = o.tuned.tune;
+  const ChannelRef& ref = o.tuned.channel;
+  if (ref.card < fe->cards() &&
+      !fitTuneToFamily(tune, channelName(ref), fe->runningTunerType(ref.card), &error)) {
+    errorLine(error);
+    return 2;
+  }
+  auto ch = fe->openChannel(ref, false, &error);
+  if (!ch || (tune.frequencyKHz && !tuneAuto(*ch, tune, &error))) {
     errorLine(error);
     return 1;
   }
-  if (o.tuned.tune.frequencyKHz)
+  if (tune.frequencyKHz)
     ch->waitLock(kLockWaitNs);
   else
-    errorLine("note: " + channelName(o.tuned.channel) +
-              " is not tuned: each run starts the card afresh; give -f (and -b or -s) to tune it first");
+    noteLine(channelName(ref) +
+             " is not tuned: each run starts the card afresh; give -f (and -b or -s) to tune it first");
   const int64_t step = static_cast<int64_t>(o.interval * 1e9);
   int64_t next = host::clock::nowNs();
   // The user's interrupt is how a monitor without --count ends: a normal end.
@@ -220,9 +267,9 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
     SignalStats s = ch->stats();
     if (g.json) {
       Json j;
-      j.add("channel", channelName(o.tuned.channel)).add("time", platformSeconds(), 3);
+      j.add("channel", channelName(ref)).add("time", platformSeconds(), 3);
       addStats(j, s);
-      printOut(j.str());
+      printJson(j.str(), false);
     } else {
       printOut(femonLine(s));
     }
@@ -238,17 +285,10 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
   if (!fe) return 1;
   const int64_t startNs = host::clock::nowNs();
   RecordJobs jobs;
-  for (const auto& wanted : o.channels) {
-    auto job = std::make_unique<RecordJob>();
-    job->channel = wanted.channel;
-    job->tune = wanted.tune;
-    job->output = wanted.output;
-    job->label = channelName(wanted.channel);
-    jobs.push_back(std::move(job));
-  }
+  if (!jobsFor(*fe, o.channels, jobs)) return 2;
   std::string error;
-  if (!tuneAll(*fe, jobs, true, &error)) {
-    errorLine(error);
+  if (!tuneAll(*fe, jobs, true, true, &error)) {
+    errorLine(interrupted() ? "nothing recorded: " + error : error);
     return 1;
   }
   return recordAll(g, *fe, jobs, {o.seconds, o.packets}, startNs);
@@ -286,7 +326,10 @@ int cmdMacGet(Globals& g, int card, int index) {
     errorLine(error);
     return 1;
   }
-  printOut(g.json ? macJson(card, index, mac).str() : formatMac(mac));
+  if (g.json)
+    printJson(macJson(card, index, mac).str());
+  else
+    printOut(formatMac(mac));
   return 0;
 }
 
@@ -299,7 +342,7 @@ int cmdMacSet(Globals& g, int card, int index, const Mac& mac) {
     return 1;
   }
   if (!stored(*fe)) return 1;
-  if (g.json) printOut(macJson(card, index, mac).str());
+  if (g.json) printJson(macJson(card, index, mac).str());
   return 0;
 }
 
@@ -312,7 +355,10 @@ int cmdTunerTypeGet(Globals& g, int card) {
     errorLine(error);
     return 1;
   }
-  printOut(g.json ? tunerTypeJson(type).str() : std::to_string(type) + " (" + familyName(type) + ")");
+  if (g.json)
+    printJson(tunerTypeJson(type).str());
+  else
+    printOut(std::to_string(type) + " (" + familyName(type) + ")");
   return 0;
 }
 
@@ -325,10 +371,10 @@ int cmdTunerTypeSet(Globals& g, int card, int type) {
     return 1;
   }
   if (!stored(*fe)) return 1;
-  if (g.json) printOut(tunerTypeJson(type).str());
+  if (g.json) printJson(tunerTypeJson(type).str());
   if (effectiveTunerType(type) != type)
-    fprintf(stderr, "zadivo: note: type %d is stored; the card runs it as type 1 (%s)\n", type,
-            familyName(1));
+    noteLine("type " + std::to_string(type) + " is stored; the card runs it as type 1 (" + familyName(1) +
+             ")");
   return 0;
 }
 
@@ -338,14 +384,33 @@ void progressBar(const char* what, uint64_t done, uint64_t total) {
   if (!stderrIsTerminal() || total == 0) return;
   const int width = 40;
   const int filled = static_cast<int>(done * width / total);
-  fprintf(stderr, "\r%s [%.*s%*s] %3d%%", what, filled, "########################################",
-          width - filled, "", static_cast<int>(done * 100 / total));
-  if (done == total) fprintf(stderr, "\n");
+  char bar[128];
+  snprintf(bar, sizeof bar, "\r%s [%.*s%*s] %3d%%", what, filled, "########################################",
+           width - filled, "", static_cast<int>(done * 100 / total));
+  humanLine(bar);
+  if (done == total) humanLine("");
+}
+
+// JEDEC id: manufacturer, type, capacity (log2 of the size in bytes). A bus that answers nothing reads all
+// zeros or all ones.
+bool knownFlash(const std::array<uint8_t, 3>& id) {
+  return id[0] != 0x00 && id[0] != 0xFF && id[2] >= 16 && id[2] <= 28;
 }
 
 uint64_t flashSize(const std::array<uint8_t, 3>& id) {
-  // JEDEC capacity byte: log2 of the size in bytes.
   return id[2] >= 16 && id[2] <= 28 ? uint64_t(1) << id[2] : 4u << 20;
+}
+
+std::string idText(const std::array<uint8_t, 3>& id) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%02x %02x %02x", id[0], id[1], id[2]);
+  return buf;
+}
+
+std::string hexAddress(size_t a) {
+  char buf[24];
+  snprintf(buf, sizeof buf, "0x%06zx", a);
+  return buf;
 }
 
 bool waitFlashIdle(FrontEnd& fe, int card, int64_t platformNs, std::string* error) {
@@ -389,13 +454,11 @@ int cmdFlashId(Globals& g, int card) {
     errorLine(error);
     return 1;
   }
-  char buf[80];
-  snprintf(buf, sizeof buf, "%02x %02x %02x", id[0], id[1], id[2]);
   if (g.json) {
-    printOut(Json().add("id", buf).add("size", static_cast<int64_t>(flashSize(id))).str());
+    printJson(Json().add("id", idText(id)).add("size", static_cast<int64_t>(flashSize(id))).str());
     return 0;
   }
-  printOut(std::string(buf) + " (" + std::to_string(flashSize(id) / 1024) + " KiB)");
+  printOut(idText(id) + " (" + std::to_string(flashSize(id) / 1024) + " KiB)");
   return 0;
 }
 
@@ -408,7 +471,7 @@ int cmdFlashErase(Globals& g, int card) {
     return 1;
   }
   if (!stored(*fe)) return 1;
-  if (g.json) printOut(Json().add("erased", true).str());
+  if (g.json) printJson(Json().add("erased", true).str());
   return 0;
 }
 
@@ -424,30 +487,55 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
   }
   auto fe = bringUp(g, StateUse::kWrite);
   if (!fe) return 1;
+  // The chip is erased whole: nothing is touched before it is known to be a flash the image fits.
   std::array<uint8_t, 3> id{};
   if (!fe->flashId(card, id, &error)) {
-    errorLine(error);
+    errorLine(error + "; nothing erased");
+    return 1;
+  }
+  if (!knownFlash(id)) {
+    errorLine("flash id " + idText(id) + " names no serial NOR flash of a known size; nothing erased");
     return 1;
   }
   if (image.size() > flashSize(id)) {
     errorLine(file + " (" + std::to_string(image.size()) + " bytes) does not fit the flash (" +
-              std::to_string(flashSize(id)) + " bytes)");
+              std::to_string(flashSize(id)) + " bytes); nothing erased");
     return 1;
   }
   std::vector<uint8_t> padded(image.begin(), image.end());
   padded.resize((padded.size() + kFlashPage - 1) / kFlashPage * kFlashPage, 0xFF);
+  const std::string range = hexAddress(0) + ".." + hexAddress(padded.size() - 1);
+  if (verify) {
+    // What a write cut short (a killed process, a lost card) left is told before it is written again.
+    std::vector<uint8_t> before;
+    if (!readFlash(*fe, card, padded.size(), before, "check ", &error)) {
+      errorLine(error + "; nothing erased");
+      return 1;
+    }
+    // Written in page order after an erase: the image up to a page, blank from the next one on.
+    const size_t from = static_cast<size_t>(
+        std::mismatch(before.begin(), before.end(), padded.begin()).first - before.begin());
+    const size_t nextPage = std::min(before.size(), (from / kFlashPage + 1) * kFlashPage);
+    if (from > 0 && from < before.size() &&
+        std::all_of(before.begin() + nextPage, before.end(), [](uint8_t b) { return b == 0xFF; }))
+      noteLine("the flash holds " + file + " only below " + hexAddress(from) +
+               ": an earlier write was cut short; writing it again");
+  }
   // NOR programming only clears bits: the chip is erased first.
   if (!fe->flashEraseStart(card, &error) || !waitFlashIdle(*fe, card, 60'000 * host::clock::kMs, &error)) {
     errorLine(error);
     return 1;
   }
   if (!stored(*fe)) return 1;
+  // What the flash holds when the write stops at a page: what was programmed so far.
+  auto holds = [&](size_t a) {
+    return a ? "the flash holds " + file + " only below " + hexAddress(a) : "the flash holds none of " + file;
+  };
   for (size_t a = 0; a < padded.size(); a += kFlashPage) {
-    // Stopped between pages, the flash holds what was programmed so far and says so on the next verify.
+    // Stopped between pages, the flash says so on the next verify.
     if (interrupted()) {
-      char where[96];
-      snprintf(where, sizeof where, "flash write interrupted at 0x%06zx of 0x%06zx", a, padded.size());
-      errorLine(std::string(where) + ": the flash holds part of " + file);
+      errorLine("flash write interrupted at " + hexAddress(a) + " of " + range + ": " + holds(a) +
+                "; write it again");
       return 1;
     }
     bool ok = false;
@@ -457,9 +545,7 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
       if (!ok && !waitFlashIdle(*fe, card, 1000 * host::clock::kMs, &error)) break;
     }
     if (!ok) {
-      char where[32];
-      snprintf(where, sizeof where, "0x%06zx", a);
-      errorLine(std::string("flash write at ") + where + ": " + error);
+      errorLine("flash write at " + hexAddress(a) + ": " + error + "; " + holds(a));
       return 1;
     }
     progressBar("write ", a + kFlashPage, padded.size());
@@ -481,9 +567,15 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
   }
   if (!stored(*fe)) return 1;
   if (g.json)
-    printOut(Json().add("bytes", static_cast<int64_t>(padded.size())).add("verified", verify).str());
+    printJson(Json()
+                  .add("bytes", static_cast<int64_t>(padded.size()))
+                  .add("first", static_cast<int64_t>(0))
+                  .add("last", static_cast<int64_t>(padded.size() - 1))
+                  .add("verified", verify)
+                  .str());
   else
-    printOut("wrote " + std::to_string(padded.size()) + " bytes" + (verify ? ", verified" : ""));
+    printOut("wrote " + file + " to " + range + " (" + std::to_string(padded.size()) + " bytes)" +
+             (verify ? ", verified" : ""));
   return 0;
 }
 
@@ -508,8 +600,7 @@ int cmdFlashRead(Globals& g, int card, const std::string& file, uint64_t size) {
     errorLine(error);
     return 1;
   }
-  if (g.json)
-    printReport(Json().add("bytes", static_cast<int64_t>(size)).add("output", file).str(), out.isStdout());
+  if (g.json) printJson(Json().add("bytes", static_cast<int64_t>(size)).add("output", file).str());
   return 0;
 }
 
@@ -530,8 +621,10 @@ int cmdRegsRead(Globals& g, int card, uint8_t slave, const std::vector<uint8_t>&
     line += b;
     bytes.push_back(std::to_string(data[i]));
   }
-  printOut(g.json ? Json().add("slave", static_cast<int64_t>(slave)).raw("data", jsonArray(bytes)).str()
-                  : line);
+  if (g.json)
+    printJson(Json().add("slave", static_cast<int64_t>(slave)).raw("data", jsonArray(bytes)).str());
+  else
+    printOut(line);
   return 0;
 }
 
@@ -544,10 +637,10 @@ int cmdRegsWrite(Globals& g, int card, uint8_t slave, const std::vector<uint8_t>
     return 1;
   }
   if (g.json)
-    printOut(Json()
-                 .add("slave", static_cast<int64_t>(slave))
-                 .add("written", static_cast<int64_t>(data.size()))
-                 .str());
+    printJson(Json()
+                  .add("slave", static_cast<int64_t>(slave))
+                  .add("written", static_cast<int64_t>(data.size()))
+                  .str());
   return 0;
 }
 

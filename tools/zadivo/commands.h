@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/zadivo/args.h"
+#include "tools/zadivo/console.h"
 #include "tools/zadivo/frontend_client.h"
 #include "tools/zadivo/state_dir.h"
 
@@ -18,6 +19,10 @@ struct Globals {
   std::string stateDir;  // resolved
   bool json = false;
   std::unique_ptr<StateDir> state;  // the locks, held from the images' load until the process ends
+  std::unique_ptr<FrontEnd> frontEnd;
+  // Threads left inside driver calls at an interrupt (a scan's tunes): the process ends without tearing the
+  // machine down under them.
+  bool abandonedThreads = false;
 };
 
 struct ChannelTune {
@@ -57,21 +62,18 @@ struct MonitorOptions {
   double interval = 1.0;
 };
 
-// One line on stderr: "zadivo: <what>".
-void errorLine(const std::string& what);
-// One line on stdout, flushed.
-void printOut(const std::string& line);
-// A report goes beside the data: to stderr when the data itself goes to stdout.
-void printReport(const std::string& line, bool dataOnStdout);
-bool stderrIsTerminal();
 // A channel file read as an air file is, its warnings said on stderr. Nullptr after an error line.
 std::shared_ptr<sim::Air> loadChannelFile(const std::string& path);
-// One warning line naming channel-file entries skipped because the card's family does not receive them.
-void warnSkipped(const std::vector<std::string>& skipped, const std::string& origin);
+// One warning line counting channel-file entries skipped, by the delivery system the card's family does not
+// receive.
+void warnSkipped(const std::vector<std::string>& systems, const std::string& origin);
 
 // Loads the air file (if any), opens the state directory for the use the command makes of it and starts the
-// machine. Nullptr after an error line.
-std::unique_ptr<FrontEnd> bringUp(Globals& g, StateUse use = StateUse::kRead);
+// machine, which g owns from then on. Nullptr after an error line.
+FrontEnd* bringUp(Globals& g, StateUse use = StateUse::kRead);
+// Tears the machine down and closes its logs; a log that could not be written is an error line, and makes a
+// successful exit code 1.
+int shutDown(Globals& g, int rc);
 
 int cmdAir(Globals& g);
 int cmdStatus(Globals& g);

@@ -58,6 +58,22 @@ dvb_entry** tail(dvb_file* f) {
   return at;
 }
 
+// libdvbv5 writes every key of a delivery system, what it does not know as all ones (ISDB-T layers): such
+// lines are left out, as dvbv5-scan's own entries of a real front end have none.
+std::string withoutUnknowns(const std::string& text) {
+  constexpr std::string_view kUnknown = " = 4294967295";
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = text.find('\n', at);
+    const size_t end = nl == std::string::npos ? text.size() : nl;
+    const std::string_view line(text.data() + at, end - at);
+    if (!(line.size() >= kUnknown.size() && line.substr(line.size() - kUnknown.size()) == kUnknown))
+      out.append(text, at, end - at + (nl != std::string::npos));
+    at = end + 1;
+  }
+  return out;
+}
+
 int modulationValue(const std::string& name) {
   const char* const* names = dvb_attr_names(DTV_MODULATION);
   for (int i = 0; names && names[i]; ++i)
@@ -109,6 +125,7 @@ void DvbChannels::addDelivery(size_t from, const ChannelEntry& mux) {
     if (mux.streamId >= 0) dvb_store_entry_prop(e, DTV_STREAM_ID, static_cast<uint32_t>(mux.streamId));
     const int modulation = modulationValue(mux.modulation);
     if (modulation >= 0) dvb_store_entry_prop(e, DTV_MODULATION, static_cast<uint32_t>(modulation));
+    e->sat_number = -1;  // terrestrial and cable entries name no satellite
   }
 }
 
@@ -175,7 +192,7 @@ bool DvbChannels::text(std::string& out, const std::string& country, std::string
     return false;
   }
   if (!read) return false;
-  out = privateC2(out);
+  out = privateC2(withoutUnknowns(out));
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/host/clock.h"
 #include "platform/host/host.h"
+#include "tools/zadivo/interrupt.h"
 
 namespace zadivo::tool {
 
@@ -140,9 +141,9 @@ SignalStats Channel::stats() {
   return s;
 }
 
-bool Channel::waitLock(int64_t platformNs) {
+bool Channel::waitLock(int64_t platformNs, const std::function<bool()>& keepWaiting) {
   const int64_t deadline = host::clock::nowNs() + platformNs;
-  while (true) {
+  while (!keepWaiting || keepWaiting()) {
     ULONG v = 0;
     if (graph_.antenna
             ->getNodeProperty(kRfNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, &v, 4)
@@ -152,6 +153,7 @@ bool Channel::waitLock(int64_t platformNs) {
     if (host::clock::nowNs() >= deadline) return false;
     host::clock::sleepNs(20 * host::clock::kMs);
   }
+  return false;
 }
 
 std::vector<uint8_t> Channel::dataPlps() {
@@ -193,21 +195,30 @@ void Channel::stopCapture() {
 std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* error) {
   std::unique_ptr<FrontEnd> fe(new FrontEnd());
   if (o.timeScale > 0) host::clock::setScale(o.timeScale);
+  // A log FIFO without a reader is waited on until the user interrupts (the process is single-threaded yet).
+  auto cannotOpen = [&](const std::string& path) {
+    if (error)
+      *error = errno == EINTR ? "interrupted while waiting for a reader of " + path
+                              : "cannot open " + path + ": " + strerror(errno);
+    return nullptr;
+  };
   if (o.traceLog.empty()) {
     host::trace::discard();
   } else if (o.traceLog == "-") {
     host::trace::toStderr();
   } else if (!host::trace::toFile(o.traceLog)) {
-    if (error) *error = "cannot open trace log " + o.traceLog;
-    return nullptr;
+    return cannotOpen(o.traceLog);
+  } else {
+    fe->traceLog_ = o.traceLog;
   }
-  auto openLog = [&](const std::string& path, FILE*& f) {
-    if (path.empty()) return true;
-    f = path == "-" ? stderr : fopen(path.c_str(), "w");
-    if (!f && error) *error = "cannot open " + path + ": " + strerror(errno);
-    return f != nullptr;
-  };
-  if (!openLog(o.mmioLog, fe->mmio_) || !openLog(o.i2cLog, fe->i2c_)) return nullptr;
+  for (auto [path, log] : {std::pair{&o.mmioLog, &fe->mmio_}, std::pair{&o.i2cLog, &fe->i2c_}}) {
+    if (path->empty()) continue;
+    log->path = *path;
+    log->file = *path == "-" ? stderr : fopen(path->c_str(), "w");
+    if (!log->file) return cannotOpen(*path);
+  }
+  // From here the machine's threads run: a signal may land on any of them.
+  setBlockingCallsInterruptible(false);
 
   zadivo::MachineConfig cfg;
   cfg.cards = o.cards;
@@ -226,8 +237,8 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
   if (!NT_SUCCESS(fe->machine_->driverStatus()))
     return fail(error, "driver failed to load", fe->machine_->driverStatus()), nullptr;
   for (int i = 0; i < o.cards; ++i) {
-    if (fe->mmio_) fe->machine_->card(i).setMmioTrace(fe->mmio_);
-    if (fe->i2c_) fe->machine_->card(i).setI2cTrace(fe->i2c_);
+    if (fe->mmio_.file) fe->machine_->card(i).setMmioTrace(fe->mmio_.file);
+    if (fe->i2c_.file) fe->machine_->card(i).setI2cTrace(fe->i2c_.file);
   }
   std::set<PKSDEVICE> known;
   for (int i = 0; i < o.cards; ++i) {
@@ -256,11 +267,33 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
   return fe;
 }
 
-FrontEnd::~FrontEnd() {
+FrontEnd::~FrontEnd() { stop(); }
+
+std::vector<std::string> FrontEnd::stop() {
   controls_.clear();
   machine_.reset();  // removes the cards
-  for (FILE* f : {mmio_, i2c_})
-    if (f && f != stderr) fclose(f);
+  std::vector<std::string> errors = flushLogs();
+  for (Log* log : {&mmio_, &i2c_}) {
+    if (log->file && log->file != stderr && fclose(log->file) != 0 && errors.empty())
+      errors.push_back("cannot write " + log->path + ": " + strerror(errno));
+    log->file = nullptr;
+  }
+  if (!traceLog_.empty()) host::trace::discard();  // closes the file
+  traceLog_.clear();
+  return errors;
+}
+
+std::vector<std::string> FrontEnd::flushLogs() {
+  std::vector<std::string> errors;
+  for (Log* log : {&mmio_, &i2c_}) {
+    if (!log->file || log->file == stderr) continue;
+    // ferror keeps a failed write of the card's, whose errno is long gone; the flush usually fails alike.
+    const int err = fflush(log->file) != 0 ? errno : EIO;
+    if (ferror(log->file) || err != EIO) errors.push_back("cannot write " + log->path + ": " + strerror(err));
+  }
+  if (const int err = host::trace::writeError(); err && !traceLog_.empty())
+    errors.push_back("cannot write " + traceLog_ + ": " + strerror(err));
+  return errors;
 }
 
 std::vector<std::string> FrontEnd::cardErrors() {

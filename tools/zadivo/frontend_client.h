@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,8 +53,9 @@ class Channel {
   // refused a step; a tune that does not lock is not an error here (see stats()).
   bool tune(const TuneParams& p, std::string* error);
   SignalStats stats();
-  // Polls the locked flag until it is set or platformNs of platform time passed.
-  bool waitLock(int64_t platformNs);
+  // Polls the locked flag until it is set, platformNs of platform time passed or keepWaiting (called at each
+  // poll) says no.
+  bool waitLock(int64_t platformNs, const std::function<bool()>& keepWaiting = {});
   // Data PLP ids of a DVB-T2 signal (empty for DVB-T or when unlocked).
   std::vector<uint8_t> dataPlps();
 
@@ -77,6 +79,10 @@ class FrontEnd {
   // Loads the driver and starts every card. Nullptr with *error when that fails.
   static std::unique_ptr<FrontEnd> start(const MachineOptions& options, std::string* error);
   ~FrontEnd();
+  // Removes the cards and closes the logs: what could not be written to a log, one message per log.
+  std::vector<std::string> stop();
+  // The same for logs the running machine still writes to, without stopping it.
+  std::vector<std::string> flushLogs();
 
   int cards() const { return static_cast<int>(devices_.size()); }
   // Tuner type stored in the card's EEPROM at start (what the card runs, once mapped).
@@ -126,8 +132,12 @@ class FrontEnd {
   };
   std::vector<Control> controls_;
   std::string stateDir_;
-  FILE* mmio_ = nullptr;
-  FILE* i2c_ = nullptr;
+  struct Log {
+    std::string path;
+    FILE* file = nullptr;
+  };
+  Log mmio_, i2c_;
+  std::string traceLog_;
 };
 
 // Extended property set of the RF tuner node.

@@ -1,12 +1,19 @@
 // zadivo: status, tuning, capture, scan, monitoring and board storage of the simulated eight-tuner card, as a
 // BDA application on the emulated machine. Arguments are checked before any card is touched.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
+#include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/state_dir.h"
+#include "zadivo_version.h"
 
 using namespace zadivo::tool;
 
@@ -17,8 +24,9 @@ struct Raw {
   std::vector<uint32_t> freqs;
   std::vector<uint32_t> bandwidths;
   std::vector<uint32_t> symbolRates;
-  std::vector<int> plps;
+  std::vector<std::string> plps;
   std::vector<std::string> outputs;
+  CLI::Option *channel = nullptr, *bandwidth = nullptr, *symbolRate = nullptr, *plp = nullptr;
 };
 
 // Validation failures raised from callbacks end up as one line and exit code 2.
@@ -30,6 +38,7 @@ constexpr double kMinTimeScale = 0.001, kMaxTimeScale = 100;   // real time per 
 constexpr double kMinSeconds = 0.001, kMaxSeconds = 1e9;        // of stream
 constexpr double kMinInterval = 0.01, kMaxInterval = 86400;     // between monitor reports
 constexpr uint64_t kMaxScanFrequencies = 100000;
+constexpr uint64_t kMaxCount = 1000000000;                      // monitor reports
 // clang-format on
 
 CLI::Validator within(double lo, double hi, const char* unit) {
@@ -41,11 +50,24 @@ CLI::Validator within(double lo, double hi, const char* unit) {
       "");
 }
 
+CLI::Validator countIn(uint64_t lo, uint64_t hi) {
+  return CLI::Validator(
+      [=](std::string& text) {
+        auto v = parseUnsigned(text);
+        return v && *v >= lo && *v <= hi
+                   ? std::string()
+                   : "'" + printable(text.substr(0, 40)) + "' is not a whole number in " +
+                         std::to_string(lo) + " .. " + std::to_string(hi);
+      },
+      "");
+}
+
 CLI::Validator positiveCount() {
   return CLI::Validator(
       [](std::string& text) {
         auto v = parseUnsigned(text);
-        return v && *v > 0 ? std::string() : "'" + text.substr(0, 40) + "' is not a whole number above 0";
+        return v && *v > 0 ? std::string()
+                           : "'" + printable(text.substr(0, 40)) + "' is not a whole number above 0";
       },
       "");
 }
@@ -54,10 +76,22 @@ CLI::Validator tunerFrequency() {
   return CLI::Validator(
       [](std::string& text) {
         auto v = parseUnsigned(text);
-        if (!v) return "'" + text.substr(0, 40) + "' is not a frequency in kHz";
+        if (!v) return "'" + printable(text.substr(0, 40)) + "' is not a frequency in kHz";
         return frequencyProblem(*v);
       },
       "");
+}
+
+// A file the tool reads: there, reachable and no directory; what stands in the way is said as the system says
+// it (a loop of links, a directory that may not be searched), not as "does not exist".
+std::string unreadable(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return "cannot read " + printable(path) + ": " + strerror(errno);
+  return S_ISDIR(st.st_mode) ? printable(path) + " is a directory" : std::string();
+}
+
+CLI::Validator readable() {
+  return CLI::Validator([](std::string& path) { return unreadable(path); }, "");
 }
 
 ChannelRef channelOf(const std::string& text) {
@@ -76,66 +110,103 @@ std::vector<ChannelRef> distinctChannels(const std::vector<std::string>& texts) 
   return out;
 }
 
-// -b/-s/--plp: absent, one value for every channel, or one per channel.
-template <class T>
-T perChannel(const std::vector<T>& v, size_t i, T none, const char* name) {
-  if (v.empty()) return none;
-  if (v.size() == 1) return v[0];
-  if (i >= v.size()) refuse(std::string(name) + " must be given once or once per -c");
-  return v[i];
+// --plp: 0..255, or -1 / none for no PLP, as channel files write it.
+int32_t plpOf(const std::string& text) {
+  if (text == "none" || text == "-1") return -1;
+  auto v = parseUnsigned(text);
+  if (!v || *v > 255) refuse("--plp '" + printable(text.substr(0, 40)) + "' is not 0..255, -1 or none");
+  return static_cast<int32_t>(*v);
 }
 
-std::vector<ChannelTune> tunesOf(const Raw& r, bool needOutput) {
+// -f and -o pair with the -c of the same rank; -b, -s and --plp belong to the -c they follow (before the
+// first -c, to every channel).
+std::vector<ChannelTune> tunesOf(CLI::App* command, const Raw& r, bool needOutput) {
   if (r.channels.size() != r.freqs.size())
     refuse("each -c needs its own -f (" + std::to_string(r.channels.size()) + " channels, " +
            std::to_string(r.freqs.size()) + " frequencies)");
   if (needOutput && r.outputs.size() != r.channels.size())
     refuse("each -c needs its own -o (" + std::to_string(r.channels.size()) + " channels, " +
            std::to_string(r.outputs.size()) + " outputs)");
-  for (auto* v : {&r.bandwidths, &r.symbolRates})
-    if (v->size() > 1 && v->size() != r.channels.size())
-      refuse("-b and -s must be given once or once per -c");
-  if (r.plps.size() > 1 && r.plps.size() != r.channels.size())
-    refuse("--plp must be given once or once per -c");
-  std::vector<ChannelTune> out;
-  for (size_t i = 0; i < r.channels.size(); ++i) {
-    ChannelTune t;
+  std::vector<ChannelTune> out(r.channels.size());
+  ChannelTune every;
+  int at = -1;
+  size_t nb = 0, ns = 0, np = 0;
+  std::vector<int> givenB(out.size()), givenS(out.size()), givenP(out.size());
+  auto set = [&](std::vector<int>& given, const char* name, auto apply) {
+    if (at < 0) return apply(every.tune);
+    if (given[at]++) refuse(std::string(name) + " given twice for channel " + r.channels[at]);
+    apply(out[at].tune);
+  };
+  for (const CLI::Option* op : command->parse_order()) {
+    if (op == r.channel) {
+      ++at;
+    } else if (op == r.bandwidth) {
+      const uint32_t mhz = r.bandwidths.at(nb++);
+      if (mhz < 1 || mhz > 10) refuse("bandwidth " + std::to_string(mhz) + " MHz is not one of 1..10 MHz");
+      set(givenB, "-b", [&](TuneParams& t) { t.bandwidthHz = mhz * 1000000; });
+    } else if (op == r.symbolRate) {
+      const uint32_t ksps = r.symbolRates.at(ns++);
+      set(givenS, "-s", [&](TuneParams& t) { t.symbolRateKsps = ksps; });
+    } else if (op == r.plp) {
+      const int32_t plp = plpOf(r.plps.at(np++));
+      set(givenP, "--plp", [&](TuneParams& t) { t.streamId = plp; });
+    }
+  }
+  for (size_t i = 0; i < out.size(); ++i) {
+    ChannelTune& t = out[i];
     t.channel = channelOf(r.channels[i]);
-    for (auto& o : out)
-      if (o.channel == t.channel) refuse("channel " + r.channels[i] + " given twice");
+    for (size_t k = 0; k < i; ++k)
+      if (out[k].channel == t.channel) refuse("channel " + r.channels[i] + " given twice");
     if (r.freqs[i] == 0) refuse("frequency 0 kHz is not a channel");
     t.tune.frequencyKHz = r.freqs[i];
-    const uint32_t mhz = perChannel<uint32_t>(r.bandwidths, i, 0, "-b");
-    if (mhz && (mhz < 1 || mhz > 10))
-      refuse("bandwidth " + std::to_string(mhz) + " MHz is not one of 1..10 MHz");
-    t.tune.bandwidthHz = mhz * 1000000;
-    t.tune.symbolRateKsps = perChannel<uint32_t>(r.symbolRates, i, 0, "-s");
-    const int plp = perChannel<int>(r.plps, i, -1, "--plp");
-    if (r.plps.size() && (plp < 0 || plp > 255)) refuse("--plp " + std::to_string(plp) + " is not 0..255");
-    t.tune.streamId = plp;
+    if (!givenB[i]) t.tune.bandwidthHz = every.tune.bandwidthHz;
+    if (!givenS[i]) t.tune.symbolRateKsps = every.tune.symbolRateKsps;
+    if (!givenP[i]) t.tune.streamId = every.tune.streamId;
     if (needOutput) {
       t.output = r.outputs[i];
-      for (auto& o : out)
-        if (o.output == t.output && t.output != "-") refuse("output " + t.output + " given twice");
+      for (size_t k = 0; k < i; ++k)
+        if (out[k].output == t.output && t.output != "-") refuse("output " + t.output + " given twice");
       if (t.output == "-" && std::count(r.outputs.begin(), r.outputs.end(), "-") > 1)
         refuse("only one channel can go to standard output");
     }
-    out.push_back(std::move(t));
   }
   return out;
 }
 
 void tuningOptions(CLI::App* c, Raw& r, bool several) {
-  auto* ch =
+  r.channel =
       c->add_option("-c,--channel", r.channels, "channel A..H, optionally card-prefixed (1:A)")->required();
   auto* f = c->add_option("-f,--frequency", r.freqs, "frequency in kHz")->required()->check(tunerFrequency());
-  c->add_option("-b,--bandwidth", r.bandwidths, "bandwidth in MHz");
-  c->add_option("-s,--symbol-rate", r.symbolRates, "symbol rate in kS/s")->check(within(1000, 7200, "kS/s"));
-  c->add_option("--plp", r.plps, "PLP or stream id");
+  r.bandwidth = c->add_option("-b,--bandwidth", r.bandwidths, "bandwidth in MHz (of the -c it follows)");
+  r.symbolRate =
+      c->add_option("-s,--symbol-rate", r.symbolRates, "symbol rate in kS/s (of the -c it follows)")
+          ->check(within(1000, 7200, "kS/s"));
+  r.plp = c->add_option("--plp", r.plps, "PLP or stream id, -1 or none for none (of the -c it follows)");
   if (!several) {
-    ch->expected(1);
+    r.channel->expected(1);
     f->expected(1);
   }
+}
+
+// The commands, for a message about a word that is none.
+std::string commandList(const CLI::App& app) {
+  std::string out;
+  for (const CLI::App* c : app.get_subcommands([](const CLI::App*) { return true; }))
+    out += (out.empty() ? "" : ", ") + c->get_name();
+  return out;
+}
+
+// One line, and with --json the error document: exit code 2.
+int usageError(const std::string& what) {
+  errorLine(what);
+  finishJson(2);
+  return 2;
+}
+
+bool hasJsonFlag(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (strcmp(argv[i], "--json") == 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -144,10 +215,12 @@ void tuningOptions(CLI::App* c, Raw& r, bool several) {
 int runTool(int argc, char** argv) {
   CLI::App app{"zadivo: the eight-tuner digital TV card on the emulated machine"};
   app.require_subcommand(1);
+  app.fallthrough();  // inherited by every command: `zadivo status --json`
+  app.set_version_flag("--version", std::string("zadivo ") + ZADIVO_VERSION);
   Globals g;
   std::string stateDir;
-  app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")
-      ->check(CLI::ExistingPath);
+  bool dataOnStdout = false;
+  app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")->check(readable());
   app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, 8));
   app.add_option("--state-dir", stateDir, "where the cards keep EEPROM and flash images");
   app.add_option("--time-scale", g.machine.timeScale,
@@ -160,7 +233,7 @@ int runTool(int argc, char** argv) {
   app.add_flag("--json", g.json, "machine-readable output");
 
   std::function<int()> run;
-  Raw raw;
+  Raw tuneRaw, captureRaw, monRaw;
 
   app.add_subcommand("air", "the multiplexes on the air (--air FILE, else the built-in one)")->callback([&] {
     run = [&] { return cmdAir(g); };
@@ -171,24 +244,26 @@ int runTool(int argc, char** argv) {
   });
 
   auto* tune = app.add_subcommand("tune", "tune one channel and report lock");
-  tuningOptions(tune, raw, false);
+  tuningOptions(tune, tuneRaw, false);
   tune->callback([&] {
-    auto t = tunesOf(raw, false);
+    auto t = tunesOf(tune, tuneRaw, false);
     run = [&g, t] { return cmdTune(g, t[0]); };
   });
 
   auto* capture = app.add_subcommand("capture", "record transport streams");
-  tuningOptions(capture, raw, true);
-  capture->add_option("-o,--output", raw.outputs, "output file per channel, - for stdout")->required();
+  tuningOptions(capture, captureRaw, true);
+  capture->add_option("-o,--output", captureRaw.outputs, "output file per channel, - for stdout")->required();
   CaptureOptions co;
-  auto* secs = capture->add_option("--seconds", co.seconds, "seconds of stream (default: until interrupted)")
-                   ->check(within(kMinSeconds, kMaxSeconds, "s"));
+  auto* secs =
+      capture->add_option("-t,--seconds", co.seconds, "seconds of stream (default: until interrupted)")
+          ->check(within(kMinSeconds, kMaxSeconds, "s"));
   auto* pkts =
       capture->add_option("--packets", co.packets, "packets per channel (default: until interrupted)")
           ->check(positiveCount());
   secs->excludes(pkts);
   capture->callback([&] {
-    co.channels = tunesOf(raw, true);
+    co.channels = tunesOf(capture, captureRaw, true);
+    dataOnStdout = std::count(captureRaw.outputs.begin(), captureRaw.outputs.end(), "-") > 0;
     run = [&] { return cmdCapture(g, co); };
   });
 
@@ -202,11 +277,10 @@ int runTool(int argc, char** argv) {
   scan->add_option("--tuners", so.tuners, "use at most this many tuners")->check(CLI::Range(1, 64));
   auto* from = scan->add_option("--from", so.fromKHz, "first frequency (kHz)")->check(tunerFrequency());
   auto* to = scan->add_option("--to", so.toKHz, "last frequency (kHz)")->check(tunerFrequency());
-  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)")
-                   ->check(within(1, static_cast<double>(kTunerMaxKHz), "kHz"));
+  auto* step = scan->add_option("--step", so.stepKHz, "step (kHz)")->check(countIn(1, kTunerMaxKHz));
   auto* initial =
       scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies (dtv-scan-tables)")
-          ->check(CLI::ExistingPath);
+          ->check(readable());
   auto* country =
       scan->add_option("--country", so.country, "the country's channel plan (DE, GB, AU, US, BR, JP, ...)");
   scan->add_flag("--no-services", noServices,
@@ -216,8 +290,10 @@ int runTool(int argc, char** argv) {
   step->needs(from, to);
   initial->excludes(from, to, step, country);
   country->excludes(from, to, step);
-  scan->add_option("-o,--output", so.output, "dvbv5 channel file, - for stdout")->required();
+  so.output = "dvb_channel.conf";  // as dvbv5-scan
+  scan->add_option("-o,--output", so.output, "dvbv5 channel file, - for stdout (default: dvb_channel.conf)");
   scan->callback([&] {
+    dataOnStdout = so.output == "-";
     so.channels = distinctChannels(scanChannels);
     if (*from && so.toKHz < so.fromKHz) refuse("--to must not be below --from");
     if (*from && (so.toKHz - so.fromKHz) / so.stepKHz + 1 > kMaxScanFrequencies)
@@ -230,17 +306,26 @@ int runTool(int argc, char** argv) {
   auto* zap = app.add_subcommand("zap", "tune channels of a channel file by name, and record them");
   ZapOptions zo;
   std::vector<std::string> zapChannels;
-  zap->add_option("-C,--channels", zo.channelsFile, "dvbv5 channel file (from scan or dvbv5-scan)")
-      ->required()
-      ->check(CLI::ExistingPath);
+  auto* channelsFile =
+      zap->add_option("-C,--channels", zo.channelsFile, "dvbv5 channel file (from scan or dvbv5-scan)");
   zap->add_option("name", zo.names, "service (section) names, or ATSC virtual channels")->required();
-  zap->add_option("-c,--channel", zapChannels, "tuner per name (default: the first free one)");
+  zap->add_option("-c,--channel", zapChannels,
+                  "tuner per name (default: the first free one); a file here is the channel file, as "
+                  "dvbv5-zap has it")
+      ->allow_extra_args(false);  // the names follow
   zap->add_option("-o,--output", zo.outputs, "output file per name, - for stdout (default: statistics only)");
   zap->add_flag("--service", zo.service,
                 "record only the service (its PAT, PMT and streams), not the multiplex");
   zap->add_option("-t,--seconds", zo.seconds, "seconds of stream (default: until interrupted)")
       ->check(within(kMinSeconds, kMaxSeconds, "s"));
   zap->callback([&] {
+    // dvbv5-zap's -c names the channel file; here -c is also the tuner (A, 1:B): what is not one is the file.
+    if (!*channelsFile && !zapChannels.empty() && !parseChannel(zapChannels.front(), nullptr)) {
+      zo.channelsFile = zapChannels.front();
+      zapChannels.erase(zapChannels.begin());
+    }
+    if (zo.channelsFile.empty()) refuse("zap needs the channel file: -C FILE (or -c FILE, as dvbv5-zap)");
+    if (std::string why = unreadable(zo.channelsFile); !why.empty()) refuse("--channels: " + why);
     if (!zo.outputs.empty() && zo.outputs.size() != zo.names.size())
       refuse("each name needs its own -o (" + std::to_string(zo.names.size()) + " names, " +
              std::to_string(zo.outputs.size()) + " outputs)");
@@ -252,34 +337,25 @@ int runTool(int argc, char** argv) {
         refuse(zo.outputs[i] == "-" ? "only one name can go to standard output"
                                     : "output " + zo.outputs[i] + " given twice");
     zo.channels = distinctChannels(zapChannels);
+    dataOnStdout = std::count(zo.outputs.begin(), zo.outputs.end(), "-") > 0;
     run = [&] { return cmdZap(g, zo); };
   });
 
   auto* monitor = app.add_subcommand("monitor", "signal statistics every interval");
   MonitorOptions mo;
-  std::string monChannel;
-  uint32_t monFreq = 0, monBw = 0, monSr = 0;
-  int monPlp = -1;
-  monitor->add_option("-c,--channel", monChannel, "channel")->required();
-  auto* monF = monitor->add_option("-f,--frequency", monFreq, "tune to this frequency (kHz) first")
-                   ->check(tunerFrequency());
-  auto* monB = monitor->add_option("-b,--bandwidth", monBw, "bandwidth in MHz");
-  auto* monS = monitor->add_option("-s,--symbol-rate", monSr, "symbol rate in kS/s")
-                   ->check(within(1000, 7200, "kS/s"));
-  auto* monP = monitor->add_option("--plp", monPlp, "PLP or stream id")->check(CLI::Range(0, 255));
-  for (auto* o : {monB, monS, monP}) o->needs(monF);
+  tuningOptions(monitor, monRaw, false);
+  auto* monF = monitor->get_option("-f");
+  monF->required(false)->description("tune to this frequency (kHz) first");
+  for (auto* o : {monRaw.bandwidth, monRaw.symbolRate, monRaw.plp}) o->needs(monF);
   monitor->add_option("--count", mo.count, "number of reports (0: until interrupted)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(countIn(0, kMaxCount));
   monitor->add_option("--interval", mo.interval, "seconds between reports")
       ->check(within(kMinInterval, kMaxInterval, "s"));
   monitor->callback([&] {
-    raw.channels = {monChannel};
-    raw.freqs = {monFreq ? monFreq : 1};
-    if (monBw) raw.bandwidths = {monBw};
-    if (monSr) raw.symbolRates = {monSr};
-    if (monPlp >= 0) raw.plps = {monPlp};
-    mo.tuned = tunesOf(raw, false)[0];
-    mo.tuned.tune.frequencyKHz = monFreq;
+    const bool tuned = !monRaw.freqs.empty();
+    if (!tuned) monRaw.freqs = {1};
+    mo.tuned = tunesOf(monitor, monRaw, false)[0];
+    if (!tuned) mo.tuned.tune.frequencyKHz = 0;
     run = [&] { return cmdMonitor(g, mo); };
   });
 
@@ -331,7 +407,7 @@ int runTool(int argc, char** argv) {
   std::string flashFile;
   bool verify = false;
   auto* fwrite = flash->add_subcommand("write", "erase, then program an image");
-  fwrite->add_option("file", flashFile, "image")->required()->check(CLI::ExistingFile);
+  fwrite->add_option("file", flashFile, "image")->required()->check(readable());
   fwrite->add_flag("--verify", verify, "read back and compare");
   cardOption(fwrite);
   fwrite->callback([&] { run = [&] { return cmdFlashWrite(g, card, flashFile, verify); }; });
@@ -340,7 +416,10 @@ int runTool(int argc, char** argv) {
   fread_->add_option("file", flashFile, "output file, - for stdout")->required();
   fread_->add_option("--size", readSize, "bytes")->required()->check(positiveCount());
   cardOption(fread_);
-  fread_->callback([&] { run = [&] { return cmdFlashRead(g, card, flashFile, readSize); }; });
+  fread_->callback([&] {
+    dataOnStdout = flashFile == "-";
+    run = [&] { return cmdFlashRead(g, card, flashFile, readSize); };
+  });
 
   auto* regs = app.add_subcommand("regs", "raw I2C register access (master 0x4000)");
   regs->require_subcommand(1);
@@ -384,46 +463,57 @@ int runTool(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    fprintf(stderr, "zadivo: %s\n", e.what());
-    return 2;
+    setOutputs(hasJsonFlag(argc, argv), false);
+    const auto rest = app.remaining();
+    if (!app.get_subcommands().empty()) return usageError(e.what());
+    if (!rest.empty() && rest.front().rfind('-', 0) != 0)
+      return usageError("unknown command '" + printable(rest.front()) + "' (commands: " + commandList(app) +
+                        ")");
+    // No command: the usage, as a bare dvbv5 tool gives it.
+    if (dynamic_cast<const CLI::RequiredError*>(&e) && !hasJsonFlag(argc, argv))
+      fputs(app.help().c_str(), stderr);
+    return usageError(std::string(e.what()) + " (commands: " + commandList(app) + ")");
   }
+  setOutputs(g.json, dataOnStdout);
   // The environment's time scale is a number like any other: checked, not trusted.
   if (const char* env = getenv("ZADIVO_TIME_SCALE"); env && g.machine.timeScale == 0) {
     std::string error;
     auto v = parseNumberIn(env, kMinTimeScale, kMaxTimeScale, "", &error);
-    if (!v) {
-      errorLine("ZADIVO_TIME_SCALE: " + error);
-      return 2;
-    }
+    if (!v) return usageError("ZADIVO_TIME_SCALE: " + error);
     g.machine.timeScale = *v;
   }
   // The Windows build of the driver, run in place of the linked one.
   if (const char* image = getenv("ZADIVO_SYS"); image && *image) g.machine.driverImage = image;
   g.machine.imageInfo = getenv("ZADIVO_SYS_INFO") != nullptr;
   if (stateDir.empty()) stateDir = defaultStateDir();
-  if (stateDir.empty()) {
-    errorLine("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
-    return 2;
-  }
+  if (stateDir.empty()) return usageError("no state directory: set --state-dir, XDG_STATE_HOME or HOME");
   g.stateDir = stateDir;
   for (auto* log : {&g.machine.mmioLog, &g.machine.i2cLog, &g.machine.traceLog})
     if (!log->empty() && *log != "-") {
       auto dir = std::filesystem::path(*log).parent_path();
       std::error_code ec;
-      if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-        errorLine("log directory " + dir.string() + " does not exist");
-        return 2;
-      }
+      if (!dir.empty() && !std::filesystem::is_directory(dir, ec))
+        return usageError("log directory " + dir.string() + " does not exist");
     }
   if (!run) return 2;
   installInterruptHandlers();
-  const int rc = run();
+  int rc = shutDown(g, run());
   // A command cut short by the user says so in its exit code; one that ended well at the interrupt is done.
-  return rc != 0 && interrupted() ? interruptedExitCode() : rc;
+  if (rc != 0 && interrupted()) rc = interruptedExitCode();
+  finishJson(rc);
+  if (g.abandonedThreads) {
+    // Threads still inside the driver: the process ends without the teardown they would be caught in.
+    fflush(nullptr);
+    _exit(rc);
+  }
+  return rc;
 }
 
 int main(int argc, char** argv) {
+  openMissingStandardDescriptors();
   try {
     return runTool(argc, argv);
   } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/host/clock.h"
+#include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/report.h"
 #include "tools/zadivo/scan_plan.h"
@@ -17,13 +18,30 @@ namespace {
 
 // PSI comes several times a second; a PMT missing for this long of stream is not coming.
 constexpr double kServiceWaitSeconds = 5;
+// How often a lock wait reads the statistics it shows, and how often they are shown.
+constexpr int64_t kStatusEveryNs = 250 * host::clock::kMs;
+constexpr auto kRedraw = std::chrono::milliseconds(200);
+constexpr auto kLineEvery = std::chrono::seconds(1);
 
-// Runs fn(i) for every index on a thread of its own and waits for all.
-template <class Fn>
-void forEachAtOnce(size_t n, Fn fn) {
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < n; ++i) threads.emplace_back(fn, i);
-  for (auto& t : threads) t.join();
+std::string joined(const std::vector<uint32_t>& values, uint32_t unit) {
+  std::string out;
+  for (size_t i = 0; i < values.size(); ++i)
+    out += (i == 0 ? "" : i + 1 == values.size() ? " or " : ", ") + std::to_string(values[i] / unit);
+  return out;
+}
+
+// Families that select a stream: DVB-T2 PLPs, DVB-C2 PLPs, ISDB-C TSMF streams.
+bool selectsStreams(int type) { return type == 1 || type == 7 || type == 8; }
+
+// A lock wait's poll that tells status the lock state now and then, and gives up at the user's interrupt.
+std::function<bool()> showingLockState(Channel& ch, const std::function<void(const std::string&)>& status) {
+  return [&ch, &status, shown = host::clock::nowNs() - kStatusEveryNs]() mutable {
+    if (status && host::clock::nowNs() - shown >= kStatusEveryNs) {
+      shown = host::clock::nowNs();
+      status(femonLine(ch.stats()));
+    }
+    return !interrupted();
+  };
 }
 
 }  // namespace
@@ -35,34 +53,112 @@ std::chrono::milliseconds frameTimeout() {
 
 std::string khzText(uint32_t khz) { return std::to_string(khz) + " kHz"; }
 
-bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error) {
+std::string noLockText(const ChannelRef& ref, int tunerType, const TuneParams& p) {
+  std::string text = "no lock on " + channelName(ref) + " at " + khzText(p.frequencyKHz);
+  if (tunerType < 0) return text;
+  const int type = effectiveTunerType(tunerType);
+  text += std::string(" (") + familyName(type) + " tuner, type " + std::to_string(tunerType) + ")";
+  if (type == 8 && p.streamId < 0)
+    text += ": ISDB-C locks with its TSMF stream selected: give its TS id with --plp N";
+  else if (type == 1 && p.streamId >= 0)
+    text += ": with --plp only DVB-T2 is tried; leave it out for a DVB-T multiplex";
+  return text;
+}
+
+bool fitTuneToFamily(TuneParams& p, const std::string& channel, int tunerType, std::string* error) {
+  if (tunerType < 0) return true;
+  const int type = effectiveTunerType(tunerType);
+  const std::string family = familyName(type);
+  // The bandwidths each family's demodulator takes; the cable families take none.
+  std::vector<uint32_t> bandwidths = familyBandwidths(type);
+  std::sort(bandwidths.begin(), bandwidths.end());
+  if (p.bandwidthHz && bandwidths.empty()) {
+    warningLine(channel + ": -b does not apply to " + family + " (its channels have no bandwidth to set)");
+    p.bandwidthHz = 0;
+  } else if (p.bandwidthHz &&
+             std::find(bandwidths.begin(), bandwidths.end(), p.bandwidthHz) == bandwidths.end()) {
+    if (error)
+      *error = channel + ": -b " + std::to_string(p.bandwidthHz / 1000000) + ": " + family + " takes -b " +
+               joined(bandwidths, 1000000) + " (MHz)";
+    return false;
+  }
+  if (p.symbolRateKsps && familySymbolRates(type).empty()) {
+    warningLine(channel + ": -s does not apply to " + family + " (its demodulator takes no symbol rate)");
+    p.symbolRateKsps = 0;
+  }
+  if (p.streamId >= 0 && !selectsStreams(type)) {
+    warningLine(channel + ": --plp does not apply to " + family + " (it carries one stream)");
+    p.streamId = -1;
+  }
+  return true;
+}
+
+bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error,
+              const std::function<void(const std::string&)>& status) {
   std::vector<uint32_t> bws{p.bandwidthHz}, srs{p.symbolRateKsps};
   if (!p.bandwidthHz && ch.tunerType() > 0 && !familyBandwidths(ch.tunerType()).empty())
     bws = familyBandwidths(ch.tunerType());
   if (!p.symbolRateKsps && ch.tunerType() > 0 && !familySymbolRates(ch.tunerType()).empty())
     srs = familySymbolRates(ch.tunerType());
-  for (size_t i = 0; i < bws.size(); ++i)
-    for (size_t k = 0; k < srs.size(); ++k) {
+  for (size_t i = 0; i < bws.size() && !interrupted(); ++i)
+    for (size_t k = 0; k < srs.size() && !interrupted(); ++k) {
       TuneParams q = p;
       q.bandwidthHz = bws[i];
       q.symbolRateKsps = srs[k];
+      if (status) {
+        std::string what = "tuning " + khzText(q.frequencyKHz);
+        if (q.bandwidthHz) what += ", " + std::to_string(q.bandwidthHz / 1000000) + " MHz";
+        if (q.symbolRateKsps) what += ", " + std::to_string(q.symbolRateKsps) + " kS/s";
+        status(what);
+      }
       if (!ch.tune(q, error)) return false;
-      if (bws.size() * srs.size() == 1 || ch.waitLock(kLockWaitNs / 4)) return true;
+      if (bws.size() * srs.size() == 1 || ch.waitLock(kLockWaitNs / 4, showingLockState(ch, status)))
+        return true;
     }
   return true;
 }
 
-bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, std::string* error) {
-  forEachAtOnce(jobs.size(), [&](size_t i) {
-    RecordJob& job = *jobs[i];
-    job.ch = fe.openChannel(job.channel, capture, &job.error);
-    if (!job.ch || !tuneAuto(*job.ch, job.tune, &job.error)) {
-      job.ch.reset();
-      return;
+bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::string* error) {
+  std::atomic<size_t> running{jobs.size()};
+  std::vector<std::thread> threads;
+  for (auto& jp : jobs)
+    threads.emplace_back([&, &job = *jp] {
+      const std::function<void(const std::string&)> status = [&](const std::string& text) {
+        std::lock_guard l(job.m);
+        job.status = text;
+      };
+      job.ch = fe.openChannel(job.channel, capture, &job.error);
+      if (job.ch && tuneAuto(*job.ch, job.tune, &job.error, status)) {
+        job.locked = job.ch->waitLock(kLockWaitNs, showingLockState(*job.ch, status));
+        if (interrupted())
+          job.error = "interrupted while tuning " + job.label;
+        else if (!job.locked && needLock)
+          job.error = noLockText(job.channel, job.ch->tunerType(), job.tune);
+      } else {
+        job.ch.reset();
+      }
+      --running;
+    });
+  // Where each job is, as dvbv5-zap shows it: a line redrawn on a terminal, otherwise a line a second once
+  // the wait has lasted one.
+  const bool terminal = stderrIsTerminal();
+  auto next = std::chrono::steady_clock::now() + (terminal ? kRedraw : kLineEvery);
+  bool drawn = false;
+  while (running > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (std::chrono::steady_clock::now() < next) continue;
+    next += terminal ? kRedraw : kLineEvery;
+    std::string text;
+    for (auto& job : jobs) {
+      std::lock_guard l(job->m);
+      if (!job->status.empty()) text += (text.empty() ? "" : "  ") + job->label + ": " + job->status;
     }
-    if (!job.ch->waitLock(kLockWaitNs))
-      job.error = "no lock on " + channelName(job.channel) + " at " + khzText(job.tune.frequencyKHz);
-  });
+    if (text.empty()) continue;
+    humanLine(terminal ? "\r" + text + "\033[K" : text);
+    drawn = true;
+  }
+  for (auto& t : threads) t.join();
+  if (terminal && drawn) humanLine("\r\033[K");
   for (auto& job : jobs)
     if (!job->error.empty()) {
       if (error) *error = job->error;
@@ -138,7 +234,7 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       errorLine("no stream on " + channelName(job->channel));
       return 1;
     }
-    if (!job->out.open(job->output, &error)) {
+    if (!job->out.open(job->output, &error, "recorded")) {
       errorLine(error);
       return 1;
     }
@@ -172,9 +268,9 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
                  static_cast<unsigned long long>(job->ts.continuityErrors()));
         line += buf;
       }
-      fprintf(stderr, "\r%s", line.c_str());
+      humanLine("\r" + line);
     }
-    fprintf(stderr, "\n");
+    humanLine("");
   }
   for (auto& t : threads) t.join();
   if (failed) {
@@ -185,14 +281,9 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       }
     return 1;  // every output file is removed with its job
   }
-  // Ended by the limits, or by the user: either way the recording is complete as it stands.
-  for (auto& job : jobs) {
-    if (!job->out.commit(&error)) {
-      errorLine(error);
-      return 1;
-    }
-  }
-  const bool toStdout = std::any_of(jobs.begin(), jobs.end(), [](auto& j) { return j->out.isStdout(); });
+  // Ended by the limits, or by the user: either way a recording is complete as it stands, unless the user
+  // stopped it before its first packet. Then the file it would replace stays as it was.
+  int rc = 0;
   std::vector<std::string> json;
   for (auto& job : jobs) {
     CaptureSummary s;
@@ -204,13 +295,33 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
     s.continuityErrors = job->ts.continuityErrors();
     s.syncErrors = job->ts.syncErrors();
     s.firstPacketSeconds = job->firstPacketSeconds;
+    if (s.packets == 0) {
+      const bool file = !job->out.tempPath().empty();
+      job->out.abandon();
+      errorLine(job->label + ": nothing recorded" + (file ? "; " + job->output + " not written" : ""));
+      rc = 1;
+      continue;
+    }
+    if (!job->out.commit(&error)) {
+      errorLine(error);
+      return 1;
+    }
     if (g.json)
       json.push_back(summaryJson(s));
     else
-      printReport(summaryLine(s), toStdout);
+      printOut(summaryLine(s));
+    // As dvbv5-zap, a recording with gaps is still a recording; the user is told it has them.
+    if (s.continuityErrors)
+      warningLine(job->label + ": " + std::to_string(s.continuityErrors) +
+                  " continuity errors: packets were lost");
   }
-  if (g.json) printReport(jsonArray(json), toStdout);
-  return 0;
+  if (g.json) {
+    if (rc == 0)
+      printJson(jsonArray(json));
+    else
+      addJsonDetail("recordings", jsonArray(json));
+  }
+  return rc;
 }
 
 }  // namespace zadivo::tool

@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,9 +23,17 @@ inline constexpr auto kInterruptPoll = std::chrono::milliseconds(50);
 // A generous real-time bound for one frame: frames come every fraction of a platform second.
 std::chrono::milliseconds frameTimeout();
 // Tunes; where the user left bandwidth or symbol rate open, the family's usual ones are tried until one locks
-// (the last one tried stands when none does).
-bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error);
+// (the last one tried stands when none does). status, when given, hears what is going on ("tuning 474000 kHz,
+// 8 MHz", then the lock state while it waits).
+bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error,
+              const std::function<void(const std::string&)>& status = {});
 std::string khzText(uint32_t khz);
+// "no lock on A at 474000 kHz (a DVB-C tuner, type 4)", and what the request lacks that the family needs.
+std::string noLockText(const ChannelRef& ref, int tunerType, const TuneParams& p);
+// Checks a tune against the family of the card that runs it, before any is made: a value the family cannot
+// take is a usage error (false with *error naming the values it takes), one it does not use a warning, and
+// is dropped. An unknown family (-1) passes.
+bool fitTuneToFamily(TuneParams& p, const std::string& channel, int tunerType, std::string* error);
 
 struct RecordJob {
   ChannelRef channel;
@@ -38,7 +47,9 @@ struct RecordJob {
   AtomicFile out;
   TsAnalyzer ts;
   std::unique_ptr<ServiceFilter> filter;
-  std::mutex m;  // guards ts for the progress line
+  std::mutex m;        // guards ts and status for the progress line
+  std::string status;  // while tuning
+  bool locked = false;
   std::string error;
   uint64_t bitrate = 0;            // of the multiplex, bit/s
   uint64_t read = 0;               // bytes of the multiplex read (the service filter passes fewer on)
@@ -55,8 +66,9 @@ struct RecordLimits {
 };
 
 // Opens every job's channel (with its capture filter when `capture`) and tunes them all at once, then waits
-// for every lock. False with *error about the first job that failed.
-bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, std::string* error);
+// for every lock, showing each job's state while it waits. False with *error about the first job that failed
+// (one without lock, when needLock).
+bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::string* error);
 // Opens every output, runs every capture and records until the limits or Ctrl-C; then commits the outputs
 // and prints a summary per job. startNs is the platform time the command began. The exit code.
 int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs);

@@ -94,6 +94,10 @@ Json& Json::raw(const std::string& key, const std::string& json) {
   items_.emplace_back(key, json);
   return *this;
 }
+Json& Json::merged(const Json& other) {
+  items_.insert(items_.end(), other.items_.begin(), other.items_.end());
+  return *this;
+}
 std::string Json::str() const {
   std::string out = "{";
   for (size_t i = 0; i < items_.size(); ++i)
@@ -112,11 +116,12 @@ void addStats(Json& j, const SignalStats& s) {
 
 std::string summaryLine(const CaptureSummary& s) {
   char buf[256];
-  snprintf(buf, sizeof buf,
-           "%s: %llu packets, %llu bytes, %.2f s, %.2f Mbit/s, %llu continuity errors, %llu sync errors",
+  // Lost packets must not read like the usual zero.
+  snprintf(buf, sizeof buf, "%s: %llu packets, %llu bytes, %.2f s, %.2f Mbit/s, %llu %s, %llu sync errors",
            s.channel.c_str(), static_cast<unsigned long long>(s.packets),
            static_cast<unsigned long long>(s.bytes), s.seconds, s.mbps(),
            static_cast<unsigned long long>(s.continuityErrors),
+           s.continuityErrors ? "CONTINUITY ERRORS (packets lost)" : "continuity errors",
            static_cast<unsigned long long>(s.syncErrors));
   return buf;
 }

@@ -37,6 +37,7 @@ class Json {
   Json& add(const std::string& key, int64_t value);
   Json& add(const std::string& key, bool value);
   Json& raw(const std::string& key, const std::string& json);  // a nested value already in JSON
+  Json& merged(const Json& other);                             // other's members after these
   std::string str() const;
 
  private:

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/host/clock.h"
@@ -29,6 +31,11 @@ namespace {
 constexpr int64_t kSiWaitNs = 3000 * host::clock::kMs;
 // Below this there is nothing at the frequency worth trying other settings for.
 constexpr double kSignalFloorDbm = -90.0;
+// After an interrupt, how long the scan waits for tuners to leave what they are doing. A tune the driver is
+// committing cannot be cut short (a DVB-T commit tries DVB-T2 for seconds first): the scan ends without it.
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
+// Progress when standard error is not a terminal.
+constexpr auto kProgressEvery = std::chrono::seconds(5);
 
 struct FoundMux {
   ChannelEntry mux;  // the delivery keys, named after the multiplex
@@ -37,21 +44,25 @@ struct FoundMux {
   std::vector<std::string> warnings;
 };
 
+// What became of a candidate: looked at to the end, cut short by the user, or refused by the driver.
+enum class Outcome { kDone, kUnfinished, kFailed };
+
 class ScanWorker {
  public:
   ScanWorker(std::unique_ptr<Channel> ch, int type, bool services)
       : ch_(std::move(ch)), type_(type), services_(services) {}
 
-  // What is on air at a candidate. False with *error when the driver refused a request.
-  bool scan(const ScanCandidate& c, std::vector<FoundMux>& found, std::string* error);
+  // What is on air at a candidate; kFailed with *error when the driver refused a request.
+  Outcome scan(const ScanCandidate& c, std::vector<FoundMux>& found, std::string* error);
 
  private:
   bool attempt(uint32_t khz, uint32_t bw, uint32_t sr, int32_t stream, std::string* error) {
-    if (!ch_->tune(TuneParams{khz, bw, sr, stream}, error)) return false;
-    return ch_->waitLock(0) || ch_->waitLock(kLockWaitNs / 4);
+    if (interrupted() || !ch_->tune(TuneParams{khz, bw, sr, stream}, error)) return false;
+    return ch_->waitLock(0) || ch_->waitLock(kLockWaitNs / 4, [] { return !interrupted(); });
   }
   bool signal() { return strengthDbm(ch_->stats().strength) >= kSignalFloorDbm; }
-  void readServices(FoundMux& m);
+  // False when the user interrupted before the tables were complete.
+  bool readServices(FoundMux& m);
 
   std::unique_ptr<Channel> ch_;
   int type_;
@@ -59,7 +70,9 @@ class ScanWorker {
   bool captured_ = false;
 };
 
-bool ScanWorker::scan(const ScanCandidate& c, std::vector<FoundMux>& found, std::string* error) {
+Outcome ScanWorker::scan(const ScanCandidate& c, std::vector<FoundMux>& found, std::string* error) {
+  // An interrupt leaves what was being looked at unfinished: neither found nor absent.
+  auto cut = [&] { return !error->empty() ? Outcome::kFailed : Outcome::kUnfinished; };
   const auto bws = c.bandwidthsHz.empty() ? std::vector<uint32_t>{0} : c.bandwidthsHz;
   const auto srs = c.symbolRatesKsps.empty() ? std::vector<uint32_t>{0} : c.symbolRatesKsps;
   bool locked = false;
@@ -84,8 +97,8 @@ bool ScanWorker::scan(const ScanCandidate& c, std::vector<FoundMux>& found, std:
       if (attempt(c.frequencyKHz, bw, sr, ids[i], error)) streams.push_back(ids[i]);
     locked = true;
   }
-  if (!error->empty()) return false;
-  if (!locked) return true;
+  if (!error->empty() || interrupted()) return cut();
+  if (!locked) return Outcome::kDone;
   const SignalStats stats = ch_->stats();
   ChannelEntry e;
   e.deliverySystem = deliverySystemOf(type_);
@@ -99,7 +112,7 @@ bool ScanWorker::scan(const ScanCandidate& c, std::vector<FoundMux>& found, std:
   } else if (streams.empty()) {
     for (int32_t id : probedStreamIds(type_))
       if (attempt(c.frequencyKHz, bw, sr, id, error)) streams.push_back(id);
-    if (!error->empty()) return false;
+    if (!error->empty() || interrupted()) return cut();
   }
   if (streams.empty()) streams.push_back(-1);
   for (int32_t id : streams) {
@@ -111,25 +124,26 @@ bool ScanWorker::scan(const ScanCandidate& c, std::vector<FoundMux>& found, std:
     m.stats = stats;
     // A stream of several is read with it selected; a single one is still tuned from the lock above.
     const bool tuned = streams.size() == 1 && id < 0;
-    if (services_ && (tuned || attempt(c.frequencyKHz, bw, sr, id, error)))
-      readServices(m);
-    else if (services_ && error->empty())
+    if (services_ && (tuned || attempt(c.frequencyKHz, bw, sr, id, error))) {
+      if (!readServices(m)) return Outcome::kUnfinished;
+    } else if (services_ && error->empty() && !interrupted()) {
       m.warnings.push_back("no lock again with the stream selected: services not read");
-    if (!error->empty()) return false;
+    }
+    if (!error->empty() || interrupted()) return cut();
     if (m.channels.size() == 0) m.channels.addMultiplex(m.mux);
     found.push_back(std::move(m));
   }
-  return true;
+  return Outcome::kDone;
 }
 
-void ScanWorker::readServices(FoundMux& m) {
+bool ScanWorker::readServices(FoundMux& m) {
   // A capture run again starts with what the ring kept of the previous multiplex (less than a frame) and
   // frames nobody read: both go unread.
   ch_->dropFrames();
   std::string error;
   if (!ch_->startCapture(&error)) {
     m.warnings.push_back("no stream: " + error);
-    return;
+    return true;
   }
   bool skip = captured_;
   captured_ = true;
@@ -137,39 +151,103 @@ void ScanWorker::readServices(FoundMux& m) {
   const int64_t deadline = host::clock::nowNs() + kSiWaitNs;
   std::vector<uint8_t> frame;
   while (!si.complete() && host::clock::nowNs() < deadline && !interrupted()) {
-    if (ch_->readFrame(frame, frameTimeout()) != STATUS_SUCCESS) break;
+    const NTSTATUS s = ch_->readFrame(frame, kInterruptPoll);
+    if (s == STATUS_TIMEOUT) continue;
+    if (s != STATUS_SUCCESS) break;
     if (!std::exchange(skip, false)) si.feed(frame.data(), frame.size());
   }
   ch_->stopCapture();
+  // Tables cut short by the user are not tables missing from the air.
+  if (!si.complete() && interrupted()) return false;
   if (!si.complete())
     m.warnings.push_back("no " + si.missing() + " within " + std::to_string(kSiWaitNs / 1000000000) + " s");
   const int system = dvbDeliverySystem(m.mux.deliverySystem);
   Tables tables = si.take(static_cast<uint32_t>(system < 0 ? SYS_UNDEFINED : system));
   if (tables) m.channels.addServices(*tables, m.mux, si.utf8Names());
+  return true;
 }
 
-// Skips the entries of families the card does not receive, with a warning naming them.
+// Skips the entries of families the card does not receive, with a warning counting them.
 std::vector<ChannelEntry> receivable(int type, std::vector<ChannelEntry> entries, const std::string& origin) {
   std::vector<std::string> skipped;
   std::erase_if(entries, [&](const ChannelEntry& e) {
     const bool other = !e.deliverySystem.empty() && !familyReceives(type, e.deliverySystem);
-    if (other) skipped.push_back("[" + e.name + "] (" + e.deliverySystem + ")");
+    if (other) skipped.push_back(e.deliverySystem);
     return other;
   });
   if (!skipped.empty()) warnSkipped(skipped, origin);
   return entries;
 }
 
-}  // namespace
-
-void warnSkipped(const std::vector<std::string>& skipped, const std::string& origin) {
-  constexpr size_t kNamed = 8;
-  std::string list;
-  for (size_t i = 0; i < skipped.size() && i < kNamed; ++i) list += (i ? ", " : "") + skipped[i];
-  if (skipped.size() > kNamed) list += " and " + std::to_string(skipped.size() - kNamed) + " more";
-  errorLine("warning: " + origin + ": skipped " + std::to_string(skipped.size()) +
-            " entries of families no tuner here receives: " + list);
+std::string counted(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
 }
+
+// The scan's state shared with its tuners' threads. Threads still inside a driver call when the scan ends
+// keep it alive; whatever they bring back then is not taken.
+struct ScanRun {
+  explicit ScanRun(ScanPlan p, size_t tuners) : plan(std::move(p)), current(tuners) {}
+  const ScanPlan plan;
+  std::atomic<uint64_t> next{0};
+  std::mutex m;  // guards what follows
+  std::condition_variable changed;
+  size_t running = 0;
+  uint64_t done = 0;
+  bool failed = false;
+  bool closed = false;  // the results were taken
+  std::string firstError;
+  std::map<uint64_t, std::vector<FoundMux>> results;  // by plan index
+  std::vector<uint32_t> unfinished;                   // kHz
+  std::vector<std::optional<uint32_t>> current;       // per tuner: the frequency in hand
+};
+
+void scanWith(ScanWorker* w, size_t index, const std::shared_ptr<ScanRun>& run, bool services) {
+  std::string err;
+  for (uint64_t i; !interrupted() && (i = run->next++) < run->plan.size();) {
+    const ScanCandidate c = run->plan.at(i);
+    {
+      std::lock_guard l(run->m);
+      if (run->failed || run->closed) break;
+      run->current[index] = c.frequencyKHz;
+    }
+    std::vector<FoundMux> found;
+    const Outcome outcome = w->scan(c, found, &err);
+    std::lock_guard l(run->m);
+    run->current[index].reset();
+    if (run->closed) break;
+    if (outcome == Outcome::kFailed) {
+      if (run->firstError.empty()) run->firstError = err;
+      run->failed = true;
+      break;
+    }
+    if (outcome == Outcome::kUnfinished) {
+      run->unfinished.push_back(c.frequencyKHz);
+      break;
+    }
+    ++run->done;
+    for (const FoundMux& f : found) {
+      std::string names;
+      if (services)
+        for (const std::string& n : f.channels.names()) names += (names.empty() ? ": " : ", ") + printable(n);
+      humanLine(std::string(stderrIsTerminal() ? "\r\033[K" : "") + "scan: found " + f.mux.name + names +
+                " (" + femonLine(f.stats) + ")");
+      for (const std::string& warning : f.warnings) warningLine(f.mux.name + ": " + warning);
+    }
+    if (!found.empty()) run->results.emplace(i, std::move(found));
+  }
+  std::lock_guard l(run->m);
+  --run->running;
+  run->changed.notify_all();
+}
+
+std::string progressText(const ScanRun& run) {
+  size_t muxes = 0;
+  for (const auto& [index, found] : run.results) muxes += found.size();
+  return "scan: " + std::to_string(run.done) + " of " + counted(run.plan.size(), "frequency", "frequencies") +
+         ", " + counted(muxes, "multiplex", "multiplexes") + " found";
+}
+
+}  // namespace
 
 int cmdScan(Globals& g, const ScanOptions& o) {
   // The initial list is read as an air file is: one reader for every channel file the tool takes.
@@ -228,6 +306,10 @@ int cmdScan(Globals& g, const ScanOptions& o) {
   std::vector<std::unique_ptr<ScanWorker>> workers;
   for (const ChannelRef& ref : refs) {
     if (o.tuners && workers.size() >= size_t(o.tuners)) break;
+    if (ref.card >= fe->cards()) {
+      errorLine("no card " + std::to_string(ref.card) + " (cards: " + std::to_string(fe->cards()) + ")");
+      return 1;
+    }
     if (fe->runningTunerType(ref.card) != type) {
       errorLine("channel " + channelName(ref) + " is not on a " + familyName(type) + " card");
       return 1;
@@ -245,43 +327,46 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     return 1;
   }
 
-  std::atomic<uint64_t> next{0}, done{0};
-  std::atomic<bool> failed{false};
-  std::mutex m;  // guards results, firstError and stderr
-  std::map<uint64_t, std::vector<FoundMux>> results;
-  std::string firstError;
-  auto work = [&](ScanWorker* w) {
-    std::string err;
-    for (uint64_t i; !failed && !interrupted() && (i = next++) < plan.size();) {
-      const ScanCandidate c = plan.at(i);
-      std::vector<FoundMux> found;
-      const bool ok = w->scan(c, found, &err);
-      std::lock_guard l(m);
-      if (!ok) {
-        if (firstError.empty()) firstError = err;
-        failed = true;
-        break;
-      }
-      ++done;
-      for (const FoundMux& f : found) {
-        std::string names;
-        if (o.services)
-          for (const std::string& n : f.channels.names()) names += (names.empty() ? ": " : ", ") + n;
-        fprintf(stderr, "%sscan: found %s%s (%s)\n", stderrIsTerminal() ? "\r" : "", f.mux.name.c_str(),
-                names.c_str(), femonLine(f.stats).c_str());
-        for (const std::string& warning : f.warnings)
-          fprintf(stderr, "zadivo: warning: %s: %s\n", f.mux.name.c_str(), warning.c_str());
-      }
-      if (stderrIsTerminal())
-        fprintf(stderr, "\rscan: %llu/%llu %s ", static_cast<unsigned long long>(done.load()),
-                static_cast<unsigned long long>(plan.size()), khzText(c.frequencyKHz).c_str());
-      if (!found.empty()) results.emplace(i, std::move(found));
-    }
-  };
+  auto run = std::make_shared<ScanRun>(std::move(plan), workers.size());
+  run->running = workers.size();
   std::vector<std::thread> threads;
-  for (auto& w : workers) threads.emplace_back(work, w.get());
-  for (auto& t : threads) t.join();
-  workers.clear();
+  for (size_t i = 0; i < workers.size(); ++i)
+    threads.emplace_back(scanWith, workers[i].get(), i, run, o.services);
+  const bool terminal = stderrIsTerminal();
+  std::unique_lock lock(run->m);
+  auto nextProgress = std::chrono::steady_clock::now() + kProgressEvery;
+  std::optional<std::chrono::steady_clock::time_point> stopping;
+  while (run->running > 0) {
+    run->changed.wait_for(lock, kInterruptPoll);
+    const auto now = std::chrono::steady_clock::now();
+    if (interrupted() && !stopping) {
+      stopping = now;
+      humanLine(terminal ? "\r\033[Kscan: stopping..." : "scan: stopping...");
+    }
+    if (stopping && now - *stopping >= kStopGrace) break;
+    if (stopping || (!terminal && now < nextProgress)) continue;
+    nextProgress = now + kProgressEvery;
+    humanLine(terminal ? "\r\033[K" + progressText(*run) : progressText(*run));
+  }
+  // The tuners still busy are left where they are; what they had in hand is not finished.
+  const bool abandoned = run->running > 0;
+  run->closed = true;
+  for (const auto& khz : run->current)
+    if (khz) run->unfinished.push_back(*khz);
+  const bool failed = run->failed;
+  const std::string firstError = run->firstError;
+  auto results = std::move(run->results);
+  std::vector<uint32_t> unfinished = run->unfinished;
+  const uint64_t done = run->done;
+  lock.unlock();
+  if (abandoned) {
+    for (auto& t : threads) t.detach();
+    for (auto& w : workers) (void)w.release();
+    g.abandonedThreads = true;
+  } else {
+    for (auto& t : threads) t.join();
+    workers.clear();
+  }
   if (failed) {
     errorLine(firstError);
     return 1;
@@ -314,23 +399,34 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     }
     file.append(std::move(f.channels));
   }
-  // What was found stands when the user stops the scan.
-  const std::string counted =
-      o.services ? std::to_string(file.size()) + " services on " + std::to_string(all.size()) + " multiplexes"
-                 : std::to_string(all.size()) + " multiplex entries found";
-  fprintf(stderr, "%sscan: ", stderrIsTerminal() ? "\r" : "");
+  // What was found stands when the user stops the scan; what was cut short is named, not written.
+  std::string summary;
   if (interrupted())
-    fprintf(stderr,
-            "interrupted after %llu of %llu frequencies: ", static_cast<unsigned long long>(done.load()),
-            static_cast<unsigned long long>(plan.size()));
-  fprintf(stderr, "%s\n", counted.c_str());
+    summary += "interrupted after " + std::to_string(done) + " of " +
+               counted(run->plan.size(), "frequency", "frequencies") + ": ";
+  summary += o.services ? counted(file.size(), "service", "services") + " on " +
+                              counted(all.size(), "multiplex", "multiplexes")
+                        : counted(all.size(), "multiplex", "multiplexes") + " found";
+  if (!unfinished.empty()) {
+    std::sort(unfinished.begin(), unfinished.end());
+    summary += "; not finished:";
+    for (size_t i = 0; i < unfinished.size(); ++i) summary += (i ? ", " : " ") + khzText(unfinished[i]);
+  }
+  // An interrupt before anything was found leaves a file it would replace as it was.
+  if (interrupted() && all.empty()) {
+    out.abandon();
+    errorLine(summary + (out.isStdout() ? "" : "; " + o.output + " not written"));
+    return 1;
+  }
   std::string text;
   if (!file.text(text, o.country, &error) || !out.write(text.data(), text.size(), &error) ||
       !out.commit(&error)) {
     errorLine(error);
     return 1;
   }
-  if (g.json) printReport(jsonArray(json), out.isStdout());
+  if (!out.isStdout()) summary += "; written to " + o.output;
+  humanLine((terminal ? "\r\033[Kscan: " : "scan: ") + summary);
+  if (g.json) printJson(jsonArray(json));
   return 0;
 }
 

@@ -46,16 +46,18 @@ bool missing(const std::string& path) {
 
 // An image there is must be what the chip holds: a readable regular file of exactly its size.
 bool checkImage(const std::string& path, size_t size, const char* chip, std::string* error) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return true;
-    if (error) *error = "cannot read " + path + ": " + strerror(errno);
-    return false;
-  }
   auto fail = [&](const std::string& what) {
     if (error) *error = path + " " + what + "; refusing to use or replace it (move it away to start afresh)";
     return false;
   };
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    // A link to nothing is not an absent image: a blank one made in its place would lose what it pointed to.
+    if (errno == ENOENT && !missing(path)) return fail("is a symbolic link to nothing");
+    if (errno == ENOENT) return true;
+    if (error) *error = "cannot read " + path + ": " + strerror(errno);
+    return false;
+  }
   if (!S_ISREG(st.st_mode)) return fail(std::string("is not a regular file, not a ") + chip + " image");
   if (static_cast<size_t>(st.st_size) != size)
     return fail("is " + std::to_string(st.st_size) + " bytes, not the " + chip + "'s " +

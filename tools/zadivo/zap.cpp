@@ -179,8 +179,8 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     if (!matches.back().empty()) continue;
     std::string offer;
     for (const std::string& n : closestNames(*sections, name, 3)) offer += (offer.empty() ? "" : ", ") + n;
-    errorLine("no channel '" + name + "' in " + o.channelsFile +
-              (offer.empty() ? "" : "; closest: " + offer));
+    errorLine("no channel '" + printable(name) + "' in " + o.channelsFile +
+              (offer.empty() ? "" : "; closest: " + printable(offer)));
     return 1;
   }
 
@@ -195,7 +195,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
   std::vector<std::string> skipped;
   for (const ChannelSection& s : *sections) {
     const std::string* system = s.find("DELIVERY_SYSTEM");
-    if (system && !anyCardReceives(*system)) skipped.push_back("[" + s.name + "] (" + *system + ")");
+    if (system && !anyCardReceives(*system)) skipped.push_back(*system);
   }
   if (!skipped.empty()) warnSkipped(skipped, o.channelsFile);
 
@@ -210,7 +210,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     }
     if (!s) {
       const std::string* system = (*sections)[matches[k].front()].find("DELIVERY_SYSTEM");
-      errorLine("'" + o.names[k] + "' is " + *system + ", which no card here receives");
+      errorLine("'" + printable(o.names[k]) + "' is " + printable(*system) + ", which no card here receives");
       return 1;
     }
     auto entry = entryOf(*s, &error);
@@ -223,13 +223,15 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     if (const std::string* sid = s->find("SERVICE_ID")) {
       auto id = parseUnsigned(*sid);
       if (!id || *id > 0xFFFF) {
-        errorLine(o.channelsFile + ": [" + s->name + "]: SERVICE_ID '" + *sid + "' is not a service id");
+        errorLine(o.channelsFile + ": [" + printable(s->name) + "]: SERVICE_ID '" + printable(*sid) +
+                  "' is not a service id");
         return 1;
       }
       job->serviceId = static_cast<int32_t>(*id);
     }
     if (o.service && job->serviceId < 0) {
-      errorLine("[" + s->name + "] has no SERVICE_ID: without --service its whole multiplex is recorded");
+      errorLine("[" + printable(s->name) +
+                "] has no SERVICE_ID: without --service its whole multiplex is recorded");
       return 1;
     }
     if (!o.service) job->serviceId = -1;
@@ -239,9 +241,15 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     };
     if (!o.channels.empty()) {
       job->channel = o.channels[k];
-      if (job->channel.card >= fe->cards() || !fits(job->channel)) {
-        errorLine("channel " + channelName(job->channel) + " cannot receive [" + s->name + "] (" +
-                  e.deliverySystem + ")");
+      if (job->channel.card >= fe->cards()) {
+        errorLine("no card " + std::to_string(job->channel.card) + " for channel " +
+                  channelName(job->channel) + " (cards: " + std::to_string(fe->cards()) + ")");
+        return 1;
+      }
+      if (!fits(job->channel)) {
+        errorLine("channel " + channelName(job->channel) + " (" +
+                  familyName(fe->runningTunerType(job->channel.card)) + ") cannot receive [" +
+                  printable(s->name) + "] (" + printable(e.deliverySystem) + ")");
         return 1;
       }
     } else {
@@ -253,7 +261,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
           if (found) job->channel = ref;
         }
       if (!found) {
-        errorLine("no free tuner for '" + o.names[k] + "'");
+        errorLine("no free tuner for '" + printable(o.names[k]) + "'");
         return 1;
       }
     }
@@ -263,14 +271,14 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     }
     taken.push_back(job->channel);
     job->tune = {static_cast<uint32_t>(e.frequencyHz / 1000), e.bandwidthHz, e.symbolRate / 1000, e.streamId};
-    job->label = s->name + " (" + channelName(job->channel) + ")";
+    job->label = printable(s->name) + " (" + channelName(job->channel) + ")";
     if (!o.outputs.empty()) job->output = o.outputs[k];
     jobs.push_back(std::move(job));
   }
 
   const int64_t startNs = host::clock::nowNs();
-  if (!tuneAll(*fe, jobs, !o.outputs.empty(), &error)) {
-    errorLine(error);
+  if (!tuneAll(*fe, jobs, !o.outputs.empty(), true, &error)) {
+    errorLine(interrupted() && !o.outputs.empty() ? "nothing recorded: " + error : error);
     return 1;
   }
   if (!o.outputs.empty()) return recordAll(g, *fe, jobs, {o.seconds, 0}, startNs);
@@ -286,7 +294,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
         Json j;
         j.add("channel", job->label).add("time", host::clock::nowNs() / 1e9, 3);
         addStats(j, s);
-        printOut(j.str());
+        printJson(j.str(), false);
       } else {
         printOut(job->label + ": " + femonLine(s));
       }

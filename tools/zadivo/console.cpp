@@ -1,0 +1,129 @@
+#include "tools/zadivo/console.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "tools/zadivo/report.h"
+
+namespace zadivo::tool {
+
+namespace {
+
+struct Console {
+  std::mutex m;  // one line at a time, whichever thread says it
+  bool json = false;
+  bool dataOnStdout = false;
+  bool jsonOnStderr = false;
+  bool documentPrinted = false;
+  std::string lastError;
+  Json details;
+};
+
+Console& console() {
+  static Console c;
+  return c;
+}
+
+void line(FILE* f, const std::string& text) {
+  fputs(text.c_str(), f);
+  fputc('\n', f);
+  fflush(f);
+}
+
+// After whatever stdout holds, so that both read in order on one terminal.
+void say(const std::string& text) {
+  fflush(stdout);
+  line(stderr, text);
+}
+
+}  // namespace
+
+void setOutputs(bool json, bool dataOnStdout) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  c.json = json;
+  c.dataOnStdout = dataOnStdout;
+  c.jsonOnStderr = json && dataOnStdout;
+}
+
+bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void errorLine(const std::string& what) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  c.lastError = what;
+  if (!c.jsonOnStderr) say("zadivo: " + what);  // else the document says it
+}
+
+void warningLine(const std::string& what) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  if (c.jsonOnStderr)
+    line(stderr, Json().add("warning", what).str());
+  else
+    say("zadivo: warning: " + what);
+}
+
+void noteLine(const std::string& what) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  if (!c.jsonOnStderr) say("zadivo: note: " + what);
+}
+
+void humanLine(const std::string& text) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  if (c.jsonOnStderr) return;
+  if (text.empty() || text.front() != '\r') return say(text);
+  fputs(text.c_str(), stderr);
+  fflush(stderr);
+}
+
+void printOut(const std::string& text) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  if (c.jsonOnStderr) return;
+  if (c.json || c.dataOnStdout) return say(text);
+  line(stdout, text);
+}
+
+void printJson(const std::string& json, bool final) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  line(c.jsonOnStderr ? stderr : stdout, json);
+  c.documentPrinted = c.documentPrinted || final;
+}
+
+void addJsonDetail(const std::string& key, const std::string& json) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  c.details.raw(key, json);
+}
+
+void finishJson(int rc) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  if (!c.json || rc == 0 || c.documentPrinted) return;
+  Json doc;
+  doc.add("error", c.lastError.empty() ? "failed" : c.lastError).add("exit_code", static_cast<int64_t>(rc));
+  line(c.jsonOnStderr ? stderr : stdout, doc.merged(c.details).str());
+  c.documentPrinted = true;
+}
+
+std::string printable(const std::string& name) {
+  std::string out;
+  for (unsigned char ch : name) {
+    if (ch >= 0x20 && ch != 0x7F) {
+      out += static_cast<char>(ch);
+      continue;
+    }
+    char b[8];
+    snprintf(b, sizeof b, "\\x%02x", ch);
+    out += b;
+  }
+  return out;
+}
+
+}  // namespace zadivo::tool
