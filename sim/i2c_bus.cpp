@@ -179,10 +179,14 @@ void I2cBus::nakAfter(uint8_t addr8, uint64_t answeredPhases) {
 }
 
 void I2cBus::nakAtRate(uint8_t addr8, double probability, uint32_t seed) {
+  addRateFault(addr8, Fault::Kind::kRate, probability, seed);
+}
+
+void I2cBus::addRateFault(uint8_t addr8, Fault::Kind kind, double probability, uint32_t seed) {
   std::lock_guard<std::recursive_mutex> g(m_);
   Fault f;
   f.addr8 = addr8 & 0xFE;
-  f.kind = Fault::Kind::kRate;
+  f.kind = kind;
   f.probability = probability;
   f.rng.seed(seed);
   faults_.push_back(std::move(f));
@@ -216,13 +220,7 @@ void I2cBus::nakDataByte(uint8_t addr8, bool read, uint32_t position, uint64_t t
 }
 
 void I2cBus::nakDataAtRate(uint8_t addr8, double probability, uint32_t seed) {
-  std::lock_guard<std::recursive_mutex> g(m_);
-  Fault f;
-  f.addr8 = addr8 & 0xFE;
-  f.kind = Fault::Kind::kDataRate;
-  f.probability = probability;
-  f.rng.seed(seed);
-  faults_.push_back(std::move(f));
+  addRateFault(addr8, Fault::Kind::kDataRate, probability, seed);
 }
 
 void I2cBus::setWriteCorruption(WriteCorruption hook) {

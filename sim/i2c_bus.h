@@ -73,6 +73,7 @@ class I2cBus {
     uint32_t position = 0;
     int firstByte = -1;
   };
+  void addRateFault(uint8_t addr8, Fault::Kind kind, double probability, uint32_t seed);
   bool faultNaks_locked(uint8_t addr8);
   bool dataFault_locked(bool read, uint32_t position);
   bool unreadable_locked(uint8_t addr8) const;
