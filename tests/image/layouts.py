@@ -29,9 +29,11 @@ KNOWN = {
 
 
 def type_names(repo):
+    sys.dont_write_bytecode = True  # nothing written into the source tree
+    sys.path.insert(0, os.path.join(repo, "platform"))
+    from host_half import host_halves
     names = []
-    for header in ("kernel.h", "ks.h", "bda.h"):
-        text = open(os.path.join(repo, "platform", header)).read().split("#else", 1)[1]
+    for _, text in host_halves(repo):
         names += re.findall(r"^\}\s*([A-Z_][A-Za-z0-9_]*)\s*[,;]", text, re.M)
     return list(dict.fromkeys(names))
 
