@@ -10,9 +10,9 @@
 #include "platform/host/clock.h"
 #include "platform/host/host.h"
 #include "tools/machine.h"
+#include "trace/trace.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/sony_cxd6802/sony_cxd6802.h"
-#include "zadivo/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {

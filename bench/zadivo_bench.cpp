@@ -27,8 +27,8 @@
 #include "sim/card.h"
 #include "sim/i2c_slave.h"
 #include "tests/tsdma/stream_rig.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #pragma once
 #include "demod/sony_demod.h"
 #include "demod/sony_demod_bus.h"
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 
 #define SONY_CHECK(expr)                     \
   do {                                       \

@@ -161,35 +161,20 @@ bool I2cBus::failed() const {
   return failed_;
 }
 
-void I2cBus::nakAlways(uint8_t addr8) {
+void I2cBus::add(Fault f) {
   std::lock_guard<std::recursive_mutex> g(m_);
-  Fault f;
-  f.addr8 = addr8 & 0xFE;
-  f.kind = Fault::Kind::kAlways;
+  f.addr8 &= 0xFE;
   faults_.push_back(std::move(f));
 }
 
+void I2cBus::nakAlways(uint8_t addr8) { add({.addr8 = addr8, .kind = Fault::Kind::kAlways}); }
+
 void I2cBus::nakAfter(uint8_t addr8, uint64_t answeredPhases) {
-  std::lock_guard<std::recursive_mutex> g(m_);
-  Fault f;
-  f.addr8 = addr8 & 0xFE;
-  f.kind = Fault::Kind::kAfter;
-  f.limit = answeredPhases;
-  faults_.push_back(std::move(f));
+  add({.addr8 = addr8, .kind = Fault::Kind::kAfter, .limit = answeredPhases});
 }
 
 void I2cBus::nakAtRate(uint8_t addr8, double probability, uint32_t seed) {
-  addRateFault(addr8, Fault::Kind::kRate, probability, seed);
-}
-
-void I2cBus::addRateFault(uint8_t addr8, Fault::Kind kind, double probability, uint32_t seed) {
-  std::lock_guard<std::recursive_mutex> g(m_);
-  Fault f;
-  f.addr8 = addr8 & 0xFE;
-  f.kind = kind;
-  f.probability = probability;
-  f.rng.seed(seed);
-  faults_.push_back(std::move(f));
+  add({.addr8 = addr8, .kind = Fault::Kind::kRate, .probability = probability, .rng = std::mt19937(seed)});
 }
 
 void I2cBus::setUnreadable(uint8_t addr8, bool unreadable) {
@@ -199,28 +184,23 @@ void I2cBus::setUnreadable(uint8_t addr8, bool unreadable) {
       std::remove_if(faults_.begin(), faults_.end(),
                      [&](const Fault& f) { return f.addr8 == addr8 && f.kind == Fault::Kind::kUnreadable; }),
       faults_.end());
-  if (unreadable) {
-    Fault f;
-    f.addr8 = addr8;
-    f.kind = Fault::Kind::kUnreadable;
-    faults_.push_back(std::move(f));
-  }
+  if (unreadable) add({.addr8 = addr8, .kind = Fault::Kind::kUnreadable});
 }
 
 void I2cBus::nakDataByte(uint8_t addr8, bool read, uint32_t position, uint64_t transfers, int firstByte) {
-  std::lock_guard<std::recursive_mutex> g(m_);
-  Fault f;
-  f.addr8 = addr8 & 0xFE;
-  f.kind = Fault::Kind::kDataByte;
-  f.read = read;
-  f.position = position;
-  f.limit = transfers;
-  f.firstByte = firstByte;
-  faults_.push_back(std::move(f));
+  add({.addr8 = addr8,
+       .kind = Fault::Kind::kDataByte,
+       .limit = transfers,
+       .read = read,
+       .position = position,
+       .firstByte = firstByte});
 }
 
 void I2cBus::nakDataAtRate(uint8_t addr8, double probability, uint32_t seed) {
-  addRateFault(addr8, Fault::Kind::kDataRate, probability, seed);
+  add({.addr8 = addr8,
+       .kind = Fault::Kind::kDataRate,
+       .probability = probability,
+       .rng = std::mt19937(seed)});
 }
 
 void I2cBus::setWriteCorruption(WriteCorruption hook) {

@@ -68,12 +68,12 @@ class I2cBus {
     uint64_t limit = 0;
     uint64_t seen = 0;
     double probability = 0;
-    std::mt19937 rng;
+    std::mt19937 rng{};
     bool read = false;  // data faults: direction
     uint32_t position = 0;
     int firstByte = -1;
   };
-  void addRateFault(uint8_t addr8, Fault::Kind kind, double probability, uint32_t seed);
+  void add(Fault f);  // the address's read/write bit ignored
   bool faultNaks_locked(uint8_t addr8);
   bool dataFault_locked(bool read, uint32_t position);
   bool unreadable_locked(uint8_t addr8) const;

@@ -2,18 +2,20 @@
 # Installs the Debian packages a make target needs, and only those that are absent: a no-op when all are
 # present. Used by the Makefile and by .ci/run.
 #   tools/install-deps.sh run    what `make run` needs (compiler, CMake, the libraries the build links)
-#   tools/install-deps.sh test   run + what the suite uses (the stream analysers, dvb-format-convert, jq)
+#   tools/install-deps.sh test   run + windows + what the suite uses (the stream analysers, dvb-format-convert,
+#                                jq, gdb): the suite runs on the Windows image too
 #   tools/install-deps.sh bench  run + what the benchmark figures use (GNU time for the capture's peak memory)
 #   tools/install-deps.sh windows  what `make windows` needs (CMake and the mingw-w64 cross toolchain)
-#   tools/install-deps.sh ci     test + windows + clang (fuzzing, static analysis) and the scan tables
+#   tools/install-deps.sh ci     test + clang (its build of the suite, fuzzing, static analysis) and the scan
+#                                tables
 set -euo pipefail
 
 run=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
      libcli11-dev libdvbv5-dev libudev-dev python3)
-test=("${run[@]}" ffmpeg tstools dvb-tools jq)
-bench=("${run[@]}" time)
 windows=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
-ci=("${test[@]}" "${windows[@]}" clang clang-tools libclang-rt-14-dev dtv-scan-tables gdb)
+test=("${run[@]}" "${windows[@]}" ffmpeg tstools dvb-tools jq gdb)
+bench=("${run[@]}" time)
+ci=("${test[@]}" clang clang-tools libclang-rt-14-dev dtv-scan-tables)
 
 case "${1:-test}" in
   run) want=("${run[@]}") ;;
@@ -26,6 +28,7 @@ esac
 
 missing=()
 for p in "${want[@]}"; do
+  [[ " ${missing[*]} " == *" $p "* ]] && continue  # named by two groups
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -4,7 +4,7 @@
 
 #include "demod/sony_demod_bus.h"
 #include "hw/tuner_range.h"
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 
 #define ASCOT3_CHECK(expr)               \
   do {                                   \

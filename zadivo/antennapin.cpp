@@ -2,12 +2,12 @@
 // hold, the RF tuner node's standard property handlers and the pin's members of the extended set.
 #include "zadivo/antennapin.h"
 
+#include "trace/trace.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/demodfilter.h"
 #include "zadivo/eeprom.h"
 #include "zadivo/instance_table.h"
 #include "zadivo/spi_flash.h"
-#include "zadivo/trace.h"
 #include "zadivo/transportpin.h"
 #include "zadivo/tuner_demod_type.h"
 

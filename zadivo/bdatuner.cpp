@@ -2,9 +2,9 @@
 // hold that filters of the factory take in turn.
 #include "zadivo/bdatuner.h"
 
+#include "trace/trace.h"
 #include "zadivo/filter_descriptors.h"
 #include "zadivo/instance_table.h"
-#include "zadivo/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include "zadivo/demodfilter.h"
 
 #include "hw/tuner_range.h"
+#include "trace/trace.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/instance_table.h"
-#include "zadivo/trace.h"
 #include "zadivo/tuner_demod_type.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "hw/dma_regs.h"
 #include "hw/irq_regs.h"
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 
 namespace {
 Device* deviceOf(PKSDEVICE ksDevice) { return static_cast<Device*>(ksDevice->Context); }

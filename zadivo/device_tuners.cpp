@@ -1,10 +1,10 @@
 // The Device's side of the per-channel tuners: tuner type at start, creation, factories, power-up, the
 // tuner-type change at run time, and the lifetime of tuners that open filters still hold.
+#include "trace/trace.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/device.h"
 #include "zadivo/eeprom.h"
 #include "zadivo/filter_descriptors.h"
-#include "zadivo/trace.h"
 #include "zadivo/tuner_demod_type.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Driver entry, the device descriptor handed to the streaming framework, driver-wide trace state and the pool
 // allocator of driver objects.
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 extern "C" {
 LONG ZadivoTraceLevel = 1;

@@ -1,8 +1,8 @@
 // Board storage on the I2C EEPROM: MAC addresses per instance and the board-wide tuner type.
 #include "zadivo/eeprom.h"
 
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 void sleepMs(LONGLONG ms) {

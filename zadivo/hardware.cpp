@@ -3,8 +3,8 @@
 #include "hw/dma_regs.h"
 #include "hw/i2c_regs.h"
 #include "hw/irq_regs.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 NTSTATUS Device::InitializeHW(PCM_RESOURCE_LIST translatedResources) {
   ZTRACE("enter InitializeHW\n");

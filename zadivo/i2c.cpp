@@ -2,8 +2,8 @@
 // attempts, and the demodulator reset lines. Every locked operation holds the I2C mutex for the whole
 // transfer.
 #include "hw/i2c_regs.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 constexpr LONGLONG kI2cTimeout100ns = 200000;  // 20 ms

@@ -3,8 +3,8 @@
 #include "zadivo/spi_flash.h"
 
 #include "hw/spi_regs.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 using hw::spi::control;

@@ -2,10 +2,10 @@
 // node's standard properties and the signal statistics of both nodes.
 #include "zadivo/transportpin.h"
 
+#include "trace/trace.h"
 #include "zadivo/bdatuner.h"
 #include "zadivo/demodfilter.h"
 #include "zadivo/instance_table.h"
-#include "zadivo/trace.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #pragma once
 #include "platform/bda.h"
 #include "platform/platform.h"
+#include "trace/trace.h"
 #include "zadivo/pool_object.h"
-#include "zadivo/trace.h"
 
 class CFilter;
 

@@ -2,8 +2,8 @@
 // rings and from there into the capture pin's frames, and channel start/stop.
 #include "hw/dma_regs.h"
 #include "hw/irq_regs.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 // The ring's data sits 16 bytes into its allocation while the common buffer and the frames are page aligned,

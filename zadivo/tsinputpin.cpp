@@ -10,9 +10,9 @@
 // output pin's frames by DMA.
 #include "zadivo/tsinputpin.h"
 
+#include "trace/trace.h"
 #include "zadivo/device.h"
 #include "zadivo/filter_descriptors.h"
-#include "zadivo/trace.h"
 #include "zadivo/tsoutputpin.h"
 
 namespace {

@@ -4,10 +4,10 @@
 // level.
 #include "zadivo/tsoutputpin.h"
 
+#include "trace/trace.h"
 #include "zadivo/device.h"
 #include "zadivo/filter_descriptors.h"
 #include "zadivo/instance_table.h"
-#include "zadivo/trace.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // CTunerDemodChannel: what the seven tuner-demod classes share, driven by their descriptor rows, and the
 // factory by TunerType.
 #include "hw/board_regs.h"
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // CDVBTDemod: DVB-T2 first, DVB-T when the T2 tune fails; a selected PLP makes one T2 tune of that PLP.
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {

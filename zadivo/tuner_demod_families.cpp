@@ -1,6 +1,6 @@
 // The tuner-demod classes with one fixed standard: ATSC, DVB-C, ISDB-T, J.83B, DVB-C2, ISDB-C. Their
 // commits differ in what they trace, which current values they keep and what they pass to the tune.
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // accepted without effect (the extended slots report success), monitors read 0.
 #include "zadivo/tuner_demod_type.h"
 
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 
 CTunerDemodType::CTunerDemodType()
     : _frequency(0),

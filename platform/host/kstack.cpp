@@ -12,14 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Read and written by the assembly below (offsets 0, 8, 16, 24).
+// Read and written by the assembly below, which names these offsets KS_LO .. KS_KERNEL_RSP.
 struct ZadivoKernelStack {
   uintptr_t lo;         // lowest usable byte of the kernel stack (the guard page is below)
   uintptr_t hi;         // one past its top
   uintptr_t hostRsp;    // host stack pointer to leave to while driver code runs
   uintptr_t kernelRsp;  // where the next entry starts (below the driver frames that called the host)
 };
-static_assert(offsetof(ZadivoKernelStack, hostRsp) == 16 && offsetof(ZadivoKernelStack, kernelRsp) == 24);
+static_assert(offsetof(ZadivoKernelStack, lo) == 0 && offsetof(ZadivoKernelStack, hi) == 8 &&
+              offsetof(ZadivoKernelStack, hostRsp) == 16 && offsetof(ZadivoKernelStack, kernelRsp) == 24);
 
 namespace {
 
@@ -27,7 +28,7 @@ constexpr size_t kPage = 4096;
 constexpr size_t kTopPad = 512;  // above the first frame: the leave switch copies argument slots from there
 constexpr size_t kAltStackBytes = 64 * 1024;
 
-std::atomic<int> gEnabled{0};
+std::atomic<int> gEnabled{0};  // tokens alive
 
 // Unmaps the thread's stacks when it ends.
 struct Owner {
@@ -78,7 +79,8 @@ void makeStacks() {
 
 namespace host::kstack {
 
-void enable(bool on) { gEnabled.fetch_add(on ? 1 : -1); }
+Token::Token() { gEnabled.fetch_add(1); }
+Token::~Token() { gEnabled.fetch_sub(1); }
 bool enabled() { return gEnabled.load(std::memory_order_relaxed) > 0; }
 
 void run(void (*body)(void*), void* arg) {
@@ -99,10 +101,29 @@ Range stackOfThisThread() { return {zadivo_kstack.lo, zadivo_kstack.hi}; }
 
 // The two switches. zadivo_kstack_switch(top, body, arg) is a System V call from host code: it remembers the
 // host stack pointer for the way out and calls body(arg) on the kernel stack at top. zadivo_kstack_leave is
-// reached from driver code (see kstack.h); its frame on the host stack is 0x20 bytes of home space, 16
-// argument slots, then the driver's stack pointer, the target and the previous entry point.
+// reached from driver code (see kstack.h) and builds a frame on the host stack: home space, the caller's
+// stack arguments, then what the way back needs.
 // clang-format off
 asm(R"(
+        .set    KS_LO, 0                # ZadivoKernelStack, as the static_assert above has it
+        .set    KS_HI, 8
+        .set    KS_HOST_RSP, 16
+        .set    KS_KERNEL_RSP, 24
+
+        .set    ARG_SLOTS, 16           # stack arguments carried across, beyond the four in registers
+        .set    CALLER_ARGS, 0x28       # in the driver's frame: above its return address and home space
+        .set    LEAVE_ARGS, 0x20        # in the leave frame: above the callee's home space
+        .set    LEAVE_DRIVER_RSP, LEAVE_ARGS + 8 * ARG_SLOTS
+        .set    LEAVE_TARGET, LEAVE_DRIVER_RSP + 8
+        .set    LEAVE_PREVIOUS, LEAVE_TARGET + 8    # the kernel stack's entry point before this call
+        .set    LEAVE_FRAME, LEAVE_PREVIOUS + 16    # a multiple of 16
+
+        # \reg = the address of this thread's zadivo_kstack
+        .macro  kstack_state reg
+        movq    %fs:0, \reg
+        leaq    zadivo_kstack@tpoff(\reg), \reg
+        .endm
+
         .text
         .globl  zadivo_kstack_switch
         .type   zadivo_kstack_switch, @function
@@ -117,14 +138,13 @@ zadivo_kstack_switch:
         pushq   %r12
         .cfi_offset %rbx, -24
         .cfi_offset %r12, -32
-        movq    %fs:0, %rbx
-        leaq    zadivo_kstack@tpoff(%rbx), %rbx
-        movq    16(%rbx), %r12
-        movq    %rsp, 16(%rbx)
+        kstack_state %rbx
+        movq    KS_HOST_RSP(%rbx), %r12
+        movq    %rsp, KS_HOST_RSP(%rbx)
         movq    %rdi, %rsp
         movq    %rdx, %rdi
         callq   *%rsi
-        movq    %r12, 16(%rbx)
+        movq    %r12, KS_HOST_RSP(%rbx)
         leaq    -16(%rbp), %rsp
         popq    %r12
         popq    %rbx
@@ -137,31 +157,31 @@ zadivo_kstack_switch:
         .globl  zadivo_kstack_leave
         .type   zadivo_kstack_leave, @function
 zadivo_kstack_leave:
-        movq    %fs:0, %rax
-        leaq    zadivo_kstack@tpoff(%rax), %rax
-        cmpq    0(%rax), %rsp
+        kstack_state %rax
+        cmpq    KS_LO(%rax), %rsp
         jb      1f
-        cmpq    8(%rax), %rsp
+        cmpq    KS_HI(%rax), %rsp
         jae     1f
-        movq    16(%rax), %r10
-        subq    $0xC0, %r10
+        movq    KS_HOST_RSP(%rax), %r10
+        subq    $LEAVE_FRAME, %r10
         andq    $-16, %r10
-        movq    %rsp, 0xA0(%r10)
-        movq    %r11, 0xA8(%r10)
-        movq    24(%rax), %r11
-        movq    %r11, 0xB0(%r10)
-        movq    %rsp, 24(%rax)
-        .irp    slot, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
-        movq    0x28+8*\slot(%rsp), %r11
-        movq    %r11, 0x20+8*\slot(%r10)
+        movq    %rsp, LEAVE_DRIVER_RSP(%r10)
+        movq    %r11, LEAVE_TARGET(%r10)
+        movq    KS_KERNEL_RSP(%rax), %r11
+        movq    %r11, LEAVE_PREVIOUS(%r10)
+        movq    %rsp, KS_KERNEL_RSP(%rax)
+        .set    slot, 0
+        .rept   ARG_SLOTS
+        movq    CALLER_ARGS+8*slot(%rsp), %r11
+        movq    %r11, LEAVE_ARGS+8*slot(%r10)
+        .set    slot, slot + 1
         .endr
         movq    %r10, %rsp
-        callq   *0xA8(%rsp)
-        movq    %fs:0, %r10
-        leaq    zadivo_kstack@tpoff(%r10), %r10
-        movq    0xB0(%rsp), %r11
-        movq    %r11, 24(%r10)
-        movq    0xA0(%rsp), %rsp
+        callq   *LEAVE_TARGET(%rsp)
+        kstack_state %r10
+        movq    LEAVE_PREVIOUS(%rsp), %r11
+        movq    %r11, KS_KERNEL_RSP(%r10)
+        movq    LEAVE_DRIVER_RSP(%rsp), %rsp
         ret
 1:      jmpq    *%r11
         .size   zadivo_kstack_leave, .-zadivo_kstack_leave

@@ -14,8 +14,14 @@ namespace host::kstack {
 
 inline constexpr size_t kStackBytes = 24 * 1024;
 
-// On while any image is loaded: each load enables, each unload disables once.
-void enable(bool on);
+// Kernel stacks are on while any token lives: a loaded image holds one.
+class Token {
+ public:
+  Token();
+  ~Token();
+  Token(const Token&) = delete;
+  Token& operator=(const Token&) = delete;
+};
 bool enabled();
 
 // Runs body(arg) on this thread's kernel stack: at its top, or below the driver frames already on it when

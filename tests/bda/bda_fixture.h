@@ -11,10 +11,10 @@
 #include "platform/host/client/client.h"
 #include "platform/host/host.h"
 #include "tools/machine.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
 #include "zadivo/filter_descriptors.h"
 #include "zadivo/instance_table.h"
-#include "zadivo/trace.h"
 
 namespace bda_test {
 

@@ -11,8 +11,8 @@
 #include "platform/host/host.h"
 #include "platform/host/pnp.h"
 #include "sim/card.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace zadivo_test {
 

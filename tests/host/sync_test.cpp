@@ -277,8 +277,9 @@ TEST(Trace, BreakpointOnlyWithAKernelDebugger) {
   EXPECT_EQ(host::trace::breakCount(), breaks + 1);
 }
 
-// The image's DbgPrint arguments come in Microsoft x64 slots, formatted in the kernel's dialect: 'l' is 32 bits,
-// 'I64' exists. Called through a pointer, as the image does, so the host's printf checks stay out of the way.
+// The image's DbgPrint arguments come in Microsoft x64 slots, formatted in the kernel's dialect: 'l' is 32
+// bits, 'I64' exists. Called through a pointer, as the image does, so the host's printf checks stay out of
+// the way.
 TEST(Trace, DbgPrintSpeaksTheKernelDialect) {
   host::trace::clear();
   auto print = &DbgPrint;
@@ -290,6 +291,24 @@ TEST(Trace, DbgPrintSpeaksTheKernelDialect) {
   host::trace::clear();
   print("Entering %s\n", longName.c_str());
   EXPECT_EQ(host::trace::text(), "Entering " + longName + "\n");
+  host::trace::clear();
+}
+
+// Wide strings and characters as the kernel takes them: 16-bit WCHARs with 'w' or 'l' or as %S and %C, a
+// UNICODE_STRING by its length (no terminator needed), a precision counting characters; out in UTF-8.
+TEST(Trace, DbgPrintFormatsWideTextAsTheKernelDoes) {
+  const WCHAR name[] = {'z', 'a', 'd', 'i', 'v', 'o', 0};
+  const WCHAR other[] = {0x00E9, 0x20AC, 0xD83D, 0xDCFA,
+                         0xD800, '!',    0};              // e acute, euro, a pair, a lone half
+  UNICODE_STRING counted{8, 8, const_cast<PWSTR>(name)};  // "zadi", the rest not counted
+  host::trace::clear();
+  auto print = &DbgPrint;
+  print("%ws|%S|%ls|%wZ|%.3ws|%8ws|%-4wc|%C|%hs|%s|%ws|%wZ|%ws|%.0S\n", name, name, name, &counted, name,
+        name, WCHAR('x'), WCHAR('y'), "narrow", "plain", other, static_cast<PUNICODE_STRING>(nullptr),
+        static_cast<PCWSTR>(nullptr), name);
+  EXPECT_EQ(
+      host::trace::text(),
+      "zadivo|zadivo|zadivo|zadi|zad|  zadivo|x   |y|narrow|plain|\u00e9\u20ac\U0001F4FA?!|(null)|(null)|\n");
   host::trace::clear();
 }
 

@@ -103,11 +103,7 @@ TEST_F(Rig, ATunerTypeChangeReplacesTheFiltersAndTheNewFamilyLocks) {
     EXPECT_EQ(storedTunerType(), type);
     EXPECT_TRUE(everyChannelListedOnce());
     // The new registration of channel B tunes the new family's multiplex.
-    Graph& g = graph(2);
-    ASSERT_EQ(g.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(tuneTo(g, multiplex(multiplexFor(type)), type), STATUS_SUCCESS);
-    EXPECT_TRUE(waitLocked(g));
-    streamsAFrame(g, 2);
+    tunesLocksAndStreams(graph(2), type, 2);
     graphs.clear();
   }
   antenna->close();

@@ -9,7 +9,7 @@ every member. Exit 1 on a difference the driver can see:
   - a type the Windows headers lack.
 A host member standing for a Windows aggregate it leaves opaque (DEVICE_OBJECT.Queue.Wcb for the
 WAIT_CONTEXT_BLOCK) matches when every Windows member under that name lies inside it.
-  layouts.py REPO HOST_CXX WINDOWS_CXX        exit 77 when gdb is absent"""
+  layouts.py REPO HOST_CXX WINDOWS_CXX        fails, saying how to install it, when gdb is absent"""
 import os
 import re
 import shutil
@@ -29,9 +29,11 @@ KNOWN = {
 
 
 def type_names(repo):
+    sys.dont_write_bytecode = True  # nothing written into the source tree
+    sys.path.insert(0, os.path.join(repo, "platform"))
+    from host_half import host_halves
     names = []
-    for header in ("kernel.h", "ks.h", "bda.h"):
-        text = open(os.path.join(repo, "platform", header)).read().split("#else", 1)[1]
+    for _, text in host_halves(repo):
         names += re.findall(r"^\}\s*([A-Z_][A-Za-z0-9_]*)\s*[,;]", text, re.M)
     return list(dict.fromkeys(names))
 
@@ -118,8 +120,9 @@ def compare(name, host, win):
 def main():
     repo, host_cxx, win_cxx = sys.argv[1:4]
     if not shutil.which("gdb"):
-        print("layouts: no gdb, skipped")
-        return 77
+        print("layouts: gdb is missing: install it with tools/install-deps.sh test (as root), "
+              "or apt-get install gdb")
+        return 1
     tmp = tempfile.mkdtemp(prefix="layouts.")
     host_obj, win_obj = os.path.join(tmp, "host.o"), os.path.join(tmp, "win.o")
     compile_object(host_cxx, [], repo, host_obj)

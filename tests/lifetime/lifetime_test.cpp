@@ -66,10 +66,7 @@ TEST_P(FailedTypeChange, AnswersTheFailureAndKeepsTheStoredAndRunningTypeAsTheyW
   EXPECT_TRUE(everyChannelListedOnce());
   EXPECT_EQ(host::ks::liveFactories(), factories);
   // Nothing was torn down under the filter that asked: it tunes on.
-  tuneAndRun(g, kDvbtKHz, 8);
-  capture_test::TsCheck check;
-  readFrames(g, 1, check);
-  EXPECT_EQ(check.syncLosses, 0u);
+  tunesLocksAndStreams(g, 1, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Where, FailedTypeChange,
@@ -94,11 +91,7 @@ TEST_F(Rig, TypeChangeUnderAnOpenFilterListsEightOpenableTunersOfTheNewType) {
     EXPECT_EQ(fresh->close(), STATUS_SUCCESS);
   }
 
-  EXPECT_EQ(tune(g, kDvbtKHz, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(waitLocked(g));
-  capture_test::TsCheck check;
-  readFrames(g, 1, check);
-  EXPECT_EQ(check.syncLosses, 0u);
+  tunesLocksAndStreams(g, 1, 1);
 }
 
 TEST_F(Rig, RepeatedTypeChangesLeaveFactoriesAndPoolAsTheyWere) {
@@ -190,12 +183,7 @@ TEST_F(Rig, FailedSleepStepIsReportedAndTheNextTuneWorksOnceTheBusRecovers) {
   bus.nakAlways(static_cast<UCHAR>(main + 4));
   EXPECT_EQ(tune(g, kDvbtKHz, 8), STATUS_UNSUCCESSFUL);
   bus.clearFaults();
-
-  EXPECT_EQ(tune(g, kDvbtKHz, 8), STATUS_SUCCESS);
-  EXPECT_TRUE(waitLocked(g));
-  capture_test::TsCheck check;
-  readFrames(g, 1, check);
-  EXPECT_EQ(check.syncLosses, 0u);
+  tunesLocksAndStreams(g, 1, 1);
 }
 
 TEST_F(Rig, ChannelWhoseTunerFailedToStartTunesOnceTheBusRecovers) {
@@ -204,11 +192,7 @@ TEST_F(Rig, ChannelWhoseTunerFailedToStartTunesOnceTheBusRecovers) {
   bus.nakAlways(0xC0);  // the tuners of channels A and B, behind their demodulators' repeaters
   ASSERT_EQ(machine->start(0), STATUS_SUCCESS);
   bus.clearFaults();
-  Graph& g = graph(2);
-  tuneAndRun(g, kDvbtKHz, 8);
-  capture_test::TsCheck check;
-  readFrames(g, 1, check);
-  EXPECT_EQ(check.syncLosses, 0u);
+  tunesLocksAndStreams(graph(2), 1, 2);
 }
 
 // ---- A data byte refused in the first, a middle or the last operation of a long transfer ------------------

@@ -98,6 +98,14 @@ class Rig : public CaptureTest {
     EXPECT_EQ(check.badFrames + check.syncLosses, 0u) << "channel " << channel;
     EXPECT_EQ(g.output->setState(KSSTATE_STOP), STATUS_SUCCESS);
   }
+  // The step many tests end on: the channel tunes its family's multiplex (the family as a tuner type), locks,
+  // and one whole frame of clean packets comes through its capture side.
+  void tunesLocksAndStreams(Graph& g, ULONG type, ULONG channel) {
+    ASSERT_EQ(g.antenna->setState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(tuneTo(g, multiplex(multiplexFor(type)), type), STATUS_SUCCESS);
+    ASSERT_TRUE(waitLocked(g)) << "channel " << channel;
+    streamsAFrame(g, channel);
+  }
   // A set of an extended member on the RF tuner node, its value in the data's first bytes (little-endian).
   static NTSTATUS extended(host::client::Pin& antenna, ULONG id, ULONG value) {
     KSP_NODE req{};

@@ -1,13 +1,20 @@
 // The image loader on a small image built for it (probe.cpp): relocation at a base other than the preferred
-// one, imports bound to the host with stack arguments crossing the kernel stack, every register-window form
-// and CR8 in both directions emulated, and what it refuses stopping the process with the bug check's words.
+// one, imports bound to the host with stack arguments crossing the kernel stack, the import address table
+// read-only wherever it sits, every register-window form and CR8 in both directions emulated, and what it
+// refuses stopping the process with the bug check's words.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/host/kstack.h"
 #include "platform/host/loader/image.h"
+#include "platform/host/loader/pe.h"
 #include "platform/host/loader/trap.h"
 #include "tests/host/machine.h"
 
@@ -75,6 +82,82 @@ TEST_F(Loader, ImportsReachTheHostWithTheirStackArgumentsFromTheKernelStack) {
   EXPECT_NE(host::trace::text().find("probe 1 2 3 4 5 6 7 8 9 ten\n"), std::string::npos)
       << host::trace::text();
 }
+
+// A copy of the probe whose import directory lies in a section of its own, appended: its import address table
+// stays in .idata, where only the IAT's own directory finds it. Returns the copy's path, "" when it failed.
+std::string probeWithImportDirectoryApart() {
+  namespace pe = host::loader::pe;
+  std::ifstream in(ZADIVO_PROBE_IMAGE, std::ios::binary);
+  std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto at = [&](size_t offset, auto* v) { memcpy(v, f.data() + offset, sizeof *v); };
+  auto put = [&](size_t offset, const auto& v) { memcpy(f.data() + offset, &v, sizeof v); };
+  pe::DosHeader dos;
+  at(0, &dos);
+  const size_t fileAt = dos.peOffset + 4, optionalAt = fileAt + sizeof(pe::FileHeader);
+  pe::FileHeader file;
+  pe::OptionalHeader64 opt;
+  at(fileAt, &file);
+  at(optionalAt, &opt);
+  const size_t sectionsAt = optionalAt + file.optionalSize;
+  if (sectionsAt + (file.sectionCount + 1) * sizeof(pe::SectionHeader) > opt.headerSize) return "";
+  auto align = [](uint32_t n, uint32_t to) { return (n + to - 1) / to * to; };
+  const pe::DataDirectory imports = opt.directories[pe::kDirImport];
+  pe::SectionHeader apart{};
+  memcpy(apart.name, ".idir", 5);
+  for (int i = 0; i < file.sectionCount; ++i) {
+    pe::SectionHeader s;
+    at(sectionsAt + i * sizeof s, &s);
+    if (imports.rva >= s.rva && imports.rva < s.rva + s.virtualSize)
+      apart.rawOffset = s.rawOffset + imports.rva - s.rva;
+    apart.rva = std::max(apart.rva, align(s.rva + s.virtualSize, opt.sectionAlignment));
+  }
+  const std::vector<uint8_t> directory(f.begin() + apart.rawOffset,
+                                       f.begin() + apart.rawOffset + imports.size);
+  apart.virtualSize = imports.size;
+  apart.rawSize = align(imports.size, opt.fileAlignment);
+  apart.rawOffset = align(static_cast<uint32_t>(f.size()), opt.fileAlignment);
+  apart.flags = 0x40 | pe::kScnRead;  // initialised data, read-only
+  f.resize(apart.rawOffset + apart.rawSize, 0);
+  memcpy(f.data() + apart.rawOffset, directory.data(), directory.size());
+  put(sectionsAt + file.sectionCount * sizeof apart, apart);
+  ++file.sectionCount;
+  opt.directories[pe::kDirImport].rva = apart.rva;
+  opt.imageSize = align(apart.rva + apart.virtualSize, opt.sectionAlignment);
+  put(fileAt, file);
+  put(optionalAt, opt);
+  const std::string path = ::testing::TempDir() + "/probe-apart-" + std::to_string(getpid()) + ".sys";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()), f.size());
+  return path;
+}
+
+// The slots of the import address table, bound and read-only as on Windows, whichever section holds them.
+class ImportAddressTable : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ImportAddressTable, IsBoundAndReadOnlyWhereverItSits) {
+  const bool apart = GetParam();
+  const std::string path = apart ? probeWithImportDirectoryApart() : ZADIVO_PROBE_IMAGE;
+  ASSERT_FALSE(path.empty()) << "no room for another section header";
+  std::string error;
+  std::unique_ptr<Image> image = Image::load(path, &error);
+  if (apart) unlink(path.c_str());
+  ASSERT_TRUE(image) << error;
+  const auto* opt = reinterpret_cast<const host::loader::pe::OptionalHeader64*>(
+      image->base() + reinterpret_cast<const host::loader::pe::DosHeader*>(image->base())->peOffset + 4 +
+      sizeof(host::loader::pe::FileHeader));
+  const auto iat = opt->directories[host::loader::pe::kDirIat];
+  const auto imports = opt->directories[host::loader::pe::kDirImport];
+  // Apart, the two directories are more than a page from each other: not in one section.
+  EXPECT_EQ(imports.rva > iat.rva + 4096, apart);
+  host::trace::clear();
+  EXPECT_EQ(host::kstack::call(reinterpret_cast<ULONG(NTAPI*)()>(image->symbol("probePrint"))), 0u);
+  EXPECT_NE(host::trace::text().find("probe 1 2 3"), std::string::npos) << host::trace::text();
+  auto* slot = reinterpret_cast<volatile uint64_t*>(image->base() + iat.rva);
+  EXPECT_DEATH(*slot = 0, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Placement, ImportAddressTable, ::testing::Bool(), [](const auto& info) {
+  return info.param ? "ApartFromTheImportDirectory" : "AsLinked";
+});
 
 TEST_F(Loader, AFileThatIsNoImageIsRefusedWithTheReason) {
   std::string error;

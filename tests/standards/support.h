@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/host/host.h"
-#include "zadivo/trace.h"
+#include "trace/trace.h"
 #include "zadivo/tuner_demod_objects.h"
 
 namespace standards_test {

@@ -21,8 +21,8 @@
 #include "platform/host/pnp.h"
 #include "sim/card.h"
 #include "tests/tsdma/stream_rig.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "zadivo/sony_cxd6802/demod_path.h"
 
 #include "hw/i2c_regs.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 int masterIndexOf(ULONG pathIndex) {

@@ -12,8 +12,8 @@
 #include "demod/sony_demod_j83b.h"
 #include "hw/board_regs.h"
 #include "hw/tuner_range.h"
+#include "trace/trace.h"
 #include "zadivo/device.h"
-#include "zadivo/trace.h"
 
 namespace {
 

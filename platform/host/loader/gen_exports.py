@@ -2,14 +2,17 @@
 """Writes the host's export table: every function that platform/kernel.h, ks.h and bda.h declare NTAPI in
 their host half, name and address. Taking each address also pulls the function out of the static libraries.
   gen_exports.py REPO OUT.cpp"""
+import os
 import re
 import sys
 
 root, out = sys.argv[1], sys.argv[2]
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(root, "platform"))
+from host_half import host_halves  # noqa: E402
+
 names = []
-for header in ("kernel.h", "ks.h", "bda.h"):
-    text = open(f"{root}/platform/{header}").read()
-    host_half = text.split("#else", 1)[1]  # after the Windows build's #include
+for _, host_half in host_halves(root):
     for block in re.findall(r'extern "C" \{(.*?)\n\}', host_half, re.S):
         names += re.findall(r"\bNTAPI\s+\**([A-Za-z_][A-Za-z0-9_]*)\(", block)
 if len(set(names)) != len(names):

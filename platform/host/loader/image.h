@@ -9,9 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/kstack.h"
 #include "platform/kernel.h"
 
 namespace host::loader {
+namespace pe {
+struct Headers;
+}
 
 struct Import {
   std::string module;  // "ntoskrnl.exe", "ks.sys", ...
@@ -44,8 +48,6 @@ class Image {
 
   // The address of a symbol of the image (a global by its C name), nullptr when it has none.
   void* symbol(const std::string& name) const;
-  // "zadivo.sys+0x13d87 (Device::init+0x42)" for an address in the image. Allocates: not for signal context.
-  std::string describe(uintptr_t address) const;
   // The symbol at or below an address and its offset; nullptr when none. Safe in a signal handler.
   const Symbol* symbolAt(uintptr_t address, uintptr_t* offset) const;
   // The load delta for gdb's add-symbol-file -o.
@@ -53,9 +55,15 @@ class Image {
 
  private:
   Image() = default;
-  bool map(const std::vector<uint8_t>& file, std::string* error);
+  // The steps of load(), in this order.
+  bool mapSections(const std::vector<uint8_t>& file, const pe::Headers& h, std::string* error);
+  bool relocate(const pe::Headers& h, std::string* error);
+  bool bindImports(const pe::Headers& h, std::string* error);
+  bool readSymbols(const std::vector<uint8_t>& file, const pe::Headers& h, std::string* error);
+  bool protect(const pe::Headers& h, std::string* error);
+  bool registerCode(const pe::Headers& h, std::string* error);
 
-  std::string path_, fileName_;
+  std::string path_;
   uint8_t* base_ = nullptr;
   size_t size_ = 0;
   uint64_t preferredBase_ = 0;
@@ -66,7 +74,7 @@ class Image {
   void* stubs_ = nullptr;        // one import stub per import, executable
   size_t stubBytes_ = 0;
   int trapSlot_ = -1;
-  bool kernelStacks_ = false;
+  std::unique_ptr<kstack::Token> kernelStacks_;  // from the moment the image can be entered
 };
 
 }  // namespace host::loader

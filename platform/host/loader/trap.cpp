@@ -206,7 +206,9 @@ void onFault(int sig, siginfo_t* info, void* context) {
   const kstack::Range stack = kstack::stackOfThisThread();
   if (stack.contains(rsp) && rsp - stack.lo < kTrampolineNeeds)
     stackOverflow(image, rip, rsp - kTrampolineNeeds);
-  // As if the instruction had called the trampoline with the decoded operation and the faulting address.
+  // As if the instruction had called the trampoline with the decoded operation and the faulting address. The
+  // three words go below the thread's stack pointer, which is safe because the faulting code is Windows x64
+  // code: that ABI has no red zone (an interrupt may overwrite anything below rsp), so nothing lives there.
   auto* sp = reinterpret_cast<uint64_t*>(rsp);
   sp[-1] = rip + op.length;
   sp[-2] = op.pack();
@@ -302,8 +304,8 @@ extern "C" void NTAPI zadivo_trap_emulate(void* frame) {
 
 // The trampoline the handler sends a trapping thread to: saves every register and the flags above the
 // handler's three words (address, operation, resume address) as a Frame, calls the emulation through the
-// kernel stack's exit (so it runs on the host stack), restores them, and returns past the instruction. Nothing
-// after popfq may touch the flags: the image may test them across the access.
+// kernel stack's exit (so it runs on the host stack), restores them, and returns past the instruction.
+// Nothing after popfq may touch the flags: the image may test them across the access.
 // clang-format off
 asm(R"(
         .text

@@ -2,6 +2,8 @@
 // trace level (signed, 1 at load). Errors and entry/exit print at level >= 0, ordinary traces above 0,
 // allocation traces above 2. The break flag (ZadivoBreakOnError, set from a kernel debugger) asks for a break
 // after an error, taken only while a kernel debugger is attached: without one a breakpoint is a bugcheck.
+// Below every driver folder, so the chip drivers (demod/, tuner/) and the glue (zadivo/) trace alike; the
+// glue defines the two variables and ZTraceScope.
 #pragma once
 #include "platform/platform.h"
 
