@@ -92,7 +92,7 @@ void humanLine(const std::string& text) {
 void statusLine(const std::string& text) {
   Console& c = console();
   std::lock_guard l(c.m);
-  if (!c.terminal || c.jsonOnStderr) return;
+  if (!c.terminal || c.jsonOnStderr || text == c.status) return;
   if (text.empty()) return erase(c);
   // Stdout may share the terminal: what it holds comes first, on a line of its own.
   fflush(stdout);
