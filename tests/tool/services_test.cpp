@@ -195,6 +195,51 @@ TEST(ToolServiceFilter, SdtCutToOneServiceOrNothing) {
   EXPECT_TRUE(sdtOfOne(sdt.data(), 10, 17).empty());  // cut short
 }
 
+// ATSC and US cable name a service in the virtual channel table: the recording of one carries that table cut
+// to it, announced by a master guide table of the cut size, and names it as a receiver reads it.
+TEST(ToolServiceFilter, PsipCutToOneServiceNamesIt) {
+  for (auto [si, kind] : {std::pair{sim::SiFamily::Atsc, SiKind::Atsc},
+                          std::pair{sim::SiFamily::AtscCable, SiKind::AtscCable}}) {
+    SCOPED_TRACE(kind == SiKind::Atsc ? "ATSC" : "J.83B");
+    const auto ts = stream(twoServices(si, "WZDV-SD"), 6000);
+    ServiceFilter f(18);
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at < ts.size(); at += 512 * kTsPacket)
+      f.feed(ts.data() + at, std::min(512 * kTsPacket, ts.size() - at), out);
+    EXPECT_EQ(pidsOf(out), (std::set<uint16_t>{0x000, 0x200, 0x201, 0x202, 0x203, kPsipPid}));
+    TsAnalyzer a;
+    a.feed(out.data(), out.size());
+    EXPECT_EQ(a.continuityErrors(), 0u);
+
+    std::map<uint8_t, std::vector<uint8_t>> psip;  // the last section of each table
+    SectionReader reader([&](uint16_t, const uint8_t* s, size_t len) { psip[s[0]].assign(s, s + len); });
+    reader.watch(kPsipPid);
+    for (size_t i = 0; i < out.size(); i += kTsPacket) reader.packet(out.data() + i);
+    ASSERT_EQ(psip.size(), 2u);
+    const auto& mgt = psip.at(0xC7);
+    const auto& vct = psip.count(0xC8) ? psip.at(0xC8) : psip.at(0xC9);
+    ASSERT_GE(mgt.size(), 8u + 3 + 11 + 2 + 4);
+    EXPECT_EQ(mgt[9] << 8 | mgt[10], 1);  // one table: the VCT, of the size it now has
+    EXPECT_EQ(size_t(mgt[16]) << 24 | mgt[17] << 16 | mgt[18] << 8 | mgt[19], vct.size());
+    EXPECT_EQ(vct[9], 1);  // one channel
+
+    SiCollector collector(kind);
+    collector.feed(out.data(), out.size());
+    ASSERT_TRUE(collector.complete()) << collector.missing();
+    const char* system = kind == SiKind::Atsc ? "ATSC" : "DVBC/ANNEX_B";
+    Tables tables = collector.take(static_cast<uint32_t>(dvbDeliverySystem(system)));
+    DvbChannels file;
+    ASSERT_EQ(file.addServices(*tables, {"mux", system, 575000000, 6000000, 0, -1, ""}), 1u);
+    auto got = entries(file);
+    ASSERT_EQ(got.count("WZDV-SD"), 1u) << got.begin()->first;
+    EXPECT_NE(got["WZDV-SD"].find("VCHANNEL = 31.2\n"), std::string::npos) << got["WZDV-SD"];
+
+    EXPECT_TRUE(vctOfOne(vct.data(), vct.size(), 0x0422, 18).empty());  // another multiplex's
+    EXPECT_TRUE(vctOfOne(vct.data(), 20, 0x0421, 18).empty());          // cut short
+    EXPECT_TRUE(mgtForOne(mgt.data(), 15, 100).empty());
+  }
+}
+
 TEST(ToolScanPlan, PlansAreMadeOnDemandWhateverTheRange) {
   const ScanPlan huge = rangePlan(1, 1, 4'000'000'000u, 1);
   EXPECT_EQ(huge.size(), 4'000'000'000u);

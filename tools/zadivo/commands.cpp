@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <thread>
 
@@ -24,6 +26,28 @@ constexpr size_t kFlashPage = 256;
 constexpr size_t kMaxFlashImage = size_t{1} << 28;
 
 double platformSeconds() { return host::clock::nowNs() / 1e9; }
+
+// The local time of day a line is read at, "14:03:21.5": the wall clock when made, advanced by platform time
+// (the wall clock itself at the real time scale).
+class WallClock {
+ public:
+  std::string text() const {
+    const int64_t ms = startMs_ + (host::clock::nowNs() - platformStart_) / host::clock::kMs;
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    tm local{};
+    localtime_r(&seconds, &local);
+    char buf[32];
+    snprintf(buf, sizeof buf, "%02d:%02d:%02d.%d", local.tm_hour, local.tm_min, local.tm_sec,
+             static_cast<int>(ms % 1000 / 100));
+    return buf;
+  }
+
+ private:
+  int64_t startMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  int64_t platformStart_ = host::clock::nowNs();
+};
 
 // Sleeps until the platform clock reaches platformNs; false when interrupted first.
 bool sleepUntil(int64_t platformNs) {
@@ -261,6 +285,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
              " is not tuned: each run starts the card afresh; give -f (and -b or -s) to tune it first");
   const int64_t step = static_cast<int64_t>(o.interval * 1e9);
   int64_t next = host::clock::nowNs();
+  const WallClock clock;
   // The user's interrupt is how a monitor without --count ends: a normal end.
   for (int n = 0; o.count == 0 || n < o.count; ++n) {
     if (n && !sleepUntil(next += step)) break;
@@ -271,7 +296,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
       addStats(j, s);
       printJson(j.str(), false);
     } else {
-      printOut(femonLine(s));
+      printOut(clock.text() + " " + femonLine(s));
     }
   }
   return 0;
@@ -385,10 +410,13 @@ void progressBar(const char* what, uint64_t done, uint64_t total) {
   const int width = 40;
   const int filled = static_cast<int>(done * width / total);
   char bar[128];
-  snprintf(bar, sizeof bar, "\r%s [%.*s%*s] %3d%%", what, filled, "########################################",
+  snprintf(bar, sizeof bar, "%s [%.*s%*s] %3d%%", what, filled, "########################################",
            width - filled, "", static_cast<int>(done * 100 / total));
-  humanLine(bar);
-  if (done == total) humanLine("");
+  // The finished bar stays on the screen.
+  if (done == total)
+    humanLine(bar);
+  else
+    statusLine(bar);
 }
 
 // JEDEC id: manufacturer, type, capacity (log2 of the size in bytes). A bus that answers nothing reads all
@@ -566,16 +594,21 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
     }
   }
   if (!stored(*fe)) return 1;
-  if (g.json)
-    printJson(Json()
-                  .add("bytes", static_cast<int64_t>(padded.size()))
-                  .add("first", static_cast<int64_t>(0))
-                  .add("last", static_cast<int64_t>(padded.size() - 1))
-                  .add("verified", verify)
-                  .str());
-  else
-    printOut("wrote " + file + " to " + range + " (" + std::to_string(padded.size()) + " bytes)" +
-             (verify ? ", verified" : ""));
+  // The image's own bytes; the rest of its last page is the blank flash (0xFF) the write padded it with.
+  const bool wasPadded = padded.size() > image.size();
+  if (g.json) {
+    Json j;
+    j.add("bytes", static_cast<int64_t>(image.size()))
+        .add("first", static_cast<int64_t>(0))
+        .add("last", static_cast<int64_t>(image.size() - 1));
+    if (wasPadded) j.add("padded_last", static_cast<int64_t>(padded.size() - 1));
+    printJson(j.add("verified", verify).str());
+  } else {
+    std::string text = "wrote " + file + " to " + hexAddress(0) + ".." + hexAddress(image.size() - 1) + " (" +
+                       std::to_string(image.size()) + " bytes";
+    if (wasPadded) text += "; its last page padded with 0xFF to " + hexAddress(padded.size() - 1);
+    printOut(text + ")" + (verify ? ", verified" : ""));
+  }
   return 0;
 }
 

@@ -17,6 +17,8 @@ struct Console {
   bool dataOnStdout = false;
   bool jsonOnStderr = false;
   bool documentPrinted = false;
+  bool terminal = isatty(STDERR_FILENO) == 1;
+  std::string status;  // the status line drawn on the terminal, empty when none is
   std::string lastError;
   Json details;
 };
@@ -32,9 +34,18 @@ void line(FILE* f, const std::string& text) {
   fflush(f);
 }
 
+// Erases the status line where stderr is a terminal, so that a line said goes where it stood.
+void erase(Console& c) {
+  if (c.status.empty()) return;
+  fputs("\r\033[K", stderr);
+  fflush(stderr);
+  c.status.clear();
+}
+
 // After whatever stdout holds, so that both read in order on one terminal.
 void say(const std::string& text) {
   fflush(stdout);
+  erase(console());
   line(stderr, text);
 }
 
@@ -48,7 +59,7 @@ void setOutputs(bool json, bool dataOnStdout) {
   c.jsonOnStderr = json && dataOnStdout;
 }
 
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool stderrIsTerminal() { return console().terminal; }
 
 void errorLine(const std::string& what) {
   Console& c = console();
@@ -75,10 +86,25 @@ void noteLine(const std::string& what) {
 void humanLine(const std::string& text) {
   Console& c = console();
   std::lock_guard l(c.m);
-  if (c.jsonOnStderr) return;
-  if (text.empty() || text.front() != '\r') return say(text);
-  fputs(text.c_str(), stderr);
+  if (!c.jsonOnStderr) say(text);
+}
+
+void statusLine(const std::string& text) {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  if (!c.terminal || c.jsonOnStderr || text == c.status) return;
+  if (text.empty()) return erase(c);
+  // Stdout may share the terminal: what it holds comes first, on a line of its own.
+  fflush(stdout);
+  fputs(("\r" + text + "\033[K").c_str(), stderr);
   fflush(stderr);
+  c.status = text;
+}
+
+void clearStatusLine() {
+  Console& c = console();
+  std::lock_guard l(c.m);
+  erase(c);
 }
 
 void printOut(const std::string& text) {
@@ -86,6 +112,7 @@ void printOut(const std::string& text) {
   std::lock_guard l(c.m);
   if (c.jsonOnStderr) return;
   if (c.json || c.dataOnStdout) return say(text);
+  erase(c);
   line(stdout, text);
 }
 

@@ -15,9 +15,12 @@ void errorLine(const std::string& what);
 // "zadivo: warning: <what>" / "zadivo: note: <what>" on stderr.
 void warningLine(const std::string& what);
 void noteLine(const std::string& what);
-// A line for the user on stderr (progress, what was found); one that starts with '\r' redraws a terminal's
-// line in place.
+// A line for the user on stderr (progress, what was found).
 void humanLine(const std::string& line);
+// The status line: on a terminal, one line at the bottom redrawn in place by each call (lines said meanwhile
+// go above it); elsewhere, and while the JSON goes to stderr, nothing. clearStatusLine() removes it.
+void statusLine(const std::string& text);
+void clearStatusLine();
 // A result for the user: stdout, or stderr when the data goes to stdout or the results are JSON.
 void printOut(const std::string& line);
 

@@ -83,8 +83,6 @@ void setBlockingCallsInterruptible(bool on) {
 
 bool interrupted() { return g_signal != 0; }
 
-int interruptSignal() { return g_signal; }
-
 int interruptedExitCode() { return 128 + g_signal; }
 
 int registerTemporary(const std::string& path) {

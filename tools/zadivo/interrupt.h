@@ -11,8 +11,7 @@ namespace zadivo::tool {
 
 void installInterruptHandlers();
 bool interrupted();
-// The signal that interrupted (0: none) and the exit code a command cut short by it returns (128 + signal).
-int interruptSignal();
+// The exit code a command cut short by a signal returns (128 + signal).
 int interruptedExitCode();
 
 // While on (from installInterruptHandlers), a blocking open or read ends with EINTR at the first signal

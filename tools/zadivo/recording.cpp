@@ -18,10 +18,11 @@ namespace {
 
 // PSI comes several times a second; a PMT missing for this long of stream is not coming.
 constexpr double kServiceWaitSeconds = 5;
-// How often a lock wait reads the statistics it shows, and how often they are shown.
+// How often a lock wait reads the statistics it shows; how often a terminal's status line is redrawn while
+// tuning, and (in platform time, as femon does) while recording.
 constexpr int64_t kStatusEveryNs = 250 * host::clock::kMs;
 constexpr auto kRedraw = std::chrono::milliseconds(200);
-constexpr auto kLineEvery = std::chrono::seconds(1);
+constexpr int64_t kRecordingStatusEveryNs = 1000 * host::clock::kMs;
 
 std::string joined(const std::vector<uint32_t>& values, uint32_t unit) {
   std::string out;
@@ -34,14 +35,23 @@ std::string joined(const std::vector<uint32_t>& values, uint32_t unit) {
 bool selectsStreams(int type) { return type == 1 || type == 7 || type == 8; }
 
 // A lock wait's poll that tells status the lock state now and then, and gives up at the user's interrupt.
-std::function<bool()> showingLockState(Channel& ch, const std::function<void(const std::string&)>& status) {
+std::function<bool()> showingLockState(Channel& ch, const TuneStatus& status) {
   return [&ch, &status, shown = host::clock::nowNs() - kStatusEveryNs]() mutable {
     if (status && host::clock::nowNs() - shown >= kStatusEveryNs) {
       shown = host::clock::nowNs();
-      status(femonLine(ch.stats()));
+      status(femonLine(ch.stats()), false);
     }
     return !interrupted();
   };
+}
+
+// "locked after 4.0 s", with the system found where the family has two.
+std::string lockedText(Channel& ch, double seconds) {
+  char text[64];
+  snprintf(text, sizeof text, "locked after %.1f s", seconds);
+  if (effectiveTunerType(ch.tunerType()) != 1) return text;
+  // A DVB-T2 signal lists its data PLPs; a DVB-T one has none.
+  return text + std::string(ch.dataPlps().empty() ? " (DVB-T)" : " (DVB-T2)");
 }
 
 }  // namespace
@@ -93,8 +103,7 @@ bool fitTuneToFamily(TuneParams& p, const std::string& channel, int tunerType, s
   return true;
 }
 
-bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error,
-              const std::function<void(const std::string&)>& status) {
+bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error, const TuneStatus& status) {
   std::vector<uint32_t> bws{p.bandwidthHz}, srs{p.symbolRateKsps};
   if (!p.bandwidthHz && ch.tunerType() > 0 && !familyBandwidths(ch.tunerType()).empty())
     bws = familyBandwidths(ch.tunerType());
@@ -109,7 +118,11 @@ bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error,
         std::string what = "tuning " + khzText(q.frequencyKHz);
         if (q.bandwidthHz) what += ", " + std::to_string(q.bandwidthHz / 1000000) + " MHz";
         if (q.symbolRateKsps) what += ", " + std::to_string(q.symbolRateKsps) + " kS/s";
-        status(what);
+        // The DVB-T/T2 card's commit looks for DVB-T2 for seconds before it takes DVB-T.
+        if (effectiveTunerType(ch.tunerType()) == 1)
+          what += q.streamId >= 0 ? " (DVB-T2, PLP " + std::to_string(q.streamId) + ")"
+                                  : " (DVB-T2 first, then DVB-T)";
+        status(what, true);
       }
       if (!ch.tune(q, error)) return false;
       if (bws.size() * srs.size() == 1 || ch.waitLock(kLockWaitNs / 4, showingLockState(ch, status)))
@@ -123,9 +136,11 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
   std::vector<std::thread> threads;
   for (auto& jp : jobs)
     threads.emplace_back([&, &job = *jp] {
-      const std::function<void(const std::string&)> status = [&](const std::string& text) {
+      const int64_t start = host::clock::nowNs();
+      const TuneStatus status = [&](const std::string& text, bool step) {
         std::lock_guard l(job.m);
         job.status = text;
+        if (step) job.steps.push_back(text);
       };
       job.ch = fe.openChannel(job.channel, capture, &job.error);
       if (job.ch && tuneAuto(*job.ch, job.tune, &job.error, status)) {
@@ -134,31 +149,44 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
           job.error = "interrupted while tuning " + job.label;
         else if (!job.locked && needLock)
           job.error = noLockText(job.channel, job.ch->tunerType(), job.tune);
+        if (job.locked) status(lockedText(*job.ch, (host::clock::nowNs() - start) / 1e9), true);
       } else {
         job.ch.reset();
       }
       --running;
     });
-  // Where each job is, as dvbv5-zap shows it: a line redrawn on a terminal, otherwise a line a second once
-  // the wait has lasted one.
+  // Where each job is: on a terminal a status line redrawn in place, as dvbv5-zap shows it; elsewhere a line
+  // per change (a step begun, the lock found), never the same line again.
   const bool terminal = stderrIsTerminal();
-  auto next = std::chrono::steady_clock::now() + (terminal ? kRedraw : kLineEvery);
-  bool drawn = false;
+  std::vector<size_t> said(jobs.size());
+  auto sayNewSteps = [&] {
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      std::lock_guard l(jobs[i]->m);
+      for (; said[i] < jobs[i]->steps.size(); ++said[i])
+        humanLine(jobs[i]->label + ": " + jobs[i]->steps[said[i]]);
+    }
+  };
+  auto next = std::chrono::steady_clock::now() + kRedraw;
   while (running > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!terminal) {
+      sayNewSteps();
+      continue;
+    }
     if (std::chrono::steady_clock::now() < next) continue;
-    next += terminal ? kRedraw : kLineEvery;
+    next += kRedraw;
     std::string text;
     for (auto& job : jobs) {
       std::lock_guard l(job->m);
       if (!job->status.empty()) text += (text.empty() ? "" : "  ") + job->label + ": " + job->status;
     }
-    if (text.empty()) continue;
-    humanLine(terminal ? "\r" + text + "\033[K" : text);
-    drawn = true;
+    if (!text.empty()) statusLine(text);
   }
   for (auto& t : threads) t.join();
-  if (terminal && drawn) humanLine("\r\033[K");
+  if (terminal)
+    clearStatusLine();
+  else
+    sayNewSteps();
   for (auto& job : jobs)
     if (!job->error.empty()) {
       if (error) *error = job->error;
@@ -224,6 +252,17 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
   }
 }
 
+// "A: Lock Signal= -45.00dBm C/N= 29.49dB Quality= 45 | 32086 pkts 2.00 s cc 0".
+std::string recordingStatus(RecordJob& job) {
+  const std::string signal = femonLine(job.ch->stats());
+  std::lock_guard l(job.m);
+  char counts[96];
+  snprintf(counts, sizeof counts, " | %llu pkts %.2f s cc %llu",
+           static_cast<unsigned long long>(job.ts.packets()), job.streamSeconds(),
+           static_cast<unsigned long long>(job.ts.continuityErrors()));
+  return job.label + ": " + signal + counts;
+}
+
 }  // namespace
 
 int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs) {
@@ -256,21 +295,19 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       job->ch->stopCapture();
       --running;
     });
+  // On a terminal, femon's figures and the recording's once a second until the last job ends.
   if (stderrIsTerminal()) {
-    while (running > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      std::string line;
-      for (auto& job : jobs) {
-        std::lock_guard l(job->m);
-        char buf[200];
-        snprintf(buf, sizeof buf, "%s %llu pkts %.2f s cc %llu  ", job->label.c_str(),
-                 static_cast<unsigned long long>(job->ts.packets()), job->streamSeconds(),
-                 static_cast<unsigned long long>(job->ts.continuityErrors()));
-        line += buf;
+    for (int64_t next = host::clock::nowNs();; std::this_thread::sleep_for(kInterruptPoll)) {
+      const bool last = running == 0;
+      if (last || host::clock::nowNs() >= next) {
+        next = host::clock::nowNs() + kRecordingStatusEveryNs;
+        std::string line;
+        for (auto& job : jobs) line += (line.empty() ? "" : "  ") + recordingStatus(*job);
+        statusLine(line);
       }
-      humanLine("\r" + line);
+      if (last) break;
     }
-    humanLine("");
+    clearStatusLine();
   }
   for (auto& t : threads) t.join();
   if (failed) {

@@ -22,11 +22,12 @@ inline constexpr auto kInterruptPoll = std::chrono::milliseconds(50);
 
 // A generous real-time bound for one frame: frames come every fraction of a platform second.
 std::chrono::milliseconds frameTimeout();
+// What a tune tells the user while it runs: a step it begins (step true: "tuning 474000 kHz, 8 MHz"), or
+// the lock state while it waits.
+using TuneStatus = std::function<void(const std::string& text, bool step)>;
 // Tunes; where the user left bandwidth or symbol rate open, the family's usual ones are tried until one locks
-// (the last one tried stands when none does). status, when given, hears what is going on ("tuning 474000 kHz,
-// 8 MHz", then the lock state while it waits).
-bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error,
-              const std::function<void(const std::string&)>& status = {});
+// (the last one tried stands when none does).
+bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error, const TuneStatus& status = {});
 std::string khzText(uint32_t khz);
 // "no lock on A at 474000 kHz (a DVB-C tuner, type 4)", and what the request lacks that the family needs.
 std::string noLockText(const ChannelRef& ref, int tunerType, const TuneParams& p);
@@ -47,8 +48,9 @@ struct RecordJob {
   AtomicFile out;
   TsAnalyzer ts;
   std::unique_ptr<ServiceFilter> filter;
-  std::mutex m;        // guards ts and status for the progress line
-  std::string status;  // while tuning
+  std::mutex m;                    // guards ts, status and steps for the status line
+  std::string status;              // while tuning
+  std::vector<std::string> steps;  // what changed while tuning, in order
   bool locked = false;
   std::string error;
   uint64_t bitrate = 0;            // of the multiplex, bit/s

@@ -229,8 +229,7 @@ void scanWith(ScanWorker* w, size_t index, const std::shared_ptr<ScanRun>& run, 
       std::string names;
       if (services)
         for (const std::string& n : f.channels.names()) names += (names.empty() ? ": " : ", ") + printable(n);
-      humanLine(std::string(stderrIsTerminal() ? "\r\033[K" : "") + "scan: found " + f.mux.name + names +
-                " (" + femonLine(f.stats) + ")");
+      humanLine("scan: found " + f.mux.name + names + " (" + femonLine(f.stats) + ")");
       for (const std::string& warning : f.warnings) warningLine(f.mux.name + ": " + warning);
     }
     if (!found.empty()) run->results.emplace(i, std::move(found));
@@ -341,12 +340,15 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     const auto now = std::chrono::steady_clock::now();
     if (interrupted() && !stopping) {
       stopping = now;
-      humanLine(terminal ? "\r\033[Kscan: stopping..." : "scan: stopping...");
+      humanLine("scan: stopping...");
     }
     if (stopping && now - *stopping >= kStopGrace) break;
     if (stopping || (!terminal && now < nextProgress)) continue;
     nextProgress = now + kProgressEvery;
-    humanLine(terminal ? "\r\033[K" + progressText(*run) : progressText(*run));
+    if (terminal)
+      statusLine(progressText(*run));
+    else
+      humanLine(progressText(*run));
   }
   // The tuners still busy are left where they are; what they had in hand is not finished.
   const bool abandoned = run->running > 0;
@@ -425,7 +427,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     return 1;
   }
   if (!out.isStdout()) summary += "; written to " + o.output;
-  humanLine((terminal ? "\r\033[Kscan: " : "scan: ") + summary);
+  humanLine("scan: " + summary);
   if (g.json) printJson(jsonArray(json));
   return 0;
 }

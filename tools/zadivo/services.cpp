@@ -12,6 +12,13 @@ namespace {
 
 constexpr size_t kPacket = 188;
 constexpr uint8_t kPatTable = 0x00, kPmtTable = 0x02, kSdtTable = 0x42;
+constexpr uint8_t kMgtTable = 0xC7, kTvctTable = 0xC8, kCvctTable = 0xC9;
+// PSIP sections: header, then protocol_version at offset 8.
+constexpr size_t kPsipHeader = 8, kCrc = 4;
+
+uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+// The 10-, 12- or 13-bit length or PID in the low bits of a 16-bit field.
+size_t low(const uint8_t* p, int bits) { return u16(p) & ((1u << bits) - 1); }
 
 uint16_t pidOf(const uint8_t* p) { return static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]); }
 
@@ -53,11 +60,63 @@ std::vector<uint8_t> sdtOfOne(const uint8_t* s, size_t len, uint16_t serviceId) 
   return withHeader(kSdtTable, 0x7, static_cast<uint16_t>(s[3] << 8 | s[4]), (s[5] >> 1) & 0x1F, body);
 }
 
+std::vector<uint8_t> vctOfOne(const uint8_t* s, size_t len, uint16_t transportStreamId, uint16_t serviceId) {
+  constexpr size_t kChannel = 32;  // short name, numbers, modulation, frequency, ids, flags, source id
+  if (len < kPsipHeader + 2 + 2 + kCrc || (s[0] != kTvctTable && s[0] != kCvctTable)) return {};
+  const size_t end = len - kCrc;
+  size_t at = kPsipHeader + 2;
+  std::vector<uint8_t> channel;
+  for (int n = s[kPsipHeader + 1]; n > 0; --n) {
+    if (at + kChannel > end) return {};
+    const size_t size = kChannel + low(s + at + 30, 10);
+    if (at + size > end) return {};
+    if (u16(s + at + 22) == transportStreamId && u16(s + at + 24) == serviceId)
+      channel.assign(s + at, s + at + size);
+    at += size;
+  }
+  if (channel.empty() || at + 2 > end || at + 2 + low(s + at, 10) > end) return {};
+  std::vector<uint8_t> body{s[kPsipHeader], 1};
+  body.insert(body.end(), channel.begin(), channel.end());
+  body.insert(body.end(), s + at, s + at + 2 + low(s + at, 10));  // additional descriptors
+  return withHeader(s[0], 0x7, u16(s + 3), (s[5] >> 1) & 0x1F, body);
+}
+
+std::vector<uint8_t> mgtForOne(const uint8_t* s, size_t len, size_t vctBytes) {
+  constexpr size_t kTable = 11;  // type, PID, version, number_bytes, descriptors length
+  constexpr uint16_t kCurrentTvct = 0x0000, kNextTvct = 0x0001, kCurrentCvct = 0x0002, kNextCvct = 0x0003;
+  if (len < kPsipHeader + 3 + 2 + kCrc || s[0] != kMgtTable) return {};
+  const size_t end = len - kCrc;
+  size_t at = kPsipHeader + 3;
+  std::vector<uint8_t> body{s[kPsipHeader], 0, 0};
+  uint16_t kept = 0;
+  for (int n = u16(s + kPsipHeader + 1); n > 0; --n) {
+    if (at + kTable > end) return {};
+    const size_t size = kTable + low(s + at + 9, 12);
+    if (at + size > end) return {};
+    // Tables on other PIDs (the guide's events and texts) and VCTs not yet current are not in the recording.
+    const uint16_t type = u16(s + at);
+    if (low(s + at + 2, 13) == kPsipPid && type != kNextTvct && type != kNextCvct) {
+      const size_t from = body.size();
+      body.insert(body.end(), s + at, s + at + size);
+      if (type == kCurrentTvct || type == kCurrentCvct)
+        for (int i = 0; i < 4; ++i) body[from + 5 + i] = static_cast<uint8_t>(vctBytes >> (24 - 8 * i));
+      ++kept;
+    }
+    at += size;
+  }
+  if (at + 2 > end || at + 2 + low(s + at, 12) > end) return {};
+  body[1] = static_cast<uint8_t>(kept >> 8);
+  body[2] = static_cast<uint8_t>(kept);
+  body.insert(body.end(), s + at, s + at + 2 + low(s + at, 12));
+  return withHeader(kMgtTable, 0x7, u16(s + 3), (s[5] >> 1) & 0x1F, body);
+}
+
 ServiceFilter::ServiceFilter(uint16_t serviceId)
     : serviceId_(serviceId),
       reader_([this](uint16_t pid, const uint8_t* s, size_t len) { section(pid, s, len); }) {
   reader_.watch(kPatPid);
   reader_.watch(kSdtPid);
+  reader_.watch(kPsipPid);
 }
 
 std::string ServiceFilter::waitingFor() const {
@@ -116,6 +175,17 @@ void ServiceFilter::section(uint16_t pid, const uint8_t* s, size_t len) {
   } else if (pid == kSdtPid && ready()) {
     const std::vector<uint8_t> sdt = sdtOfOne(s, len, serviceId_);
     if (!sdt.empty()) send(kSdtPid, sdt);
+  } else if (pid == kPsipPid && ready() && (s[0] == kTvctTable || s[0] == kCvctTable)) {
+    std::vector<uint8_t> vct = vctOfOne(s, len, tsid_, serviceId_);
+    if (vct.empty()) return;  // another section of the table
+    vct_ = std::move(vct);
+    send(kPsipPid, vct_);
+  } else if (pid == kPsipPid && ready() && s[0] == kMgtTable && !vct_.empty()) {
+    // The MGT gives the VCT's size: it goes out once the cut VCT is known.
+    const std::vector<uint8_t> mgt = mgtForOne(s, len, vct_.size());
+    if (!mgt.empty()) send(kPsipPid, mgt);
+  } else if (pid == kPsipPid && ready() && s[0] != kMgtTable) {
+    send(kPsipPid, std::vector<uint8_t>(s, s + len));  // the time and the rating regions hold for any service
   }
 }
 
