@@ -133,6 +133,9 @@ class Device {
                         bool once = false);
   NTSTATUS i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,
                             PUCHAR out, ULONG length);
+  // A write to a serial EEPROM at offset: like i2cWriteRegister, but an attempt that failed first waits for
+  // the part to take its address again, since a transfer cut short still starts a write cycle.
+  bool i2cWriteEeprom(ULONG master, UCHAR slave, UCHAR offset, const UCHAR* data, ULONG length);
   ULONG DVB_SET_DemodReset(ULONG offset);
   // Chunked read after a one-byte sub-address (EEPROM), under the mutex with three attempts.
   bool i2cReadSubAddressed(ULONG master, UCHAR slave, UCHAR subAddress, PUCHAR out, ULONG length);
@@ -225,6 +228,7 @@ class Device {
  private:
   volatile ULONG* registerPointer(ULONG address) const;
   bool i2cReadOp(ULONG master, ULONG control, PUCHAR out, ULONG count);
+  void i2cAwaitEeprom(ULONG master, UCHAR slave, UCHAR offset);
   void dmaDpcChannel(ULONG n);
   void programDmaChannels();
   void enableInterrupts();

@@ -22,8 +22,8 @@ bool macOffset(ULONG index, UCHAR* offset) {
 }  // namespace
 
 void IICWriteEEPROMN(Device* device, UCHAR offset, const UCHAR* data, ULONG length, bool* ok) {
-  // The locked register write stages [offset, data...] in its 56-byte buffer and refuses more than 55 bytes.
-  *ok = length >= 1 && device->i2cWriteRegister(kEepromMaster, kEepromSlave, offset, data, length);
+  // The locked EEPROM write stages [offset, data...] in its 56-byte buffer and refuses more than 55 bytes.
+  *ok = length >= 1 && device->i2cWriteEeprom(kEepromMaster, kEepromSlave, offset, data, length);
   if (!*ok) ZTRACE("IICWriteEEPROMN false\n");
   sleepMs(30);  // write cycle
 }

@@ -7,6 +7,9 @@
 
 namespace {
 constexpr LONGLONG kI2cTimeout100ns = 200000;  // 20 ms
+// Serial EEPROMs of this size specify their write cycle as 5 ms typical, 10 ms at most.
+constexpr ULONGLONG kEepromWriteCycle100ns = 100000;  // 10 ms
+constexpr LONGLONG kEepromPoll100ns = 5000;           // 0.5 ms
 
 ULONG controlWord(UCHAR b0, UCHAR b1, UCHAR b2, UCHAR b3) {
   return ULONG(b0) | ULONG(b1) << 8 | ULONG(b2) << 16 | ULONG(b3) << 24;
@@ -199,6 +202,32 @@ bool Device::i2cWriteRegister(ULONG master, UCHAR slave, UCHAR reg, const UCHAR*
   staging[0] = reg;
   for (ULONG i = 0; i < length; ++i) staging[1 + i] = data[i];
   return i2cAttempts([&] { return i2cWrite(master, slave, length + 1, staging); }, once ? 1 : kAttempts);
+}
+
+// The bytes a serial EEPROM acknowledged before a refused one are programmed at the stop that ends the
+// transfer, and the part ignores its address until that write cycle is over: an attempt sent at once would
+// be refused too and leave the record half new. The master's status does not tell an address NAK from a
+// data NAK, so every failed attempt is followed by acknowledge polling: the word address alone, written
+// until the part takes it or the longest write cycle has passed.
+void Device::i2cAwaitEeprom(ULONG master, UCHAR slave, UCHAR offset) {
+  const ULONGLONG deadline = KeQueryInterruptTime() + kEepromWriteCycle100ns;
+  LARGE_INTEGER pause;
+  pause.QuadPart = -kEepromPoll100ns;
+  while (!i2cWrite(master, slave, 1, &offset) && KeQueryInterruptTime() < deadline)
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
+bool Device::i2cWriteEeprom(ULONG master, UCHAR slave, UCHAR offset, const UCHAR* data, ULONG length) {
+  UCHAR staging[56];
+  if (length > sizeof(staging) - 1) return false;
+  staging[0] = offset;
+  for (ULONG i = 0; i < length; ++i) staging[1 + i] = data[i];
+  bool first = true;
+  return i2cAttempts([&] {
+    if (!first) i2cAwaitEeprom(master, slave, offset);
+    first = false;
+    return i2cWrite(master, slave, length + 1, staging);
+  });
 }
 
 NTSTATUS Device::i2cReadInterface(ULONG master, UCHAR slave, const UCHAR* subAddress, ULONG subAddressLength,

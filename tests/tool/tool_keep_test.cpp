@@ -1,0 +1,47 @@
+// A recording interrupted once the channel is locked and its output opened, but before the first packet:
+// nothing was recorded, so the file it would replace stays as it was.
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "e2e_rig.h"
+
+namespace {
+
+TEST_F(ToolE2E, InterruptAfterTheLockBeforeAPacketKeepsTheFile) {
+  // A multiplex of a packet a second: its first 256-packet block is a minute of real time away, a read
+  // without data gives up after seconds.
+  timeScale_ = "0.25";
+  std::string nulls;
+  for (int i = 0; i < 16; ++i) nulls += std::string("\x47\x1f\xff\x10", 4) + std::string(184, '\xff');
+  std::ofstream(dir_ / "slow.ts", std::ios::binary) << nulls;
+  const fs::path air = dir_ / "air.conf", conf = dir_ / "ch.conf", rec = dir_ / "rec.ts";
+  std::ofstream(air) << "[Slow]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = slow.ts\n"
+                        "BITRATE_BPS = 1504\n";
+  std::ofstream(conf) << "[Slow]\nSERVICE_ID = 1\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n";
+  const std::vector<std::string> commands[] = {
+      {"--air", air.string(), "capture", "-c", "A", "-f", "474000", "-b", "8", "-o", rec.string()},
+      {"--air", air.string(), "zap", "-C", conf.string(), "Slow", "--service", "-o", rec.string()},
+  };
+  const auto recording = [&] {
+    for (const std::string& name : leftovers())
+      if (name.find(".part") != std::string::npos) return true;
+    return false;
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[2]);
+    std::ofstream(rec) << "the previous recording";
+    Running run = start(args, "locked");
+    // The recording's temporary file beside rec.ts: locked, streaming, no packet yet.
+    ASSERT_TRUE(reaches(run, recording));
+    kill(run.pid, SIGINT);
+    Outcome r = finish(run);
+    EXPECT_EQ(r.rc, 130) << r.err;
+    EXPECT_NE(r.err.find("nothing recorded"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(rec), "the previous recording");
+    EXPECT_FALSE(recording());
+  }
+}
+
+}  // namespace
