@@ -15,7 +15,7 @@ struct ChannelSection {
   std::string name;
   std::vector<std::pair<std::string, std::string>> keys;  // as written, each key once
   int line = 0;                                           // of the section header
-  std::vector<int> keyLines;                              // the line of each key
+  std::vector<int> keyLines = {};                         // the line of each key
 
   const std::string* find(std::string_view key) const;
   // The line of a key, else of the header.
