@@ -511,9 +511,8 @@ int runTool(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     setOutputs(hasJsonFlag(argc, argv), false);
     const auto rest = app.remaining();
-    if (std::string hint = dynamic_cast<const CLI::ExtrasError*>(&e) ? dvbv5Hint(argc, argv) : "";
-        !hint.empty())
-      return usageError(hint);
+    // An option of the dvbv5 tools is what went wrong, whatever CLI11 made of the words around it.
+    if (std::string hint = dvbv5Hint(argc, argv); !hint.empty()) return usageError(hint);
     if (!app.get_subcommands().empty()) return usageError(e.what());
     if (!rest.empty() && rest.front().rfind('-', 0) != 0)
       return usageError("unknown command '" + printable(rest.front()) + "' (commands: " + commandList(app) +
