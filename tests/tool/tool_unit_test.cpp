@@ -305,7 +305,8 @@ TEST(ToolZap, NamesFoldCaseBeyondAsciiAndNumbersAreServiceIds) {
   std::string error;
   auto sections = readSections(
       "[Ünïcödé ТВ]\nSERVICE_ID = 17\nFREQUENCY = 1\n[Straße]\nSERVICE_ID = 18\nFREQUENCY = 1\n"
-      "[ΣΟΦΟΣ]\nSERVICE_ID = 19\nFREQUENCY = 1\n[7]\nSERVICE_ID = 20\nFREQUENCY = 1\n",
+      "[ΣΟΦΟΣ]\nSERVICE_ID = 19\nFREQUENCY = 1\n[7]\nSERVICE_ID = 20\nFREQUENCY = 1\n"
+      "[\xffZwei]\nSERVICE_ID = 23\nFREQUENCY = 1\n",
       "c.conf", &error);
   ASSERT_TRUE(sections) << error;
   struct Case {
@@ -313,7 +314,8 @@ TEST(ToolZap, NamesFoldCaseBeyondAsciiAndNumbersAreServiceIds) {
     std::vector<size_t> found;
   } cases[] = {
       {"ünïcödé тв", {0}}, {"ÜNÏCÖDÉ ТВ", {0}}, {"STRASSE", {1}}, {"σοφος", {2}},  // final sigma folds too
-      {"17", {0}},         {"7", {3}},          {"20", {3}},      {"21", {}},     {"\xff\xfe", {}},
+      {"17", {0}},         {"7", {3}},          {"20", {3}},      {"21", {}},
+      {"\xff\xfe", {}},    {"\xffZWEI", {4}},  // no UTF-8: folded in ASCII
   };
   for (const Case& c : cases) EXPECT_EQ(sectionsNamed(*sections, c.name), c.found) << c.name;
   EXPECT_EQ(sectionsWithServiceId(*sections, 7), std::vector<size_t>{});

@@ -51,23 +51,29 @@ constexpr uint64_t kNoStreamId = 0xFFFFFFFF;
 }  // namespace
 
 std::string caseFolded(const std::string& utf8) {
-  // ICU's full case fold ("Straße" and "STRASSE" fold alike); bytes that are no UTF-8 fold as themselves.
+  // ICU's full case fold ("Straße" and "STRASSE" fold alike); a name that is no UTF-8 folds in ASCII only.
+  auto ascii = [&] {
+    std::string out = utf8;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+  };
   UErrorCode status = U_ZERO_ERROR;
   int32_t length = 0;
   u_strFromUTF8(nullptr, 0, &length, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
-  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return utf8;
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return ascii();
   std::vector<UChar> wide(static_cast<size_t>(length) + 1);
   status = U_ZERO_ERROR;
   u_strFromUTF8(wide.data(), length + 1, nullptr, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
-  if (U_FAILURE(status)) return utf8;
+  if (U_FAILURE(status)) return ascii();
+  // A full fold makes at most three units of one.
   std::vector<UChar> folded(wide.size() * 3 + 1);
   const int32_t n = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()), wide.data(), length,
                                   U_FOLD_CASE_DEFAULT, &status);
-  if (U_FAILURE(status)) return utf8;
+  if (U_FAILURE(status)) return ascii();
   std::string out(static_cast<size_t>(n) * 3 + 1, '\0');
   int32_t bytes = 0;
   u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &bytes, folded.data(), n, &status);
-  if (U_FAILURE(status)) return utf8;
+  if (U_FAILURE(status)) return ascii();
   out.resize(static_cast<size_t>(bytes));
   return out;
 }
