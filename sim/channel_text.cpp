@@ -101,8 +101,13 @@ std::optional<std::vector<ChannelSection>> readChannelSections(std::string_view 
   // A line of another format: the first that is not ours says what the file is.
   auto notOurs = [&](std::string_view line, const std::string& what) {
     if (const char* format = foreignFormat(line)) {
-      // ZAP lines do not say their delivery system: the converter must be told it.
-      const std::string zap = std::string(format) == "ZAP" ? " -s DVBT" : "";
+      // ZAP lines do not name their delivery system: the converter must be told it, as the fields suggest.
+      std::string zap;
+      if (std::string(format) == "ZAP")
+        zap = line.find("BANDWIDTH_") != std::string_view::npos ? " -s DVBT"
+              : line.find("VSB") != std::string_view::npos      ? " -s ATSC"
+              : line.find("QAM") != std::string_view::npos      ? " -s DVBC/ANNEX_A"
+                                                                : " -s DVBT";
       return fail(lineNo, std::string("a channel file in the ") + format +
                               " format; zadivo reads dvbv5 files: convert it with dvb-format-convert -I " +
                               format + zap + " -O DVBV5 " + std::string(origin) + " channels.conf");

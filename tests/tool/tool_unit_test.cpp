@@ -238,6 +238,10 @@ TEST(ToolChannelFile, EveryReaderSaysTheSameAboutAFile) {
        "c.conf:1: a channel file in the ZAP format; zadivo reads dvbv5 files: convert it with "
        "dvb-format-convert "
        "-I ZAP -s DVBT -O DVBV5 c.conf channels.conf"},
+      {"KZDV:57028615:8VSB:49:52:3\n",
+       "c.conf:1: a channel file in the ZAP format; zadivo reads dvbv5 files: "
+       "convert it with dvb-format-convert -I ZAP -s ATSC -O DVBV5 c.conf "
+       "channels.conf"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
