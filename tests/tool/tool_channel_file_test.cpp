@@ -63,15 +63,6 @@ TEST_F(ToolE2E, EveryCommandReadingAChannelFileSaysTheSameAboutIt) {
       EXPECT_EQ(r.errLines(), std::vector<std::string>{"zadivo: " + c.error}) << args[0] << ": " << r.err;
     }
   }
-  // A key given twice says so, whoever reads it.
-  std::ofstream(dir_ / "c.conf") << kEins << "\tFREQUENCY = 474000000\n";
-  const Outcome air = zadivo({"--air", "c.conf", "air"});
-  EXPECT_EQ(air.rc, 0) << air.err;
-  EXPECT_EQ(air.errLines(),
-            std::vector<std::string>{"zadivo: warning: c.conf:5: FREQUENCY given twice in [Eins]"});
-  const Outcome zap = zadivo({"zap", "-C", "c.conf", "Eins", "-t", "0.1"});
-  EXPECT_EQ(zap.rc, 0) << zap.err;
-  EXPECT_EQ(zap.errLines(), air.errLines());
 }
 
 TEST_F(ToolE2E, WhatUsersOfTheDvbv5ToolsType) {
