@@ -14,6 +14,7 @@
 #include <span>
 
 #include "platform/host/clock.h"
+#include "sim/channel_text.h"
 
 namespace sim {
 namespace {
@@ -132,7 +133,6 @@ constexpr const char* kDvbv5KeyPrefixes[] = {"ISDBT_", "ATSCMH_", "PID_"};
 // What a scan tool writes for "no stream id" (all ones in 32 bits).
 constexpr uint64_t kDvbv5NoStreamId = 0xFFFFFFFF;
 constexpr size_t kMaxFileBytes = 4u << 20;
-constexpr size_t kMaxQuoted = 48;
 
 bool isDvbv5Key(const std::string& key) {
   for (const char* k : kDvbv5Keys)
@@ -148,22 +148,7 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-// A value for a message: short, and printable whatever the file held.
-std::string quoted(std::string_view v) {
-  std::string out = "'";
-  for (size_t i = 0; i < v.size() && i < kMaxQuoted; ++i) {
-    const auto c = static_cast<unsigned char>(v[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\x%02x", c);
-      out += b;
-    }
-  }
-  if (v.size() > kMaxQuoted) out += "...";
-  return out + "'";
-}
+std::string quoted(std::string_view v) { return quotedValue(v); }
 
 template <class T>
 bool parseInt(std::string_view s, T* out) {
@@ -222,8 +207,7 @@ uint16_t usChannelNumber(DeliverySystem s, uint64_t frequencyHz) {
 
 struct Section {
   Multiplex mux;
-  int line = 0;
-  std::vector<std::pair<std::string, std::string>> keys;  // as given, for repeats
+  int line = 0, bandwidthLine = 0;
   bool hasSystem = false, hasFrequency = false, hasBitrate = false, hasStreamId = false;
   std::string modulation;
   std::string unusable;  // why the entry, well formed, is of no use here (skipped with a warning)
@@ -276,9 +260,14 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     }
     auto bws = allowedBandwidths(m.system);
     if (m.bandwidthHz == 0) m.bandwidthHz = bws.front();
-    if (std::find(bws.begin(), bws.end(), m.bandwidthHz) == bws.end())
-      return fail(s.line, "[" + m.name + "] BANDWIDTH_HZ " + std::to_string(m.bandwidthHz) +
-                              " not valid for " + deliverySystemName(m.system));
+    if (std::find(bws.begin(), bws.end(), m.bandwidthHz) == bws.end()) {
+      std::string takes;
+      for (size_t i = 0; i < bws.size(); ++i)
+        takes += (i == 0 ? "" : i + 1 == bws.size() ? " or " : ", ") + std::to_string(bws[i]);
+      return fail(s.bandwidthLine, "[" + m.name + "] BANDWIDTH_HZ " + std::to_string(m.bandwidthHz) +
+                                       " not valid for " + deliverySystemName(m.system) + " (it takes " +
+                                       takes + ")");
+    }
     if (isCable(m.system) && m.symbolRate == 0) m.symbolRate = defaultSymbolRate(m.system, s.modulation);
     if (s.hasStreamId && m.streamId != kNoStreamId && !usesStreamId(m.system)) {
       warn(s.line, "[" + m.name + "] STREAM_ID is not used by " + deliverySystemName(m.system) + "; ignored");
@@ -298,122 +287,97 @@ std::shared_ptr<Air> Air::parse(std::string_view text, std::string* error, std::
     return true;
   };
 
-  size_t pos = 0;
+  auto sections = readChannelSections(text, origin, error, warnings);
+  if (!sections) return nullptr;
   bool ok = true;
-  while (ok && pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    std::string_view line =
-        text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-    pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
-    ++lineNo;
-    line = trim(line);
-    // Our own lines that other readers must skip (entries they cannot take) hide behind a comment mark.
-    if (line.substr(0, kPrivateLinePrefix.size()) == kPrivateLinePrefix)
-      line = trim(line.substr(kPrivateLinePrefix.size()));
-    if (line.empty() || line.front() == '#') continue;
-    if (line.front() == '[') {
-      if (line.back() != ']') {
-        ok = fail(lineNo, "section header without closing ']'");
-        break;
+  for (const ChannelSection& section : *sections) {
+    cur.emplace();
+    cur->line = section.line;
+    cur->bandwidthLine = section.lineOf("BANDWIDTH_HZ");
+    cur->mux.name = section.name;
+    for (size_t k = 0; ok && k < section.keys.size(); ++k) {
+      lineNo = section.keyLines[k];
+      const std::string& key = section.keys[k].first;
+      const std::string_view value = section.keys[k].second;
+      Multiplex& m = cur->mux;
+      auto bad = [&](const std::string& what) {
+        return fail(lineNo, key + ": " + what + " " + quoted(value));
+      };
+      const bool ours = key == "DELIVERY_SYSTEM" || key == "FREQUENCY" || key == "BANDWIDTH_HZ" ||
+                        key == "SYMBOL_RATE" || key == "STREAM_ID" || key == "MODULATION" ||
+                        key == "RF_LEVEL_DBM" || key == "CNR_DB" || key == "BITRATE_BPS" ||
+                        key == "TS_FILE" || key == "SERVICE_NAME";
+      if (!ours) {
+        if (!isDvbv5Key(key) && std::find(unknownKeys.begin(), unknownKeys.end(), key) == unknownKeys.end()) {
+          unknownKeys.push_back(key);
+          warn(lineNo, "unknown key " + quoted(key) + " ignored");
+        }
+        continue;
       }
-      if (cur && !(ok = finish(*cur))) break;
-      cur.emplace();
-      cur->line = lineNo;
-      cur->mux.name = std::string(trim(line.substr(1, line.size() - 2)));
-      if (cur->mux.name.empty()) ok = fail(lineNo, "empty section name");
-      continue;
-    }
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) {
-      ok = fail(lineNo, "expected 'KEY = value' or '[name]', got " + quoted(line));
-      break;
-    }
-    std::string key(trim(line.substr(0, eq)));
-    std::string_view value = trim(line.substr(eq + 1));
-    if (!cur) {
-      ok = fail(lineNo, quoted(key) + " before any [section]");
-      break;
-    }
-    Multiplex& m = cur->mux;
-    auto bad = [&](const std::string& what) { return fail(lineNo, key + ": " + what + " " + quoted(value)); };
-    const bool ours = key == "DELIVERY_SYSTEM" || key == "FREQUENCY" || key == "BANDWIDTH_HZ" ||
-                      key == "SYMBOL_RATE" || key == "STREAM_ID" || key == "MODULATION" ||
-                      key == "RF_LEVEL_DBM" || key == "CNR_DB" || key == "BITRATE_BPS" || key == "TS_FILE" ||
-                      key == "SERVICE_NAME";
-    if (!ours) {
-      if (!isDvbv5Key(key) && std::find(unknownKeys.begin(), unknownKeys.end(), key) == unknownKeys.end()) {
-        unknownKeys.push_back(key);
-        warn(lineNo, "unknown key " + quoted(key) + " ignored");
+      if (key == "DELIVERY_SYSTEM") {
+        auto s = parseDeliverySystem(value);
+        if (!s) {
+          ok = bad("not a delivery system of this card");
+          break;
+        }
+        m.system = *s;
+        cur->hasSystem = true;
+      } else if (key == "FREQUENCY") {
+        const auto hz = frequencyOf(section, origin, &err);
+        const uint64_t f = hz.value_or(0);
+        if (!hz) {
+          ok = false;
+        } else if (f < kMinFrequencyHz || f > kMaxFrequencyHz) {
+          const bool kHz = f * 1000 >= kMinFrequencyHz && f * 1000 <= kMaxFrequencyHz;
+          cur->unusable = "FREQUENCY " + std::to_string(f) + " is outside 1 MHz .. 1200 MHz" +
+                          (kHz ? " (FREQUENCY is in Hz, not kHz)" : "");
+        }
+        m.frequencyHz = f;
+        cur->hasFrequency = true;
+      } else if (key == "BANDWIDTH_HZ") {
+        // 0 is what libdvbv5 writes for "automatic": the standard's default then.
+        if (!parseInt(value, &m.bandwidthHz)) ok = bad("not a bandwidth in Hz");
+      } else if (key == "SYMBOL_RATE") {
+        if (!parseInt(value, &m.symbolRate) || m.symbolRate < 1000000 || m.symbolRate > 7200000)
+          ok = bad("not a symbol rate in 1000000 .. 7200000 symbols/s");
+      } else if (key == "STREAM_ID") {
+        uint64_t id = 0;
+        if (!parseInt(value, &id) || (id > 0xFFFF && id != kDvbv5NoStreamId))
+          ok = bad("not a stream id 0..65535 (or 4294967295 for none)");
+        m.streamId = id == kDvbv5NoStreamId ? kNoStreamId : static_cast<int32_t>(id);
+        cur->hasStreamId = true;
+      } else if (key == "MODULATION") {
+        cur->modulation = std::string(value);
+      } else if (key == "RF_LEVEL_DBM") {
+        if (!parseDouble(value, &m.rfLevelDbm) || m.rfLevelDbm < -120 || m.rfLevelDbm > 20)
+          ok = bad("not a level in -120 .. 20 dBm");
+      } else if (key == "CNR_DB") {
+        if (!parseDouble(value, &m.cnrDb) || m.cnrDb < -10 || m.cnrDb > 60)
+          ok = bad("not a C/N in -10 .. 60 dB");
+      } else if (key == "BITRATE_BPS") {
+        if (!parseInt(value, &m.bitrate) || m.bitrate < 188 * 8 || m.bitrate > 200000000)
+          ok = bad("not a bitrate in 1504 .. 200000000 bit/s");
+        cur->hasBitrate = true;
+      } else if (key == "TS_FILE") {
+        std::string path(value);
+        if (path.empty()) {
+          ok = bad("empty path");
+          break;
+        }
+        if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
+        // Checked now, not when a tuner first locks: a file that cannot be played is a broken air.
+        std::string why;
+        if (!makeFileSource(path, 1, &why)) ok = fail(lineNo, "TS_FILE: " + why);
+        m.tsFile = path;
+      } else if (key == "SERVICE_NAME") {
+        std::string what;
+        if (!parseServiceNames(value, m.serviceNames, &what)) ok = bad(what);
       }
-      continue;
     }
-    auto given = std::find_if(cur->keys.begin(), cur->keys.end(), [&](auto& kv) { return kv.first == key; });
-    if (given != cur->keys.end()) {
-      if (given->second == value) continue;
-      ok = fail(lineNo, key + " given twice in [" + m.name + "] with different values");
-      break;
-    }
-    cur->keys.emplace_back(key, std::string(value));
-    if (key == "DELIVERY_SYSTEM") {
-      auto s = parseDeliverySystem(value);
-      if (!s) {
-        ok = bad("not a delivery system of this card");
-        break;
-      }
-      m.system = *s;
-      cur->hasSystem = true;
-    } else if (key == "FREQUENCY") {
-      uint64_t f = 0;
-      if (!parseInt(value, &f)) {
-        ok = bad("not a frequency in Hz");
-      } else if (f < kMinFrequencyHz || f > kMaxFrequencyHz) {
-        const bool kHz = f * 1000 >= kMinFrequencyHz && f * 1000 <= kMaxFrequencyHz;
-        cur->unusable = "FREQUENCY " + std::to_string(f) + " is outside 1 MHz .. 1200 MHz" +
-                        (kHz ? " (FREQUENCY is in Hz, not kHz)" : "");
-      }
-      m.frequencyHz = f;
-      cur->hasFrequency = true;
-    } else if (key == "BANDWIDTH_HZ") {
-      // 0 is what libdvbv5 writes for "automatic": the standard's default then.
-      if (!parseInt(value, &m.bandwidthHz)) ok = bad("not a bandwidth in Hz");
-    } else if (key == "SYMBOL_RATE") {
-      if (!parseInt(value, &m.symbolRate) || m.symbolRate < 1000000 || m.symbolRate > 7200000)
-        ok = bad("not a symbol rate in 1000000 .. 7200000 symbols/s");
-    } else if (key == "STREAM_ID") {
-      uint64_t id = 0;
-      if (!parseInt(value, &id) || (id > 0xFFFF && id != kDvbv5NoStreamId))
-        ok = bad("not a stream id 0..65535 (or 4294967295 for none)");
-      m.streamId = id == kDvbv5NoStreamId ? kNoStreamId : static_cast<int32_t>(id);
-      cur->hasStreamId = true;
-    } else if (key == "MODULATION") {
-      cur->modulation = std::string(value);
-    } else if (key == "RF_LEVEL_DBM") {
-      if (!parseDouble(value, &m.rfLevelDbm) || m.rfLevelDbm < -120 || m.rfLevelDbm > 20)
-        ok = bad("not a level in -120 .. 20 dBm");
-    } else if (key == "CNR_DB") {
-      if (!parseDouble(value, &m.cnrDb) || m.cnrDb < -10 || m.cnrDb > 60)
-        ok = bad("not a C/N in -10 .. 60 dB");
-    } else if (key == "BITRATE_BPS") {
-      if (!parseInt(value, &m.bitrate) || m.bitrate < 188 * 8 || m.bitrate > 200000000)
-        ok = bad("not a bitrate in 1504 .. 200000000 bit/s");
-      cur->hasBitrate = true;
-    } else if (key == "TS_FILE") {
-      std::string path(value);
-      if (path.empty()) {
-        ok = bad("empty path");
-        break;
-      }
-      if (path.front() != '/' && !baseDir.empty()) path = baseDir + "/" + path;
-      // Checked now, not when a tuner first locks: a file that cannot be played is a broken air.
-      std::string why;
-      if (!makeFileSource(path, 1, &why)) ok = fail(lineNo, "TS_FILE: " + why);
-      m.tsFile = path;
-    } else if (key == "SERVICE_NAME") {
-      std::string what;
-      if (!parseServiceNames(value, m.serviceNames, &what)) ok = bad(what);
-    }
+    if (!ok || !(ok = finish(*cur))) break;
   }
-  if (ok && cur) ok = finish(*cur);
+  lineNo =
+      static_cast<int>(std::count(text.begin(), text.end(), '\n')) + (!text.empty() && text.back() != '\n');
   if (ok && repeats && warnings)
     warnings->push_back(firstRepeat + (repeats > 1 ? " (and " + std::to_string(repeats - 1) + " more)" : ""));
   if (ok && out.empty()) ok = fail(lineNo, "no multiplex in the file");

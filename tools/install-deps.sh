@@ -11,7 +11,7 @@
 set -euo pipefail
 
 run=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-     libcli11-dev libdvbv5-dev libudev-dev python3)
+     libcli11-dev libdvbv5-dev libicu-dev libudev-dev python3)
 windows=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 test=("${run[@]}" "${windows[@]}" ffmpeg tstools dvb-tools jq gdb)
 bench=("${run[@]}" time)

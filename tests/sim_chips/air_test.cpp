@@ -75,7 +75,8 @@ TEST(AirParse, BadLinesAreReportedWithTheirLineNumber) {
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nFREQUENCY = 482000000\n"),
             "chan.conf:4: FREQUENCY given twice in [a] with different values");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nBANDWIDTH_HZ = 1712000\n"),
-            "chan.conf:1: [a] BANDWIDTH_HZ 1712000 not valid for DVBT");
+            "chan.conf:4: [a] BANDWIDTH_HZ 1712000 not valid for DVBT (it takes 8000000, 7000000, 6000000 or "
+            "5000000)");
   EXPECT_EQ(parseError("[a]\nDELIVERY_SYSTEM = DVBT\n[b]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n"),
             "chan.conf:1: [a] has no FREQUENCY");
   EXPECT_EQ(parseError("[a\n"), "chan.conf:1: section header without closing ']'");
@@ -158,6 +159,7 @@ TEST(AirParse, TakesWhatScanToolsWriteAndScanTablesHold) {
   EXPECT_EQ(
       warnings,
       (std::vector<std::string>{
+          "t.conf:7: INVERSION given twice in [channel 14]",
           "t.conf:14: unknown key 'FAVOURITE' ignored",
           "t.conf:22: [out of reach] FREQUENCY 1645032704 is outside 1 MHz .. 1200 MHz; ignored",
           "t.conf:25: [in kHz] FREQUENCY 474000 is outside 1 MHz .. 1200 MHz (FREQUENCY is in Hz, not kHz); "

@@ -313,16 +313,16 @@ TEST(ToolZap, ReadsEveryEntryWithItsTuningKeys) {
       "c.conf", &error);
   ASSERT_TRUE(sections) << error;
   ASSERT_EQ(sections->size(), 3u);  // a multiplex's services stay apart
-  auto one = entryOf((*sections)[0], &error);
+  auto one = entryOf((*sections)[0], "c.conf", &error);
   ASSERT_TRUE(one) << error;
   EXPECT_EQ(one->frequencyHz, 474000000u);
   EXPECT_EQ(one->streamId, -1);
-  auto c2 = entryOf((*sections)[2], &error);
+  auto c2 = entryOf((*sections)[2], "c.conf", &error);
   ASSERT_TRUE(c2) << error;
   EXPECT_EQ(c2->deliverySystem, "DVBC2");
   EXPECT_EQ(c2->streamId, 3);
   EXPECT_FALSE(readSections("FREQUENCY = 1\n", "c.conf", &error));
-  EXPECT_EQ(error, "c.conf:1: key outside a section");
-  EXPECT_FALSE(entryOf({"x", {{"FREQUENCY", "47x"}}}, &error));
-  EXPECT_FALSE(entryOf({"x", {{"STREAM_ID", "65536"}, {"FREQUENCY", "1"}}}, &error));
+  EXPECT_EQ(error, "c.conf:1: 'FREQUENCY' before any [section]");
+  EXPECT_FALSE(entryOf({"x", {{"FREQUENCY", "47x"}}}, "c.conf", &error));
+  EXPECT_FALSE(entryOf({"x", {{"STREAM_ID", "65536"}, {"FREQUENCY", "1"}}}, "c.conf", &error));
 }

@@ -15,11 +15,13 @@
 #include "tools/zadivo/args.h"
 #include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/channel_file.h"
+#include "tools/zadivo/dvb_channels.h"
 #include "tools/zadivo/frontend_client.h"
 #include "tools/zadivo/report.h"
 #include "tools/zadivo/scan_plan.h"
 #include "tools/zadivo/state_dir.h"
 #include "tools/zadivo/ts_analyzer.h"
+#include "tools/zadivo/zap.h"
 
 using namespace zadivo::tool;
 namespace fs = std::filesystem;
@@ -213,6 +215,137 @@ TEST(ToolChannelFile, WritesWhatBothReadersTake) {
   dvb_file_free(file);
   EXPECT_EQ(frequencies, (std::vector<uint32_t>{538000000, 346000000, 555000000}));
   fs::remove_all(dir);
+}
+
+// zap's reader and the air's (behind --air and --initial) say the same, with the line, about the same file.
+TEST(ToolChannelFile, EveryReaderSaysTheSameAboutAFile) {
+  const std::string head = "[a]\n\tDELIVERY_SYSTEM = DVBT\n";
+  struct Case {
+    std::string text, error;
+  } cases[] = {
+      {head, "c.conf:1: [a] has no FREQUENCY"},
+      {head + "\tFREQUENCY = abc\n", "c.conf:3: FREQUENCY: not a frequency in Hz 'abc'"},
+      {head + "\tFREQUENCY = 474000000\nwhat is this\n",
+       "c.conf:4: expected 'KEY = value' or '[name]', got 'what is this'"},
+      {"# dvb-apps\nT 474000000 8MHz 2/3 NONE QAM64 8k 1/8 NONE\n",
+       "c.conf:2: a channel file in the CHANNEL format; zadivo reads dvbv5 files: convert it with "
+       "dvb-format-convert -I CHANNEL -O DVBV5 c.conf channels.conf"},
+      {"C 346000000 6900000 NONE QAM64\n",
+       "c.conf:1: a channel file in the CHANNEL format; zadivo reads dvbv5 "
+       "files: convert it with dvb-format-convert -I CHANNEL -O DVBV5 c.conf "
+       "channels.conf"},
+      {"Eins:474000000:INVERSION_AUTO:BANDWIDTH_8_MHZ:FEC_AUTO:0:0:0\n",
+       "c.conf:1: a channel file in the ZAP format; zadivo reads dvbv5 files: convert it with "
+       "dvb-format-convert "
+       "-I ZAP -s DVBT -O DVBV5 c.conf channels.conf"},
+      {"KZDV:57028615:8VSB:49:52:3\n",
+       "c.conf:1: a channel file in the ZAP format; zadivo reads dvbv5 files: "
+       "convert it with dvb-format-convert -I ZAP -s ATSC -O DVBV5 c.conf "
+       "channels.conf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string zapError, airError;
+    auto sections = readSections(c.text, "c.conf", &zapError);
+    for (size_t i = 0; sections && i < sections->size(); ++i)
+      if (!entryOf((*sections)[i], "c.conf", &zapError)) sections.reset();
+    EXPECT_FALSE(sections);
+    EXPECT_EQ(zapError, c.error);
+    EXPECT_FALSE(sim::Air::parse(c.text, &airError, "c.conf"));
+    EXPECT_EQ(airError, c.error);
+  }
+  // A key given twice warns in both; with another value it is refused.
+  const std::string twice = head + "\tFREQUENCY = 474000000\n\tFREQUENCY = 474000000\n";
+  std::vector<std::string> zapWarnings, airWarnings;
+  std::string error;
+  EXPECT_TRUE(readSections(twice, "c.conf", &error, &zapWarnings));
+  EXPECT_TRUE(sim::Air::parse(twice, &error, "c.conf", "", 1, &airWarnings));
+  EXPECT_EQ(zapWarnings, std::vector<std::string>{"c.conf:4: FREQUENCY given twice in [a]"});
+  EXPECT_EQ(airWarnings, zapWarnings);
+  EXPECT_FALSE(readSections(twice + "\tFREQUENCY = 482000000\n", "c.conf", &error));
+  EXPECT_EQ(error, "c.conf:5: FREQUENCY given twice in [a] with different values");
+}
+
+// Every name comes back from libdvbv5 as it was written, and as our reader reads it.
+TEST(ToolChannelFile, SectionNamesSurviveALibdvbv5RoundTrip) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"\"Quoted\" [x]", "\"Quoted\" (x)"},
+      {"Zadivo One", "Zadivo One"},
+      {"Ünïcödé ТВ", "Ünïcödé ТВ"},
+      {"two\nlines", "two lines"},
+      {"  spaced ", "spaced"},
+      {"]", ")"},
+      {"\x01", "unnamed"},
+  };
+  DvbChannels file;
+  for (const auto& [name, written] : names) file.addMultiplex({name, "DVBT", 474000000, 8000000, 0, -1, ""});
+  std::string text, error, renamed;
+  ASSERT_TRUE(file.text(text, "", &error, &renamed)) << error;
+  EXPECT_EQ(
+      renamed,
+      "5 names hold what a dvbv5 section header cannot keep (it ends at ']'): '\"Quoted\" [x]' is written "
+      "as '\"Quoted\" (x)'");
+  const fs::path dir = tempDir();
+  const std::string conf = (dir / "scan.conf").string();
+  std::ofstream(conf) << text;
+  dvb_file* read = dvb_read_file_format(conf.c_str(), SYS_UNDEFINED, FILE_DVBV5);
+  ASSERT_NE(read, nullptr) << text;
+  std::vector<std::string> back;
+  for (dvb_entry* e = read->first_entry; e; e = e->next) back.push_back(e->channel ? e->channel : "");
+  dvb_file_free(read);
+  fs::remove_all(dir);
+  auto ours = readSections(text, "scan.conf", &error);
+  ASSERT_TRUE(ours) << error;
+  ASSERT_EQ(back.size(), names.size()) << text;
+  ASSERT_EQ(ours->size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(back[i], names[i].second);
+    EXPECT_EQ((*ours)[i].name, names[i].second);
+  }
+}
+
+// Names in another case match beyond ASCII; a number no name matches is a service id.
+TEST(ToolZap, NamesFoldCaseBeyondAsciiAndNumbersAreServiceIds) {
+  std::string error;
+  auto sections = readSections(
+      "[Ünïcödé ТВ]\nSERVICE_ID = 17\nFREQUENCY = 1\n[Straße]\nSERVICE_ID = 18\nFREQUENCY = 1\n"
+      "[ΣΟΦΟΣ]\nSERVICE_ID = 19\nFREQUENCY = 1\n[7]\nSERVICE_ID = 20\nFREQUENCY = 1\n"
+      "[\xffZwei]\nSERVICE_ID = 23\nFREQUENCY = 1\n",
+      "c.conf", &error);
+  ASSERT_TRUE(sections) << error;
+  struct Case {
+    const char* name;
+    std::vector<size_t> found;
+  } cases[] = {
+      {"ünïcödé тв", {0}}, {"ÜNÏCÖDÉ ТВ", {0}}, {"STRASSE", {1}}, {"σοφος", {2}},  // final sigma folds too
+      {"17", {0}},         {"7", {3}},          {"20", {3}},      {"21", {}},
+      {"\xff\xfe", {}},    {"\xffZWEI", {4}},  // no UTF-8: folded in ASCII
+  };
+  for (const Case& c : cases) EXPECT_EQ(sectionsNamed(*sections, c.name), c.found) << c.name;
+  EXPECT_EQ(sectionsWithServiceId(*sections, 7), std::vector<size_t>{});
+  EXPECT_EQ(closestNames(*sections, "ünï", 1), std::vector<std::string>{"Ünïcödé ТВ"});
+}
+
+// One check of a bandwidth and a symbol rate for the options and the channel files.
+TEST(ToolScanPlan, WhatAFamilyTakes) {
+  struct Case {
+    int type;
+    uint32_t hz;
+    uint64_t sps;
+    const char* bandwidth;
+    const char* symbolRate;
+  } cases[] = {
+      {1, 9000000, 0, "5, 6, 7 or 8 MHz", ""},
+      {1, 3000000, 6900000, "5, 6, 7 or 8 MHz", ""},  // DVB-T uses no symbol rate
+      {4, 9000000, 6900000, "", ""},                  // cable channels set no bandwidth
+      {4, 0, 1, "", "1000 .. 7200 kS/s"},
+      {6, 0, 5360537, "", ""},
+      {8, 0, 999999, "", "1000 .. 7200 kS/s"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(bandwidthProblem(c.type, c.hz), c.bandwidth) << c.type << " " << c.hz;
+    EXPECT_EQ(symbolRateProblem(c.type, c.sps), c.symbolRate) << c.type << " " << c.sps;
+  }
 }
 
 TEST(ToolAtomicFile, CompleteOrAbsent) {

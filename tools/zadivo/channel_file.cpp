@@ -6,6 +6,17 @@
 
 namespace zadivo::tool {
 
+std::string sectionName(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    out += c == '[' ? '(' : c == ']' ? ')' : u < 0x20 || u == 0x7F ? ' ' : c;
+  }
+  const size_t first = out.find_first_not_of(' ');
+  if (first == std::string::npos) return "unnamed";
+  return out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
+
 std::string formatChannelFile(const std::vector<ChannelEntry>& entries) {
   std::ostringstream out;
   bool first = true, c2Noted = false;
@@ -19,7 +30,7 @@ std::string formatChannelFile(const std::vector<ChannelEntry>& entries) {
           << sim::kPrivateLinePrefix << "'\n";
       c2Noted = true;
     }
-    out << mark << '[' << e.name << "]\n";
+    out << mark << '[' << sectionName(e.name) << "]\n";
     out << mark << "\tDELIVERY_SYSTEM = " << e.deliverySystem << '\n';
     out << mark << "\tFREQUENCY = " << e.frequencyHz << '\n';
     if (e.bandwidthHz) out << mark << "\tBANDWIDTH_HZ = " << e.bandwidthHz << '\n';

@@ -19,6 +19,11 @@ struct ChannelEntry {
   std::string modulation;    // dvbv5 name (QAM/256, VSB/8); empty: not written
 };
 
+// A name as a section header of a dvbv5 file can hold it, so that libdvbv5 and every other reader read back
+// what was written: a header ends at its first ']', and a line at its end, so brackets become parentheses,
+// control characters spaces, and the ends are trimmed (an empty name becomes "unnamed").
+std::string sectionName(const std::string& name);
+
 // The text of a channel file for the entries, in order.
 std::string formatChannelFile(const std::vector<ChannelEntry>& entries);
 

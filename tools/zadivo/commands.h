@@ -50,8 +50,9 @@ struct ScanOptions {
 struct ZapOptions {
   std::string channelsFile;
   std::vector<std::string> names;    // service or section names, each recorded to its output
-  std::vector<ChannelRef> channels;  // none, one per name; none: the first free tuner of the family
-  std::vector<std::string> outputs;  // none (statistics only) or one per name
+  std::vector<uint32_t> serviceIds;  // --sid: services by id, after the names
+  std::vector<ChannelRef> channels;  // none, one per name and id; none: the first free tuner of the family
+  std::vector<std::string> outputs;  // none (statistics only) or one per name and id
   bool service = false;              // only the service, not its whole multiplex
   double seconds = 0;                // of stream; 0: until Ctrl-C
 };

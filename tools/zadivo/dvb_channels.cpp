@@ -162,7 +162,20 @@ void DvbChannels::append(DvbChannels&& other) {
   other.file_->n_entries = 0;
 }
 
-bool DvbChannels::text(std::string& out, const std::string& country, std::string* error) {
+bool DvbChannels::text(std::string& out, const std::string& country, std::string* error,
+                       std::string* renamed) {
+  size_t changed = 0;
+  for (dvb_entry* e = file_->first_entry; e; e = e->next) {
+    if (!e->channel) continue;
+    const std::string was = e->channel, now = sectionName(was);
+    if (now == was) continue;
+    if (!changed++ && renamed) *renamed = "'" + was + "' is written as '" + now + "'";
+    free(e->channel);
+    e->channel = strdup(now.c_str());
+  }
+  if (changed && renamed)
+    *renamed = (changed == 1 ? std::string("a name holds") : std::to_string(changed) + " names hold") +
+               " what a dvbv5 section header cannot keep (it ends at ']'): " + *renamed;
   // libdvbv5 writes ISDB-T entries with a COUNTRY (which picks Japan's or Brazil's defaults) and reads none
   // back without one: the plan's country, else the user's, else Japan.
   int id = country.empty() ? COUNTRY_UNKNOWN : dvb_country_a2_to_id(country.c_str());

@@ -37,8 +37,9 @@ class DvbChannels {
   size_t size() const;
   std::vector<std::string> names() const;
   // The file's text as libdvbv5 writes it; ISDB-T entries name the country (ISO 3166 code, "" unknown).
-  // False with *error when it cannot.
-  bool text(std::string& out, const std::string& country, std::string* error);
+  // Names a section header cannot hold are written as sectionName() has them, and *renamed then says so,
+  // once for them all. False with *error when it cannot.
+  bool text(std::string& out, const std::string& country, std::string* error, std::string* renamed = nullptr);
 
  private:
   void addDelivery(size_t from, const ChannelEntry& mux);

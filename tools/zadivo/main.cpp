@@ -12,6 +12,7 @@
 #include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
+#include "tools/zadivo/scan_plan.h"
 #include "tools/zadivo/state_dir.h"
 #include "zadivo_version.h"
 
@@ -180,7 +181,7 @@ void tuningOptions(CLI::App* c, Raw& r, bool several) {
   r.bandwidth = c->add_option("-b,--bandwidth", r.bandwidths, "bandwidth in MHz (of the -c it follows)");
   r.symbolRate =
       c->add_option("-s,--symbol-rate", r.symbolRates, "symbol rate in kS/s (of the -c it follows)")
-          ->check(within(1000, 7200, "kS/s"));
+          ->check(within(kMinSymbolRateKsps, kMaxSymbolRateKsps, "kS/s"));
   r.plp = c->add_option("--plp", r.plps, "PLP or stream id, -1 or none for none (of the -c it follows)");
   if (!several) {
     r.channel->expected(1);
@@ -201,6 +202,36 @@ int usageError(const std::string& what) {
   errorLine(what);
   finishJson(2);
   return 2;
+}
+
+// Options of the dvbv5 tools that zadivo has not, and what it has instead.
+struct Dvbv5Option {
+  const char* names;  // space separated, each with its dashes
+  const char* hint;
+};
+// clang-format off
+constexpr Dvbv5Option kDvbv5Options[] = {
+    {"-I --input-format -O --output-format", "zadivo reads dvbv5 files only; see dvb-format-convert"},
+    {"-a --adapter -d --demux", "zadivo has no adapters: a tuner is a channel, -c A..H (1:A on card 1)"},
+    {"-l --lnbf -S --sat_number -U --freq_bpf", "the card receives no satellite"},
+    {"-r --dvr -p --pat -P --all-pids", "zap records with -o FILE (the multiplex, or the service with --service)"},
+    {"-x --exit", "zadivo tune -c A -f KHZ tunes, reports the lock and exits"},
+    {"-v --verbose", "driver traces go to --trace-log FILE (--trace-level N)"},
+};
+// clang-format on
+
+// What to use instead of a dvbv5 tool's option on the command line; empty when it has none.
+std::string dvbv5Hint(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    const std::string name = arg.rfind("--", 0) == 0 ? arg.substr(0, arg.find('=')) : arg.substr(0, 2);
+    for (const Dvbv5Option& o : kDvbv5Options)
+      if (name.size() > 1 && name[0] == '-' &&
+          (" " + std::string(o.names) + " ").find(" " + name + " ") != std::string::npos)
+        return name + ": " + o.hint;
+  }
+  return {};
 }
 
 bool hasJsonFlag(int argc, char** argv) {
@@ -281,6 +312,10 @@ int runTool(int argc, char** argv) {
   auto* initial =
       scan->add_option("--initial", so.initialFile, "dvbv5 channel file of frequencies (dtv-scan-tables)")
           ->check(readable());
+  std::string initialPositional;
+  auto* initialFile = scan->add_option("initial-file", initialPositional,
+                                       "the same as --initial FILE, as dvbv5-scan takes it")
+                          ->check(readable());
   auto* country =
       scan->add_option("--country", so.country, "the country's channel plan (DE, GB, AU, US, BR, JP, ...)");
   scan->add_flag("--no-services", noServices,
@@ -289,11 +324,13 @@ int runTool(int argc, char** argv) {
   to->needs(from, step);
   step->needs(from, to);
   initial->excludes(from, to, step, country);
+  initialFile->excludes(initial, from, to, step, country);
   country->excludes(from, to, step);
   so.output = "dvb_channel.conf";  // as dvbv5-scan
   scan->add_option("-o,--output", so.output, "dvbv5 channel file, - for stdout (default: dvb_channel.conf)");
   scan->callback([&] {
     dataOnStdout = so.output == "-";
+    if (*initialFile) so.initialFile = initialPositional;
     so.channels = distinctChannels(scanChannels);
     if (*from && so.toKHz < so.fromKHz) refuse("--to must not be below --from");
     if (*from && (so.toKHz - so.fromKHz) / so.stepKHz + 1 > kMaxScanFrequencies)
@@ -308,7 +345,11 @@ int runTool(int argc, char** argv) {
   std::vector<std::string> zapChannels;
   auto* channelsFile =
       zap->add_option("-C,--channels", zo.channelsFile, "dvbv5 channel file (from scan or dvbv5-scan)");
-  zap->add_option("name", zo.names, "service (section) names, or ATSC virtual channels")->required();
+  zap->add_option(
+      "name", zo.names,
+      "service (section) names, ATSC virtual channels, or service ids (a number no name matches)");
+  zap->add_option("--sid", zo.serviceIds, "services by id (SERVICE_ID), as dvbv5-zap takes a number")
+      ->check(countIn(0, 0xFFFF));
   zap->add_option("-c,--channel", zapChannels,
                   "tuner per name (default: the first free one); a file here is the channel file, as "
                   "dvbv5-zap has it")
@@ -325,11 +366,13 @@ int runTool(int argc, char** argv) {
       zapChannels.erase(zapChannels.begin());
     }
     if (zo.channelsFile.empty()) refuse("zap needs the channel file: -C FILE (or -c FILE, as dvbv5-zap)");
+    const size_t wanted = zo.names.size() + zo.serviceIds.size();
+    if (wanted == 0) refuse("zap needs a service: its name, or --sid N");
     if (std::string why = unreadable(zo.channelsFile); !why.empty()) refuse("--channels: " + why);
-    if (!zo.outputs.empty() && zo.outputs.size() != zo.names.size())
-      refuse("each name needs its own -o (" + std::to_string(zo.names.size()) + " names, " +
+    if (!zo.outputs.empty() && zo.outputs.size() != wanted)
+      refuse("each name needs its own -o (" + std::to_string(wanted) + " names, " +
              std::to_string(zo.outputs.size()) + " outputs)");
-    if (!zapChannels.empty() && zapChannels.size() != zo.names.size())
+    if (!zapChannels.empty() && zapChannels.size() != wanted)
       refuse("-c must be given once per name, or not at all");
     if (zo.service && zo.outputs.empty()) refuse("--service records: it needs -o");
     for (size_t i = 0; i < zo.outputs.size(); ++i)
@@ -468,6 +511,8 @@ int runTool(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     setOutputs(hasJsonFlag(argc, argv), false);
     const auto rest = app.remaining();
+    // An option of the dvbv5 tools is what went wrong, whatever CLI11 made of the words around it.
+    if (std::string hint = dvbv5Hint(argc, argv); !hint.empty()) return usageError(hint);
     if (!app.get_subcommands().empty()) return usageError(e.what());
     if (!rest.empty() && rest.front().rfind('-', 0) != 0)
       return usageError("unknown command '" + printable(rest.front()) + "' (commands: " + commandList(app) +

@@ -24,13 +24,6 @@ constexpr int64_t kStatusEveryNs = 250 * host::clock::kMs;
 constexpr auto kRedraw = std::chrono::milliseconds(200);
 constexpr int64_t kRecordingStatusEveryNs = 1000 * host::clock::kMs;
 
-std::string joined(const std::vector<uint32_t>& values, uint32_t unit) {
-  std::string out;
-  for (size_t i = 0; i < values.size(); ++i)
-    out += (i == 0 ? "" : i + 1 == values.size() ? " or " : ", ") + std::to_string(values[i] / unit);
-  return out;
-}
-
 // Families that select a stream: DVB-T2 PLPs, DVB-C2 PLPs, ISDB-C TSMF streams.
 bool selectsStreams(int type) { return type == 1 || type == 7 || type == 8; }
 
@@ -79,17 +72,20 @@ bool fitTuneToFamily(TuneParams& p, const std::string& channel, int tunerType, s
   if (tunerType < 0) return true;
   const int type = effectiveTunerType(tunerType);
   const std::string family = familyName(type);
-  // The bandwidths each family's demodulator takes; the cable families take none.
-  std::vector<uint32_t> bandwidths = familyBandwidths(type);
-  std::sort(bandwidths.begin(), bandwidths.end());
-  if (p.bandwidthHz && bandwidths.empty()) {
+  // The cable families take no bandwidth.
+  if (p.bandwidthHz && familyBandwidths(type).empty()) {
     warningLine(channel + ": -b does not apply to " + family + " (its channels have no bandwidth to set)");
     p.bandwidthHz = 0;
-  } else if (p.bandwidthHz &&
-             std::find(bandwidths.begin(), bandwidths.end(), p.bandwidthHz) == bandwidths.end()) {
+  } else if (std::string takes = p.bandwidthHz ? bandwidthProblem(type, p.bandwidthHz) : ""; !takes.empty()) {
     if (error)
       *error = channel + ": -b " + std::to_string(p.bandwidthHz / 1000000) + ": " + family + " takes -b " +
-               joined(bandwidths, 1000000) + " (MHz)";
+               takes.substr(0, takes.size() - 4) + " (MHz)";
+    return false;
+  }
+  if (std::string takes = p.symbolRateKsps ? symbolRateProblem(type, uint64_t{p.symbolRateKsps} * 1000) : "";
+      !takes.empty()) {
+    if (error)
+      *error = channel + ": -s " + std::to_string(p.symbolRateKsps) + ": " + family + " takes " + takes;
     return false;
   }
   if (p.symbolRateKsps && familySymbolRates(type).empty()) {

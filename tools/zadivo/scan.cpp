@@ -420,12 +420,13 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     errorLine(summary + (out.isStdout() ? "" : "; " + o.output + " not written"));
     return 1;
   }
-  std::string text;
-  if (!file.text(text, o.country, &error) || !out.write(text.data(), text.size(), &error) ||
+  std::string text, renamed;
+  if (!file.text(text, o.country, &error, &renamed) || !out.write(text.data(), text.size(), &error) ||
       !out.commit(&error)) {
     errorLine(error);
     return 1;
   }
+  if (!renamed.empty()) warningLine(printable(renamed));
   if (!out.isStdout()) summary += "; written to " + o.output;
   humanLine("scan: " + summary);
   if (g.json) printJson(jsonArray(json));

@@ -35,6 +35,24 @@ std::vector<uint32_t> familySymbolRates(int type) {
   return {};
 }
 
+std::string bandwidthProblem(int type, uint32_t hz) {
+  std::vector<uint32_t> takes = familyBandwidths(type);
+  if (takes.empty() || std::find(takes.begin(), takes.end(), hz) != takes.end()) return {};
+  std::sort(takes.begin(), takes.end());
+  std::string out;
+  for (size_t i = 0; i < takes.size(); ++i)
+    out += (i == 0 ? "" : i + 1 == takes.size() ? " or " : ", ") + std::to_string(takes[i] / 1000000);
+  return out + " MHz";
+}
+
+std::string symbolRateProblem(int type, uint64_t symbolsPerSecond) {
+  if (familySymbolRates(type).empty()) return {};
+  if (symbolsPerSecond >= uint64_t{kMinSymbolRateKsps} * 1000 &&
+      symbolsPerSecond <= uint64_t{kMaxSymbolRateKsps} * 1000)
+    return {};
+  return std::to_string(kMinSymbolRateKsps) + " .. " + std::to_string(kMaxSymbolRateKsps) + " kS/s";
+}
+
 void ScanPlan::addBand(uint32_t firstKHz, uint32_t lastKHz, uint32_t stepKHz, const ScanCandidate& settings) {
   if (stepKHz == 0 || lastKHz < firstKHz) return;
   const uint64_t count = (uint64_t{lastKHz} - firstKHz) / stepKHz + 1;

@@ -44,6 +44,14 @@ class ScanPlan {
 std::vector<uint32_t> familyBandwidths(int tunerType);
 std::vector<uint32_t> familySymbolRates(int tunerType);
 
+// The symbol rates (kS/s) a symbol-rate family's demodulator can lock: the range of cable demodulators.
+inline constexpr uint32_t kMinSymbolRateKsps = 1000, kMaxSymbolRateKsps = 7200;
+// The one check of a bandwidth (Hz) and a symbol rate (symbols/s) against a family, whether they come from
+// options or a channel file: empty when the family takes the value or uses no such setting, else the values
+// it takes ("5, 6, 7 or 8 MHz", "1000 .. 7200 kS/s").
+std::string bandwidthProblem(int tunerType, uint32_t hz);
+std::string symbolRateProblem(int tunerType, uint64_t symbolsPerSecond);
+
 // Delivery system names a family writes ("DVBT" for type 1 and DVB-T; type 1 also yields DVBT2).
 const char* deliverySystemOf(int tunerType);
 // Whether a channel-file delivery system is one the family receives.

@@ -2,6 +2,9 @@
 // recorded whole or one service each until -t or Ctrl-C; without outputs, their statistics every second.
 #include "tools/zadivo/zap.h"
 
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -18,11 +21,6 @@
 namespace zadivo::tool {
 
 namespace {
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 size_t editDistance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -46,76 +44,69 @@ struct Wanted {
   int32_t serviceId = -1;
 };
 
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
-}
-
 constexpr size_t kMaxChannelFile = 4u << 20;
 // What a scan tool writes for "no stream id" (all ones in 32 bits).
 constexpr uint64_t kNoStreamId = 0xFFFFFFFF;
 
 }  // namespace
 
-const std::string* ChannelSection::find(const std::string& key) const {
-  for (const auto& kv : keys)
-    if (kv.first == key) return &kv.second;
-  return nullptr;
-}
-
-std::optional<std::vector<ChannelSection>> readSections(const std::string& text, const std::string& origin,
-                                                        std::string* error) {
-  std::vector<ChannelSection> out;
-  int lineNo = 0;
-  auto fail = [&](const std::string& what) {
-    if (error) *error = origin + ":" + std::to_string(lineNo) + ": " + what;
-    return std::nullopt;
+std::string caseFolded(const std::string& utf8) {
+  // ICU's full case fold ("Straße" and "STRASSE" fold alike); a name that is no UTF-8 folds in ASCII only.
+  auto ascii = [&] {
+    std::string out = utf8;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
   };
-  for (size_t at = 0; at < text.size();) {
-    const size_t nl = text.find('\n', at);
-    std::string line = trim(text.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
-    at = nl == std::string::npos ? text.size() : nl + 1;
-    ++lineNo;
-    if (line.rfind(sim::kPrivateLinePrefix, 0) == 0) line = trim(line.substr(sim::kPrivateLinePrefix.size()));
-    if (line.empty() || line[0] == '#') continue;
-    if (line.front() == '[') {
-      if (line.back() != ']' || line.size() < 3) return fail("bad section header");
-      out.push_back({trim(line.substr(1, line.size() - 2)), {}});
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) return fail("expected KEY = value");
-    if (out.empty()) return fail("key outside a section");
-    out.back().keys.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
-  }
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  u_strFromUTF8(nullptr, 0, &length, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return ascii();
+  std::vector<UChar> wide(static_cast<size_t>(length) + 1);
+  status = U_ZERO_ERROR;
+  u_strFromUTF8(wide.data(), length + 1, nullptr, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
+  if (U_FAILURE(status)) return ascii();
+  // A full fold makes at most three units of one.
+  std::vector<UChar> folded(wide.size() * 3 + 1);
+  const int32_t n = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()), wide.data(), length,
+                                  U_FOLD_CASE_DEFAULT, &status);
+  if (U_FAILURE(status)) return ascii();
+  std::string out(static_cast<size_t>(n) * 3 + 1, '\0');
+  int32_t bytes = 0;
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &bytes, folded.data(), n, &status);
+  if (U_FAILURE(status)) return ascii();
+  out.resize(static_cast<size_t>(bytes));
   return out;
 }
 
-std::optional<ChannelEntry> entryOf(const ChannelSection& s, std::string* error) {
+std::optional<std::vector<ChannelSection>> readSections(const std::string& text, const std::string& origin,
+                                                        std::string* error,
+                                                        std::vector<std::string>* warnings) {
+  return sim::readChannelSections(text, origin, error, warnings);
+}
+
+std::optional<ChannelEntry> entryOf(const ChannelSection& s, const std::string& origin, std::string* error) {
   ChannelEntry e;
   e.name = s.name;
-  auto number = [&](const char* key, uint64_t max, uint64_t& value) {
+  auto number = [&](const char* key, const char* what, uint64_t max, uint64_t& value) {
     const std::string* v = s.find(key);
     if (!v) return true;
     auto n = parseUnsigned(*v);
     if (!n || (*n > max && !(max == 0xFFFF && *n == kNoStreamId))) {
-      if (error) *error = "[" + s.name + "]: " + key + " '" + v->substr(0, 40) + "' is not a number in range";
+      if (error)
+        *error = origin + ":" + std::to_string(s.lineOf(key)) + ": " + key + ": not " + what + " " +
+                 sim::quotedValue(*v);
       return false;
     }
     value = *n;
     return true;
   };
-  uint64_t f = 0, bw = 0, sr = 0, sid = kNoStreamId;
-  if (!number("FREQUENCY", UINT32_MAX, f) || !number("BANDWIDTH_HZ", UINT32_MAX, bw) ||
-      !number("SYMBOL_RATE", UINT32_MAX, sr) || !number("STREAM_ID", 0xFFFF, sid))
+  auto f = sim::frequencyOf(s, origin, error);
+  uint64_t bw = 0, sr = 0, sid = kNoStreamId;
+  if (!f || !number("BANDWIDTH_HZ", "a bandwidth in Hz", UINT32_MAX, bw) ||
+      !number("SYMBOL_RATE", "a symbol rate in symbols/s", UINT32_MAX, sr) ||
+      !number("STREAM_ID", "a stream id 0..65535 (or 4294967295 for none)", 0xFFFF, sid))
     return std::nullopt;
-  if (f == 0) {
-    if (error) *error = "[" + s.name + "]: FREQUENCY missing or 0";
-    return std::nullopt;
-  }
-  e.frequencyHz = f;
+  e.frequencyHz = *f;
   e.bandwidthHz = static_cast<uint32_t>(bw);
   e.symbolRate = static_cast<uint32_t>(sr);
   e.streamId = sid == kNoStreamId ? -1 : static_cast<int32_t>(sid);
@@ -124,19 +115,31 @@ std::optional<ChannelEntry> entryOf(const ChannelSection& s, std::string* error)
   return e;
 }
 
+std::vector<size_t> sectionsWithServiceId(const std::vector<ChannelSection>& sections, uint32_t serviceId) {
+  std::vector<size_t> out;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const std::string* sid = sections[i].find("SERVICE_ID");
+    if (sid && parseUnsigned(*sid) == serviceId) out.push_back(i);
+  }
+  return out;
+}
+
 std::vector<size_t> sectionsNamed(const std::vector<ChannelSection>& sections, const std::string& name) {
   std::vector<size_t> exact, vchannel, otherCase;
+  const std::string folded = caseFolded(name);
   for (size_t i = 0; i < sections.size(); ++i) {
     const std::string* vc = sections[i].find("VCHANNEL");
     if (sections[i].name == name)
       exact.push_back(i);
     else if (vc && *vc == name)
       vchannel.push_back(i);
-    else if (lower(sections[i].name) == lower(name))
+    else if (caseFolded(sections[i].name) == folded)
       otherCase.push_back(i);
   }
   exact.insert(exact.end(), vchannel.begin(), vchannel.end());
   exact.insert(exact.end(), otherCase.begin(), otherCase.end());
+  if (exact.empty())
+    if (auto id = parseUnsigned(name); id && *id <= 0xFFFF) return sectionsWithServiceId(sections, *id);
   return exact;
 }
 
@@ -148,10 +151,10 @@ std::vector<std::string> closestNames(const std::vector<ChannelSection>& section
     std::string name;
   };
   std::vector<Scored> all;
-  const std::string want = lower(name);
+  const std::string want = caseFolded(name);
   for (const ChannelSection& s : sections) {
     if (std::any_of(all.begin(), all.end(), [&](const Scored& x) { return x.name == s.name; })) continue;
-    const std::string have = lower(s.name);
+    const std::string have = caseFolded(s.name);
     all.push_back({have.find(want) != std::string::npos, editDistance(have, want), s.name});
   }
   std::stable_sort(all.begin(), all.end(), [](const Scored& a, const Scored& b) {
@@ -168,13 +171,18 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     errorLine(error);
     return 1;
   }
-  auto sections = readSections(text, o.channelsFile, &error);
+  std::vector<std::string> warnings;
+  auto sections = readSections(text, o.channelsFile, &error, &warnings);
+  for (const std::string& w : warnings) warningLine(w);
   if (!sections) {
     errorLine(error);
     return 1;
   }
+  // What was asked for, by name or by --sid, with the sections answering to each.
+  std::vector<std::string> wanted;
   std::vector<std::vector<size_t>> matches;
   for (const std::string& name : o.names) {
+    wanted.push_back(name);
     matches.push_back(sectionsNamed(*sections, name));
     if (!matches.back().empty()) continue;
     std::string offer;
@@ -182,6 +190,14 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     errorLine("no channel '" + printable(name) + "' in " + o.channelsFile +
               (offer.empty() ? "" : "; closest: " + printable(offer)));
     return 1;
+  }
+  for (uint32_t id : o.serviceIds) {
+    wanted.push_back("service id " + std::to_string(id));
+    matches.push_back(sectionsWithServiceId(*sections, id));
+    if (matches.back().empty()) {
+      errorLine("no service id " + std::to_string(id) + " in " + o.channelsFile);
+      return 1;
+    }
   }
 
   auto fe = bringUp(g);
@@ -201,7 +217,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
 
   RecordJobs jobs;
   std::vector<ChannelRef> taken;
-  for (size_t k = 0; k < o.names.size(); ++k) {
+  for (size_t k = 0; k < wanted.size(); ++k) {
     // The first section of that name a card here receives.
     const ChannelSection* s = nullptr;
     for (size_t i : matches[k]) {
@@ -210,12 +226,12 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     }
     if (!s) {
       const std::string* system = (*sections)[matches[k].front()].find("DELIVERY_SYSTEM");
-      errorLine("'" + printable(o.names[k]) + "' is " + printable(*system) + ", which no card here receives");
+      errorLine("'" + printable(wanted[k]) + "' is " + printable(*system) + ", which no card here receives");
       return 1;
     }
-    auto entry = entryOf(*s, &error);
+    auto entry = entryOf(*s, o.channelsFile, &error);
     if (!entry) {
-      errorLine(o.channelsFile + ": " + error);
+      errorLine(error);
       return 1;
     }
     const ChannelEntry& e = *entry;
@@ -261,7 +277,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
           if (found) job->channel = ref;
         }
       if (!found) {
-        errorLine("no free tuner for '" + printable(o.names[k]) + "'");
+        errorLine("no free tuner for '" + printable(wanted[k]) + "'");
         return 1;
       }
     }
@@ -270,6 +286,18 @@ int cmdZap(Globals& g, const ZapOptions& o) {
       return 1;
     }
     taken.push_back(job->channel);
+    // Checked as -b and -s are, before any tuner moves: a value the family cannot take is a usage error.
+    const int type = fe->runningTunerType(job->channel.card);
+    auto refused = [&](const char* key, uint64_t value, const std::string& takes) {
+      errorLine(o.channelsFile + ":" + std::to_string(s->lineOf(key)) + ": [" + printable(s->name) + "] " +
+                key + " = " + std::to_string(value) + ": " + familyName(type) + " takes " + takes);
+      return 2;
+    };
+    if (std::string takes = e.bandwidthHz ? bandwidthProblem(type, e.bandwidthHz) : ""; !takes.empty())
+      return refused("BANDWIDTH_HZ", e.bandwidthHz, takes);
+    if (s->find("SYMBOL_RATE"))
+      if (std::string takes = symbolRateProblem(type, e.symbolRate); !takes.empty())
+        return refused("SYMBOL_RATE", e.symbolRate, takes);
     job->tune = {static_cast<uint32_t>(e.frequencyHz / 1000), e.bandwidthHz, e.symbolRate / 1000, e.streamId};
     job->label = printable(s->name) + " (" + channelName(job->channel) + ")";
     if (!o.outputs.empty()) job->output = o.outputs[k];
