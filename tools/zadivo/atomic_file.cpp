@@ -99,6 +99,34 @@ std::string temporaryPrefix(const std::string& target) {
   return base.substr(0, NAME_MAX - kPart.size() - kUnique - strlen(hash)) + hash;
 }
 
+bool writable(const std::string& path, std::string* error) {
+  if (path == "-") {
+    if (g_stdoutClosed && error) *error = "standard output is closed: give a file instead of -";
+    return !g_stdoutClosed;
+  }
+  std::string target;
+  if (!followLinks(path, target, error)) return false;
+  struct stat st {};
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    if (error) *error = path + " is a directory";
+    return false;
+  }
+  if (exists && !S_ISREG(st.st_mode)) return true;  // written into when it is opened
+  // The temporary file goes beside the target, and the target's own name must fit the directory.
+  auto cannot = [&](int e) {
+    if (error) *error = "cannot create " + path + ": " + strerror(e);
+    return false;
+  };
+  if (target.size() - target.rfind('/') - 1 > NAME_MAX) return cannot(ENAMETOOLONG);
+  const std::string dir = dirOf(target);
+  struct stat ds {};
+  if (stat(dir.c_str(), &ds) != 0) return cannot(errno);
+  if (!S_ISDIR(ds.st_mode)) return cannot(ENOTDIR);
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return cannot(errno);
+  return true;
+}
+
 bool AtomicFile::open(const std::string& path, std::string* error, const char* doing) {
   path_ = path;
   if (path == "-") {

@@ -54,6 +54,10 @@ class AtomicFile {
 // name: "<name>.partXXXXXX", or a cut name marked with a hash of the whole one.
 std::string temporaryPrefix(const std::string& target);
 
+// Whether AtomicFile::open could write path, checked without creating anything: a command refuses an output
+// it cannot write before it starts the card. False with *error as open would say it.
+bool writable(const std::string& path, std::string* error);
+
 // Reads a whole file of at most maxBytes. False with *error when it cannot or the file is larger. A FIFO is
 // read as its writer writes; while blocking calls are interruptible, an interrupt ends the wait for one.
 bool readFile(const std::string& path, std::string& out, size_t maxBytes, std::string* error);

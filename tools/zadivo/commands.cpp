@@ -334,6 +334,15 @@ int cmdMacGet(Globals& g, int card, int index) {
 }
 
 int cmdMacSet(Globals& g, int card, int index, const Mac& mac) {
+  // Stored as asked (a test bench may want it), but no network takes such an address from a tuner.
+  if (std::all_of(mac.begin(), mac.end(), [](uint8_t b) { return b == 0; }))
+    warningLine(formatMac(mac) + " is all zeros: no interface takes it as its address");
+  else if (std::all_of(mac.begin(), mac.end(), [](uint8_t b) { return b == 0xFF; }))
+    warningLine(formatMac(mac) + " is the broadcast address: no interface takes it as its address");
+  else if (mac[0] & 1)
+    warningLine(formatMac(mac) +
+                " is a multicast address (the first byte is odd): no interface takes it as "
+                "its address");
   auto fe = bringUp(g, StateUse::kWrite);
   if (!fe) return 1;
   std::string error;
@@ -358,7 +367,10 @@ int cmdTunerTypeGet(Globals& g, int card) {
   if (g.json)
     printJson(tunerTypeJson(type).str());
   else
-    printOut(std::to_string(type) + " (" + familyName(type) + ")");
+    printOut(std::to_string(type) +
+             (effectiveTunerType(type) == type
+                  ? " (" + std::string(familyName(type)) + ")"
+                  : " (no family; the card runs it as " + std::string(familyName(type)) + ")"));
   return 0;
 }
 
@@ -372,9 +384,6 @@ int cmdTunerTypeSet(Globals& g, int card, int type) {
   }
   if (!stored(*fe)) return 1;
   if (g.json) printJson(tunerTypeJson(type).str());
-  if (effectiveTunerType(type) != type)
-    noteLine("type " + std::to_string(type) + " is stored; the card runs it as type 1 (" + familyName(1) +
-             ")");
   return 0;
 }
 

@@ -290,7 +290,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     auto p = countryPlan(type, o.country, &error);
     if (!p) {
       errorLine(error);
-      return 1;
+      return 2;
     }
     plan = std::move(*p);
   } else {
