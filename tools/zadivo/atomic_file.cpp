@@ -223,6 +223,7 @@ bool AtomicFile::write(const void* data, size_t len, std::string* error) {
     return false;
   }
   if (len && fwrite(data, 1, len, f_) != len) {
+    readerGone_ = errno == EPIPE && (stdout_ || direct_);
     if (error) *error = "write to " + name() + " failed: " + strerror(errno);
     return false;
   }
@@ -236,10 +237,10 @@ bool AtomicFile::commit(std::string* error) {
   }
   if (stdout_ || direct_) {
     done_ = true;
-    bool ok = fflush(f_) == 0;
+    bool ok = fflush(f_) == 0 || readerGone_;
     int err = errno;
     if (direct_) {
-      ok = fclose(f_) == 0 && ok;
+      ok = (fclose(f_) == 0 || readerGone_) && ok;
       if (!ok && !err) err = errno;
       f_ = nullptr;
     }

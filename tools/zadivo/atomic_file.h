@@ -31,6 +31,9 @@ class AtomicFile {
   void abandon();
 
   bool isStdout() const { return stdout_; }
+  // A pipe or FIFO whose reader closed it: a write failed with EPIPE. Committing such an output succeeds;
+  // what the reader took is all there is.
+  bool readerGone() const { return readerGone_; }
   const std::string& path() const { return path_; }
   const std::string& tempPath() const { return temp_; }
 
@@ -48,6 +51,7 @@ class AtomicFile {
   bool stdout_ = false;
   bool direct_ = false;
   bool done_ = false;
+  bool readerGone_ = false;
 };
 
 // The temporary file's name for a target in the same directory, within NAME_MAX however long the target's

@@ -78,7 +78,7 @@ bool stored(FrontEnd& fe) {
 
 }  // namespace
 
-FrontEnd* bringUp(Globals& g, StateUse use) {
+FrontEnd* bringUp(Globals& g, StateUse use, bool records) {
   std::string error;
   if (!g.airFile.empty() && !(g.machine.air = loadChannelFile(g.airFile))) return nullptr;
   if (!g.stateDir.empty() && !(g.state = openStateDir(g.stateDir, g.machine.cards, use, &error))) {
@@ -93,7 +93,7 @@ FrontEnd* bringUp(Globals& g, StateUse use) {
   }
   if (!stored(*g.frontEnd)) return nullptr;
   if (interrupted()) {
-    errorLine("interrupted while the card started");
+    errorLine(std::string(records ? "nothing recorded: " : "") + "interrupted while the card started");
     return nullptr;
   }
   return g.frontEnd.get();
@@ -221,7 +221,8 @@ int cmdTune(Globals& g, const ChannelTune& t) {
   }
   RecordJob& job = *jobs.front();
   SignalStats s = job.ch->stats();
-  const std::string noLock = s.locked ? "" : noLockText(t.channel, job.ch->tunerType(), job.tune);
+  std::string noLock = s.locked ? "" : missingPlpText(*job.ch, t.channel, job.tune);
+  if (!s.locked && noLock.empty()) noLock = noLockText(t.channel, job.ch->tunerType(), job.tune);
   if (g.json) {
     Json j;
     j.add("channel", channelName(t.channel)).add("frequency_khz", static_cast<int64_t>(t.tune.frequencyKHz));
@@ -281,7 +282,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
 // -----------------------------------------------------------------------------------------------
 
 int cmdCapture(Globals& g, const CaptureOptions& o) {
-  auto fe = bringUp(g);
+  auto fe = bringUp(g, StateUse::kRead, true);
   if (!fe) return 1;
   const int64_t startNs = host::clock::nowNs();
   RecordJobs jobs;

@@ -219,6 +219,13 @@ bool hasJsonFlag(int argc, char** argv) {
   return false;
 }
 
+// --help and --version as the one JSON document every --json run prints.
+int helpJson(const char* key, const std::string& text) {
+  setOutputs(true, false);
+  printJson(Json().add(key, text).str());
+  return 0;
+}
+
 }  // namespace
 
 // Parses, checks and runs one command; its exit code.
@@ -481,11 +488,11 @@ int runTool(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return hasJsonFlag(argc, argv) ? helpJson("help", app.help()) : app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return hasJsonFlag(argc, argv) ? helpJson("help", app.help("", CLI::AppFormatMode::All)) : app.exit(e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return hasJsonFlag(argc, argv) ? helpJson("version", ZADIVO_VERSION) : app.exit(e);
   } catch (const CLI::ParseError& e) {
     setOutputs(hasJsonFlag(argc, argv), false);
     const auto rest = app.remaining();

@@ -427,7 +427,8 @@ int cmdScan(Globals& g, const ScanOptions& o) {
   if (!out.isStdout()) summary += "; written to " + o.output;
   humanLine((terminal ? "\r\033[Kscan: " : "scan: ") + summary);
   if (g.json) printJson(jsonArray(json));
-  return 0;
+  // What was written stands, but a script must not take it for the whole plan's result.
+  return interrupted() && done < run->plan.size() ? 1 : 0;
 }
 
 }  // namespace zadivo::tool
