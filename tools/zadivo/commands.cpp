@@ -79,23 +79,20 @@ bool stored(FrontEnd& fe) {
 }  // namespace
 
 FrontEnd* bringUp(Globals& g, StateUse use, bool records) {
+  // A recording stopped here is one stopped before its first packet, and says so as any such one does.
+  auto fail = [&](const std::string& what) {
+    errorLine(records && interrupted() ? "nothing recorded: " + what : what);
+    return nullptr;
+  };
   std::string error;
   if (!g.airFile.empty() && !(g.machine.air = loadChannelFile(g.airFile))) return nullptr;
-  if (!g.stateDir.empty() && !(g.state = openStateDir(g.stateDir, g.machine.cards, use, &error))) {
-    errorLine(error);
-    return nullptr;
-  }
+  if (!g.stateDir.empty() && !(g.state = openStateDir(g.stateDir, g.machine.cards, use, &error)))
+    return fail(error);
   g.machine.stateDir = g.stateDir;
   g.frontEnd = FrontEnd::start(g.machine, &error);
-  if (!g.frontEnd) {
-    errorLine(error);
-    return nullptr;
-  }
+  if (!g.frontEnd) return fail(error);
   if (!stored(*g.frontEnd)) return nullptr;
-  if (interrupted()) {
-    errorLine(std::string(records ? "nothing recorded: " : "") + "interrupted while the card started");
-    return nullptr;
-  }
+  if (interrupted()) return fail("interrupted while the card started");
   return g.frontEnd.get();
 }
 
