@@ -134,7 +134,8 @@ TEST_P(EitherLayout, RegisterAccessToASilentSlaveFailsWithTheRecordStillReturned
   std::vector<uint8_t> write(130, 0);
   write[0] = silent;
   write[129] = 1;
-  EXPECT_EQ(ext(*g.antenna, kRegs, true, nullptr, 0, write.data(), write.size()).status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(ext(*g.antenna, kRegs, true, nullptr, 0, write.data(), write.size()).status,
+            STATUS_IO_DEVICE_ERROR);
 }
 
 TEST_P(EitherLayout, MacAddressesByIndex) {

@@ -1042,7 +1042,7 @@ TEST_F(ToolE2E, InterruptedScanWritesOnlyWhatItFinishedAndStopsAtOnce) {
     for (auto& e : fs::directory_iterator(dir_))
       EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
     if (row.signals == 2) continue;  // ended as the second signal does: at once, its temporary file gone
-    EXPECT_EQ(r.rc, 130) << r.err;  // cut short, whether or not it had anything to write
+    EXPECT_EQ(r.rc, 130) << r.err;   // cut short, whether or not it had anything to write
     EXPECT_EQ(r.err.find("within 3 s"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("scan: stopping..."), std::string::npos) << r.err;
     if (r.err.find(conf.string() + " not written") != std::string::npos) {
