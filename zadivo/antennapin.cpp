@@ -333,12 +333,12 @@ NTSTATUS CAntennaPin::Static_ReadRegData(PIRP irp, PKSIDENTIFIER property, PVOID
   const ULONG subLength = record[kRegSubLength], length = record[kRegDataLength];
   // Lengths the I2C layer cannot carry are refused before the bus is touched.
   if (subLength > kMaxSubAddress || length < 1 || length > kMaxReadData) return STATUS_INVALID_PARAMETER;
-  // The hardware result shows in the data bytes; the request itself was well formed.
-  device->i2cReadInterface(kRegisterMaster, record[0], record + kRegSubAddress, subLength, record + kRegData,
-                           length);
+  // The record goes back either way; a slave that did not answer is a failure, not data bytes of zero.
+  const NTSTATUS bus = device->i2cReadInterface(kRegisterMaster, record[0], record + kRegSubAddress,
+                                                subLength, record + kRegData, length);
   RtlCopyMemory(data, record, kRegReadRecordBytes);
   irp->IoStatus.Information = kRegReadRecordBytes;
-  return status;
+  return bus == STATUS_SUCCESS ? status : STATUS_IO_DEVICE_ERROR;
 }
 
 NTSTATUS CAntennaPin::Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID data) {
@@ -351,8 +351,9 @@ NTSTATUS CAntennaPin::Static_SetRegData(PIRP irp, PKSIDENTIFIER property, PVOID 
   const ULONG length = record[kRegWriteRecordBytes - 1];
   if (length == 0) return STATUS_UNSUCCESSFUL;
   if (length > kMaxWriteData) return STATUS_INVALID_PARAMETER;
-  return device->i2cWriteRegister(kRegisterMaster, record[0], 0x00, record + 1, length) ? STATUS_SUCCESS
-                                                                                        : STATUS_UNSUCCESSFUL;
+  return device->i2cWriteRegister(kRegisterMaster, record[0], 0x00, record + 1, length)
+             ? STATUS_SUCCESS
+             : STATUS_IO_DEVICE_ERROR;
 }
 
 NTSTATUS CAntennaPin::GetDemodMode(PIRP irp, PKSIDENTIFIER property, PVOID data) {

@@ -120,6 +120,24 @@ TEST_P(EitherLayout, MalformedRegisterRequestsAreRefusedWithoutBusTraffic) {
   EXPECT_EQ(busLines(), mark);
 }
 
+TEST_P(EitherLayout, RegisterAccessToASilentSlaveFailsWithTheRecordStillReturned) {
+  Graph& g = graph(1);
+  const uint8_t silent = 0x10;  // nothing answers there on the first master
+  std::vector<uint8_t> record(259, 0), reply(259, 0);
+  record[0] = silent;
+  record[129] = 1;
+  record[258] = 4;
+  auto r = ext(*g.antenna, kRegs, false, record.data(), record.size(), reply.data(), reply.size());
+  EXPECT_EQ(r.status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(reply[0], silent);
+  EXPECT_EQ(reply[258], 4);
+  std::vector<uint8_t> write(130, 0);
+  write[0] = silent;
+  write[129] = 1;
+  EXPECT_EQ(ext(*g.antenna, kRegs, true, nullptr, 0, write.data(), write.size()).status,
+            STATUS_IO_DEVICE_ERROR);
+}
+
 TEST_P(EitherLayout, MacAddressesByIndex) {
   Graph& g = graph(2);
   // Write index 3, read it back, and see it in the EEPROM.

@@ -301,7 +301,8 @@ TEST_F(ToolE2E, SignalsEndTheWorkWithoutLosingIt) {
     ASSERT_EQ(ended.si_pid, 0) << row.what << ": ended before the signal";
     kill(run.pid, row.signal);
     Outcome r = finish(run);
-    EXPECT_EQ(r.rc, 0) << row.what << ": " << r.err;
+    // A scan cut short keeps what it found but says in its exit code that it did not cover its plan.
+    EXPECT_EQ(r.rc, row.args.front() == "scan" ? 128 + row.signal : 0) << row.what << ": " << r.err;
     row.check(r);
     for (auto& e : fs::directory_iterator(dir_))
       EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << row.what << ": " << e.path();
@@ -503,12 +504,16 @@ TEST_F(ToolE2E, TunerTypeIsStoredAndTakesEffectAtTheNextStart) {
   SKIP_IF_DRIVER_LACKS(r, "the demod-mode member");
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(r.out, "1 (DVB-T/T2)\n");
-  r = zadivo({"tuner-type", "set", "2"});
-  if (r.err.find("0xc000000d") != std::string::npos)
-    GTEST_SKIP() << "driver refuses to store type 2, which should be stored and run as type 1: " << r.err;
-  ASSERT_EQ(r.rc, 0) << r.err;
+  // The tool stores families only; a byte of none, as another program may leave it, runs as type 1.
+  EXPECT_EQ(zadivo({"tuner-type", "set", "2"}).rc, 2);
+  {
+    std::fstream eeprom(state_ / "card0.eeprom", std::ios::in | std::ios::out | std::ios::binary);
+    eeprom.seekp(0x94);
+    eeprom.put('\x02');
+  }
   r = zadivo({"--json", "tuner-type", "get"});
   EXPECT_EQ(r.out, "{\"stored\":2,\"running\":1,\"family\":\"DVB-T/T2\"}\n");
+  EXPECT_EQ(zadivo({"tuner-type", "get"}).out, "2 (no family; the card runs it as DVB-T/T2)\n");
   // Type 2 runs as type 1: DVB-T still locks.
   r = zadivo({"tune", "-c", "A", "-f", "474000", "-b", "8"});
   EXPECT_EQ(r.rc, 0) << r.err;
@@ -1037,10 +1042,10 @@ TEST_F(ToolE2E, InterruptedScanWritesOnlyWhatItFinishedAndStopsAtOnce) {
     for (auto& e : fs::directory_iterator(dir_))
       EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
     if (row.signals == 2) continue;  // ended as the second signal does: at once, its temporary file gone
-    EXPECT_TRUE(r.rc == 0 || r.rc == 130) << r.rc << r.err;
+    EXPECT_EQ(r.rc, 130) << r.err;   // cut short, whether or not it had anything to write
     EXPECT_EQ(r.err.find("within 3 s"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("scan: stopping..."), std::string::npos) << r.err;
-    if (r.rc == 130) {
+    if (r.err.find(conf.string() + " not written") != std::string::npos) {
       EXPECT_FALSE(fs::exists(conf));
       continue;
     }

@@ -79,8 +79,10 @@ std::optional<ChannelRef> parseChannel(std::string_view text, std::string* error
   std::string_view letter = text;
   if (auto colon = text.find(':'); colon != std::string_view::npos) {
     auto card = parseUnsigned(text.substr(0, colon));
-    if (!card || *card > 255) {
-      if (error) *error = "bad card number in channel '" + std::string(text) + "'";
+    if (!card || *card >= kMaxCards) {
+      if (error)
+        *error = "bad card number in channel '" + std::string(text.substr(0, 40)) + "' (cards 0.." +
+                 std::to_string(kMaxCards - 1) + ")";
       return std::nullopt;
     }
     ref.card = static_cast<int>(*card);

@@ -13,6 +13,7 @@
 namespace zadivo::tool {
 
 inline constexpr int kChannelsPerCard = 8;
+inline constexpr int kMaxCards = 8;  // a machine takes at most this many (--cards)
 
 // A channel: card number (0-based, as the state directory counts them) and instance 0..7 (A..H).
 struct ChannelRef {

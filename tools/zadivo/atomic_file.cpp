@@ -99,6 +99,34 @@ std::string temporaryPrefix(const std::string& target) {
   return base.substr(0, NAME_MAX - kPart.size() - kUnique - strlen(hash)) + hash;
 }
 
+bool writable(const std::string& path, std::string* error) {
+  if (path == "-") {
+    if (g_stdoutClosed && error) *error = "standard output is closed: give a file instead of -";
+    return !g_stdoutClosed;
+  }
+  std::string target;
+  if (!followLinks(path, target, error)) return false;
+  struct stat st {};
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    if (error) *error = path + " is a directory";
+    return false;
+  }
+  if (exists && !S_ISREG(st.st_mode)) return true;  // written into when it is opened
+  // The temporary file goes beside the target, and the target's own name must fit the directory.
+  auto cannot = [&](int e) {
+    if (error) *error = "cannot create " + path + ": " + strerror(e);
+    return false;
+  };
+  if (target.size() - target.rfind('/') - 1 > NAME_MAX) return cannot(ENAMETOOLONG);
+  const std::string dir = dirOf(target);
+  struct stat ds {};
+  if (stat(dir.c_str(), &ds) != 0) return cannot(errno);
+  if (!S_ISDIR(ds.st_mode)) return cannot(ENOTDIR);
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return cannot(errno);
+  return true;
+}
+
 bool AtomicFile::open(const std::string& path, std::string* error, const char* doing) {
   path_ = path;
   if (path == "-") {
@@ -195,6 +223,7 @@ bool AtomicFile::write(const void* data, size_t len, std::string* error) {
     return false;
   }
   if (len && fwrite(data, 1, len, f_) != len) {
+    readerGone_ = errno == EPIPE && (stdout_ || direct_);
     if (error) *error = "write to " + name() + " failed: " + strerror(errno);
     return false;
   }
@@ -208,10 +237,10 @@ bool AtomicFile::commit(std::string* error) {
   }
   if (stdout_ || direct_) {
     done_ = true;
-    bool ok = fflush(f_) == 0;
+    bool ok = fflush(f_) == 0 || readerGone_;
     int err = errno;
     if (direct_) {
-      ok = fclose(f_) == 0 && ok;
+      ok = (fclose(f_) == 0 || readerGone_) && ok;
       if (!ok && !err) err = errno;
       f_ = nullptr;
     }

@@ -31,6 +31,9 @@ class AtomicFile {
   void abandon();
 
   bool isStdout() const { return stdout_; }
+  // A pipe or FIFO whose reader closed it: a write failed with EPIPE. Committing such an output succeeds;
+  // what the reader took is all there is.
+  bool readerGone() const { return readerGone_; }
   const std::string& path() const { return path_; }
   const std::string& tempPath() const { return temp_; }
 
@@ -48,11 +51,16 @@ class AtomicFile {
   bool stdout_ = false;
   bool direct_ = false;
   bool done_ = false;
+  bool readerGone_ = false;
 };
 
 // The temporary file's name for a target in the same directory, within NAME_MAX however long the target's
 // name: "<name>.partXXXXXX", or a cut name marked with a hash of the whole one.
 std::string temporaryPrefix(const std::string& target);
+
+// Whether AtomicFile::open could write path, checked without creating anything: a command refuses an output
+// it cannot write before it starts the card. False with *error as open would say it.
+bool writable(const std::string& path, std::string* error);
 
 // Reads a whole file of at most maxBytes. False with *error when it cannot or the file is larger. A FIFO is
 // read as its writer writes; while blocking calls are interruptible, an interrupt ends the wait for one.

@@ -102,24 +102,21 @@ bool stored(FrontEnd& fe) {
 
 }  // namespace
 
-FrontEnd* bringUp(Globals& g, StateUse use) {
+FrontEnd* bringUp(Globals& g, StateUse use, bool records) {
+  // A recording stopped here is one stopped before its first packet, and says so as any such one does.
+  auto fail = [&](const std::string& what) {
+    errorLine(records && interrupted() ? "nothing recorded: " + what : what);
+    return nullptr;
+  };
   std::string error;
   if (!g.airFile.empty() && !(g.machine.air = loadChannelFile(g.airFile))) return nullptr;
-  if (!g.stateDir.empty() && !(g.state = openStateDir(g.stateDir, g.machine.cards, use, &error))) {
-    errorLine(error);
-    return nullptr;
-  }
+  if (!g.stateDir.empty() && !(g.state = openStateDir(g.stateDir, g.machine.cards, use, &error)))
+    return fail(error);
   g.machine.stateDir = g.stateDir;
   g.frontEnd = FrontEnd::start(g.machine, &error);
-  if (!g.frontEnd) {
-    errorLine(error);
-    return nullptr;
-  }
+  if (!g.frontEnd) return fail(error);
   if (!stored(*g.frontEnd)) return nullptr;
-  if (interrupted()) {
-    errorLine("interrupted while the card started");
-    return nullptr;
-  }
+  if (interrupted()) return fail("interrupted while the card started");
   return g.frontEnd.get();
 }
 
@@ -245,7 +242,8 @@ int cmdTune(Globals& g, const ChannelTune& t) {
   }
   RecordJob& job = *jobs.front();
   SignalStats s = job.ch->stats();
-  const std::string noLock = s.locked ? "" : noLockText(t.channel, job.ch->tunerType(), job.tune);
+  std::string noLock = s.locked ? "" : missingPlpText(*job.ch, t.channel, job.tune);
+  if (!s.locked && noLock.empty()) noLock = noLockText(t.channel, job.ch->tunerType(), job.tune);
   if (g.json) {
     Json j;
     j.add("channel", channelName(t.channel)).add("frequency_khz", static_cast<int64_t>(t.tune.frequencyKHz));
@@ -306,7 +304,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
 // -----------------------------------------------------------------------------------------------
 
 int cmdCapture(Globals& g, const CaptureOptions& o) {
-  auto fe = bringUp(g);
+  auto fe = bringUp(g, StateUse::kRead, true);
   if (!fe) return 1;
   const int64_t startNs = host::clock::nowNs();
   RecordJobs jobs;
@@ -359,6 +357,15 @@ int cmdMacGet(Globals& g, int card, int index) {
 }
 
 int cmdMacSet(Globals& g, int card, int index, const Mac& mac) {
+  // Stored as asked (a test bench may want it), but no network takes such an address from a tuner.
+  if (std::all_of(mac.begin(), mac.end(), [](uint8_t b) { return b == 0; }))
+    warningLine(formatMac(mac) + " is all zeros: no interface takes it as its address");
+  else if (std::all_of(mac.begin(), mac.end(), [](uint8_t b) { return b == 0xFF; }))
+    warningLine(formatMac(mac) + " is the broadcast address: no interface takes it as its address");
+  else if (mac[0] & 1)
+    warningLine(formatMac(mac) +
+                " is a multicast address (the first byte is odd): no interface takes it as "
+                "its address");
   auto fe = bringUp(g, StateUse::kWrite);
   if (!fe) return 1;
   std::string error;
@@ -383,7 +390,10 @@ int cmdTunerTypeGet(Globals& g, int card) {
   if (g.json)
     printJson(tunerTypeJson(type).str());
   else
-    printOut(std::to_string(type) + " (" + familyName(type) + ")");
+    printOut(std::to_string(type) +
+             (effectiveTunerType(type) == type
+                  ? " (" + std::string(familyName(type)) + ")"
+                  : " (no family; the card runs it as " + std::string(familyName(type)) + ")"));
   return 0;
 }
 
@@ -397,9 +407,6 @@ int cmdTunerTypeSet(Globals& g, int card, int type) {
   }
   if (!stored(*fe)) return 1;
   if (g.json) printJson(tunerTypeJson(type).str());
-  if (effectiveTunerType(type) != type)
-    noteLine("type " + std::to_string(type) + " is stored; the card runs it as type 1 (" + familyName(1) +
-             ")");
   return 0;
 }
 

@@ -70,8 +70,9 @@ std::shared_ptr<sim::Air> loadChannelFile(const std::string& path);
 void warnSkipped(const std::vector<std::string>& systems, const std::string& origin);
 
 // Loads the air file (if any), opens the state directory for the use the command makes of it and starts the
-// machine, which g owns from then on. Nullptr after an error line.
-FrontEnd* bringUp(Globals& g, StateUse use = StateUse::kRead);
+// machine, which g owns from then on. Nullptr after an error line (for a command that records, one that says
+// nothing was).
+FrontEnd* bringUp(Globals& g, StateUse use = StateUse::kRead, bool records = false);
 // Tears the machine down and closes its logs; a log that could not be written is an error line, and makes a
 // successful exit code 1.
 int shutDown(Globals& g, int rc);

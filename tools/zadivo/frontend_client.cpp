@@ -54,6 +54,13 @@ bool fail(std::string* error, const std::string& what, NTSTATUS s) {
   return false;
 }
 
+bool silentSlave(std::string* error, uint8_t slave) {
+  char buf[40];
+  snprintf(buf, sizeof buf, "slave 0x%02x did not answer", slave);
+  if (error) *error = buf;
+  return false;
+}
+
 }  // namespace
 
 std::string statusText(NTSTATUS s) {
@@ -499,6 +506,7 @@ bool FrontEnd::regsRead(int card, uint8_t slave, const std::vector<uint8_t>& sub
   record[258] = static_cast<uint8_t>(len);
   uint8_t reply[kRegRecord] = {};
   Result r = extended(card, kIdRegs, false, record, sizeof record, reply, sizeof reply);
+  if (r.status == STATUS_IO_DEVICE_ERROR) return silentSlave(error, slave);
   if (!r.ok()) return fail(error, "register read refused", r.status);
   out.assign(reply + 130, reply + 130 + len);
   return true;
@@ -515,6 +523,7 @@ bool FrontEnd::regsWrite(int card, uint8_t slave, const std::vector<uint8_t>& by
   std::copy(bytes.begin(), bytes.end(), record + 1);
   record[129] = static_cast<uint8_t>(bytes.size());
   Result r = extended(card, kIdRegs, true, nullptr, 0, record, sizeof record);
+  if (r.status == STATUS_IO_DEVICE_ERROR) return silentSlave(error, slave);
   if (!r.ok()) return fail(error, "register write failed", r.status);
   return true;
 }

@@ -12,6 +12,7 @@
 #include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
+#include "tools/zadivo/report.h"
 #include "tools/zadivo/scan_plan.h"
 #include "tools/zadivo/state_dir.h"
 #include "zadivo_version.h"
@@ -93,6 +94,14 @@ std::string unreadable(const std::string& path) {
 
 CLI::Validator readable() {
   return CLI::Validator([](std::string& path) { return unreadable(path); }, "");
+}
+
+// Outputs are checked before the card starts: a path that cannot be written is a usage error, not a failure
+// after the lock.
+void checkOutputs(const std::vector<std::string>& paths) {
+  std::string error;
+  for (const auto& path : paths)
+    if (path != "-" && !writable(path, &error)) refuse(error);
 }
 
 ChannelRef channelOf(const std::string& text) {
@@ -240,6 +249,13 @@ bool hasJsonFlag(int argc, char** argv) {
   return false;
 }
 
+// --help and --version as the one JSON document every --json run prints.
+int helpJson(const char* key, const std::string& text) {
+  setOutputs(true, false);
+  printJson(Json().add(key, text).str());
+  return 0;
+}
+
 }  // namespace
 
 // Parses, checks and runs one command; its exit code.
@@ -252,7 +268,7 @@ int runTool(int argc, char** argv) {
   std::string stateDir;
   bool dataOnStdout = false;
   app.add_option("--air", g.airFile, "broadcast environment (dvbv5-style channel file)")->check(readable());
-  app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, 8));
+  app.add_option("--cards", g.machine.cards, "number of cards")->check(CLI::Range(1, kMaxCards));
   app.add_option("--state-dir", stateDir, "where the cards keep EEPROM and flash images");
   app.add_option("--time-scale", g.machine.timeScale,
                  "real time per unit of platform time (1 = real time, 0.05 = twenty times faster)")
@@ -294,6 +310,7 @@ int runTool(int argc, char** argv) {
   secs->excludes(pkts);
   capture->callback([&] {
     co.channels = tunesOf(capture, captureRaw, true);
+    checkOutputs(captureRaw.outputs);
     dataOnStdout = std::count(captureRaw.outputs.begin(), captureRaw.outputs.end(), "-") > 0;
     run = [&] { return cmdCapture(g, co); };
   });
@@ -337,6 +354,8 @@ int runTool(int argc, char** argv) {
       refuse("--from, --to and --step make " + std::to_string((so.toKHz - so.fromKHz) / so.stepKHz + 1) +
              " frequencies; at most " + std::to_string(kMaxScanFrequencies));
     so.services = !noServices;
+    if (std::string why = unknownCountry(so.country); *country && !why.empty()) refuse("--country: " + why);
+    checkOutputs({so.output});
     run = [&] { return cmdScan(g, so); };
   });
 
@@ -380,6 +399,7 @@ int runTool(int argc, char** argv) {
         refuse(zo.outputs[i] == "-" ? "only one name can go to standard output"
                                     : "output " + zo.outputs[i] + " given twice");
     zo.channels = distinctChannels(zapChannels);
+    checkOutputs(zo.outputs);
     dataOnStdout = std::count(zo.outputs.begin(), zo.outputs.end(), "-") > 0;
     run = [&] { return cmdZap(g, zo); };
   });
@@ -404,7 +424,7 @@ int runTool(int argc, char** argv) {
 
   int card = 0;
   auto cardOption = [&](CLI::App* c) {
-    c->add_option("--card", card, "card number (0-based)")->check(CLI::Range(0, 7));
+    c->add_option("--card", card, "card number (0-based)")->check(CLI::Range(0, kMaxCards - 1));
   };
 
   auto* mac = app.add_subcommand("mac", "MAC addresses in the EEPROM");
@@ -431,13 +451,19 @@ int runTool(int argc, char** argv) {
   auto* ttGet = tt->add_subcommand("get", "stored tuner type");
   cardOption(ttGet);
   ttGet->callback([&] { run = [&] { return cmdTunerTypeGet(g, card); }; });
-  int ttValue = 0;
+  std::string ttText;
   auto* ttSet = tt->add_subcommand("set", "store a tuner type (from the next start)");
-  ttSet->add_option("type", ttValue, "1 DVB-T/T2, 3 ATSC, 4 DVB-C, 5 ISDB-T, 6 J.83B, 7 DVB-C2, 8 ISDB-C")
-      ->required()
-      ->check(CLI::Range(0, 255));
+  ttSet
+      ->add_option("type", ttText,
+                   "1 DVB-T/T2, 3 ATSC, 4 DVB-C, 5 ISDB-T, 6 J.83B, 7 DVB-C2, 8 ISDB-C (code or name)")
+      ->required();
   cardOption(ttSet);
-  ttSet->callback([&] { run = [&] { return cmdTunerTypeSet(g, card, ttValue); }; });
+  ttSet->callback([&] {
+    std::string error;
+    auto type = parseTunerType(ttText, &error);
+    if (!type) refuse(error);
+    run = [&, type = *type] { return cmdTunerTypeSet(g, card, type); };
+  });
 
   auto* flash = app.add_subcommand("flash", "the configuration flash (through channel A)");
   flash->require_subcommand(1);
@@ -461,6 +487,7 @@ int runTool(int argc, char** argv) {
   cardOption(fread_);
   fread_->callback([&] {
     dataOnStdout = flashFile == "-";
+    checkOutputs({flashFile});
     run = [&] { return cmdFlashRead(g, card, flashFile, readSize); };
   });
 
@@ -503,11 +530,11 @@ int runTool(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return hasJsonFlag(argc, argv) ? helpJson("help", app.help()) : app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return hasJsonFlag(argc, argv) ? helpJson("help", app.help("", CLI::AppFormatMode::All)) : app.exit(e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return hasJsonFlag(argc, argv) ? helpJson("version", ZADIVO_VERSION) : app.exit(e);
   } catch (const CLI::ParseError& e) {
     setOutputs(hasJsonFlag(argc, argv), false);
     const auto rest = app.remaining();
@@ -531,7 +558,10 @@ int runTool(int argc, char** argv) {
     g.machine.timeScale = *v;
   }
   // The Windows build of the driver, run in place of the linked one.
-  if (const char* image = getenv("ZADIVO_SYS"); image && *image) g.machine.driverImage = image;
+  if (const char* image = getenv("ZADIVO_SYS"); image && *image) {
+    if (std::string why = unreadable(image); !why.empty()) return usageError("ZADIVO_SYS: " + why);
+    g.machine.driverImage = image;
+  }
   g.machine.imageInfo = getenv("ZADIVO_SYS_INFO") != nullptr;
   if (stateDir.empty()) stateDir = defaultStateDir();
   if (stateDir.empty()) return usageError("no state directory: set --state-dir, XDG_STATE_HOME or HOME");

@@ -68,6 +68,21 @@ std::string noLockText(const ChannelRef& ref, int tunerType, const TuneParams& p
   return text;
 }
 
+std::string missingPlpText(Channel& ch, const ChannelRef& ref, const TuneParams& p) {
+  if (p.streamId < 0 || effectiveTunerType(ch.tunerType()) != 1 || interrupted()) return {};
+  TuneParams any = p;
+  any.streamId = -1;
+  std::string error;
+  if (!tuneAuto(ch, any, &error) || !ch.waitLock(kLockWaitNs) || interrupted()) return {};
+  // DVB-T has no PLPs: what noLockText says then is all there is to say.
+  const std::vector<uint8_t> plps = ch.dataPlps();
+  if (plps.empty() || std::find(plps.begin(), plps.end(), p.streamId) != plps.end()) return {};
+  std::string list;
+  for (uint8_t id : plps) list += (list.empty() ? "" : ", ") + std::to_string(id);
+  return noLockText(ref, ch.tunerType(), any) + ": PLP " + std::to_string(p.streamId) +
+         " is not there (PLPs found: " + list + ")";
+}
+
 bool fitTuneToFamily(TuneParams& p, const std::string& channel, int tunerType, std::string* error) {
   if (tunerType < 0) return true;
   const int type = effectiveTunerType(tunerType);
@@ -143,8 +158,10 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
         job.locked = job.ch->waitLock(kLockWaitNs, showingLockState(*job.ch, status));
         if (interrupted())
           job.error = "interrupted while tuning " + job.label;
-        else if (!job.locked && needLock)
-          job.error = noLockText(job.channel, job.ch->tunerType(), job.tune);
+        else if (!job.locked && needLock) {
+          if (job.error = missingPlpText(*job.ch, job.channel, job.tune); job.error.empty())
+            job.error = noLockText(job.channel, job.ch->tunerType(), job.tune);
+        }
         if (job.locked) status(lockedText(*job.ch, (host::clock::nowNs() - start) / 1e9), true);
       } else {
         job.ch.reset();
@@ -237,7 +254,12 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
       std::lock_guard l(job.m);
       len = static_cast<size_t>(std::min<uint64_t>(len, (limits.packets - job.ts.packets()) * kTsPacket));
     }
-    if (!job.out.write(data, len, &job.error)) return void(failed = true);
+    if (!job.out.write(data, len, &job.error)) {
+      // The reader closing the pipe is how a pipeline ends (as `yes | head`): the recording ends here.
+      if (!job.out.readerGone()) return void(failed = true);
+      job.error.clear();
+      break;
+    }
     std::lock_guard l(job.m);
     job.ts.feed(data, len);
     job.read += taken;
@@ -339,6 +361,9 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
       errorLine(error);
       return 1;
     }
+    if (job->out.readerGone())
+      noteLine(job->label + ": the reader closed " + (job->out.isStdout() ? "standard output" : job->output) +
+               "; recording ended");
     if (g.json)
       json.push_back(summaryJson(s));
     else

@@ -31,6 +31,9 @@ bool tuneAuto(Channel& ch, const TuneParams& p, std::string* error, const TuneSt
 std::string khzText(uint32_t khz);
 // "no lock on A at 474000 kHz (a DVB-C tuner, type 4)", and what the request lacks that the family needs.
 std::string noLockText(const ChannelRef& ref, int tunerType, const TuneParams& p);
+// The same for a channel tuned with a PLP that did not lock, when the multiplex there turns out not to carry
+// it: retuned without one, the PLPs it does carry are listed. Empty when that tells nothing more.
+std::string missingPlpText(Channel& ch, const ChannelRef& ref, const TuneParams& p);
 // Checks a tune against the family of the card that runs it, before any is made: a value the family cannot
 // take is a usage error (false with *error naming the values it takes), one it does not use a warning, and
 // is dropped. An unknown family (-1) passes.

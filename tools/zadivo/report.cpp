@@ -1,7 +1,9 @@
 #include "tools/zadivo/report.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 namespace zadivo::tool {
 
@@ -29,6 +31,27 @@ const char* familyName(int tunerType) {
       return "ISDB-C";
   }
   return "unknown";
+}
+
+std::optional<int> parseTunerType(const std::string& text, std::string* error) {
+  constexpr int kFamilies[] = {1, 3, 4, 5, 6, 7, 8};
+  auto key = [](std::string_view name) {
+    std::string k;
+    for (char c : name)
+      if (std::isalnum(static_cast<unsigned char>(c)))
+        k += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return k;
+  };
+  const std::string wanted = key(text);
+  // DVB-T and DVB-T2 are one family, named by either.
+  if (wanted == "DVBT" || wanted == "DVBT2") return 1;
+  std::string list;
+  for (int type : kFamilies) {
+    if (wanted == std::to_string(type) || wanted == key(familyName(type))) return type;
+    list += (list.empty() ? "" : ", ") + std::to_string(type) + " " + familyName(type);
+  }
+  if (error) *error = "tuner type '" + text.substr(0, 40) + "' is no family (" + list + ")";
+  return std::nullopt;
 }
 
 std::string femonLine(const SignalStats& s) {

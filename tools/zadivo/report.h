@@ -2,6 +2,7 @@
 // dvbv5-zap), capture summaries, and the same figures as JSON objects for --json.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,10 @@ double cnrDb(uint32_t quality);
 const char* familyName(int tunerType);
 // The type the card runs for a stored code (0, 2 and values above 8 are read as 1).
 int effectiveTunerType(int stored);
+
+// A family by its code ("4") or its name, any case and punctuation ("DVB-C", "dvbc", "DVB-T2"); nullopt with
+// the families listed in *error for anything else.
+std::optional<int> parseTunerType(const std::string& text, std::string* error);
 
 // "Lock   Signal= -45.20dBm C/N= 29.49dB Quality= 45" (or "No lock ...").
 std::string femonLine(const SignalStats& s);

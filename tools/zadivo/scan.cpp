@@ -289,7 +289,7 @@ int cmdScan(Globals& g, const ScanOptions& o) {
     auto p = countryPlan(type, o.country, &error);
     if (!p) {
       errorLine(error);
-      return 1;
+      return 2;
     }
     plan = std::move(*p);
   } else {
@@ -430,7 +430,8 @@ int cmdScan(Globals& g, const ScanOptions& o) {
   if (!out.isStdout()) summary += "; written to " + o.output;
   humanLine("scan: " + summary);
   if (g.json) printJson(jsonArray(json));
-  return 0;
+  // What was written stands, but a script must not take it for the whole plan's result.
+  return interrupted() && done < run->plan.size() ? 1 : 0;
 }
 
 }  // namespace zadivo::tool

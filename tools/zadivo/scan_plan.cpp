@@ -217,6 +217,20 @@ ScanPlan defaultPlan(int type) {
   }
 }
 
+std::string unknownCountry(const std::string& country) {
+  std::string code;
+  for (char c : country) code += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::set<std::string> known;
+  for (const CountryBand& b : kCountryBands) {
+    const std::vector<std::string> codes = codesOf(b.countries);
+    if (std::find(codes.begin(), codes.end(), code) != codes.end()) return {};
+    known.insert(codes.begin(), codes.end());
+  }
+  std::string list;
+  for (const auto& k : known) list += (list.empty() ? "" : " ") + k;
+  return "no channel plan for country '" + country.substr(0, 40) + "' (plans: " + list + ")";
+}
+
 std::optional<ScanPlan> countryPlan(int type, const std::string& country, std::string* error) {
   std::string code;
   for (char c : country) code += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -64,6 +64,8 @@ ScanPlan defaultPlan(int tunerType);
 ScanPlan rangePlan(int tunerType, uint32_t fromKHz, uint32_t toKHz, uint32_t stepKHz);
 // Candidates from an initial file: its frequencies, with its bandwidth or symbol rate first when given.
 ScanPlan initialPlan(int tunerType, const std::vector<ChannelEntry>& entries);
+// Empty for a country some family has a plan for, else the message naming the countries that have one.
+std::string unknownCountry(const std::string& country);
 // A country's channel plan for the family ("DE", "us"). Nullopt with the countries that have one in *error.
 std::optional<ScanPlan> countryPlan(int tunerType, const std::string& country, std::string* error);
 // Stream ids probed at a locked frequency for families with several streams (DVB-C2 PLPs, ISDB-C TSMF).

@@ -200,7 +200,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     }
   }
 
-  auto fe = bringUp(g);
+  auto fe = bringUp(g, StateUse::kRead, !o.outputs.empty());
   if (!fe) return 1;
   std::vector<int> families;
   for (int c = 0; c < fe->cards(); ++c) families.push_back(fe->runningTunerType(c));

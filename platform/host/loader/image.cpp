@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -111,8 +112,9 @@ std::string demangle(const std::string& name) {
 }
 
 bool readFile(const std::string& path, std::vector<uint8_t>* out, std::string* error) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return *error = "cannot open " + path, false;
+  if (!in) return *error = "cannot open " + path + ": " + (errno ? strerror(errno) : "unreadable"), false;
   out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return true;
 }
