@@ -36,6 +36,18 @@ struct Event {
   }
 };
 
+// A filter stays open while a handle to it or to one of its pins does, as the I/O manager keeps a pin's
+// filter file object referenced.
+struct FilterRef {
+  std::shared_ptr<kd::Filter> filter;
+  FilterRef() = default;
+  FilterRef(const FilterRef&) = delete;
+  FilterRef& operator=(const FilterRef&) = delete;
+  ~FilterRef() {
+    if (filter) kd::closeFilter(filter);
+  }
+};
+
 // A read the driver has not completed yet, as the caller's OVERLAPPED sees it.
 struct PendingRead {
   std::shared_ptr<kd::ReadRequest> request;
@@ -46,7 +58,7 @@ struct Object {
   enum class Kind { kDevInfo, kFilter, kPin, kEvent } kind;
   std::vector<host::ks::Registration> interfaces;  // kDevInfo
   GUID category{};                                 // kDevInfo
-  std::shared_ptr<kd::Filter> filter;              // kFilter
+  std::shared_ptr<FilterRef> filter;               // kFilter, and a pin's filter
   std::shared_ptr<kd::Pin> pin;                    // kPin
   std::shared_ptr<Event> event;                    // kEvent
   std::vector<PendingRead> reads;                  // kPin, guarded by the table's lock
@@ -166,10 +178,12 @@ BOOL readStream(const std::shared_ptr<Object>& object, LPVOID out, DWORD outSize
   }
   NTSTATUS status = kd::queueRead(object->pin, request);
   if (status != STATUS_PENDING) {
-    std::lock_guard<std::mutex> g(table().m);
-    auto& v = object->reads;
-    v.erase(std::remove_if(v.begin(), v.end(), [&](const PendingRead& r) { return r.request == request; }),
-            v.end());
+    {
+      std::lock_guard<std::mutex> g(table().m);
+      auto& v = object->reads;
+      v.erase(std::remove_if(v.begin(), v.end(), [&](const PendingRead& r) { return r.request == request; }),
+              v.end());
+    }
     return finished(status, 0, returned, ov);
   }
   if (ov) return fail(ERROR_IO_PENDING);
@@ -315,15 +329,22 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD 
     lastError = ERROR_INVALID_PARAMETER;
     return INVALID_HANDLE_VALUE;
   }
-  // The path names an enabled interface of a category; Windows compares it case-blind.
+  // The path names an enabled interface of the category it carries; Windows compares it case-blind.
   std::wstring want(FileName);
   std::transform(want.begin(), want.end(), want.begin(), ::towlower);
-  const host::ks::Registration* found = nullptr;
-  std::vector<host::ks::Registration> all;
-  for (const GUID* category : {&KSCATEGORY_BDA_NETWORK_TUNER, &KSCATEGORY_BDA_RECEIVER_COMPONENT}) {
-    auto list = openableInterfaces(*category);
-    all.insert(all.end(), list.begin(), list.end());
+  GUID category{};
+  size_t hash = want.rfind(L'#');
+  unsigned d[11] = {};
+  if (hash == std::wstring::npos ||
+      std::swscanf(want.c_str() + hash + 1, L"{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2],
+                   &d[3], &d[4], &d[5], &d[6], &d[7], &d[8], &d[9], &d[10]) != 11) {
+    lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
   }
+  category = {ULONG(d[0]), USHORT(d[1]), USHORT(d[2]), {}};
+  for (int i = 0; i < 8; ++i) category.Data4[i] = UCHAR(d[3 + i]);
+  std::vector<host::ks::Registration> all = openableInterfaces(category);
+  const host::ks::Registration* found = nullptr;
   for (auto& r : all) {
     std::wstring path = pathOf(r);
     std::transform(path.begin(), path.end(), path.begin(), ::towlower);
@@ -341,7 +362,8 @@ HANDLE CreateFileW(LPCWSTR FileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD 
   }
   auto o = std::make_shared<Object>();
   o->kind = Object::Kind::kFilter;
-  o->filter = std::move(filter);
+  o->filter = std::make_shared<FilterRef>();
+  o->filter->filter = std::move(filter);
   lastError = ERROR_SUCCESS;
   return add(std::move(o));
 }
@@ -358,7 +380,6 @@ BOOL CloseHandle(HANDLE Object) {
   }
   // Closing a pin completes what it still has queued as cancelled.
   if (o->kind == Object::Kind::kPin) kd::closePin(o->pin);
-  if (o->kind == Object::Kind::kFilter) kd::closeFilter(o->filter);
   lastError = ERROR_SUCCESS;
   return TRUE;
 }
@@ -385,7 +406,7 @@ BOOL DeviceIoControl(HANDLE Device, DWORD IoControlCode, LPVOID InBuffer, DWORD 
   if (IoControlCode != IOCTL_KS_PROPERTY && IoControlCode != IOCTL_KS_METHOD)
     return finished(STATUS_INVALID_DEVICE_REQUEST, 0, BytesReturned, Overlapped);
   if (!InBuffer) return finished(STATUS_INVALID_PARAMETER, 0, BytesReturned, Overlapped);
-  kd::Filter* filter = o->kind == Object::Kind::kPin ? o->pin->filter : o->filter.get();
+  kd::Filter* filter = o->filter->filter.get();
   kd::Pin* pin = o->kind == Object::Kind::kPin ? o->pin.get() : nullptr;
   // The value comes back only with a success (or, for a method, the caller's in-out buffer as it was): a
   // failure copies nothing back to the caller.
@@ -499,7 +520,7 @@ DWORD KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK, PHAN
   // The create's name carries the connect record and the data format right after it.
   const auto* format = reinterpret_cast<const KSDATAFORMAT*>(Connect + 1);
   std::shared_ptr<kd::Pin> pin;
-  NTSTATUS status = kd::connectPin(f->filter, *Connect, format, format->FormatSize, peer, pin);
+  NTSTATUS status = kd::connectPin(f->filter->filter, *Connect, format, format->FormatSize, peer, pin);
   if (!NT_SUCCESS(status)) return host::user::win32ErrorOf(status);
   auto o = std::make_shared<Object>();
   o->kind = Object::Kind::kPin;
