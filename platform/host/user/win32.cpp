@@ -246,6 +246,11 @@ size_t openHandles() {
   return table().objects.size();
 }
 
+PKSPIN ksPinOf(HANDLE pin) {
+  auto o = lookup(pin, Object::Kind::kPin);
+  return o ? &o->pin->ks : nullptr;
+}
+
 uint64_t starvedCalls(HANDLE pin) {
   auto o = lookup(pin, Object::Kind::kPin);
   if (!o) return 0;
