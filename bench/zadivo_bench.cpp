@@ -24,6 +24,8 @@
 #include "platform/host/host.h"
 #include "platform/host/pnp.h"
 #include "platform/host/realtime.h"
+#include "platform/host/user/user_host.h"
+#include "platform/user.h"
 #include "sim/card.h"
 #include "sim/i2c_slave.h"
 #include "tests/tsdma/stream_rig.h"
@@ -172,6 +174,92 @@ class TimedSource final : public sim::TsSource {
   std::atomic<uint64_t> cpuNs_{0};
 };
 
+// The stand-in capture pin as a Windows application has it: found through SetupAPI, created with KsCreatePin,
+// read by queued requests, each completing one frame.
+struct RequestCapture {
+  static constexpr int kDepth = 8;
+  struct Read {
+    KSSTREAM_HEADER header{};
+    std::vector<UCHAR> buffer = std::vector<UCHAR>(kTsFrameBytes);
+    OVERLAPPED ov{};
+  };
+  HANDLE filter = INVALID_HANDLE_VALUE, pin = nullptr;
+  Read reads[kDepth];
+
+  bool open(tsdma_rig::Capture& capture) {
+    HDEVINFO set = SetupDiGetClassDevsW(&tsdma_rig::kCaptureCategory, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    std::vector<ULONG_PTR> storage(64);
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(storage.data());
+    detail->cbSize = sizeof(*detail);
+    bool found = SetupDiEnumDeviceInterfaces(set, nullptr, &tsdma_rig::kCaptureCategory, 0, &data) &&
+                 SetupDiGetDeviceInterfaceDetailW(
+                     set, &data, detail, DWORD(storage.size() * sizeof(ULONG_PTR)), nullptr, nullptr);
+    SetupDiDestroyDeviceInfoList(set);
+    if (!found) return false;
+    filter = CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+    if (filter == INVALID_HANDLE_VALUE) return false;
+    struct {
+      KSPIN_CONNECT connect;
+      KSDATAFORMAT format;
+    } create{};
+    create.connect.Interface.Set = KSINTERFACESETID_Standard;
+    create.connect.Medium.Set = KSMEDIUMSETID_Standard;
+    create.format = tsdma_rig::detail::makeRange();
+    if (KsCreatePin(filter, &create.connect, GENERIC_READ, &pin) != ERROR_SUCCESS) return false;
+    PKSPIN ks = host::user::ksPinOf(pin);
+    capture.object->pin = ks;
+    ks->Context = capture.object.get();
+    for (auto& r : reads) r.ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!setState(KSSTATE_PAUSE)) return false;
+    for (auto& r : reads)
+      if (!queue(r)) return false;
+    return setState(KSSTATE_RUN);
+  }
+  bool setState(KSSTATE state) {
+    KSPROPERTY p{};
+    p.Set = KSPROPSETID_Connection;
+    p.Id = KSPROPERTY_CONNECTION_STATE;
+    p.Flags = KSPROPERTY_TYPE_SET;
+    DWORD got = 0;
+    return DeviceIoControl(pin, IOCTL_KS_PROPERTY, &p, sizeof(p), &state, sizeof(state), &got, nullptr);
+  }
+  bool queue(Read& r) {
+    r.header = KSSTREAM_HEADER{};
+    r.header.Size = sizeof(r.header);
+    r.header.FrameExtent = ULONG(r.buffer.size());
+    r.header.Data = r.buffer.data();
+    DWORD got = 0;
+    return !DeviceIoControl(pin, IOCTL_KS_READ_STREAM, nullptr, 0, &r.header, sizeof(r.header), &got,
+                            &r.ov) &&
+           GetLastError() == ERROR_IO_PENDING;
+  }
+  // Completes reads in order, handing each frame on and queueing it again, until the pin stops.
+  template <typename F>
+  void readAll(F&& frame) {
+    std::vector<UCHAR> bytes;
+    for (size_t i = 0;; ++i) {
+      Read& r = reads[i % kDepth];
+      DWORD got = 0;
+      if (!GetOverlappedResult(pin, &r.ov, &got, TRUE)) return;
+      bytes.assign(r.buffer.begin(), r.buffer.begin() + r.header.DataUsed);
+      frame(bytes);
+      if (!queue(r)) return;
+    }
+  }
+  void close() {
+    if (pin) CloseHandle(pin);
+    if (filter != INVALID_HANDLE_VALUE) CloseHandle(filter);
+    for (auto& r : reads)
+      if (r.ov.hEvent) CloseHandle(r.ov.hEvent);
+    pin = nullptr;
+    filter = INVALID_HANDLE_VALUE;
+  }
+};
+
 void BM_StreamEightChannels(benchmark::State& state) {
   constexpr uint64_t kBitrate = 83000000;
   const auto streamTime = std::chrono::milliseconds(state.range(0));
@@ -185,11 +273,14 @@ void BM_StreamEightChannels(benchmark::State& state) {
   }
   std::shared_ptr<TimedSource> sources[8];
   tsdma_rig::Capture captures[8];
+  RequestCapture requests[8];
+  const bool byRequests = state.range(3) != 0;
   tsdma_rig::StreamCheck checks[8];
   for (int n = 0; n < 8; ++n) {
     sources[n] = std::make_shared<TimedSource>(n, kBitrate);
     rig.card->setChannelSource(n, sources[n]);
-    if (captures[n].open(rig.pnp.driverObject()) != STATUS_SUCCESS) {
+    if (byRequests ? !requests[n].open(captures[n])
+                   : captures[n].open(rig.pnp.driverObject()) != STATUS_SUCCESS) {
       state.SkipWithError("capture pin did not open");
       host::clock::setScale(scale);
       return;
@@ -218,6 +309,14 @@ void BM_StreamEightChannels(benchmark::State& state) {
     for (int n = 0; n < 8; ++n) captures[n].start(rig.device, n);
     for (int n = 0; n < 8; ++n)
       readers.emplace_back([&, n] {
+        if (byRequests) {
+          requests[n].readAll([&](const std::vector<UCHAR>& frame) {
+            const double c0 = threadCpuSeconds();
+            checks[n].frame(frame);
+            checkCpu[n] += threadCpuSeconds() - c0;
+          });
+          return;
+        }
         std::vector<UCHAR> frame;
         while (!stop.load()) {
           if (captures[n].pin->readFrame(frame, std::chrono::milliseconds(50)) != STATUS_SUCCESS) continue;
@@ -231,6 +330,8 @@ void BM_StreamEightChannels(benchmark::State& state) {
     const double cpu = processCpuSeconds() - load.cpuSeconds() - cpu0;
     for (int n = 0; n < 8; ++n) rig.device->stopTS(hw::dma::kBlockBase[n]);
     stop = true;
+    // A stopped pin completes its queued reads as cancelled, which ends its reader.
+    for (int n = 0; byRequests && n < 8; ++n) requests[n].setState(KSSTATE_STOP);
     for (auto& t : readers) t.join();
     monitor.join();
 
@@ -255,16 +356,19 @@ void BM_StreamEightChannels(benchmark::State& state) {
     state.counters["monitor_reads_per_s"] = double(monitorReads.load()) / wall;
     state.counters["watchdog_demotions"] = double(host::realtime::demotions() - demotions0);
   }
+  for (auto& r : requests) r.close();
   for (auto& c : captures) c.close();
   rig.card->i2cBus(0).removeSlave(&slave);
   host::clock::setScale(scale);
 }
 // Arguments: stream time in ms; 1 to stream under the spinning load; 1 to read registers meanwhile (the
-// path's processor share then includes the reads' interrupts and DPCs).
+// path's processor share then includes the reads' interrupts and DPCs); 1 to read by an application's queued
+// requests instead of the allocator's frames (the baseline beside it).
 BENCHMARK(BM_StreamEightChannels)
-    ->Args({3000, 0, 0})
-    ->Args({3000, 1, 0})
-    ->Args({3000, 1, 1})
+    ->Args({3000, 0, 0, 0})
+    ->Args({3000, 0, 0, 1})
+    ->Args({3000, 1, 0, 0})
+    ->Args({3000, 1, 1, 0})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 

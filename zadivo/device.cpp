@@ -21,6 +21,7 @@ Device::Device(PKSDEVICE ksDevice) {
     _p_capture_factory[n] = nullptr;
     _next_block[n] = 0;
     _lapped_blocks[n] = 0;
+    _unread_blocks[n] = 0;
   }
   _p_retired_tuners = nullptr;
   KeInitializeMutex(&_tuner_set_lock, 0);

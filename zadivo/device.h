@@ -224,6 +224,9 @@ class Device {
   PKSFILTERFACTORY _p_capture_factory[8];
   // Blocks the card overwrote while the DMA DPC copied them, dropped; per channel, under _channel_lock.
   ULONG _lapped_blocks[8];
+  // Blocks dropped because the ring was full: the capture pin gave no frame to empty it into (an application
+  // that keeps no read queued). Per channel, under _channel_lock.
+  ULONG _unread_blocks[8];
 
  private:
   volatile ULONG* registerPointer(ULONG address) const;

@@ -116,8 +116,10 @@ void Device::dmaDpcChannel(ULONG n) {
     // Eight pending blocks are indistinguishable from none; the counter cannot tell them apart.
     while (block != next) {
       const ULONG write = ring->write;
-      // A full ring drops the block.
-      if (ringWrite(ring, slice + block * hw::dma::kBlockBytes, hw::dma::kBlockBytes)) {
+      // A full ring drops the block and counts it.
+      if (!ringWrite(ring, slice + block * hw::dma::kBlockBytes, hw::dma::kBlockBytes)) {
+        ++_unread_blocks[n];
+      } else {
         // With a backlog the card may have come round to this slot during the copy: it has started every slot
         // from `next` to the one it fills now. Such a copy mixes two laps and is dropped whole.
         const ULONG started =

@@ -4,6 +4,7 @@
 // device interfaces, and the device mutex.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -370,6 +371,246 @@ NTSTATUS closeFilter(const std::shared_ptr<Filter>& filter) {
   return STATUS_SUCCESS;
 }
 
+// ---- The framework's own property sets
+// ------------------------------------------------------------------------------
+
+namespace {
+
+ULONG instancesOf(const Filter& filter, ULONG pinId) {
+  ULONG n = 0;
+  for (auto& p : filter.pins) n += p->ks.Id == pinId;
+  return n;
+}
+
+// A value of known size: a zero-length buffer asks for the size, a short one is refused.
+NTSTATUS reply(const void* value, ULONG size, void* data, ULONG dataSize, ULONG* returned) {
+  if (dataSize == 0) {
+    *returned = size;
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (dataSize < size) return STATUS_BUFFER_TOO_SMALL;
+  std::memcpy(data, value, size);
+  *returned = size;
+  return STATUS_SUCCESS;
+}
+
+// A KSMULTIPLE_ITEM and its items, each on an 8-byte boundary. A buffer of one ULONG gets the total size.
+NTSTATUS replyList(const std::vector<std::vector<UCHAR>>& items, bool aligned, void* data, ULONG dataSize,
+                   ULONG* returned) {
+  std::vector<UCHAR> out(sizeof(KSMULTIPLE_ITEM));
+  for (auto& item : items) {
+    out.insert(out.end(), item.begin(), item.end());
+    if (aligned) out.resize((out.size() + 7) & ~size_t(7));
+  }
+  KSMULTIPLE_ITEM head{ULONG(out.size()), ULONG(items.size())};
+  std::memcpy(out.data(), &head, sizeof(head));
+  if (dataSize == sizeof(ULONG)) {
+    std::memcpy(data, &head.Size, sizeof(ULONG));
+    *returned = sizeof(ULONG);
+    return STATUS_SUCCESS;
+  }
+  return reply(out.data(), ULONG(out.size()), data, dataSize, returned);
+}
+
+template <typename T>
+std::vector<UCHAR> bytesOf(const T& v) {
+  const auto* b = reinterpret_cast<const UCHAR*>(&v);
+  return std::vector<UCHAR>(b, b + sizeof(T));
+}
+
+// KSPROPERTY_TYPE_BASICSUPPORT: by the buffer's size, the access flags or a description of the property.
+NTSTATUS basicSupport(ULONG access, void* data, ULONG dataSize, ULONG* returned) {
+  if (dataSize >= sizeof(KSPROPERTY_DESCRIPTION)) {
+    KSPROPERTY_DESCRIPTION desc{};
+    desc.AccessFlags = access;
+    desc.DescriptionSize = sizeof(desc);
+    std::memcpy(data, &desc, sizeof(desc));
+    *returned = sizeof(desc);
+    return STATUS_SUCCESS;
+  }
+  if (dataSize >= sizeof(ULONG)) {
+    std::memcpy(data, &access, sizeof(access));
+    *returned = sizeof(ULONG);
+    return STATUS_SUCCESS;
+  }
+  *returned = sizeof(ULONG);
+  return STATUS_BUFFER_OVERFLOW;
+}
+
+// The host keeps no registry of media category names: a pin or node is named by its GUID in text form.
+NTSTATUS replyName(const GUID* name, void* data, ULONG dataSize, ULONG* returned) {
+  if (!name) return STATUS_NOT_FOUND;
+  char text[40];
+  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                unsigned(name->Data1), name->Data2, name->Data3, name->Data4[0], name->Data4[1],
+                name->Data4[2], name->Data4[3], name->Data4[4], name->Data4[5], name->Data4[6],
+                name->Data4[7]);
+  WCHAR wide[40] = {};
+  ULONG n = 0;
+  for (; text[n]; ++n) wide[n] = WCHAR(text[n]);
+  return reply(wide, (n + 1) * sizeof(WCHAR), data, dataSize, returned);
+}
+
+bool isFrameworkSet(const GUID& set, bool onPin) {
+  return onPin ? sameGuid(set, KSPROPSETID_Connection)
+               : sameGuid(set, KSPROPSETID_Pin) || sameGuid(set, KSPROPSETID_Topology);
+}
+
+// KSPROPSETID_Pin on a filter handle. Filter control held.
+NTSTATUS pinProperty(Filter& filter, const UCHAR* req, ULONG reqSize, void* data, ULONG dataSize,
+                     ULONG* returned) {
+  const auto* id = reinterpret_cast<const KSIDENTIFIER*>(req);
+  const KSFILTER_DESCRIPTOR* fd = filter.ks.Descriptor;
+  ULONG verb = id->Flags;
+  if (verb == KSPROPERTY_TYPE_BASICSUPPORT)
+    return basicSupport(KSPROPERTY_TYPE_GET, data, dataSize, returned);
+  if (verb == KSPROPERTY_TYPE_SET) return STATUS_INVALID_DEVICE_REQUEST;
+  if (verb != KSPROPERTY_TYPE_GET) return STATUS_INVALID_PARAMETER;
+  if (id->Id == KSPROPERTY_PIN_CTYPES) {
+    ULONG count = fd->PinDescriptorsCount;
+    return reply(&count, sizeof(count), data, dataSize, returned);
+  }
+  if (reqSize < sizeof(KSP_PIN)) return STATUS_BUFFER_TOO_SMALL;
+  ULONG pinId = reinterpret_cast<const KSP_PIN*>(req)->PinId;
+  const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(fd, pinId);
+  if (!pd) return STATUS_INVALID_PARAMETER;
+  const KSPIN_DESCRIPTOR& d = pd->PinDescriptor;
+  switch (id->Id) {
+    case KSPROPERTY_PIN_CINSTANCES: {
+      KSPIN_CINSTANCES c{pd->InstancesPossible, instancesOf(filter, pinId)};
+      return reply(&c, sizeof(c), data, dataSize, returned);
+    }
+    case KSPROPERTY_PIN_NECESSARYINSTANCES:
+      return reply(&pd->InstancesNecessary, sizeof(ULONG), data, dataSize, returned);
+    case KSPROPERTY_PIN_DATAFLOW:
+      return reply(&d.DataFlow, sizeof(d.DataFlow), data, dataSize, returned);
+    case KSPROPERTY_PIN_COMMUNICATION:
+      return reply(&d.Communication, sizeof(d.Communication), data, dataSize, returned);
+    case KSPROPERTY_PIN_DATARANGES:
+    case KSPROPERTY_PIN_CONSTRAINEDDATARANGES: {
+      std::vector<std::vector<UCHAR>> ranges;
+      for (ULONG i = 0; i < d.DataRangesCount; ++i) {
+        const auto* r = reinterpret_cast<const UCHAR*>(d.DataRanges[i]);
+        ranges.emplace_back(r, r + d.DataRanges[i]->FormatSize);
+      }
+      return replyList(ranges, true, data, dataSize, returned);
+    }
+    case KSPROPERTY_PIN_INTERFACES:
+    case KSPROPERTY_PIN_MEDIUMS: {
+      bool mediums = id->Id == KSPROPERTY_PIN_MEDIUMS;
+      ULONG count = mediums ? d.MediumsCount : d.InterfacesCount;
+      const KSIDENTIFIER* list = mediums ? d.Mediums : d.Interfaces;
+      std::vector<std::vector<UCHAR>> items;
+      for (ULONG i = 0; list && i < count; ++i) items.push_back(bytesOf(list[i]));
+      if (items.empty()) {
+        KSIDENTIFIER standard{};
+        standard.Set = mediums ? KSMEDIUMSETID_Standard : KSINTERFACESETID_Standard;
+        standard.Id = mediums ? ULONG(KSMEDIUM_TYPE_ANYINSTANCE) : ULONG(KSINTERFACE_STANDARD_STREAMING);
+        items.push_back(bytesOf(standard));
+      }
+      return replyList(items, false, data, dataSize, returned);
+    }
+    case KSPROPERTY_PIN_CATEGORY:
+      if (!d.Category) return STATUS_NOT_FOUND;
+      return reply(d.Category, sizeof(GUID), data, dataSize, returned);
+    case KSPROPERTY_PIN_NAME:
+      return replyName(d.Name ? d.Name : d.Category, data, dataSize, returned);
+    case KSPROPERTY_PIN_DATAINTERSECTION: {
+      // The caller's ranges follow the request as a KSMULTIPLE_ITEM; the first that fits gives the format.
+      if (reqSize < sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM)) return STATUS_BUFFER_TOO_SMALL;
+      KSMULTIPLE_ITEM head;
+      std::memcpy(&head, req + sizeof(KSP_PIN), sizeof(head));
+      if (head.Size < sizeof(head) || head.Size > reqSize - sizeof(KSP_PIN)) return STATUS_INVALID_PARAMETER;
+      ULONG at = sizeof(KSMULTIPLE_ITEM);
+      for (ULONG i = 0; i < head.Count; ++i) {
+        if (head.Size - at < sizeof(KSDATARANGE)) return STATUS_INVALID_PARAMETER;
+        const auto* range = reinterpret_cast<const KSDATARANGE*>(req + sizeof(KSP_PIN) + at);
+        ULONG size = range->FormatSize;
+        if (size < sizeof(KSDATARANGE) || size > head.Size - at) return STATUS_INVALID_PARAMETER;
+        std::vector<UCHAR> format;
+        NTSTATUS st = intersect(&filter, pinId, range, size, format);
+        if (NT_SUCCESS(st)) return reply(format.data(), ULONG(format.size()), data, dataSize, returned);
+        if (st != STATUS_NO_MATCH) return st;
+        at += (size + 7) & ~ULONG(7);
+        if (at > head.Size) break;
+      }
+      return STATUS_NO_MATCH;
+    }
+    default:
+      return STATUS_NOT_FOUND;
+  }
+}
+
+// KSPROPSETID_Topology on a filter handle, from the descriptor's categories, nodes and connections.
+NTSTATUS topologyProperty(Filter& filter, const UCHAR* req, ULONG reqSize, void* data, ULONG dataSize,
+                          ULONG* returned) {
+  const auto* id = reinterpret_cast<const KSIDENTIFIER*>(req);
+  const KSFILTER_DESCRIPTOR* fd = filter.ks.Descriptor;
+  if (id->Flags == KSPROPERTY_TYPE_BASICSUPPORT)
+    return basicSupport(KSPROPERTY_TYPE_GET, data, dataSize, returned);
+  if (id->Flags == KSPROPERTY_TYPE_SET) return STATUS_INVALID_DEVICE_REQUEST;
+  if (id->Flags != KSPROPERTY_TYPE_GET) return STATUS_INVALID_PARAMETER;
+  std::vector<std::vector<UCHAR>> items;
+  switch (id->Id) {
+    case KSPROPERTY_TOPOLOGY_CATEGORIES:
+      for (ULONG i = 0; i < fd->CategoriesCount; ++i) items.push_back(bytesOf(fd->Categories[i]));
+      return replyList(items, false, data, dataSize, returned);
+    case KSPROPERTY_TOPOLOGY_NODES:
+      for (ULONG i = 0; i < fd->NodeDescriptorsCount; ++i) {
+        const KSNODE_DESCRIPTOR* node = nodeDescriptor(fd, i);
+        items.push_back(bytesOf(node->Type ? *node->Type : GUID_NULL));
+      }
+      return replyList(items, false, data, dataSize, returned);
+    case KSPROPERTY_TOPOLOGY_CONNECTIONS:
+      for (ULONG i = 0; i < fd->ConnectionsCount; ++i) items.push_back(bytesOf(fd->Connections[i]));
+      return replyList(items, false, data, dataSize, returned);
+    case KSPROPERTY_TOPOLOGY_NAME: {
+      if (reqSize < sizeof(KSP_NODE)) return STATUS_BUFFER_TOO_SMALL;
+      const KSNODE_DESCRIPTOR* node = nodeDescriptor(fd, reinterpret_cast<const KSP_NODE*>(req)->NodeId);
+      if (!node) return STATUS_INVALID_PARAMETER;
+      return replyName(node->Name ? node->Name : node->Type, data, dataSize, returned);
+    }
+    default:
+      return STATUS_NOT_FOUND;
+  }
+}
+
+// KSPROPSETID_Connection on a pin handle. Filter control held (it is recursive: the state change takes it
+// again).
+NTSTATUS connectionProperty(Pin& pin, const UCHAR* req, void* data, ULONG dataSize, ULONG* returned) {
+  const auto* id = reinterpret_cast<const KSIDENTIFIER*>(req);
+  bool settable = id->Id == KSPROPERTY_CONNECTION_STATE;
+  bool known = settable || id->Id == KSPROPERTY_CONNECTION_DATAFORMAT ||
+               id->Id == KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX;
+  if (!known) return STATUS_NOT_FOUND;
+  if (id->Flags == KSPROPERTY_TYPE_BASICSUPPORT)
+    return basicSupport(KSPROPERTY_TYPE_GET | (settable ? KSPROPERTY_TYPE_SET : 0), data, dataSize, returned);
+  if (id->Flags == KSPROPERTY_TYPE_SET) {
+    if (!settable) return STATUS_INVALID_DEVICE_REQUEST;
+    if (dataSize < sizeof(KSSTATE)) return STATUS_BUFFER_TOO_SMALL;
+    KSSTATE state;
+    std::memcpy(&state, data, sizeof(state));
+    auto self = pinOf(&pin.ks);
+    return self ? setPinState(self, state) : STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (id->Flags != KSPROPERTY_TYPE_GET) return STATUS_INVALID_PARAMETER;
+  switch (id->Id) {
+    case KSPROPERTY_CONNECTION_STATE:
+      return reply(&pin.ks.DeviceState, sizeof(KSSTATE), data, dataSize, returned);
+    case KSPROPERTY_CONNECTION_DATAFORMAT:
+      return reply(pin.format.data(), ULONG(pin.format.size()), data, dataSize, returned);
+    default: {
+      const KSALLOCATOR_FRAMING_EX* f = pin.ks.Descriptor->AllocatorFraming;
+      if (!f || !f->CountItems) return STATUS_NOT_FOUND;
+      ULONG size =
+          ULONG(offsetof(KSALLOCATOR_FRAMING_EX, FramingItem) + f->CountItems * sizeof(KS_FRAMING_ITEM));
+      return reply(f, size, data, dataSize, returned);
+    }
+  }
+}
+
+}  // namespace
+
 // ---- Requests
 // ---------------------------------------------------------------------------------------------------
 
@@ -391,6 +632,21 @@ NTSTATUS request(Filter* filter, Pin* pin, ULONG ioctl, const void* req, ULONG r
   std::unique_ptr<UCHAR[]> dataBuf(dataSize ? new UCHAR[dataSize] : nullptr);
   if (dataSize) std::memcpy(dataBuf.get(), data, dataSize);
   auto* id = reinterpret_cast<KSIDENTIFIER*>(reqBuf.data());
+
+  // What the framework answers itself, from the descriptors.
+  if (!isMethod && !(id->Flags & KSPROPERTY_TYPE_TOPOLOGY) && isFrameworkSet(id->Set, pin != nullptr)) {
+    ULONG returned = 0;
+    NTSTATUS status = STATUS_NOT_FOUND;
+    if (pin)
+      status = connectionProperty(*pin, reqBuf.data(), dataBuf.get(), dataSize, &returned);
+    else if (sameGuid(id->Set, KSPROPSETID_Pin))
+      status = pinProperty(*filter, reqBuf.data(), reqSize, dataBuf.get(), dataSize, &returned);
+    else
+      status = topologyProperty(*filter, reqBuf.data(), reqSize, dataBuf.get(), dataSize, &returned);
+    if (NT_SUCCESS(status) && dataSize) std::memcpy(data, dataBuf.get(), dataSize);
+    if (bytesReturned) *bytesReturned = returned;
+    return status;
+  }
 
   const KSFILTER_DESCRIPTOR* fd = filter->ks.Descriptor;
   const KSAUTOMATION_TABLE* table = nullptr;
@@ -427,20 +683,10 @@ NTSTATUS request(Filter* filter, Pin* pin, ULONG ioctl, const void* req, ULONG r
     if (verb == KSPROPERTY_TYPE_BASICSUPPORT && !item->SupportHandler) {
       ULONG access = (item->GetPropertyHandler ? KSPROPERTY_TYPE_GET : 0) |
                      (item->SetPropertyHandler ? KSPROPERTY_TYPE_SET : 0);
-      if (dataSize >= sizeof(KSPROPERTY_DESCRIPTION)) {
-        KSPROPERTY_DESCRIPTION desc{};
-        desc.AccessFlags = access;
-        desc.DescriptionSize = sizeof(desc);
-        std::memcpy(data, &desc, sizeof(desc));
-        if (bytesReturned) *bytesReturned = sizeof(desc);
-      } else if (dataSize >= sizeof(ULONG)) {
-        std::memcpy(data, &access, sizeof(access));
-        if (bytesReturned) *bytesReturned = sizeof(ULONG);
-      } else {
-        if (bytesReturned) *bytesReturned = sizeof(ULONG);
-        return STATUS_BUFFER_OVERFLOW;
-      }
-      return STATUS_SUCCESS;
+      ULONG returned = 0;
+      NTSTATUS status = basicSupport(access, data, dataSize, &returned);
+      if (bytesReturned) *bytesReturned = returned;
+      return status;
     }
     if (verb == KSPROPERTY_TYPE_BASICSUPPORT) {
       handler = item->SupportHandler;
@@ -553,27 +799,12 @@ NTSTATUS intersect(Filter* filter, ULONG pinId, const KSDATARANGE* range, ULONG 
   return STATUS_NO_MATCH;
 }
 
-NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSDATARANGE* range,
-                   ULONG rangeSize, std::shared_ptr<Pin>& out) {
-  requirePassive("pin create above APC_LEVEL");
-  std::lock_guard<ControlMutex> c(filter->control);
-  if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
-  const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(filter->ks.Descriptor, pinId);
-  if (!pd) return STATUS_INVALID_PARAMETER;
-  ULONG existing = 0;
-  for (auto& p : filter->pins)
-    if (p->ks.Id == pinId) ++existing;
-  if (existing >= pd->InstancesPossible) return STATUS_DEVICE_BUSY;
+namespace {
 
-  std::vector<UCHAR> format;
-  if (!range) {
-    if (!pd->PinDescriptor.DataRangesCount) return STATUS_NO_MATCH;
-    range = pd->PinDescriptor.DataRanges[0];
-    rangeSize = range->FormatSize;
-  }
-  NTSTATUS status = intersect(filter.get(), pinId, range, rangeSize, format);
-  if (!NT_SUCCESS(status)) return status;
-
+// The pin object behind a create: format agreed, connection given (null: the factory's first medium and the
+// standard interface). Filter control held.
+NTSTATUS makePin(const std::shared_ptr<Filter>& filter, const KSPIN_DESCRIPTOR_EX* pd, ULONG pinId,
+                 std::vector<UCHAR> format, const KSPIN_CONNECT* connect, std::shared_ptr<Pin>& out) {
   auto p = std::make_shared<Pin>();
   p->filter = filter.get();
   p->file.filter = filter.get();
@@ -590,6 +821,12 @@ NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSD
   if (pd->PinDescriptor.MediumsCount && pd->PinDescriptor.Mediums)
     k.ConnectionMedium = pd->PinDescriptor.Mediums[0];
   k.ConnectionPriority.PriorityClass = 1;
+  if (connect) {
+    k.ConnectionInterface = connect->Interface;
+    k.ConnectionMedium = connect->Medium;
+    k.ConnectionPriority = connect->Priority;
+    k.ConnectionIsExternal = connect->PinToHandle ? FALSE : TRUE;
+  }
   k.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
   k.StreamHeaderSize = sizeof(KSSTREAM_HEADER);
   k.DataFlow = pd->PinDescriptor.DataFlow;
@@ -601,6 +838,7 @@ NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSD
     std::lock_guard<std::mutex> g(globalLock());
     tables().pins[&k] = p;
   }
+  NTSTATUS status = STATUS_SUCCESS;
   const KSPIN_DISPATCH* dispatch = pd->Dispatch;
   if (dispatch && dispatch->SetDataFormat) {
     const KSDATARANGE* matched = nullptr;
@@ -625,6 +863,107 @@ NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSD
   }
   filter->pins.push_back(p);
   out = p;
+  return STATUS_SUCCESS;
+}
+
+bool sameIdentifier(const KSIDENTIFIER& a, const KSIDENTIFIER& b) {
+  return sameGuid(a.Set, b.Set) && a.Id == b.Id;
+}
+
+// A factory that lists no interface (medium) takes the standard one.
+bool takesInterface(const KSPIN_DESCRIPTOR& d, const KSPIN_INTERFACE& want) {
+  if (!d.InterfacesCount || !d.Interfaces)
+    return sameGuid(want.Set, KSINTERFACESETID_Standard) && want.Id == KSINTERFACE_STANDARD_STREAMING;
+  for (ULONG i = 0; i < d.InterfacesCount; ++i)
+    if (sameIdentifier(d.Interfaces[i], want)) return true;
+  return false;
+}
+
+bool takesMedium(const KSPIN_DESCRIPTOR& d, const KSPIN_MEDIUM& want) {
+  if (!d.MediumsCount || !d.Mediums)
+    return sameGuid(want.Set, KSMEDIUMSETID_Standard) && want.Id == KSMEDIUM_TYPE_ANYINSTANCE;
+  for (ULONG i = 0; i < d.MediumsCount; ++i)
+    if (sameIdentifier(d.Mediums[i], want)) return true;
+  return false;
+}
+
+// A connection format names what it carries: the factory's range may be a wildcard, the format may not.
+bool formatFits(const KSDATAFORMAT& format, const KSDATARANGE& range) {
+  auto fits = [](const GUID& f, const GUID& r) { return sameGuid(r, GUID_NULL) || sameGuid(f, r); };
+  return fits(format.MajorFormat, range.MajorFormat) && fits(format.SubFormat, range.SubFormat) &&
+         fits(format.Specifier, range.Specifier);
+}
+
+}  // namespace
+
+NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSDATARANGE* range,
+                   ULONG rangeSize, std::shared_ptr<Pin>& out) {
+  requirePassive("pin create above APC_LEVEL");
+  std::lock_guard<ControlMutex> c(filter->control);
+  if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
+  const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(filter->ks.Descriptor, pinId);
+  if (!pd) return STATUS_INVALID_PARAMETER;
+  if (instancesOf(*filter, pinId) >= pd->InstancesPossible) return STATUS_DEVICE_BUSY;
+
+  std::vector<UCHAR> format;
+  if (!range) {
+    if (!pd->PinDescriptor.DataRangesCount) return STATUS_NO_MATCH;
+    range = pd->PinDescriptor.DataRanges[0];
+    rangeSize = range->FormatSize;
+  }
+  NTSTATUS status = intersect(filter.get(), pinId, range, rangeSize, format);
+  if (!NT_SUCCESS(status)) return status;
+  return makePin(filter, pd, pinId, std::move(format), nullptr, out);
+}
+
+NTSTATUS connectPin(const std::shared_ptr<Filter>& filter, const KSPIN_CONNECT& connect,
+                    const KSDATAFORMAT* format, ULONG formatSize, const std::shared_ptr<Pin>& peer,
+                    std::shared_ptr<Pin>& out) {
+  requirePassive("pin create above APC_LEVEL");
+  if (!format || formatSize < sizeof(KSDATAFORMAT) || format->FormatSize < sizeof(KSDATAFORMAT) ||
+      format->FormatSize > formatSize)
+    return STATUS_INVALID_PARAMETER;
+  // The peer's side of the join, read under its own filter's control and not under ours.
+  KSPIN_DATAFLOW peerFlow = KSPIN_DATAFLOW_IN;
+  if (peer) {
+    std::lock_guard<ControlMutex> c(peer->filter->control);
+    if (peer->closed) return STATUS_DEVICE_NOT_CONNECTED;
+    if (!sameIdentifier(peer->ks.ConnectionMedium, connect.Medium)) return STATUS_NO_MATCH;
+    peerFlow = peer->ks.DataFlow;
+  }
+  std::lock_guard<ControlMutex> c(filter->control);
+  if (filter->closed) return STATUS_DEVICE_NOT_CONNECTED;
+  const KSPIN_DESCRIPTOR_EX* pd = pinDescriptor(filter->ks.Descriptor, connect.PinId);
+  if (!pd) return STATUS_INVALID_PARAMETER;
+  const KSPIN_DESCRIPTOR& d = pd->PinDescriptor;
+  if (!takesInterface(d, connect.Interface) || !takesMedium(d, connect.Medium)) return STATUS_NO_MATCH;
+  if (peer && (peerFlow == d.DataFlow || d.Communication == KSPIN_COMMUNICATION_NONE)) return STATUS_NO_MATCH;
+  bool fits = false;
+  for (ULONG i = 0; i < d.DataRangesCount && !fits; ++i)
+    fits = d.DataRanges[i] && formatFits(*format, *d.DataRanges[i]);
+  if (!fits) return STATUS_NO_MATCH;
+  if (instancesOf(*filter, connect.PinId) >= pd->InstancesPossible) return STATUS_DEVICE_BUSY;
+
+  const auto* bytes = reinterpret_cast<const UCHAR*>(format);
+  std::shared_ptr<Pin> pin;
+  NTSTATUS status = makePin(filter, pd, connect.PinId, std::vector<UCHAR>(bytes, bytes + format->FormatSize),
+                            &connect, pin);
+  if (!NT_SUCCESS(status)) return status;
+  pin->requestDriven = true;
+  if (peer) {
+    std::lock_guard<std::mutex> g(globalLock());
+    if (peer->gone || peer->peer) {
+      status = peer->gone ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_DEVICE_STATE;
+    } else {
+      peer->peer = pin.get();
+      pin->peer = peer.get();
+    }
+  }
+  if (!NT_SUCCESS(status)) {
+    closePin(pin);
+    return status;
+  }
+  out = pin;
   return STATUS_SUCCESS;
 }
 
@@ -689,6 +1028,9 @@ NTSTATUS closePin(const std::shared_ptr<Pin>& pin) {
   {
     std::lock_guard<std::mutex> g(globalLock());
     tables().pins.erase(&pin->ks);
+    pin->gone = true;
+    if (pin->peer) pin->peer->peer = nullptr;
+    pin->peer = nullptr;
   }
   streamClose(*pin);
   host::bag::destroy(pin->ks.Bag);

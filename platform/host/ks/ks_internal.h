@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -79,11 +80,29 @@ struct Filter {
   bool closed = false;                     // guarded by control
 };
 
+struct ReadRequest;
+
 struct Frame {
-  std::vector<UCHAR> data;
+  std::vector<UCHAR> data;  // the allocator's own memory; empty for a frame of a read request
   KSSTREAM_HEADER header{};
   int refs = 0;          // clones holding the frame
   bool reading = false;  // a client copies it out (without the pin's data lock)
+  // A frame of an application's read request fills the caller's buffer and completes with the request.
+  ReadRequest* request = nullptr;
+  UCHAR* external = nullptr;
+  ULONG externalSize = 0;
+  UCHAR* bytes() { return external ? external : data.data(); }
+  ULONG size() const { return external ? externalSize : ULONG(data.size()); }
+};
+
+// One IOCTL_KS_READ_STREAM: a frame per stream header of the caller, completed once all of them are (or
+// at stop or cancel). done is called once, under the pin's data lock: it must only record and signal.
+struct ReadRequest {
+  std::vector<std::unique_ptr<Frame>> frames;
+  KSSTREAM_HEADER* headers = nullptr;  // the caller's, written back at completion
+  ULONG pending = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  std::function<void(NTSTATUS status, ULONG bytes)> done;
 };
 
 struct Clone {
@@ -112,6 +131,15 @@ struct Pin {
   bool leadingHandedOut = false;
   bool streaming = false;  // frames circulate (ACQUIRE and above)
   bool dataClosed = false;
+  // Created by an application's create request: its frames are the application's read requests, not an
+  // allocator's.
+  bool requestDriven = false;
+  std::deque<std::shared_ptr<ReadRequest>> requests;  // queued, oldest first
+  uint64_t starvedCalls = 0;                          // leading-edge requests met with no read request queued
+
+  // The pin at the other end of a kernel-to-kernel connection; guarded by the global lock, as is gone.
+  Pin* peer = nullptr;
+  bool gone = false;
 };
 
 // The global lock guards the object tables and the registry; never held while calling the driver.
@@ -143,7 +171,16 @@ NTSTATUS intersect(Filter* filter, ULONG pinId, const KSDATARANGE* range, ULONG 
                    std::vector<UCHAR>& format);
 NTSTATUS createPin(const std::shared_ptr<Filter>& filter, ULONG pinId, const KSDATARANGE* range,
                    ULONG rangeSize, std::shared_ptr<Pin>& out);
+// A create request as an application sends it: the connect record and the format that follows it. peer is
+// the pin PinToHandle names (null: the application is the peer).
+NTSTATUS connectPin(const std::shared_ptr<Filter>& filter, const KSPIN_CONNECT& connect,
+                    const KSDATAFORMAT* format, ULONG formatSize, const std::shared_ptr<Pin>& peer,
+                    std::shared_ptr<Pin>& out);
 NTSTATUS setPinState(const std::shared_ptr<Pin>& pin, KSSTATE state);
+// Queues an application's read request on a request-driven pin (STATUS_PENDING), or refuses it.
+NTSTATUS queueRead(const std::shared_ptr<Pin>& pin, const std::shared_ptr<ReadRequest>& request);
+// Completes a queued request the driver has not started on as cancelled; false when there is none such.
+bool cancelRead(const std::shared_ptr<Pin>& pin, const ReadRequest* request);
 NTSTATUS closePin(const std::shared_ptr<Pin>& pin);
 NTSTATUS readFrame(const std::shared_ptr<Pin>& pin, std::vector<UCHAR>& out,
                    std::chrono::milliseconds timeout);

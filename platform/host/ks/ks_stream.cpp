@@ -32,9 +32,31 @@ bool framing(const Pin& p, ULONG& frames, ULONG& size) {
 void resetFrame(Frame* f) {
   f->header = KSSTREAM_HEADER{};
   f->header.Size = sizeof(KSSTREAM_HEADER);
-  f->header.Data = f->data.data();
-  f->header.FrameExtent = ULONG(f->data.size());
+  f->header.Data = f->bytes();
+  f->header.FrameExtent = f->size();
   f->refs = 0;
+}
+
+// Completes a read request: on success the caller's headers get what each frame holds. data lock held.
+void finish(Pin& p, ReadRequest* r, NTSTATUS status) {
+  if (NT_SUCCESS(status))
+    for (size_t i = 0; i < r->frames.size(); ++i) r->headers[i].DataUsed = r->frames[i]->header.DataUsed;
+  r->status = status;
+  auto done = std::move(r->done);
+  // The queue's entry may hold the last reference to the request.
+  std::shared_ptr<ReadRequest> keep;
+  for (auto it = p.requests.begin(); it != p.requests.end(); ++it)
+    if (it->get() == r) {
+      keep = *it;
+      p.requests.erase(it);
+      break;
+    }
+  if (done) done(status, ULONG(r->frames.size() * sizeof(KSSTREAM_HEADER)));
+}
+
+// Every queued request as cancelled: the pin stops or goes. data lock held.
+void cancelAll(Pin& p) {
+  while (!p.requests.empty()) finish(p, p.requests.front().get(), STATUS_CANCELLED);
 }
 
 // Hands a frame back to the pin (or keeps it idle while the pin is stopped). data lock held.
@@ -50,7 +72,9 @@ void deliverReady(Pin& p) {
     Frame* f = p.queue.front();
     p.queue.pop_front();
     --p.edge;
-    if (f->header.DataUsed > 0) {
+    if (f->request) {
+      if (--f->request->pending == 0) finish(p, f->request, STATUS_SUCCESS);
+    } else if (f->header.DataUsed > 0) {
       p.delivered.push_back(f);
       any = true;
     } else {
@@ -118,6 +142,13 @@ HostClock& hostClock() {
 
 void streamStart(Pin& p) {
   std::lock_guard<std::mutex> g(p.data);
+  if (p.requestDriven) {
+    // The application's read requests are the frames; they come once the pin has left STOP.
+    p.streaming = true;
+    p.queue.clear();
+    p.edge = 0;
+    return;
+  }
   ULONG count = 0, size = 0;
   if (!framing(p, count, size)) return;
   if (p.frames.empty()) {
@@ -150,6 +181,7 @@ void streamStop(Pin& p) {
   p.queue.clear();
   p.edge = 0;
   p.leadingHandedOut = false;
+  cancelAll(p);
 }
 
 void streamClose(Pin& p) {
@@ -161,6 +193,7 @@ void streamClose(Pin& p) {
   p.delivered.clear();
   p.edge = 0;
   p.leadingHandedOut = false;
+  cancelAll(p);
   p.delivered_cv.notify_all();
   // Frame memory stays until the pin object goes: a late DPC may still hold a pointer into it.
 }
@@ -176,13 +209,48 @@ NTSTATUS readFrame(const std::shared_ptr<Pin>& pin, std::vector<UCHAR>& out,
   // Copied out without the lock, so that a DPC handing over the next frame never waits for a reader that
   // other threads keep off the processor. The frame is out of circulation meanwhile.
   f->reading = true;
-  const size_t used = std::min<size_t>(f->header.DataUsed, f->data.size());
+  const size_t used = std::min<size_t>(f->header.DataUsed, f->size());
   g.unlock();
   out.assign(f->data.begin(), f->data.begin() + static_cast<std::ptrdiff_t>(used));
   g.lock();
   f->reading = false;
   recycle(*pin, f);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS queueRead(const std::shared_ptr<Pin>& pin, const std::shared_ptr<ReadRequest>& request) {
+  std::lock_guard<std::mutex> g(pin->data);
+  if (pin->dataClosed) return STATUS_DEVICE_NOT_CONNECTED;
+  if (!pin->requestDriven) return STATUS_INVALID_DEVICE_REQUEST;
+  if (!pin->streaming) return STATUS_INVALID_DEVICE_STATE;
+  if (request->frames.empty()) return STATUS_INVALID_PARAMETER;
+  request->pending = ULONG(request->frames.size());
+  for (auto& f : request->frames) {
+    f->request = request.get();
+    resetFrame(f.get());
+    pin->queue.push_back(f.get());
+  }
+  pin->requests.push_back(request);
+  return STATUS_PENDING;
+}
+
+bool cancelRead(const std::shared_ptr<Pin>& pin, const ReadRequest* request) {
+  std::lock_guard<std::mutex> g(pin->data);
+  // Only a request the driver has not touched: a frame it fills completes as usual.
+  std::vector<size_t> at;
+  for (size_t i = 0; i < pin->queue.size(); ++i) {
+    Frame* f = pin->queue[i];
+    if (f->request != request) continue;
+    bool touched =
+        i < pin->edge || f->refs > 0 || f->header.DataUsed > 0 || (i == pin->edge && pin->leadingHandedOut);
+    if (touched) return false;
+    at.push_back(i);
+  }
+  if (at.empty()) return false;
+  for (auto it = at.rbegin(); it != at.rend(); ++it)
+    pin->queue.erase(pin->queue.begin() + static_cast<std::ptrdiff_t>(*it));
+  finish(*pin, const_cast<ReadRequest*>(request), STATUS_CANCELLED);
+  return true;
 }
 
 }  // namespace host::ks::detail
@@ -212,15 +280,19 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_
   auto p = pinOf(Pin);
   if (!p) return nullptr;
   std::lock_guard<std::mutex> g(p->data);
-  if (!p->streaming || p->edge >= p->queue.size()) return nullptr;
+  if (!p->streaming || p->edge >= p->queue.size()) {
+    // Nowhere to put data: no read request queued.
+    if (p->streaming && p->requestDriven) ++p->starvedCalls;
+    return nullptr;
+  }
   Frame* f = p->queue[p->edge];
   KSSTREAM_POINTER& sp = p->leading;
   sp.Pin = Pin;
   sp.StreamHeader = &f->header;
-  ULONG used = std::min<ULONG>(f->header.DataUsed, ULONG(f->data.size()));
+  ULONG used = std::min<ULONG>(f->header.DataUsed, f->size());
   sp.OffsetIn = KSSTREAM_POINTER_OFFSET{};
-  sp.OffsetOut.Data = f->data.data() + used;
-  sp.OffsetOut.Count = ULONG(f->data.size()) - used;
+  sp.OffsetOut.Data = f->bytes() + used;
+  sp.OffsetOut.Count = f->size() - used;
   sp.OffsetOut.Remaining = sp.OffsetOut.Count;
   sp.Offset = Pin->DataFlow == KSPIN_DATAFLOW_IN ? &sp.OffsetIn : &sp.OffsetOut;
   p->leadingHandedOut = State == KSSTREAM_POINTER_STATE_LOCKED;
