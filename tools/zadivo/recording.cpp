@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/host/clock.h"
 #include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/report.h"
@@ -20,18 +19,18 @@ namespace {
 constexpr double kServiceWaitSeconds = 5;
 // How often a lock wait reads the statistics it shows; how often a terminal's status line is redrawn while
 // tuning, and (in platform time, as femon does) while recording.
-constexpr int64_t kStatusEveryNs = 250 * host::clock::kMs;
+constexpr int64_t kStatusEveryNs = 250 * platform_time::kMs;
 constexpr auto kRedraw = std::chrono::milliseconds(200);
-constexpr int64_t kRecordingStatusEveryNs = 1000 * host::clock::kMs;
+constexpr int64_t kRecordingStatusEveryNs = 1000 * platform_time::kMs;
 
 // Families that select a stream: DVB-T2 PLPs, DVB-C2 PLPs, ISDB-C TSMF streams.
 bool selectsStreams(int type) { return type == 1 || type == 7 || type == 8; }
 
 // A lock wait's poll that tells status the lock state now and then, and gives up at the user's interrupt.
 std::function<bool()> showingLockState(Channel& ch, const TuneStatus& status) {
-  return [&ch, &status, shown = host::clock::nowNs() - kStatusEveryNs]() mutable {
-    if (status && host::clock::nowNs() - shown >= kStatusEveryNs) {
-      shown = host::clock::nowNs();
+  return [&ch, &status, shown = platform_time::nowNs() - kStatusEveryNs]() mutable {
+    if (status && platform_time::nowNs() - shown >= kStatusEveryNs) {
+      shown = platform_time::nowNs();
       status(femonLine(ch.stats()), false);
     }
     return !interrupted();
@@ -50,7 +49,7 @@ std::string lockedText(Channel& ch, double seconds) {
 }  // namespace
 
 std::chrono::milliseconds frameTimeout() {
-  const double realSeconds = 5.0 * std::max(host::clock::scale(), 0.05) + 2.0;
+  const double realSeconds = 5.0 * std::max(platform_time::scale(), 0.05) + 2.0;
   return std::chrono::milliseconds(static_cast<int64_t>(realSeconds * 1000));
 }
 
@@ -147,7 +146,7 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
   std::vector<std::thread> threads;
   for (auto& jp : jobs)
     threads.emplace_back([&, &job = *jp] {
-      const int64_t start = host::clock::nowNs();
+      const int64_t start = platform_time::nowNs();
       const TuneStatus status = [&](const std::string& text, bool step) {
         std::lock_guard l(job.m);
         job.status = text;
@@ -162,7 +161,7 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
           if (job.error = missingPlpText(*job.ch, job.channel, job.tune); job.error.empty())
             job.error = noLockText(job.channel, job.ch->tunerType(), job.tune);
         }
-        if (job.locked) status(lockedText(*job.ch, (host::clock::nowNs() - start) / 1e9), true);
+        if (job.locked) status(lockedText(*job.ch, (platform_time::nowNs() - start) / 1e9), true);
       } else {
         job.ch.reset();
       }
@@ -249,7 +248,7 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
       data = cut.data();
       len = cut.size();
     }
-    if (len && job.firstPacketSeconds < 0) job.firstPacketSeconds = (host::clock::nowNs() - startNs) / 1e9;
+    if (len && job.firstPacketSeconds < 0) job.firstPacketSeconds = (platform_time::nowNs() - startNs) / 1e9;
     if (limits.packets) {
       std::lock_guard l(job.m);
       len = static_cast<size_t>(std::min<uint64_t>(len, (limits.packets - job.ts.packets()) * kTsPacket));
@@ -315,10 +314,10 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
     });
   // On a terminal, femon's figures and the recording's once a second until the last job ends.
   if (stderrIsTerminal()) {
-    for (int64_t next = host::clock::nowNs();; std::this_thread::sleep_for(kInterruptPoll)) {
+    for (int64_t next = platform_time::nowNs();; std::this_thread::sleep_for(kInterruptPoll)) {
       const bool last = running == 0;
-      if (last || host::clock::nowNs() >= next) {
-        next = host::clock::nowNs() + kRecordingStatusEveryNs;
+      if (last || platform_time::nowNs() >= next) {
+        next = platform_time::nowNs() + kRecordingStatusEveryNs;
         std::string line;
         for (auto& job : jobs) line += (line.empty() ? "" : "  ") + recordingStatus(*job);
         statusLine(line);
