@@ -133,6 +133,13 @@ uint64_t Emulation::broadcastBitrate(int card, int index) {
   return mux ? mux->bitrate : 0;
 }
 
+std::string eepromImagePath(const std::string& stateDir, int card) {
+  return zadivo::Machine::eepromPath(stateDir, card);
+}
+std::string flashImagePath(const std::string& stateDir, int card) {
+  return zadivo::Machine::flashPath(stateDir, card);
+}
+
 namespace platform_time {
 int64_t nowNs() { return host::clock::nowNs(); }
 void sleepNs(int64_t platformNs) { host::clock::sleepNs(platformNs); }

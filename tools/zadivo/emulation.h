@@ -62,6 +62,10 @@ class Emulation {
   std::string traceLog_;
 };
 
+// Where a state directory keeps a card's images.
+std::string eepromImagePath(const std::string& stateDir, int card);
+std::string flashImagePath(const std::string& stateDir, int card);
+
 // The platform's clock: the emulation's scaled one.
 namespace platform_time {
 inline constexpr int64_t kMs = 1000000;
