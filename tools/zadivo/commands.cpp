@@ -313,7 +313,7 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
     errorLine(interrupted() ? "nothing recorded: " + error : error);
     return 1;
   }
-  return recordAll(g, *fe, jobs, {o.seconds, o.packets}, startNs);
+  return recordAll(g, jobs, {o.seconds, o.packets}, startNs);
 }
 
 // ---- device storage: MAC, tuner type, flash, registers

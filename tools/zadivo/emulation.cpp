@@ -127,12 +127,6 @@ std::vector<std::string> Emulation::storageErrors() {
   return found;
 }
 
-uint64_t Emulation::broadcastBitrate(int card, int index) {
-  if (!machine_ || card < 0 || card >= machine_->cardCount()) return 0;
-  auto mux = machine_->frontEnds(card).demod(index + 1).lockedMultiplex();
-  return mux ? mux->bitrate : 0;
-}
-
 std::string eepromImagePath(const std::string& stateDir, int card) {
   return zadivo::Machine::eepromPath(stateDir, card);
 }

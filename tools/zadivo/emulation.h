@@ -47,8 +47,6 @@ class Emulation {
   std::vector<std::string> cardErrors();
   // The card errors that are failures to read or save an image of the state directory (they name it).
   std::vector<std::string> storageErrors();
-  // Bit/s of the multiplex the channel's demodulator is locked to, as broadcast; 0 when none.
-  uint64_t broadcastBitrate(int card, int index);
 
  private:
   Emulation() = default;

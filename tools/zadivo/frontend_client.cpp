@@ -443,11 +443,6 @@ std::vector<std::string> FrontEnd::flushLogs() {
   return emulation_ ? emulation_->flushLogs() : std::vector<std::string>{};
 }
 
-uint64_t FrontEnd::streamBitrate(const ChannelRef& ref) {
-  if (ref.card < 0 || ref.card >= cards()) return 0;
-  return emulation_->broadcastBitrate(ref.card, ref.index);
-}
-
 void FrontEnd::closeControl(int card) {
   Control& c = controls_.at(card);
   closeHandle(c.antenna);

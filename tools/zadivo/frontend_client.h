@@ -110,9 +110,6 @@ class FrontEnd {
   std::vector<std::string> cardErrors() { return emulation_->cardErrors(); }
   // The card errors that are failures to read or save an image of the state directory (they name it).
   std::vector<std::string> storageErrors() { return emulation_->storageErrors(); }
-  // Bit/s of the stream the channel's demodulator delivers: the multiplex's own, as broadcast. 0 when the
-  // channel delivers none.
-  uint64_t streamBitrate(const ChannelRef& ref);
 
  private:
   FrontEnd() = default;

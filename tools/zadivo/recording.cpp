@@ -17,6 +17,8 @@ namespace {
 
 // PSI comes several times a second; a PMT missing for this long of stream is not coming.
 constexpr double kServiceWaitSeconds = 5;
+// A stream without a PCR for this long of platform time is measured by the platform's clock.
+constexpr int64_t kNoPcrAfterNs = 1000 * platform_time::kMs;
 // How often a lock wait reads the statistics it shows; how often a terminal's status line is redrawn while
 // tuning, and (in platform time, as femon does) while recording.
 constexpr int64_t kStatusEveryNs = 250 * platform_time::kMs;
@@ -221,14 +223,19 @@ NTSTATUS readFrameOrInterrupt(Channel& ch, std::vector<uint8_t>& frame) {
 
 // Records one job until its limits, a failure (failed set, job.error said) or the user's interrupt.
 void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::atomic<bool>& failed) {
-  // A duration is of stream, not of the wall clock: a loaded machine records late, not less.
-  const uint64_t wantRead =
-      limits.seconds > 0
-          ? std::max<uint64_t>(
-                1, static_cast<uint64_t>(std::ceil(limits.seconds * job.bitrate / (kTsPacket * 8)))) *
-                kTsPacket
-          : 0;
-  std::vector<uint8_t> frame, cut;
+  // A duration is of stream, not of the wall clock: a loaded machine records late, not less. The stream's own
+  // clock gives its rate; one without PCRs is measured against the platform's. Until the rate is known, a
+  // recording limited in seconds holds what it read.
+  PcrRate pcrRate;
+  int64_t firstFrameNs = -1;
+  uint64_t fed = 0;
+  std::vector<uint8_t> frame, cut, held;
+  auto wantRead = [&] {
+    if (limits.seconds <= 0) return uint64_t{0};
+    return std::max<uint64_t>(
+               1, static_cast<uint64_t>(std::ceil(limits.seconds * job.bitrate / (kTsPacket * 8)))) *
+           kTsPacket;
+  };
   auto fail = [&](const std::string& what) {
     job.error = job.label + ": " + what;
     failed = true;
@@ -238,8 +245,28 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
     if (s == STATUS_TIMEOUT && interrupted()) break;
     if (s == STATUS_TIMEOUT) return fail("no data from the card");
     if (!NT_SUCCESS(s)) return fail("capture failed (status " + statusText(s) + ")");
+    pcrRate.feed(frame.data(), frame.size());
+    fed += frame.size();
+    if (firstFrameNs < 0) firstFrameNs = platform_time::nowNs();
+    uint64_t rate = pcrRate.bitrate();
+    const int64_t sinceFirst = platform_time::nowNs() - firstFrameNs;
+    if (!rate && sinceFirst >= kNoPcrAfterNs) rate = static_cast<uint64_t>(fed * 8 * 1e9 / sinceFirst);
+    {
+      std::lock_guard l(job.m);
+      job.bitrate = rate;
+    }
+    if (limits.seconds > 0 && !rate) {
+      held.insert(held.end(), frame.begin(), frame.end());
+      continue;
+    }
+    if (!held.empty()) {
+      held.insert(held.end(), frame.begin(), frame.end());
+      frame.swap(held);
+      held.clear();
+    }
+    const uint64_t want = wantRead();
     size_t taken = frame.size();
-    if (wantRead) taken = static_cast<size_t>(std::min<uint64_t>(taken, wantRead - job.read));
+    if (want) taken = static_cast<size_t>(std::min<uint64_t>(taken, want > job.read ? want - job.read : 0));
     const uint8_t* data = frame.data();
     size_t len = taken;
     if (job.filter) {
@@ -265,7 +292,7 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
     if (job.filter && !job.filter->ready() && job.streamSeconds() > kServiceWaitSeconds)
       return fail("still waiting for " + job.filter->waitingFor() + " after " +
                   std::to_string(static_cast<int>(kServiceWaitSeconds)) + " s of stream");
-    if ((wantRead && job.read >= wantRead) || (limits.packets && job.ts.packets() >= limits.packets)) break;
+    if ((want && job.read >= want) || (limits.packets && job.ts.packets() >= limits.packets)) break;
   }
 }
 
@@ -282,14 +309,9 @@ std::string recordingStatus(RecordJob& job) {
 
 }  // namespace
 
-int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs) {
+int recordAll(Globals& g, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs) {
   std::string error;
   for (auto& job : jobs) {
-    job->bitrate = fe.streamBitrate(job->channel);
-    if (!job->bitrate) {
-      errorLine("no stream on " + channelName(job->channel));
-      return 1;
-    }
     if (!job->out.open(job->output, &error, "recorded")) {
       errorLine(error);
       return 1;

@@ -308,7 +308,7 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     errorLine(interrupted() && !o.outputs.empty() ? "nothing recorded: " + error : error);
     return 1;
   }
-  if (!o.outputs.empty()) return recordAll(g, *fe, jobs, {o.seconds, 0}, startNs);
+  if (!o.outputs.empty()) return recordAll(g, jobs, {o.seconds, 0}, startNs);
   // Statistics only, as dvbv5-zap shows them while it holds the channels.
   const int64_t tunedNs = platform_time::nowNs();
   const int64_t endNs = o.seconds > 0 ? tunedNs + static_cast<int64_t>(o.seconds * 1e9) : INT64_MAX;
