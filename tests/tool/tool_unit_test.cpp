@@ -117,6 +117,43 @@ TEST(ToolTs, CountsPacketsAcrossSplitFeeds) {
   EXPECT_EQ(a.syncErrors(), 0u);
 }
 
+// A stream's rate by its own clock: the PCRs of the first PID carrying one, across the 33-bit wrap; another
+// PID's PCRs and a stream without any give nothing wrong.
+TEST(ToolTs, RateFromThePcrs) {
+  constexpr uint64_t kWrap = (uint64_t{1} << 33) * 300;
+  auto pcrPacket = [](uint16_t pid, uint64_t pcr) {
+    std::vector<uint8_t> p = packet(pid, 0, false);
+    p[5] = 0x10;
+    const uint64_t base = pcr / 300, ext = pcr % 300;
+    const uint8_t b[6] = {uint8_t(base >> 25),
+                          uint8_t(base >> 17),
+                          uint8_t(base >> 9),
+                          uint8_t(base >> 1),
+                          uint8_t((base & 1) << 7 | 0x7E | ext >> 8),
+                          uint8_t(ext)};
+    std::memcpy(&p[6], b, 6);
+    return p;
+  };
+  struct Case {
+    uint64_t bitrate, firstPcr;
+    bool pcrs;
+  } cases[] = {{24'000'000, 27'000'000, true}, {81'216'000, kWrap - 5'000'000, true}, {5'000'000, 0, false}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> s;
+    for (uint64_t i = 0; i < 20'000; ++i) {
+      const uint64_t pcr = (c.firstPcr + i * kTsPacket * 8 * 27'000'000 / c.bitrate) % kWrap;
+      if (!c.pcrs || i % 97)
+        append(s, packet(0x300, static_cast<uint8_t>(i)));
+      else
+        append(s, pcrPacket(i % 2 ? 0x200 : 0x100, i % 2 ? i : pcr));
+    }
+    PcrRate r;
+    for (size_t off = 0; off < s.size(); off += 512 * kTsPacket)
+      r.feed(s.data() + off, std::min<size_t>(s.size() - off, 512 * kTsPacket));
+    EXPECT_EQ(r.bitrate(), c.pcrs ? c.bitrate : 0) << c.bitrate;
+  }
+}
+
 TEST(ToolTs, ContinuityRules) {
   std::vector<uint8_t> s;
   append(s, packet(0x100, 14));

@@ -10,7 +10,6 @@
 #include <map>
 #include <thread>
 
-#include "platform/host/clock.h"
 #include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/recording.h"
@@ -25,14 +24,14 @@ constexpr size_t kFlashPage = 256;
 // No flash the card takes is larger; a bigger file is not an image for it.
 constexpr size_t kMaxFlashImage = size_t{1} << 28;
 
-double platformSeconds() { return host::clock::nowNs() / 1e9; }
+double platformSeconds() { return platform_time::nowNs() / 1e9; }
 
 // The local time of day a line is read at, "14:03:21.5": the wall clock when made, advanced by platform time
 // (the wall clock itself at the real time scale).
 class WallClock {
  public:
   std::string text() const {
-    const int64_t ms = startMs_ + (host::clock::nowNs() - platformStart_) / host::clock::kMs;
+    const int64_t ms = startMs_ + (platform_time::nowNs() - platformStart_) / platform_time::kMs;
     const time_t seconds = static_cast<time_t>(ms / 1000);
     tm local{};
     localtime_r(&seconds, &local);
@@ -46,16 +45,16 @@ class WallClock {
   int64_t startMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-  int64_t platformStart_ = host::clock::nowNs();
+  int64_t platformStart_ = platform_time::nowNs();
 };
 
 // Sleeps until the platform clock reaches platformNs; false when interrupted first.
 bool sleepUntil(int64_t platformNs) {
-  while (host::clock::nowNs() < platformNs) {
+  while (platform_time::nowNs() < platformNs) {
     if (interrupted()) return false;
     std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
         kInterruptPoll, std::chrono::nanoseconds(static_cast<int64_t>(
-                            static_cast<double>(platformNs - host::clock::nowNs()) * host::clock::scale()))));
+                            static_cast<double>(platformNs - platform_time::nowNs()) * platform_time::scale()))));
   }
   return !interrupted();
 }
@@ -282,7 +281,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
     noteLine(channelName(ref) +
              " is not tuned: each run starts the card afresh; give -f (and -b or -s) to tune it first");
   const int64_t step = static_cast<int64_t>(o.interval * 1e9);
-  int64_t next = host::clock::nowNs();
+  int64_t next = platform_time::nowNs();
   const WallClock clock;
   // The user's interrupt is how a monitor without --count ends: a normal end.
   for (int n = 0; o.count == 0 || n < o.count; ++n) {
@@ -306,7 +305,7 @@ int cmdMonitor(Globals& g, const MonitorOptions& o) {
 int cmdCapture(Globals& g, const CaptureOptions& o) {
   auto fe = bringUp(g, StateUse::kRead, true);
   if (!fe) return 1;
-  const int64_t startNs = host::clock::nowNs();
+  const int64_t startNs = platform_time::nowNs();
   RecordJobs jobs;
   if (!jobsFor(*fe, o.channels, jobs)) return 2;
   std::string error;
@@ -314,7 +313,7 @@ int cmdCapture(Globals& g, const CaptureOptions& o) {
     errorLine(interrupted() ? "nothing recorded: " + error : error);
     return 1;
   }
-  return recordAll(g, *fe, jobs, {o.seconds, o.packets}, startNs);
+  return recordAll(g, jobs, {o.seconds, o.packets}, startNs);
 }
 
 // ---- device storage: MAC, tuner type, flash, registers
@@ -449,16 +448,16 @@ std::string hexAddress(size_t a) {
 }
 
 bool waitFlashIdle(FrontEnd& fe, int card, int64_t platformNs, std::string* error) {
-  const int64_t deadline = host::clock::nowNs() + platformNs;
+  const int64_t deadline = platform_time::nowNs() + platformNs;
   while (true) {
     bool idle = false;
     if (!fe.flashIdle(card, idle, error)) return false;
     if (idle) return true;
-    if (host::clock::nowNs() >= deadline) {
+    if (platform_time::nowNs() >= deadline) {
       if (error) *error = "flash stays busy";
       return false;
     }
-    host::clock::sleepNs(10 * host::clock::kMs);
+    platform_time::sleepNs(10 * platform_time::kMs);
   }
 }
 
@@ -501,7 +500,7 @@ int cmdFlashErase(Globals& g, int card) {
   auto fe = bringUp(g, StateUse::kWrite);
   if (!fe) return 1;
   std::string error;
-  if (!fe->flashEraseStart(card, &error) || !waitFlashIdle(*fe, card, 60'000 * host::clock::kMs, &error)) {
+  if (!fe->flashEraseStart(card, &error) || !waitFlashIdle(*fe, card, 60'000 * platform_time::kMs, &error)) {
     errorLine(error);
     return 1;
   }
@@ -557,7 +556,7 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
                ": an earlier write was cut short; writing it again");
   }
   // NOR programming only clears bits: the chip is erased first.
-  if (!fe->flashEraseStart(card, &error) || !waitFlashIdle(*fe, card, 60'000 * host::clock::kMs, &error)) {
+  if (!fe->flashEraseStart(card, &error) || !waitFlashIdle(*fe, card, 60'000 * platform_time::kMs, &error)) {
     errorLine(error);
     return 1;
   }
@@ -577,7 +576,7 @@ int cmdFlashWrite(Globals& g, int card, const std::string& file, bool verify) {
     for (int attempt = 0; attempt < 3 && !ok; ++attempt) {
       ok = fe->flashWritePage(card, static_cast<uint32_t>(a), padded.data() + a, &error);
       // A page the driver gave up on while the chip was still busy is tried again once it is idle.
-      if (!ok && !waitFlashIdle(*fe, card, 1000 * host::clock::kMs, &error)) break;
+      if (!ok && !waitFlashIdle(*fe, card, 1000 * platform_time::kMs, &error)) break;
     }
     if (!ok) {
       errorLine("flash write at " + hexAddress(a) + ": " + error + "; " + holds(a));

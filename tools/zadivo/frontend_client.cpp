@@ -2,17 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
-#include "platform/host/clock.h"
-#include "platform/host/host.h"
 #include "tools/zadivo/interrupt.h"
 
 namespace zadivo::tool {
-
-using host::client::Filter;
-using host::client::Pin;
-using host::client::Result;
 
 const GUID kExtendedSet = {0xFAA8F3E5, 0x31D4, 0x4E41, {0x88, 0xEF, 0xD9, 0xEB, 0x71, 0x6F, 0x6E, 0xC9}};
 
@@ -49,8 +42,13 @@ constexpr size_t kRegRecord = 259;
 bool usesBandwidth(int type) { return type < 0 || type == 1 || type == 3 || type == 5 || type == 7; }
 bool usesSymbolRate(int type) { return type < 0 || type == 4 || type == 6 || type == 8; }
 
-bool fail(std::string* error, const std::string& what, NTSTATUS s) {
-  if (error) *error = what + " (status " + statusText(s) + ")";
+// Enough requests queued for the card's highest rate (83 Mbit/s) while the reader is away for a quarter of a
+// second of stream.
+constexpr uint64_t kMaxBitrate = 83'000'000;
+constexpr size_t kMinReads = 8;
+
+bool fail(std::string* error, const std::string& what, DWORD e) {
+  if (error) *error = what + " (" + errorText(e) + ")";
   return false;
 }
 
@@ -61,7 +59,161 @@ bool silentSlave(std::string* error, uint8_t slave) {
   return false;
 }
 
+// A request completed as KsSynchronousDeviceControl completes it: 0 or the Win32 error, bytes in *bytes.
+DWORD request(HANDLE h, DWORD ioctl, const void* in, size_t inSize, void* out, size_t outSize,
+              DWORD* bytes = nullptr) {
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!ov.hEvent) return GetLastError();
+  DWORD got = 0;
+  BOOL ok = DeviceIoControl(h, ioctl, const_cast<void*>(in), static_cast<DWORD>(inSize), out,
+                            static_cast<DWORD>(outSize), &got, &ov);
+  DWORD e = ok ? DWORD(ERROR_SUCCESS) : GetLastError();
+  if (e == ERROR_IO_PENDING)
+    e = GetOverlappedResult(h, &ov, &got, TRUE) ? DWORD(ERROR_SUCCESS) : GetLastError();
+  CloseHandle(ov.hEvent);
+  if (bytes) *bytes = got;
+  return e;
+}
+
+DWORD nodeProperty(HANDLE pin, ULONG node, const GUID& set, ULONG id, bool put, ULONG* value) {
+  KSP_NODE p{};
+  p.Property.Set = set;
+  p.Property.Id = id;
+  p.Property.Flags = (put ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET) | KSPROPERTY_TYPE_TOPOLOGY;
+  p.NodeId = node;
+  return request(pin, IOCTL_KS_PROPERTY, &p, sizeof p, value, sizeof *value);
+}
+
+DWORD method(HANDLE filter, const GUID& set, ULONG id) {
+  KSMETHOD m{};
+  m.Set = set;
+  m.Id = id;
+  m.Flags = KSMETHOD_TYPE_SEND;
+  return request(filter, IOCTL_KS_METHOD, &m, sizeof m, nullptr, 0);
+}
+
+DWORD setState(HANDLE pin, KSSTATE state) {
+  KSPROPERTY p{};
+  p.Set = KSPROPSETID_Connection;
+  p.Id = KSPROPERTY_CONNECTION_STATE;
+  p.Flags = KSPROPERTY_TYPE_SET;
+  return request(pin, IOCTL_KS_PROPERTY, &p, sizeof p, &state, sizeof state);
+}
+
+// A KSPROPSETID_Pin value of a pin factory, whole after asking for its size; empty on failure.
+std::vector<uint8_t> pinValue(HANDLE filter, ULONG id, ULONG pinId, const void* extra = nullptr,
+                              size_t extraSize = 0) {
+  std::vector<uint8_t> req(sizeof(KSP_PIN) + extraSize);
+  auto* p = reinterpret_cast<KSP_PIN*>(req.data());
+  p->Property.Set = KSPROPSETID_Pin;
+  p->Property.Id = id;
+  p->Property.Flags = KSPROPERTY_TYPE_GET;
+  p->PinId = pinId;
+  if (extraSize) memcpy(req.data() + sizeof(KSP_PIN), extra, extraSize);
+  DWORD size = 0;
+  const DWORD e = request(filter, IOCTL_KS_PROPERTY, req.data(), req.size(), nullptr, 0, &size);
+  if ((e != ERROR_MORE_DATA && e != ERROR_SUCCESS) || !size) return {};
+  std::vector<uint8_t> v(size);
+  if (request(filter, IOCTL_KS_PROPERTY, req.data(), req.size(), v.data(), v.size(), &size) != ERROR_SUCCESS)
+    return {};
+  v.resize(size);
+  return v;
+}
+
+ULONG pinUlong(HANDLE filter, ULONG id, ULONG pinId) {
+  auto v = pinValue(filter, id, pinId);
+  ULONG u = 0;
+  if (v.size() >= sizeof u) memcpy(&u, v.data(), sizeof u);
+  return u;
+}
+
+// The factory's first medium; the standard one when it names none.
+KSPIN_MEDIUM mediumOf(HANDLE filter, ULONG pinId) {
+  auto v = pinValue(filter, KSPROPERTY_PIN_MEDIUMS, pinId);
+  KSPIN_MEDIUM m{KSMEDIUMSETID_Standard, 0, 0};
+  if (v.size() >= sizeof(KSMULTIPLE_ITEM) + sizeof m)
+    memcpy(&m, v.data() + sizeof(KSMULTIPLE_ITEM), sizeof m);
+  return m;
+}
+
+bool sameMedium(const KSPIN_MEDIUM& a, const KSPIN_MEDIUM& b) {
+  return IsEqualGUID(a.Set, b.Set) && a.Id == b.Id;
+}
+
+// The factory's data ranges sent back as DATAINTERSECTION: the format its pins take.
+std::vector<uint8_t> formatOf(HANDLE filter, ULONG pinId) {
+  auto ranges = pinValue(filter, KSPROPERTY_PIN_DATARANGES, pinId);
+  if (ranges.empty()) return {};
+  return pinValue(filter, KSPROPERTY_PIN_DATAINTERSECTION, pinId, ranges.data(), ranges.size());
+}
+
+// KsCreatePin with the standard interface, the factory's medium and the intersected format.
+DWORD createPin(HANDLE filter, ULONG pinId, const KSPIN_MEDIUM& medium, HANDLE peer, HANDLE* pin) {
+  const std::vector<uint8_t> format = formatOf(filter, pinId);
+  if (format.empty()) return ERROR_NO_MATCH;
+  std::vector<uint8_t> buf(sizeof(KSPIN_CONNECT) + format.size());
+  auto* c = reinterpret_cast<KSPIN_CONNECT*>(buf.data());
+  c->Interface.Set = KSINTERFACESETID_Standard;
+  c->Interface.Id = KSINTERFACE_STANDARD_STREAMING;
+  c->Medium = medium;
+  c->PinId = pinId;
+  c->PinToHandle = peer;
+  c->Priority.PriorityClass = KSPRIORITY_NORMAL;
+  memcpy(buf.data() + sizeof(KSPIN_CONNECT), format.data(), format.size());
+  *pin = nullptr;
+  return KsCreatePin(filter, c, GENERIC_READ | GENERIC_WRITE, pin);
+}
+
+// Device paths of a category's enabled interfaces.
+std::vector<std::wstring> interfacePaths(const GUID& category) {
+  std::vector<std::wstring> out;
+  HDEVINFO set = SetupDiGetClassDevsW(&category, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return out;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &category, i, &data); ++i) {
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+    if (!size) continue;
+    std::vector<ULONG_PTR> storage(size / sizeof(ULONG_PTR) + 1);
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(storage.data());
+    detail->cbSize = sizeof *detail;
+    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr))
+      out.push_back(detail->DevicePath);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return out;
+}
+
+HANDLE openPath(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+void closeHandle(HANDLE& h) {
+  if (h) CloseHandle(h);
+  h = nullptr;
+}
+
+std::wstring guidText(const GUID& g) {
+  wchar_t t[40];
+  swprintf(t, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(g.Data1), g.Data2, g.Data3,
+           g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return t;
+}
+
+bool endsWith(const std::wstring& s, const std::wstring& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The device instance an interface path belongs to: all before its category.
+std::wstring deviceOf(const std::wstring& path) { return path.substr(0, path.rfind(L'#')); }
+
 }  // namespace
+
+std::string errorText(DWORD e) { return "error " + std::to_string(e); }
 
 std::string statusText(NTSTATUS s) {
   char buf[16];
@@ -69,8 +221,8 @@ std::string statusText(NTSTATUS s) {
   return buf;
 }
 
-Result extendedRequest(Pin& antenna, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
-                       size_t dataSize) {
+DWORD extendedRequest(HANDLE antenna, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
+                      size_t dataSize, DWORD* bytes) {
   // Members declared with a 32-byte minimum take 8 bytes after the header even without a payload.
   std::vector<uint8_t> req(std::max<size_t>(sizeof(KSPROPERTY) + payloadSize, 32), 0);
   auto* header = reinterpret_cast<KSPROPERTY*>(req.data());
@@ -78,7 +230,7 @@ Result extendedRequest(Pin& antenna, ULONG id, bool set, const void* payload, si
   header->Id = id;
   header->Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
   if (payloadSize) memcpy(req.data() + sizeof(KSPROPERTY), payload, payloadSize);
-  return antenna.property(req.data(), static_cast<ULONG>(req.size()), data, static_cast<ULONG>(dataSize));
+  return request(antenna, IOCTL_KS_PROPERTY, req.data(), req.size(), data, dataSize, bytes);
 }
 
 std::vector<uint8_t> parsePlpReply(const uint8_t* reply, size_t size) {
@@ -96,42 +248,47 @@ std::vector<uint8_t> parsePlpReply(const uint8_t* reply, size_t size) {
 
 Channel::~Channel() {
   stopCapture();
-  graph_.close();
+  for (auto& r : reads_) {
+    // Closing the pin completes what is still queued; its OVERLAPPED must outlive that.
+    if (r->queued) {
+      CancelIoEx(output_, &r->ov);
+      DWORD got = 0;
+      GetOverlappedResult(output_, &r->ov, &got, TRUE);
+    }
+  }
+  for (HANDLE* h : {&output_, &input_, &transport_, &antenna_, &capture_, &tuner_}) closeHandle(*h);
+  for (auto& r : reads_) closeHandle(r->ov.hEvent);
 }
 
 bool Channel::tune(const TuneParams& p, std::string* error) {
-  Filter& tuner = *graph_.tuner;
-  Pin& antenna = *graph_.antenna;
-  Result r = tuner.callMethod(KSMETHODSETID_BdaChangeSync, 0, nullptr, 0);
-  if (!r.ok()) return fail(error, "start changes refused", r.status);
+  DWORD e = method(tuner_, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES);
+  if (e) return fail(error, "start changes refused", e);
   ULONG v = p.frequencyKHz;
-  r = antenna.setNodeProperty(kRfNode, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, &v,
-                              4);
-  if (!r.ok()) return fail(error, "frequency refused", r.status);
+  e = nodeProperty(antenna_, kRfNode, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, true,
+                   &v);
+  if (e) return fail(error, "frequency refused", e);
   if (p.bandwidthHz && usesBandwidth(tunerType_)) {
     v = p.bandwidthHz;
-    r = antenna.setNodeProperty(kRfNode, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_BANDWIDTH,
-                                &v, 4);
-    if (!r.ok() && !(tunerType_ < 0 && r.status == STATUS_NOT_FOUND))
-      return fail(error, "bandwidth refused", r.status);
+    e = nodeProperty(antenna_, kRfNode, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_BANDWIDTH,
+                     true, &v);
+    if (e && !(tunerType_ < 0 && e == ERROR_NOT_FOUND)) return fail(error, "bandwidth refused", e);
   }
   if (p.symbolRateKsps && usesSymbolRate(tunerType_)) {
     v = p.symbolRateKsps;
-    r = graph_.transport->setNodeProperty(kDemodNode, KSPROPSETID_BdaDigitalDemodulator,
-                                          KSPROPERTY_BDA_SYMBOL_RATE, &v, 4);
-    if (!r.ok() && !(tunerType_ < 0 && r.status == STATUS_NOT_FOUND))
-      return fail(error, "symbol rate refused", r.status);
+    e = nodeProperty(transport_, kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
+                     true, &v);
+    if (e && !(tunerType_ < 0 && e == ERROR_NOT_FOUND)) return fail(error, "symbol rate refused", e);
   }
   if (p.streamId >= 0) {
     uint8_t data[kPlpReply] = {};
     data[0] = static_cast<uint8_t>(p.streamId);
     data[1] = static_cast<uint8_t>(p.streamId >> 8);
     const ULONG id = effectiveTunerType(tunerType_) == 8 ? kIdInputStream : kIdPlp;
-    r = extendedRequest(antenna, id, true, nullptr, 0, data, sizeof data);
-    if (!r.ok()) return fail(error, "stream selection refused", r.status);
+    e = extendedRequest(antenna_, id, true, nullptr, 0, data, sizeof data);
+    if (e) return fail(error, "stream selection refused", e);
   }
-  r = tuner.callMethod(KSMETHODSETID_BdaChangeSync, 2, nullptr, 0);
-  if (!r.ok()) return fail(error, "commit refused", r.status);
+  e = method(tuner_, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES);
+  if (e) return fail(error, "commit refused", e);
   return true;
 }
 
@@ -139,7 +296,8 @@ SignalStats Channel::stats() {
   SignalStats s;
   auto get = [&](ULONG id) {
     ULONG v = 0;
-    return graph_.antenna->getNodeProperty(kRfNode, KSPROPSETID_BdaSignalStats, id, &v, 4).ok() ? v : 0;
+    return nodeProperty(antenna_, kRfNode, KSPROPSETID_BdaSignalStats, id, false, &v) == ERROR_SUCCESS ? v
+                                                                                                       : 0;
   };
   s.locked = get(KSPROPERTY_BDA_SIGNAL_LOCKED) != 0;
   s.present = get(KSPROPERTY_BDA_SIGNAL_PRESENT) != 0;
@@ -149,51 +307,96 @@ SignalStats Channel::stats() {
 }
 
 bool Channel::waitLock(int64_t platformNs, const std::function<bool()>& keepWaiting) {
-  const int64_t deadline = host::clock::nowNs() + platformNs;
+  const int64_t deadline = platform_time::nowNs() + platformNs;
   while (!keepWaiting || keepWaiting()) {
     ULONG v = 0;
-    if (graph_.antenna
-            ->getNodeProperty(kRfNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, &v, 4)
-            .ok() &&
+    if (nodeProperty(antenna_, kRfNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, false,
+                     &v) == ERROR_SUCCESS &&
         v)
       return true;
-    if (host::clock::nowNs() >= deadline) return false;
-    host::clock::sleepNs(20 * host::clock::kMs);
+    if (platform_time::nowNs() >= deadline) return false;
+    platform_time::sleepNs(20 * platform_time::kMs);
   }
   return false;
 }
 
 std::vector<uint8_t> Channel::dataPlps() {
   uint8_t reply[kPlpReply] = {};
-  Result r = extendedRequest(*graph_.antenna, kIdPlp, false, nullptr, 0, reply, sizeof reply);
-  if (!r.ok()) return {};
-  return parsePlpReply(reply, std::min<size_t>(r.bytes ? r.bytes : sizeof reply, sizeof reply));
+  DWORD bytes = 0;
+  if (extendedRequest(antenna_, kIdPlp, false, nullptr, 0, reply, sizeof reply, &bytes)) return {};
+  return parsePlpReply(reply, std::min<size_t>(bytes ? bytes : sizeof reply, sizeof reply));
+}
+
+bool Channel::queue(Read& r) {
+  r.header = KSSTREAM_HEADER{};
+  r.header.Size = sizeof r.header;
+  r.header.FrameExtent = frameBytes_;
+  r.header.Data = r.buffer.data();
+  ResetEvent(r.ov.hEvent);
+  DWORD got = 0;
+  const BOOL ok =
+      DeviceIoControl(output_, IOCTL_KS_READ_STREAM, nullptr, 0, &r.header, sizeof r.header, &got, &r.ov);
+  r.queued = ok || GetLastError() == ERROR_IO_PENDING;
+  return r.queued;
 }
 
 bool Channel::startCapture(std::string* error) {
-  if (!graph_.output) {
+  if (!output_) {
     if (error) *error = "channel was not opened for capture";
     return false;
   }
-  NTSTATUS s = graph_.input->setState(KSSTATE_RUN);
-  if (NT_SUCCESS(s)) s = graph_.output->setState(KSSTATE_RUN);
-  if (!NT_SUCCESS(s)) return fail(error, "capture pin refused to run", s);
+  DWORD e = setState(input_, KSSTATE_RUN);
+  if (!e) e = setState(output_, KSSTATE_PAUSE);
+  if (e) return fail(error, "capture pin refused to run", e);
+  // The requests are queued before the pin runs: its first frames have somewhere to go.
+  for (size_t i = 0; i < reads_.size(); ++i) {
+    Read& r = *reads_[(next_ + i) % reads_.size()];
+    if (!r.queued && !queue(r)) return fail(error, "capture pin refused a read", GetLastError());
+  }
+  e = setState(output_, KSSTATE_RUN);
+  if (e) return fail(error, "capture pin refused to run", e);
+  running_ = true;
   return true;
 }
 
 NTSTATUS Channel::readFrame(std::vector<uint8_t>& frame, std::chrono::milliseconds timeout) {
-  return graph_.output->readFrame(frame, timeout);
+  if (!output_) return STATUS_DEVICE_NOT_CONNECTED;
+  // Requests complete in the order queued; a cancelled one (a stop) is passed over for those behind it.
+  for (size_t tried = 0; tried < reads_.size(); ++tried) {
+    Read& r = *reads_[next_];
+    if (!r.queued) return STATUS_TIMEOUT;
+    if (WaitForSingleObject(r.ov.hEvent, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+      return STATUS_TIMEOUT;
+    DWORD got = 0;
+    const BOOL ok = GetOverlappedResult(output_, &r.ov, &got, TRUE);
+    const DWORD e = ok ? DWORD(ERROR_SUCCESS) : GetLastError();
+    r.queued = false;
+    next_ = (next_ + 1) % reads_.size();
+    if (e == ERROR_OPERATION_ABORTED) {
+      if (running_ && !queue(r)) return STATUS_UNSUCCESSFUL;
+      continue;
+    }
+    if (e) return STATUS_UNSUCCESSFUL;
+    frame.assign(r.buffer.begin(), r.buffer.begin() + std::min<ULONG>(r.header.DataUsed, frameBytes_));
+    if (running_ && !queue(r)) return STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
+  }
+  return STATUS_TIMEOUT;
 }
 
 void Channel::dropFrames() {
   std::vector<uint8_t> frame;
-  while (graph_.output && graph_.output->readFrame(frame, std::chrono::milliseconds(0)) == STATUS_SUCCESS) {
+  const bool running = std::exchange(running_, false);
+  while (output_ && readFrame(frame, std::chrono::milliseconds(0)) == STATUS_SUCCESS) {
   }
+  running_ = running;
 }
 
 void Channel::stopCapture() {
-  if (graph_.output) graph_.output->setState(KSSTATE_STOP);
-  if (graph_.input) graph_.input->setState(KSSTATE_STOP);
+  // STOP completes the requests still queued as cancelled; those done stay for the reader.
+  if (output_) setState(output_, KSSTATE_STOP);
+  if (input_) setState(input_, KSSTATE_STOP);
+  running_ = false;
 }
 
 // ---- FrontEnd
@@ -201,67 +404,21 @@ void Channel::stopCapture() {
 
 std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* error) {
   std::unique_ptr<FrontEnd> fe(new FrontEnd());
-  if (o.timeScale > 0) host::clock::setScale(o.timeScale);
-  // A log FIFO without a reader is waited on until the user interrupts (the process is single-threaded yet).
-  auto cannotOpen = [&](const std::string& path) {
-    if (error)
-      *error = errno == EINTR ? "interrupted while waiting for a reader of " + path
-                              : "cannot open " + path + ": " + strerror(errno);
-    return nullptr;
-  };
-  if (o.traceLog.empty()) {
-    host::trace::discard();
-  } else if (o.traceLog == "-") {
-    host::trace::toStderr();
-  } else if (!host::trace::toFile(o.traceLog)) {
-    return cannotOpen(o.traceLog);
-  } else {
-    fe->traceLog_ = o.traceLog;
-  }
-  for (auto [path, log] : {std::pair{&o.mmioLog, &fe->mmio_}, std::pair{&o.i2cLog, &fe->i2c_}}) {
-    if (path->empty()) continue;
-    log->path = *path;
-    log->file = *path == "-" ? stderr : fopen(path->c_str(), "w");
-    if (!log->file) return cannotOpen(*path);
-  }
-  // From here the machine's threads run: a signal may land on any of them.
-  setBlockingCallsInterruptible(false);
-
-  zadivo::MachineConfig cfg;
-  cfg.cards = o.cards;
-  cfg.stateDir = o.stateDir;
-  fe->stateDir_ = o.stateDir;
-  cfg.air = o.air;
-  cfg.echoCardErrors = false;
-  cfg.traceLevel = o.traceLevel;
-  cfg.driverImage = o.driverImage;
-  cfg.imageInfo = o.imageInfo;
-  fe->machine_ = std::make_unique<zadivo::Machine>(cfg);
-  if (!fe->machine_->driverError().empty()) {
-    if (error) *error = fe->machine_->driverError();
-    return nullptr;
-  }
-  if (!NT_SUCCESS(fe->machine_->driverStatus()))
-    return fail(error, "driver failed to load", fe->machine_->driverStatus()), nullptr;
-  for (int i = 0; i < o.cards; ++i) {
-    if (fe->mmio_.file) fe->machine_->card(i).setMmioTrace(fe->mmio_.file);
-    if (fe->i2c_.file) fe->machine_->card(i).setI2cTrace(fe->i2c_.file);
-  }
-  std::set<PKSDEVICE> known;
-  for (int i = 0; i < o.cards; ++i) {
-    NTSTATUS s = fe->machine_->start(i);
-    if (!NT_SUCCESS(s)) return fail(error, "card " + std::to_string(i) + " failed to start", s), nullptr;
-    // The tuner filters that appeared with this card tell which KS device it is.
-    PKSDEVICE device = nullptr;
-    for (auto& reg : host::client::enumerate(KSCATEGORY_BDA_NETWORK_TUNER))
-      if (!known.count(reg.device)) device = reg.device;
-    if (!device) {
-      if (error) *error = "card " + std::to_string(i) + " registered no tuner filters";
-      return nullptr;
+  // The tuner filters that appeared with a card tell which device it is.
+  auto started = [&](int card, std::string* error) {
+    std::wstring device;
+    for (auto& path : interfacePaths(KSCATEGORY_BDA_NETWORK_TUNER))
+      if (std::find(fe->devices_.begin(), fe->devices_.end(), deviceOf(path)) == fe->devices_.end())
+        device = deviceOf(path);
+    if (device.empty()) {
+      if (error) *error = "card " + std::to_string(card) + " registered no tuner filters";
+      return false;
     }
-    known.insert(device);
     fe->devices_.push_back(device);
-  }
+    return true;
+  };
+  fe->emulation_ = Emulation::start(o, started, error);
+  if (!fe->emulation_) return nullptr;
   fe->controls_.resize(fe->devices_.size());
   for (int i = 0; i < fe->cards(); ++i) {
     // Unknown (-1) when the card does not answer; tuning then sends every parameter given.
@@ -269,7 +426,7 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
     if (!fe->tunerTypeGet(i, type, nullptr)) type = -1;
     fe->storedType_.push_back(type);
     // The control pin is reopened on demand; a channel A graph needs the antenna pin to itself.
-    fe->controls_[i] = {};
+    fe->closeControl(i);
   }
   return fe;
 }
@@ -277,51 +434,26 @@ std::unique_ptr<FrontEnd> FrontEnd::start(const MachineOptions& o, std::string* 
 FrontEnd::~FrontEnd() { stop(); }
 
 std::vector<std::string> FrontEnd::stop() {
+  for (int i = 0; i < static_cast<int>(controls_.size()); ++i) closeControl(i);
   controls_.clear();
-  machine_.reset();  // removes the cards
-  std::vector<std::string> errors = flushLogs();
-  for (Log* log : {&mmio_, &i2c_}) {
-    if (log->file && log->file != stderr && fclose(log->file) != 0 && errors.empty())
-      errors.push_back("cannot write " + log->path + ": " + strerror(errno));
-    log->file = nullptr;
-  }
-  if (!traceLog_.empty()) host::trace::discard();  // closes the file
-  traceLog_.clear();
-  return errors;
+  return emulation_ ? emulation_->stop() : std::vector<std::string>{};
 }
 
 std::vector<std::string> FrontEnd::flushLogs() {
-  std::vector<std::string> errors;
-  for (Log* log : {&mmio_, &i2c_}) {
-    if (!log->file || log->file == stderr) continue;
-    // ferror keeps a failed write of the card's, whose errno is long gone; the flush usually fails alike.
-    const int err = fflush(log->file) != 0 ? errno : EIO;
-    if (ferror(log->file) || err != EIO) errors.push_back("cannot write " + log->path + ": " + strerror(err));
-  }
-  if (const int err = host::trace::writeError(); err && !traceLog_.empty())
-    errors.push_back("cannot write " + traceLog_ + ": " + strerror(err));
-  return errors;
+  return emulation_ ? emulation_->flushLogs() : std::vector<std::string>{};
 }
 
-std::vector<std::string> FrontEnd::cardErrors() {
-  std::vector<std::string> all;
-  for (int i = 0; i < machine_->cardCount(); ++i)
-    for (auto& e : machine_->card(i).errors()) all.push_back("card " + std::to_string(i) + ": " + e);
-  return all;
+void FrontEnd::closeControl(int card) {
+  Control& c = controls_.at(card);
+  closeHandle(c.antenna);
+  closeHandle(c.filter);
 }
 
-std::vector<std::string> FrontEnd::storageErrors() {
-  std::vector<std::string> found;
-  if (stateDir_.empty()) return found;
-  for (auto& e : cardErrors())
-    if (e.find(stateDir_ + "/") != std::string::npos) found.push_back(e);
-  return found;
-}
-
-uint64_t FrontEnd::streamBitrate(const ChannelRef& ref) {
-  if (ref.card < 0 || ref.card >= cards()) return 0;
-  auto mux = machine_->frontEnds(ref.card).demod(ref.index + 1).lockedMultiplex();
-  return mux ? mux->bitrate : 0;
+std::wstring FrontEnd::tunerPath(int card, const GUID& reference) {
+  const std::wstring tail = guidText(reference);
+  for (auto& path : interfacePaths(KSCATEGORY_BDA_NETWORK_TUNER))
+    if (deviceOf(path) == devices_[card] && endsWith(path, tail)) return path;
+  return {};
 }
 
 std::unique_ptr<Channel> FrontEnd::openChannel(const ChannelRef& ref, bool capture, std::string* error) {
@@ -330,35 +462,76 @@ std::unique_ptr<Channel> FrontEnd::openChannel(const ChannelRef& ref, bool captu
     return nullptr;
   }
   // Channel A's antenna pin is single-instance: give it back if device requests held it.
-  if (ref.index == 0) controls_.at(ref.card) = {};
-  const host::client::FilterInfo* info = nullptr;
-  auto regs = host::client::enumerate(KSCATEGORY_BDA_NETWORK_TUNER);
-  for (auto& reg : regs)
-    if (reg.device == devices_[ref.card] && IsEqualGUID(reg.reference, kTunerReference[ref.index]))
-      info = &reg;
-  if (!info) {
+  if (ref.index == 0) closeControl(ref.card);
+  const std::wstring path = tunerPath(ref.card, kTunerReference[ref.index]);
+  if (path.empty()) {
     if (error) *error = "channel " + channelName(ref) + " has no tuner filter";
     return nullptr;
   }
   std::unique_ptr<Channel> ch(new Channel());
   ch->ref_ = ref;
   ch->tunerType_ = runningTunerType(ref.card);
-  NTSTATUS s;
-  if (capture) {
-    s = host::client::buildGraph(*info, ch->graph_);
-    if (!NT_SUCCESS(s))
-      return fail(error, "cannot build the capture graph of " + channelName(ref), s), nullptr;
-  } else {
-    s = Filter::open(*info, ch->graph_.tuner);
-    if (NT_SUCCESS(s)) s = ch->graph_.tuner->createPin(0, nullptr, 0, ch->graph_.antenna);
-    if (NT_SUCCESS(s)) s = ch->graph_.tuner->createPin(1, nullptr, 0, ch->graph_.transport);
-    if (!NT_SUCCESS(s)) return fail(error, "cannot open the tuner filter of " + channelName(ref), s), nullptr;
+  const std::string what =
+      capture ? "cannot build the capture graph of " : "cannot open the tuner filter of ";
+  ch->tuner_ = openPath(path);
+  if (!ch->tuner_) return fail(error, what + channelName(ref), GetLastError()), nullptr;
+  ULONG antennaId = 0, transportId = 1;
+  const ULONG factories = pinUlong(ch->tuner_, KSPROPERTY_PIN_CTYPES, 0);
+  for (ULONG i = 0; i < factories; ++i)
+    (pinUlong(ch->tuner_, KSPROPERTY_PIN_DATAFLOW, i) == KSPIN_DATAFLOW_IN ? antennaId : transportId) = i;
+  const KSPIN_MEDIUM medium = mediumOf(ch->tuner_, transportId);
+  DWORD e = createPin(ch->tuner_, antennaId, mediumOf(ch->tuner_, antennaId), nullptr, &ch->antenna_);
+  if (!e && capture) {
+    // The capture filter whose input takes the transport pin's medium.
+    ULONG inputId = 0;
+    for (auto& p : interfacePaths(KSCATEGORY_BDA_RECEIVER_COMPONENT)) {
+      HANDLE f = openPath(p);
+      if (!f) continue;
+      const ULONG n = pinUlong(f, KSPROPERTY_PIN_CTYPES, 0);
+      for (ULONG i = 0; i < n && !ch->capture_; ++i)
+        if (pinUlong(f, KSPROPERTY_PIN_DATAFLOW, i) == KSPIN_DATAFLOW_IN &&
+            sameMedium(mediumOf(f, i), medium)) {
+          ch->capture_ = f;
+          inputId = i;
+        }
+      if (f != ch->capture_) CloseHandle(f);
+      if (ch->capture_) break;
+    }
+    if (!ch->capture_) return fail(error, what + channelName(ref), ERROR_NOT_FOUND), nullptr;
+    const ULONG outputId = inputId == 0 ? 1 : 0;
+    e = createPin(ch->capture_, inputId, medium, nullptr, &ch->input_);
+    if (!e) e = createPin(ch->tuner_, transportId, medium, ch->input_, &ch->transport_);
+    if (!e) e = createPin(ch->capture_, outputId, mediumOf(ch->capture_, outputId), nullptr, &ch->output_);
+    if (!e) {
+      // The requests take whole frames, as the output pin's framing gives them.
+      KSPROPERTY framing{};
+      framing.Set = KSPROPSETID_Connection;
+      framing.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX;
+      framing.Flags = KSPROPERTY_TYPE_GET;
+      KSALLOCATOR_FRAMING_EX fx{};
+      e = request(ch->output_, IOCTL_KS_PROPERTY, &framing, sizeof framing, &fx, sizeof fx);
+      ch->frameBytes_ = fx.FramingItem[0].FramingRange.Range.MaxFrameSize;
+      if (!e && !ch->frameBytes_) e = ERROR_INVALID_PARAMETER;
+    }
+    if (!e) {
+      const size_t reads = std::max<size_t>(kMinReads, kMaxBitrate / 8 / 4 / ch->frameBytes_ + 1);
+      for (size_t i = 0; i < reads; ++i) {
+        auto r = std::make_unique<Channel::Read>();
+        r->buffer.assign(ch->frameBytes_, 0);
+        r->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!r->ov.hEvent) return fail(error, what + channelName(ref), GetLastError()), nullptr;
+        ch->reads_.push_back(std::move(r));
+      }
+    }
+  } else if (!e) {
+    e = createPin(ch->tuner_, transportId, medium, nullptr, &ch->transport_);
   }
+  if (e) return fail(error, what + channelName(ref), e), nullptr;
   // Out of STOP the filter acquires the tuner and a commit tunes it; the filter sees the state one
   // transition late, so go all the way to RUN.
-  s = ch->graph_.antenna->setState(KSSTATE_RUN);
-  if (NT_SUCCESS(s)) s = ch->graph_.transport->setState(KSSTATE_RUN);
-  if (!NT_SUCCESS(s)) return fail(error, "channel " + channelName(ref) + " is busy", s), nullptr;
+  e = setState(ch->antenna_, KSSTATE_RUN);
+  if (!e) e = setState(ch->transport_, KSSTATE_RUN);
+  if (e) return fail(error, "channel " + channelName(ref) + " is busy", e), nullptr;
   return ch;
 }
 
@@ -369,26 +542,26 @@ bool FrontEnd::control(int card, std::string* error) {
   }
   Control& c = controls_.at(card);
   if (c.antenna) return true;
-  const host::client::FilterInfo* info = nullptr;
-  auto regs = host::client::enumerate(KSCATEGORY_BDA_NETWORK_TUNER);
-  for (auto& reg : regs)
-    if (reg.device == devices_[card] && IsEqualGUID(reg.reference, kTunerReference[0])) info = &reg;
-  if (!info) {
+  const std::wstring path = tunerPath(card, kTunerReference[0]);
+  if (path.empty()) {
     if (error) *error = "card " + std::to_string(card) + " has no channel A tuner filter";
     return false;
   }
-  NTSTATUS s = Filter::open(*info, c.filter);
-  if (NT_SUCCESS(s)) s = c.filter->createPin(0, nullptr, 0, c.antenna);
-  if (!NT_SUCCESS(s)) {
-    c = {};
-    return fail(error, "cannot open channel A of card " + std::to_string(card), s);
+  c.filter = openPath(path);
+  DWORD e = c.filter ? DWORD(ERROR_SUCCESS) : GetLastError();
+  ULONG antennaId = 0;
+  if (!e && pinUlong(c.filter, KSPROPERTY_PIN_DATAFLOW, 0) != KSPIN_DATAFLOW_IN) antennaId = 1;
+  if (!e) e = createPin(c.filter, antennaId, mediumOf(c.filter, antennaId), nullptr, &c.antenna);
+  if (e) {
+    closeControl(card);
+    return fail(error, "cannot open channel A of card " + std::to_string(card), e);
   }
   return true;
 }
 
-Result FrontEnd::extended(int card, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
-                          size_t dataSize) {
-  return extendedRequest(*controls_.at(card).antenna, id, set, payload, payloadSize, data, dataSize);
+DWORD FrontEnd::extended(int card, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
+                         size_t dataSize, DWORD* bytes) {
+  return extendedRequest(controls_.at(card).antenna, id, set, payload, payloadSize, data, dataSize, bytes);
 }
 
 bool FrontEnd::macGet(int card, int index, Mac& mac, std::string* error) {
@@ -397,8 +570,8 @@ bool FrontEnd::macGet(int card, int index, Mac& mac, std::string* error) {
   ULONG idx = static_cast<ULONG>(index);
   memcpy(record, &idx, 4);
   uint8_t reply[16] = {};
-  Result r = extended(card, kIdMac, false, record, sizeof record, reply, sizeof reply);
-  if (!r.ok()) return fail(error, "MAC read refused", r.status);
+  DWORD e = extended(card, kIdMac, false, record, sizeof record, reply, sizeof reply);
+  if (e) return fail(error, "MAC read refused", e);
   memcpy(mac.data(), reply + 10, 6);
   return true;
 }
@@ -409,16 +582,16 @@ bool FrontEnd::macSet(int card, int index, const Mac& mac, std::string* error) {
   ULONG idx = static_cast<ULONG>(index);
   memcpy(record, &idx, 4);
   memcpy(record + 4, mac.data(), 6);
-  Result r = extended(card, kIdMac, true, nullptr, 0, record, sizeof record);
-  if (!r.ok()) return fail(error, "MAC write failed", r.status);
+  DWORD e = extended(card, kIdMac, true, nullptr, 0, record, sizeof record);
+  if (e) return fail(error, "MAC write failed", e);
   return true;
 }
 
 bool FrontEnd::tunerTypeGet(int card, int& type, std::string* error) {
   if (!control(card, error)) return false;
   uint8_t data[8] = {};
-  Result r = extended(card, kIdDemodMode, false, nullptr, 0, data, sizeof data);
-  if (!r.ok()) return fail(error, "tuner type read refused", r.status);
+  DWORD e = extended(card, kIdDemodMode, false, nullptr, 0, data, sizeof data);
+  if (e) return fail(error, "tuner type read refused", e);
   type = data[0];
   return true;
 }
@@ -426,16 +599,16 @@ bool FrontEnd::tunerTypeGet(int card, int& type, std::string* error) {
 bool FrontEnd::tunerTypeSet(int card, uint8_t type, std::string* error) {
   if (!control(card, error)) return false;
   uint8_t data[8] = {type};
-  Result r = extended(card, kIdDemodMode, true, nullptr, 0, data, sizeof data);
-  if (!r.ok()) return fail(error, "tuner type write failed", r.status);
+  DWORD e = extended(card, kIdDemodMode, true, nullptr, 0, data, sizeof data);
+  if (e) return fail(error, "tuner type write failed", e);
   return true;
 }
 
 bool FrontEnd::flashId(int card, std::array<uint8_t, 3>& id, std::string* error) {
   if (!control(card, error)) return false;
   uint8_t data[40] = {};
-  Result r = extended(card, kIdFlashId, false, nullptr, 0, data, sizeof data);
-  if (!r.ok()) return fail(error, "flash identification refused", r.status);
+  DWORD e = extended(card, kIdFlashId, false, nullptr, 0, data, sizeof data);
+  if (e) return fail(error, "flash identification refused", e);
   if (data[36] != 1) {
     if (error) *error = "flash identification failed";
     return false;
@@ -447,8 +620,8 @@ bool FrontEnd::flashId(int card, std::array<uint8_t, 3>& id, std::string* error)
 bool FrontEnd::flashEraseStart(int card, std::string* error) {
   if (!control(card, error)) return false;
   uint32_t words[3] = {};
-  Result r = extended(card, kIdFlashErase, true, nullptr, 0, words, sizeof words);
-  if (!r.ok()) return fail(error, "flash erase refused", r.status);
+  DWORD e = extended(card, kIdFlashErase, true, nullptr, 0, words, sizeof words);
+  if (e) return fail(error, "flash erase refused", e);
   if (words[2] != 1) {
     if (error) *error = "flash erase did not start";
     return false;
@@ -459,8 +632,8 @@ bool FrontEnd::flashEraseStart(int card, std::string* error) {
 bool FrontEnd::flashIdle(int card, bool& idle, std::string* error) {
   if (!control(card, error)) return false;
   uint32_t words[3] = {};
-  Result r = extended(card, kIdFlashErase, false, nullptr, 0, words, sizeof words);
-  if (!r.ok()) return fail(error, "flash status refused", r.status);
+  DWORD e = extended(card, kIdFlashErase, false, nullptr, 0, words, sizeof words);
+  if (e) return fail(error, "flash status refused", e);
   idle = words[2] == 1;
   return true;
 }
@@ -472,8 +645,8 @@ bool FrontEnd::flashWritePage(int card, uint32_t address, const uint8_t* page, s
   data[2] = static_cast<uint8_t>(address >> 8);
   data[3] = static_cast<uint8_t>(address);
   memcpy(data + 5, page, 256);
-  Result r = extended(card, kIdFlashPage, true, nullptr, 0, data, sizeof data);
-  if (!r.ok() || data[0] != 1) return fail(error, "flash page program failed", r.status);
+  DWORD e = extended(card, kIdFlashPage, true, nullptr, 0, data, sizeof data);
+  if (e || data[0] != 1) return fail(error, "flash page program failed", e);
   return true;
 }
 
@@ -482,8 +655,8 @@ bool FrontEnd::flashReadWord(int card, uint32_t address, uint8_t out[4], std::st
   const uint8_t addr[8] = {static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
                            static_cast<uint8_t>(address)};
   uint32_t words[3] = {};
-  Result r = extended(card, kIdFlashRead, false, addr, sizeof addr, words, sizeof words);
-  if (!r.ok()) return fail(error, "flash read refused", r.status);
+  DWORD e = extended(card, kIdFlashRead, false, addr, sizeof addr, words, sizeof words);
+  if (e) return fail(error, "flash read refused", e);
   if (words[2] != 1) {
     if (error) *error = "flash read failed";
     return false;
@@ -505,9 +678,9 @@ bool FrontEnd::regsRead(int card, uint8_t slave, const std::vector<uint8_t>& sub
   record[129] = static_cast<uint8_t>(sub.size());
   record[258] = static_cast<uint8_t>(len);
   uint8_t reply[kRegRecord] = {};
-  Result r = extended(card, kIdRegs, false, record, sizeof record, reply, sizeof reply);
-  if (r.status == STATUS_IO_DEVICE_ERROR) return silentSlave(error, slave);
-  if (!r.ok()) return fail(error, "register read refused", r.status);
+  DWORD e = extended(card, kIdRegs, false, record, sizeof record, reply, sizeof reply);
+  if (e == ERROR_IO_DEVICE) return silentSlave(error, slave);
+  if (e) return fail(error, "register read refused", e);
   out.assign(reply + 130, reply + 130 + len);
   return true;
 }
@@ -522,9 +695,9 @@ bool FrontEnd::regsWrite(int card, uint8_t slave, const std::vector<uint8_t>& by
   record[0] = slave;
   std::copy(bytes.begin(), bytes.end(), record + 1);
   record[129] = static_cast<uint8_t>(bytes.size());
-  Result r = extended(card, kIdRegs, true, nullptr, 0, record, sizeof record);
-  if (r.status == STATUS_IO_DEVICE_ERROR) return silentSlave(error, slave);
-  if (!r.ok()) return fail(error, "register write failed", r.status);
+  DWORD e = extended(card, kIdRegs, true, nullptr, 0, record, sizeof record);
+  if (e == ERROR_IO_DEVICE) return silentSlave(error, slave);
+  if (e) return fail(error, "register write failed", e);
   return true;
 }
 

@@ -1,9 +1,8 @@
-// The one module of the tool that talks to the driver, and only as a BDA application does: it brings up the
-// emulated machine through PnP, finds each channel's registered tuner filter by reference GUID, opens the
-// graph, runs the change protocol, reads signal statistics, runs the capture pin and sends the extended
-// property set's requests (PLP, MAC, tuner type, register access, flash). What no driver can tell an
-// application (the bitrate a multiplex is broadcast at, failures to save the card's images) it asks the
-// emulated machine.
+// The one module of the tool that talks to the driver, and only as a BDA application does: it finds each
+// channel's tuner filter by its reference string among the enabled interfaces, builds the graph from the pin
+// factories' mediums and formats, runs the change protocol, reads signal statistics, streams by queued read
+// requests and sends the extended property set's requests (PLP, MAC, tuner type, register access, flash).
+// Bringing up the emulated machine is the emulation's part.
 #pragma once
 #include <array>
 #include <chrono>
@@ -13,26 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/client/client.h"
-#include "sim/air.h"
-#include "tools/machine.h"
+#include "platform/user.h"
 #include "tools/zadivo/args.h"
+#include "tools/zadivo/emulation.h"
 #include "tools/zadivo/report.h"
 
 namespace zadivo::tool {
-
-struct MachineOptions {
-  int cards = 1;
-  std::string stateDir;  // "" keeps EEPROM and flash in memory
-  std::shared_ptr<sim::Air> air;
-  double timeScale = 0;  // 0: as the environment sets it (ZADIVO_TIME_SCALE, else real time)
-  int traceLevel = -1;   // -1: leave the driver's own default
-  std::string driverImage;  // a zadivo.sys to run instead of the linked driver ("" none)
-  bool imageInfo = false;   // say where the image is loaded (for a debugger) and, at the end, what it trapped
-  std::string traceLog;  // "" no driver traces, "-" stderr, else a file
-  std::string mmioLog;
-  std::string i2cLog;
-};
 
 struct TuneParams {
   uint32_t frequencyKHz = 0;
@@ -68,10 +53,23 @@ class Channel {
 
  private:
   friend class FrontEnd;
+  // One outstanding read: its header, buffer and OVERLAPPED stay put while the driver fills it.
+  struct Read {
+    KSSTREAM_HEADER header{};
+    std::vector<uint8_t> buffer;
+    OVERLAPPED ov{};
+    bool queued = false;
+  };
   Channel() = default;
+  bool queue(Read& r);
   ChannelRef ref_;
   int tunerType_ = 1;
-  host::client::Graph graph_;  // capture side empty unless opened for capture
+  HANDLE tuner_ = nullptr, capture_ = nullptr;  // capture side empty unless opened for capture
+  HANDLE antenna_ = nullptr, transport_ = nullptr, input_ = nullptr, output_ = nullptr;
+  ULONG frameBytes_ = 0;
+  bool running_ = false;                      // completed requests go back to the queue
+  std::vector<std::unique_ptr<Read>> reads_;  // in the order they were queued, from next_ on
+  size_t next_ = 0;
 };
 
 class FrontEnd {
@@ -108,44 +106,36 @@ class FrontEnd {
                 std::vector<uint8_t>& out, std::string* error);
   bool regsWrite(int card, uint8_t slave, const std::vector<uint8_t>& data, std::string* error);
 
-  zadivo::Machine& machine() { return *machine_; }
   // Card errors collected so far (misuse seen by the card model).
-  std::vector<std::string> cardErrors();
+  std::vector<std::string> cardErrors() { return emulation_->cardErrors(); }
   // The card errors that are failures to read or save an image of the state directory (they name it).
-  std::vector<std::string> storageErrors();
-  // Bit/s of the stream the channel's demodulator delivers: the multiplex's own, as broadcast. 0 when the
-  // channel delivers none.
-  uint64_t streamBitrate(const ChannelRef& ref);
+  std::vector<std::string> storageErrors() { return emulation_->storageErrors(); }
 
  private:
   FrontEnd() = default;
   bool control(int card, std::string* error);  // opens the control filter of the card on first use
-  host::client::Result extended(int card, ULONG id, bool set, const void* payload, size_t payloadSize,
-                                void* data, size_t dataSize);
+  DWORD extended(int card, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
+                 size_t dataSize, DWORD* bytes = nullptr);
+  // The device path of the card's tuner filter with the given reference string ("" when it has none).
+  std::wstring tunerPath(int card, const GUID& reference);
 
-  std::unique_ptr<zadivo::Machine> machine_;
-  std::vector<PKSDEVICE> devices_;
+  std::unique_ptr<Emulation> emulation_;
+  std::vector<std::wstring> devices_;  // each card's device instance, as its interfaces' paths begin
   std::vector<int> storedType_;
   struct Control {
-    std::unique_ptr<host::client::Filter> filter;
-    std::unique_ptr<host::client::Pin> antenna;
+    HANDLE filter = nullptr, antenna = nullptr;
   };
   std::vector<Control> controls_;
-  std::string stateDir_;
-  struct Log {
-    std::string path;
-    FILE* file = nullptr;
-  };
-  Log mmio_, i2c_;
-  std::string traceLog_;
+  void closeControl(int card);
 };
 
 // Extended property set of the RF tuner node.
 extern const GUID kExtendedSet;
 // One extended-set request to a channel's antenna pin in the documented layout: a KSPROPERTY header without
 // the topology flag, the payload (if any) at offset 24.
-host::client::Result extendedRequest(host::client::Pin& antenna, ULONG id, bool set, const void* payload,
-                                     size_t payloadSize, void* data, size_t dataSize);
+// 0 or the Win32 error; the bytes returned in *bytes.
+DWORD extendedRequest(HANDLE antenna, ULONG id, bool set, const void* payload, size_t payloadSize, void* data,
+                      size_t dataSize, DWORD* bytes = nullptr);
 // Reference GUIDs of the tuner filters of instances A..H.
 extern const GUID kTunerReference[8];
 
@@ -154,5 +144,7 @@ std::vector<uint8_t> parsePlpReply(const uint8_t* reply, size_t size);
 
 // Status as hex for messages.
 std::string statusText(NTSTATUS s);
+// A Win32 error for messages.
+std::string errorText(DWORD error);
 
 }  // namespace zadivo::tool

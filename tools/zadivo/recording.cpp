@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/host/clock.h"
 #include "tools/zadivo/commands.h"
 #include "tools/zadivo/interrupt.h"
 #include "tools/zadivo/report.h"
@@ -18,20 +17,22 @@ namespace {
 
 // PSI comes several times a second; a PMT missing for this long of stream is not coming.
 constexpr double kServiceWaitSeconds = 5;
+// A stream without a PCR for this long of platform time is measured by the platform's clock.
+constexpr int64_t kNoPcrAfterNs = 1000 * platform_time::kMs;
 // How often a lock wait reads the statistics it shows; how often a terminal's status line is redrawn while
 // tuning, and (in platform time, as femon does) while recording.
-constexpr int64_t kStatusEveryNs = 250 * host::clock::kMs;
+constexpr int64_t kStatusEveryNs = 250 * platform_time::kMs;
 constexpr auto kRedraw = std::chrono::milliseconds(200);
-constexpr int64_t kRecordingStatusEveryNs = 1000 * host::clock::kMs;
+constexpr int64_t kRecordingStatusEveryNs = 1000 * platform_time::kMs;
 
 // Families that select a stream: DVB-T2 PLPs, DVB-C2 PLPs, ISDB-C TSMF streams.
 bool selectsStreams(int type) { return type == 1 || type == 7 || type == 8; }
 
 // A lock wait's poll that tells status the lock state now and then, and gives up at the user's interrupt.
 std::function<bool()> showingLockState(Channel& ch, const TuneStatus& status) {
-  return [&ch, &status, shown = host::clock::nowNs() - kStatusEveryNs]() mutable {
-    if (status && host::clock::nowNs() - shown >= kStatusEveryNs) {
-      shown = host::clock::nowNs();
+  return [&ch, &status, shown = platform_time::nowNs() - kStatusEveryNs]() mutable {
+    if (status && platform_time::nowNs() - shown >= kStatusEveryNs) {
+      shown = platform_time::nowNs();
       status(femonLine(ch.stats()), false);
     }
     return !interrupted();
@@ -50,7 +51,7 @@ std::string lockedText(Channel& ch, double seconds) {
 }  // namespace
 
 std::chrono::milliseconds frameTimeout() {
-  const double realSeconds = 5.0 * std::max(host::clock::scale(), 0.05) + 2.0;
+  const double realSeconds = 5.0 * std::max(platform_time::scale(), 0.05) + 2.0;
   return std::chrono::milliseconds(static_cast<int64_t>(realSeconds * 1000));
 }
 
@@ -147,7 +148,7 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
   std::vector<std::thread> threads;
   for (auto& jp : jobs)
     threads.emplace_back([&, &job = *jp] {
-      const int64_t start = host::clock::nowNs();
+      const int64_t start = platform_time::nowNs();
       const TuneStatus status = [&](const std::string& text, bool step) {
         std::lock_guard l(job.m);
         job.status = text;
@@ -162,7 +163,7 @@ bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::s
           if (job.error = missingPlpText(*job.ch, job.channel, job.tune); job.error.empty())
             job.error = noLockText(job.channel, job.ch->tunerType(), job.tune);
         }
-        if (job.locked) status(lockedText(*job.ch, (host::clock::nowNs() - start) / 1e9), true);
+        if (job.locked) status(lockedText(*job.ch, (platform_time::nowNs() - start) / 1e9), true);
       } else {
         job.ch.reset();
       }
@@ -222,14 +223,19 @@ NTSTATUS readFrameOrInterrupt(Channel& ch, std::vector<uint8_t>& frame) {
 
 // Records one job until its limits, a failure (failed set, job.error said) or the user's interrupt.
 void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::atomic<bool>& failed) {
-  // A duration is of stream, not of the wall clock: a loaded machine records late, not less.
-  const uint64_t wantRead =
-      limits.seconds > 0
-          ? std::max<uint64_t>(
-                1, static_cast<uint64_t>(std::ceil(limits.seconds * job.bitrate / (kTsPacket * 8)))) *
-                kTsPacket
-          : 0;
-  std::vector<uint8_t> frame, cut;
+  // A duration is of stream, not of the wall clock: a loaded machine records late, not less. The stream's own
+  // clock gives its rate; one without PCRs is measured against the platform's. Until the rate is known, a
+  // recording limited in seconds holds what it read.
+  PcrRate pcrRate;
+  int64_t firstFrameNs = -1;
+  uint64_t fed = 0;
+  std::vector<uint8_t> frame, cut, held;
+  auto wantRead = [&] {
+    if (limits.seconds <= 0) return uint64_t{0};
+    return std::max<uint64_t>(
+               1, static_cast<uint64_t>(std::ceil(limits.seconds * job.bitrate / (kTsPacket * 8)))) *
+           kTsPacket;
+  };
   auto fail = [&](const std::string& what) {
     job.error = job.label + ": " + what;
     failed = true;
@@ -239,8 +245,28 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
     if (s == STATUS_TIMEOUT && interrupted()) break;
     if (s == STATUS_TIMEOUT) return fail("no data from the card");
     if (!NT_SUCCESS(s)) return fail("capture failed (status " + statusText(s) + ")");
+    pcrRate.feed(frame.data(), frame.size());
+    fed += frame.size();
+    if (firstFrameNs < 0) firstFrameNs = platform_time::nowNs();
+    uint64_t rate = pcrRate.bitrate();
+    const int64_t sinceFirst = platform_time::nowNs() - firstFrameNs;
+    if (!rate && sinceFirst >= kNoPcrAfterNs) rate = static_cast<uint64_t>(fed * 8 * 1e9 / sinceFirst);
+    {
+      std::lock_guard l(job.m);
+      job.bitrate = rate;
+    }
+    if (limits.seconds > 0 && !rate) {
+      held.insert(held.end(), frame.begin(), frame.end());
+      continue;
+    }
+    if (!held.empty()) {
+      held.insert(held.end(), frame.begin(), frame.end());
+      frame.swap(held);
+      held.clear();
+    }
+    const uint64_t want = wantRead();
     size_t taken = frame.size();
-    if (wantRead) taken = static_cast<size_t>(std::min<uint64_t>(taken, wantRead - job.read));
+    if (want) taken = static_cast<size_t>(std::min<uint64_t>(taken, want > job.read ? want - job.read : 0));
     const uint8_t* data = frame.data();
     size_t len = taken;
     if (job.filter) {
@@ -249,7 +275,7 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
       data = cut.data();
       len = cut.size();
     }
-    if (len && job.firstPacketSeconds < 0) job.firstPacketSeconds = (host::clock::nowNs() - startNs) / 1e9;
+    if (len && job.firstPacketSeconds < 0) job.firstPacketSeconds = (platform_time::nowNs() - startNs) / 1e9;
     if (limits.packets) {
       std::lock_guard l(job.m);
       len = static_cast<size_t>(std::min<uint64_t>(len, (limits.packets - job.ts.packets()) * kTsPacket));
@@ -266,7 +292,7 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
     if (job.filter && !job.filter->ready() && job.streamSeconds() > kServiceWaitSeconds)
       return fail("still waiting for " + job.filter->waitingFor() + " after " +
                   std::to_string(static_cast<int>(kServiceWaitSeconds)) + " s of stream");
-    if ((wantRead && job.read >= wantRead) || (limits.packets && job.ts.packets() >= limits.packets)) break;
+    if ((want && job.read >= want) || (limits.packets && job.ts.packets() >= limits.packets)) break;
   }
 }
 
@@ -283,14 +309,9 @@ std::string recordingStatus(RecordJob& job) {
 
 }  // namespace
 
-int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs) {
+int recordAll(Globals& g, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs) {
   std::string error;
   for (auto& job : jobs) {
-    job->bitrate = fe.streamBitrate(job->channel);
-    if (!job->bitrate) {
-      errorLine("no stream on " + channelName(job->channel));
-      return 1;
-    }
     if (!job->out.open(job->output, &error, "recorded")) {
       errorLine(error);
       return 1;
@@ -315,10 +336,10 @@ int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& li
     });
   // On a terminal, femon's figures and the recording's once a second until the last job ends.
   if (stderrIsTerminal()) {
-    for (int64_t next = host::clock::nowNs();; std::this_thread::sleep_for(kInterruptPoll)) {
+    for (int64_t next = platform_time::nowNs();; std::this_thread::sleep_for(kInterruptPoll)) {
       const bool last = running == 0;
-      if (last || host::clock::nowNs() >= next) {
-        next = host::clock::nowNs() + kRecordingStatusEveryNs;
+      if (last || platform_time::nowNs() >= next) {
+        next = platform_time::nowNs() + kRecordingStatusEveryNs;
         std::string line;
         for (auto& job : jobs) line += (line.empty() ? "" : "  ") + recordingStatus(*job);
         statusLine(line);

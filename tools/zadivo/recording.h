@@ -76,6 +76,6 @@ struct RecordLimits {
 bool tuneAll(FrontEnd& fe, RecordJobs& jobs, bool capture, bool needLock, std::string* error);
 // Opens every output, runs every capture and records until the limits or Ctrl-C; then commits the outputs
 // and prints a summary per job. startNs is the platform time the command began. The exit code.
-int recordAll(Globals& g, FrontEnd& fe, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs);
+int recordAll(Globals& g, RecordJobs& jobs, const RecordLimits& limits, int64_t startNs);
 
 }  // namespace zadivo::tool

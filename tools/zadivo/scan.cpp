@@ -12,7 +12,6 @@
 #include <optional>
 #include <thread>
 
-#include "platform/host/clock.h"
 #include "tools/zadivo/atomic_file.h"
 #include "tools/zadivo/channel_file.h"
 #include "tools/zadivo/commands.h"
@@ -28,7 +27,7 @@ namespace zadivo::tool {
 namespace {
 
 // dvbv5-scan's own bounds are 1 to 2 s per table; our streams repeat theirs ten times a second.
-constexpr int64_t kSiWaitNs = 3000 * host::clock::kMs;
+constexpr int64_t kSiWaitNs = 3000 * platform_time::kMs;
 // Below this there is nothing at the frequency worth trying other settings for.
 constexpr double kSignalFloorDbm = -90.0;
 // After an interrupt, how long the scan waits for tuners to leave what they are doing. A tune the driver is
@@ -148,9 +147,9 @@ bool ScanWorker::readServices(FoundMux& m) {
   bool skip = captured_;
   captured_ = true;
   SiCollector si(siKindOf(type_));
-  const int64_t deadline = host::clock::nowNs() + kSiWaitNs;
+  const int64_t deadline = platform_time::nowNs() + kSiWaitNs;
   std::vector<uint8_t> frame;
-  while (!si.complete() && host::clock::nowNs() < deadline && !interrupted()) {
+  while (!si.complete() && platform_time::nowNs() < deadline && !interrupted()) {
     const NTSTATUS s = ch_->readFrame(frame, kInterruptPoll);
     if (s == STATUS_TIMEOUT) continue;
     if (s != STATUS_SUCCESS) break;

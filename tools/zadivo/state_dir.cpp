@@ -14,7 +14,7 @@
 
 #include "sim/backing_file.h"
 #include "sim/spi_flash.h"
-#include "tools/machine.h"
+#include "tools/zadivo/emulation.h"
 #include "tools/zadivo/interrupt.h"
 
 namespace zadivo::tool {
@@ -109,7 +109,7 @@ std::unique_ptr<StateDir> openStateDir(const std::string& dir, int cards, StateU
   std::unique_ptr<StateDir> state(new StateDir());
   for (int card = 0; card < cards; ++card) {
     const std::string lock = lockPath(dir, card);
-    const std::string eeprom = zadivo::Machine::eepromPath(dir, card);
+    const std::string eeprom = eepromImagePath(dir, card);
     int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0 && use == StateUse::kRead) fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail("cannot lock " + lock + ": " + strerror(errno));
@@ -129,7 +129,7 @@ std::unique_ptr<StateDir> openStateDir(const std::string& dir, int cards, StateU
       return fail("cannot share the lock " + lock);
     std::string why;
     if (!checkImage(eeprom, kEepromSize, "EEPROM", &why) ||
-        !checkImage(zadivo::Machine::flashPath(dir, card), sim::SpiFlash::kSize, "flash", &why))
+        !checkImage(flashImagePath(dir, card), sim::SpiFlash::kSize, "flash", &why))
       return fail(why);
   }
   return state;

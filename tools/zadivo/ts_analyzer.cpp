@@ -76,4 +76,36 @@ void TsAnalyzer::packet(const uint8_t* p) {
   s.repeated = false;
 }
 
+void PcrRate::feed(const uint8_t* data, size_t len) {
+  constexpr uint64_t kWrap = (uint64_t{1} << 33) * 300;
+  for (size_t at = 0; at + kTsPacket <= len; at += kTsPacket) {
+    const uint8_t* p = data + at;
+    const int pid = ((p[1] & 0x1F) << 8) | p[2];
+    if (p[0] != kTsSync || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10) || (pid_ >= 0 && pid != pid_))
+      continue;
+    const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) | (uint64_t{p[8]} << 9) |
+                          (uint64_t{p[9]} << 1) | (p[10] >> 7);
+    const uint64_t pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+    const uint64_t here = offset_ + at;
+    // A discontinuity starts the measure again.
+    if (pid_ < 0 || (p[5] & 0x80)) {
+      pid_ = pid;
+      firstAt_ = lastAt_ = here;
+      lastPcr_ = pcr;
+      span_ = 0;
+      continue;
+    }
+    span_ += (pcr + kWrap - lastPcr_) % kWrap;
+    lastPcr_ = pcr;
+    lastAt_ = here;
+  }
+  offset_ += len;
+}
+
+uint64_t PcrRate::bitrate() const {
+  if (!span_) return 0;
+  return static_cast<uint64_t>(
+      static_cast<double>(lastAt_ - firstAt_) * 8 * 27e6 / static_cast<double>(span_) + 0.5);
+}
+
 }  // namespace zadivo::tool

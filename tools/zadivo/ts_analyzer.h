@@ -44,4 +44,20 @@ class TsAnalyzer {
   uint64_t teiErrors_ = 0;
 };
 
+// The rate a stream is sent at, by its own clock: the bytes between the first and the latest PCR of the first
+// PID that carries one, over the 27 MHz time between them. Input is whole packets.
+class PcrRate {
+ public:
+  void feed(const uint8_t* data, size_t len);
+  // Bit/s; 0 until a second PCR.
+  uint64_t bitrate() const;
+
+ private:
+  int pid_ = -1;
+  uint64_t offset_ = 0;  // bytes fed so far
+  uint64_t firstAt_ = 0, lastAt_ = 0;
+  uint64_t span_ = 0;  // 27 MHz ticks from the first PCR to the latest, across wraps
+  uint64_t lastPcr_ = 0;
+};
+
 }  // namespace zadivo::tool

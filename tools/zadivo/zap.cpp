@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/host/clock.h"
 #include "sim/air.h"
 #include "tools/zadivo/args.h"
 #include "tools/zadivo/atomic_file.h"
@@ -304,23 +303,23 @@ int cmdZap(Globals& g, const ZapOptions& o) {
     jobs.push_back(std::move(job));
   }
 
-  const int64_t startNs = host::clock::nowNs();
+  const int64_t startNs = platform_time::nowNs();
   if (!tuneAll(*fe, jobs, !o.outputs.empty(), true, &error)) {
     errorLine(interrupted() && !o.outputs.empty() ? "nothing recorded: " + error : error);
     return 1;
   }
-  if (!o.outputs.empty()) return recordAll(g, *fe, jobs, {o.seconds, 0}, startNs);
+  if (!o.outputs.empty()) return recordAll(g, jobs, {o.seconds, 0}, startNs);
   // Statistics only, as dvbv5-zap shows them while it holds the channels.
-  const int64_t tunedNs = host::clock::nowNs();
+  const int64_t tunedNs = platform_time::nowNs();
   const int64_t endNs = o.seconds > 0 ? tunedNs + static_cast<int64_t>(o.seconds * 1e9) : INT64_MAX;
-  for (int64_t next = tunedNs; !interrupted() && next < endNs; next += 1000 * host::clock::kMs) {
-    const int64_t wait = next - host::clock::nowNs();
-    if (wait > 0) host::clock::sleepNs(std::min(wait, endNs - host::clock::nowNs()));
+  for (int64_t next = tunedNs; !interrupted() && next < endNs; next += 1000 * platform_time::kMs) {
+    const int64_t wait = next - platform_time::nowNs();
+    if (wait > 0) platform_time::sleepNs(std::min(wait, endNs - platform_time::nowNs()));
     for (auto& job : jobs) {
       const SignalStats s = job->ch->stats();
       if (g.json) {
         Json j;
-        j.add("channel", job->label).add("time", host::clock::nowNs() / 1e9, 3);
+        j.add("channel", job->label).add("time", platform_time::nowNs() / 1e9, 3);
         addStats(j, s);
         printJson(j.str(), false);
       } else {

@@ -105,12 +105,11 @@ std::wstring guidText(const GUID& g) {
   return text;
 }
 
-// A device interface's path: the device instance, the category, and the factory's reference string last.
+// A device interface's path: the device instance (one for all interfaces of a device, as on Windows), the
+// category, and the factory's reference string last.
 std::wstring pathOf(const host::ks::Registration& r) {
   wchar_t instance[64];
-  std::swprintf(instance, 64, L"%llx&%llu",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(r.device)),
-                static_cast<unsigned long long>(r.id));
+  std::swprintf(instance, 64, L"%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(r.device)));
   return L"\\\\?\\root#zadivo#" + std::wstring(instance) + L"#" + guidText(r.category) + L"\\" +
          guidText(r.reference);
 }
@@ -235,6 +234,7 @@ DWORD win32ErrorOf(NTSTATUS status) {
       {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
       {STATUS_NO_MATCH, ERROR_NO_MATCH},
       {STATUS_ADAPTER_HARDWARE_ERROR, ERROR_GEN_FAILURE},
+      {STATUS_IO_DEVICE_ERROR, ERROR_IO_DEVICE},
   };
   for (const Map& m : kMap)
     if (m.status == status) return m.error;
