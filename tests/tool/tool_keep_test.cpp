@@ -2,6 +2,7 @@
 // nothing was recorded, so the file it would replace stays as it was.
 #include <csignal>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,37 @@ TEST_F(ToolE2E, InterruptAfterTheLockBeforeAPacketKeepsTheFile) {
     EXPECT_EQ(slurp(rec), "the previous recording");
     EXPECT_FALSE(recording());
   }
+}
+
+TEST_F(ToolE2E, InterruptBeforeTheRateIsKnownKeepsWhatWasRead) {
+  // A multiplex without PCRs: a recording limited in seconds measures its rate over a second of stream and
+  // holds what it reads until then. The slow clock makes that second ten of real time.
+  timeScale_ = "10";
+  std::string nulls;
+  for (int i = 0; i < 64; ++i) nulls += std::string("\x47\x1f\xff\x10", 4) + std::string(184, '\xff');
+  std::ofstream(dir_ / "n.ts", std::ios::binary) << nulls;
+  const fs::path air = dir_ / "air.conf", rec = dir_ / "rec.ts", mmio = dir_ / "mmio.log";
+  std::ofstream(air) << "[N]\nDELIVERY_SYSTEM = DVBT2\nFREQUENCY = 474000000\nTS_FILE = n.ts\n"
+                        "BITRATE_BPS = 24000000\n";
+  // Blocks channel A's DMA delivered: its interrupt bit acknowledged in the interrupt status register.
+  const auto blocks = [&] {
+    std::istringstream log(slurp(mmio));
+    int n = 0;
+    for (std::string op, reg, value; log >> op >> reg >> value;)
+      if (op == "w" && reg == "0xc000" && (std::stoul(value, nullptr, 16) & 0x10)) ++n;
+    return n;
+  };
+  Running run = start({"--air", air.string(), "--mmio-log", mmio.string(), "capture", "-c", "A", "-f",
+                       "474000", "-b", "8", "-o", rec.string(), "-t", "5"},
+                      "held");
+  ASSERT_TRUE(reaches(run, [&] { return blocks() >= 3; }));
+  kill(run.pid, SIGINT);
+  Outcome r = finish(run);
+  EXPECT_EQ(r.rc, 0) << r.err;  // an interrupted recording with packets ends as a finished one
+  EXPECT_EQ(r.err.find("nothing recorded"), std::string::npos) << r.err;
+  const std::string ts = slurp(rec);
+  EXPECT_GE(ts.size(), 188u * 256) << r.err;
+  EXPECT_EQ(ts.size() % 188, 0u);
 }
 
 }  // namespace

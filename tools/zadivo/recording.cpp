@@ -231,7 +231,7 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
   uint64_t fed = 0;
   std::vector<uint8_t> frame, cut, held;
   auto wantRead = [&] {
-    if (limits.seconds <= 0) return uint64_t{0};
+    if (limits.seconds <= 0 || !job.bitrate) return uint64_t{0};
     return std::max<uint64_t>(
                1, static_cast<uint64_t>(std::ceil(limits.seconds * job.bitrate / (kTsPacket * 8)))) *
            kTsPacket;
@@ -239,12 +239,45 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
   auto fail = [&](const std::string& what) {
     job.error = job.label + ": " + what;
     failed = true;
+    return false;
+  };
+  // Writes what was read, within the limits; false when the recording ends.
+  auto take = [&](std::vector<uint8_t>& frame) {
+    const uint64_t want = wantRead();
+    size_t taken = frame.size();
+    if (want) taken = static_cast<size_t>(std::min<uint64_t>(taken, want > job.read ? want - job.read : 0));
+    const uint8_t* data = frame.data();
+    size_t len = taken;
+    if (job.filter) {
+      cut.clear();
+      job.filter->feed(data, len, cut);
+      data = cut.data();
+      len = cut.size();
+    }
+    if (len && job.firstPacketSeconds < 0) job.firstPacketSeconds = (platform_time::nowNs() - startNs) / 1e9;
+    if (limits.packets) {
+      std::lock_guard l(job.m);
+      len = static_cast<size_t>(std::min<uint64_t>(len, (limits.packets - job.ts.packets()) * kTsPacket));
+    }
+    if (!job.out.write(data, len, &job.error)) {
+      // The reader closing the pipe is how a pipeline ends (as `yes | head`): the recording ends here.
+      if (!job.out.readerGone()) return !(failed = true);
+      job.error.clear();
+      return false;
+    }
+    std::lock_guard l(job.m);
+    job.ts.feed(data, len);
+    job.read += taken;
+    if (job.filter && !job.filter->ready() && job.streamSeconds() > kServiceWaitSeconds)
+      return fail("still waiting for " + job.filter->waitingFor() + " after " +
+                  std::to_string(static_cast<int>(kServiceWaitSeconds)) + " s of stream");
+    return !((want && job.read >= want) || (limits.packets && job.ts.packets() >= limits.packets));
   };
   while (!failed && !interrupted()) {
     NTSTATUS s = readFrameOrInterrupt(*job.ch, frame);
     if (s == STATUS_TIMEOUT && interrupted()) break;
-    if (s == STATUS_TIMEOUT) return fail("no data from the card");
-    if (!NT_SUCCESS(s)) return fail("capture failed (status " + statusText(s) + ")");
+    if (s == STATUS_TIMEOUT) return void(fail("no data from the card"));
+    if (!NT_SUCCESS(s)) return void(fail("capture failed (status " + statusText(s) + ")"));
     pcrRate.feed(frame.data(), frame.size());
     fed += frame.size();
     if (firstFrameNs < 0) firstFrameNs = platform_time::nowNs();
@@ -264,36 +297,10 @@ void record(RecordJob& job, const RecordLimits& limits, int64_t startNs, std::at
       frame.swap(held);
       held.clear();
     }
-    const uint64_t want = wantRead();
-    size_t taken = frame.size();
-    if (want) taken = static_cast<size_t>(std::min<uint64_t>(taken, want > job.read ? want - job.read : 0));
-    const uint8_t* data = frame.data();
-    size_t len = taken;
-    if (job.filter) {
-      cut.clear();
-      job.filter->feed(data, len, cut);
-      data = cut.data();
-      len = cut.size();
-    }
-    if (len && job.firstPacketSeconds < 0) job.firstPacketSeconds = (platform_time::nowNs() - startNs) / 1e9;
-    if (limits.packets) {
-      std::lock_guard l(job.m);
-      len = static_cast<size_t>(std::min<uint64_t>(len, (limits.packets - job.ts.packets()) * kTsPacket));
-    }
-    if (!job.out.write(data, len, &job.error)) {
-      // The reader closing the pipe is how a pipeline ends (as `yes | head`): the recording ends here.
-      if (!job.out.readerGone()) return void(failed = true);
-      job.error.clear();
-      break;
-    }
-    std::lock_guard l(job.m);
-    job.ts.feed(data, len);
-    job.read += taken;
-    if (job.filter && !job.filter->ready() && job.streamSeconds() > kServiceWaitSeconds)
-      return fail("still waiting for " + job.filter->waitingFor() + " after " +
-                  std::to_string(static_cast<int>(kServiceWaitSeconds)) + " s of stream");
-    if ((want && job.read >= want) || (limits.packets && job.ts.packets() >= limits.packets)) break;
+    if (!take(frame)) return;
   }
+  // Interrupted before the rate was known: what was read is kept, as an interrupted recording keeps it all.
+  if (!failed && !held.empty()) take(held);
 }
 
 // "A: Lock Signal= -45.00dBm C/N= 29.49dB Quality= 45 | 32086 pkts 2.00 s cc 0".
