@@ -26,7 +26,7 @@ deps-windows:
 # The tool's end-to-end tests mostly wait (a quarter of a core each in the plain build): they run several per
 # core first (four in the plain build, two under AddressSanitizer, which doubles their CPU time), then the rest
 # of the suite, which keeps a core busy per test, one per core.
-WAITING_TESTS = ^(image\.)?ToolE2E\.
+WAITING_TESTS = ^(image\.)?Tool(E2E|Keep|Status)\.
 run-suite = cd $(1) && { ctest --output-on-failure -j $$(($(2) * $(JOBS))) -R '$(WAITING_TESTS)'; waiting=$$?; \
   ctest --output-on-failure -j $(JOBS) -E '$(WAITING_TESTS)' && exit $$waiting; }
 

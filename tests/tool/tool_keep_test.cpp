@@ -10,16 +10,25 @@
 
 namespace {
 
-TEST_F(ToolE2E, InterruptAfterTheLockBeforeAPacketKeepsTheFile) {
+// An air of one multiplex of null packets (no PCR) at the given rate.
+class ToolKeep : public ToolE2E {
+ protected:
+  fs::path nullMultiplex(const std::string& name, const std::string& system, int bitrate) {
+    std::string nulls;
+    for (int i = 0; i < 64; ++i) nulls += std::string("\x47\x1f\xff\x10", 4) + std::string(184, '\xff');
+    std::ofstream(dir_ / "n.ts", std::ios::binary) << nulls;
+    const fs::path air = dir_ / "air.conf";
+    std::ofstream(air) << "[" << name << "]\nDELIVERY_SYSTEM = " << system
+                       << "\nFREQUENCY = 474000000\nTS_FILE = n.ts\nBITRATE_BPS = " << bitrate << "\n";
+    return air;
+  }
+};
+
+TEST_F(ToolKeep, InterruptAfterTheLockBeforeAPacketKeepsTheFile) {
   // A multiplex of a packet a second: its first 256-packet block is a minute of real time away, a read
   // without data gives up after seconds.
   timeScale_ = "0.25";
-  std::string nulls;
-  for (int i = 0; i < 16; ++i) nulls += std::string("\x47\x1f\xff\x10", 4) + std::string(184, '\xff');
-  std::ofstream(dir_ / "slow.ts", std::ios::binary) << nulls;
-  const fs::path air = dir_ / "air.conf", conf = dir_ / "ch.conf", rec = dir_ / "rec.ts";
-  std::ofstream(air) << "[Slow]\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\nTS_FILE = slow.ts\n"
-                        "BITRATE_BPS = 1504\n";
+  const fs::path air = nullMultiplex("Slow", "DVBT", 1504), conf = dir_ / "ch.conf", rec = dir_ / "rec.ts";
   std::ofstream(conf) << "[Slow]\nSERVICE_ID = 1\nDELIVERY_SYSTEM = DVBT\nFREQUENCY = 474000000\n";
   const std::vector<std::string> commands[] = {
       {"--air", air.string(), "capture", "-c", "A", "-f", "474000", "-b", "8", "-o", rec.string()},
@@ -45,16 +54,11 @@ TEST_F(ToolE2E, InterruptAfterTheLockBeforeAPacketKeepsTheFile) {
   }
 }
 
-TEST_F(ToolE2E, InterruptBeforeTheRateIsKnownKeepsWhatWasRead) {
+TEST_F(ToolKeep, InterruptBeforeTheRateIsKnownKeepsWhatWasRead) {
   // A multiplex without PCRs: a recording limited in seconds measures its rate over a second of stream and
   // holds what it reads until then. The slow clock makes that second ten of real time.
   timeScale_ = "10";
-  std::string nulls;
-  for (int i = 0; i < 64; ++i) nulls += std::string("\x47\x1f\xff\x10", 4) + std::string(184, '\xff');
-  std::ofstream(dir_ / "n.ts", std::ios::binary) << nulls;
-  const fs::path air = dir_ / "air.conf", rec = dir_ / "rec.ts", mmio = dir_ / "mmio.log";
-  std::ofstream(air) << "[N]\nDELIVERY_SYSTEM = DVBT2\nFREQUENCY = 474000000\nTS_FILE = n.ts\n"
-                        "BITRATE_BPS = 24000000\n";
+  const fs::path air = nullMultiplex("N", "DVBT2", 24000000), rec = dir_ / "rec.ts", mmio = dir_ / "mmio.log";
   // Blocks channel A's DMA delivered: its interrupt bit acknowledged in the interrupt status register.
   const auto blocks = [&] {
     std::istringstream log(slurp(mmio));
