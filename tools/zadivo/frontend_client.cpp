@@ -131,7 +131,8 @@ ULONG pinUlong(HANDLE filter, ULONG id, ULONG pinId) {
 // The factory's first medium; the standard one when it names none.
 KSPIN_MEDIUM mediumOf(HANDLE filter, ULONG pinId) {
   auto v = pinValue(filter, KSPROPERTY_PIN_MEDIUMS, pinId);
-  KSPIN_MEDIUM m{KSMEDIUMSETID_Standard, 0, 0};
+  KSPIN_MEDIUM m{};
+  m.Set = KSMEDIUMSETID_Standard;
   if (v.size() >= sizeof(KSMULTIPLE_ITEM) + sizeof m)
     memcpy(&m, v.data() + sizeof(KSMULTIPLE_ITEM), sizeof m);
   return m;
