@@ -129,11 +129,15 @@ struct App {
     std::memcpy(buf.data() + sizeof(c), format.data(), format.size());
     return KsCreatePin(filter, reinterpret_cast<PKSPIN_CONNECT>(buf.data()), GENERIC_READ, pin);
   }
-  static DWORD setState(HANDLE pin, KSSTATE state) {
+  static KSPROPERTY property(const GUID& set, ULONG id, ULONG flags) {
     KSPROPERTY p{};
-    p.Set = KSPROPSETID_Connection;
-    p.Id = KSPROPERTY_CONNECTION_STATE;
-    p.Flags = KSPROPERTY_TYPE_SET;
+    p.Set = set;
+    p.Id = id;
+    p.Flags = flags;
+    return p;
+  }
+  static DWORD setState(HANDLE pin, KSSTATE state) {
+    KSPROPERTY p = property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET);
     return control(pin, IOCTL_KS_PROPERTY, &p, sizeof(p), &state, sizeof(state));
   }
   static DWORD node(HANDLE h, ULONG nodeId, const GUID& set, ULONG id, ULONG flags, ULONG* value) {
@@ -241,10 +245,8 @@ class Application : public CaptureTest {
                           App::format(c.capture, outputId), nullptr, &c.output),
               0u);
     // The frame size the application's buffers take, from the output pin's framing.
-    KSPROPERTY framing{};
-    framing.Set = KSPROPSETID_Connection;
-    framing.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX;
-    framing.Flags = KSPROPERTY_TYPE_GET;
+    KSPROPERTY framing =
+        App::property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, KSPROPERTY_TYPE_GET);
     KSALLOCATOR_FRAMING_EX fx{};
     ASSERT_EQ(App::control(c.output, IOCTL_KS_PROPERTY, &framing, sizeof(framing), &fx, sizeof(fx)), 0u);
     c.frameBytes = fx.FramingItem[0].FramingRange.Range.MaxFrameSize;
@@ -350,10 +352,8 @@ TEST_F(Application, SizeQueriesAndBasicSupportAnswerAsWindowsDoes) {
     EXPECT_EQ(access & KSPROPERTY_TYPE_GET, ULONG(KSPROPERTY_TYPE_GET));
   }
   // The state is settable and one step at a time: PAUSE to STOP passes ACQUIRE.
-  KSPROPERTY p{};
-  p.Set = KSPROPSETID_Connection;
-  p.Id = KSPROPERTY_CONNECTION_STATE;
-  p.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+  KSPROPERTY p =
+      App::property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_BASICSUPPORT);
   KSPROPERTY_DESCRIPTION d{};
   EXPECT_EQ(App::control(c.output, IOCTL_KS_PROPERTY, &p, sizeof(p), &d, sizeof(d)), 0u);
   EXPECT_EQ(d.AccessFlags, ULONG(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET));
